@@ -1,0 +1,1 @@
+// Placeholder translation unit for a component that has no sources yet.
