@@ -1,0 +1,92 @@
+#pragma once
+// Fixture media for the tests: small files made on demand with the FFmpeg libraries, each
+// video frame showing its own frame number as big black/white cells, and the readers that
+// give the number back from a decoded picture.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+#include <libavutil/frame.h>
+#include <libavutil/rational.h>
+}
+
+enum class FixtureKind {
+  H264Mp4,      // H.264 (B-frames) + AAC in MP4
+  H264Mkv,      // H.264 (B-frames) + AAC in Matroska
+  Mpeg4Avi,     // MPEG-4 Part 2 (B-frames) + MP3 in AVI
+  Mpeg2Ts,      // MPEG-2 (B-frames) + MP2 in MPEG-TS, container start time 1.4 s
+  Vp8Webm,      // VP8 + Vorbis in WebM
+  MjpegAvi,     // MJPEG (yuvj420p, all intra) + PCM s16le in AVI
+  Mp3,          // audio only
+  Wav,          // audio only, pcm_s16le
+  AacAdts,      // audio only, raw ADTS stream
+  StillPng,     // one picture (rgb24) showing number 0
+  RawH264,      // Annex B elementary stream: no container duration, no timestamps
+  LongGopH264,  // 1920x1080, key frame every 250 frames, B-frames, AAC, MP4: benchmarks only
+};
+
+struct FixtureInfo {
+  FixtureKind kind{};
+  std::string fileName;      // base name inside the cache folder
+  std::string muxerName;     // libavformat muxer that wrote it ("mp4", "matroska", "avi", ...)
+
+  // Video; every frame n (0-based, display order) shows the number n.
+  bool hasVideo = false;
+  AVCodecID videoCodec = AV_CODEC_ID_NONE;
+  int frameCount = 0;
+  int width = 0;
+  int height = 0;
+  AVRational frameRate{0, 1};
+  int gopSize = 0;           // key-frame interval in frames (1: every frame is a key frame)
+  bool hasBFrames = false;
+  std::vector<int> keyFrames;  // frame numbers that are key frames (fixed: single-threaded,
+                               // no scene-cut detection, forced at every gopSize-th frame)
+
+  // Audio: a sine tone on every channel.
+  bool hasAudio = false;
+  AVCodecID audioCodec = AV_CODEC_ID_NONE;
+  int sampleRate = 0;
+  int channels = 0;
+  double toneHz = 0;
+
+  // Timing, in seconds.
+  double duration = 0;           // nominal length of the media (frameCount / frameRate)
+  double startTime = 0;          // expected AVFormatContext.start_time (0 unless noted)
+  double videoStartTime = 0;     // presentation time of frame 0 as the demuxer reports it
+  bool hasContainerDuration = true;  // false: demuxer has to estimate (raw streams)
+  bool generatedByDefault = true;    // false: only made when a benchmark asks (LongGopH264)
+};
+
+// Every kind, in enumeration order; the long benchmark clip only when asked.
+std::vector<FixtureKind> AllFixtureKinds(bool includeBenchmarkClips = false);
+const char* FixtureKindName(FixtureKind kind);  // "H264Mp4", ... (for test names)
+
+// Folder the fixtures are cached in: env TRIMORA_FIXTURE_DIR, else the compiled-in one.
+std::string FixtureDir();
+
+// Full path of the fixture, generating it first when it is not in the cache yet. Safe when
+// several threads or processes ask at once (lock file + unique temp name + rename). Throws
+// std::runtime_error when the file cannot be made.
+std::string FixturePath(FixtureKind kind);
+
+FixtureInfo GetFixtureInfo(FixtureKind kind);
+bool IsFixtureKeyFrame(const FixtureInfo& info, int frameNumber);
+
+// Draws the fixture picture for frame `number` (background that moves with the number, the
+// number code, and the number in big digits) into a writable frame of its own size.
+// Formats: yuv420p, yuvj420p, yuv422p, yuvj422p, yuv444p, yuvj444p, gray, bgr24, rgb24, bgra,
+// rgba. Returns false for other formats or a number outside 0..65535.
+bool DrawFrameNumber(AVFrame* frame, int number);
+
+// Number shown in a decoded picture, -1 when unreadable. Works in any pixel format the
+// decoders give (planar/packed YUV of any range and depth, gray, RGB) and at any picture size
+// (the code sits at fixed fractions of the picture).
+int ReadFrameNumber(const AVFrame* frame);
+
+// Same for a top-down BGR bitmap of 3 (BGR24) or 4 (BGRA) bytes per pixel. The bitmap must be
+// the picture itself (possibly scaled); a picture drawn inside a bigger bitmap is read by
+// passing the address and size of its rectangle.
+int ReadFrameNumberBGR(const uint8_t* data, int stride, int width, int height, int bytesPerPixel);
