@@ -42,6 +42,19 @@ void PutU32(std::vector<uint8_t>& v, uint32_t x) {
 // 0..max scaled to 0..255, rounded.
 inline uint32_t Expand(uint32_t v, uint32_t max) { return (v * 255 + max / 2) / max; }
 
+// BMP files keep red in the high bits of 16-bit pixels (x-5-5-5 without masks, 5-6-5 with the
+// standard masks); FFmpeg's BGR555/BGR565 keep it in the low bits. Padding bytes stay zero.
+void SwapRedBlue16(const uint8_t* src, uint8_t* dst, int width, int bits) {
+  const int shift = bits == 15 ? 10 : 11;
+  const uint32_t greenMask = bits == 15 ? 0x03E0 : 0x07E0;
+  for (int x = 0; x < width; ++x) {
+    const uint32_t v = src[2 * x] | (src[2 * x + 1] << 8);
+    const uint32_t w = ((v & 31) << shift) | (v & greenMask) | ((v >> shift) & 31);
+    dst[2 * x] = static_cast<uint8_t>(w);
+    dst[2 * x + 1] = static_cast<uint8_t>(w >> 8);
+  }
+}
+
 // Writes the whole buffer to a new file; a failure removes what was written.
 bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& head, const TBitmap& bmp,
                     std::string* err) {
@@ -53,8 +66,15 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& head, c
   bool ok = fwrite(head.data(), 1, head.size(), f.get()) == head.size();
   // The file stores rows bottom-up.
   const size_t rowBytes = static_cast<size_t>(bmp.Stride());
-  for (int y = bmp.Height() - 1; ok && y >= 0; --y)
-    ok = fwrite(bmp.ScanLine(y), 1, rowBytes, f.get()) == rowBytes;
+  std::vector<uint8_t> row(rowBytes);
+  for (int y = bmp.Height() - 1; ok && y >= 0; --y) {
+    const uint8_t* src = bmp.ScanLine(y);
+    if (bmp.BitsPixel() == 15 || bmp.BitsPixel() == 16) {
+      SwapRedBlue16(src, row.data(), bmp.Width(), bmp.BitsPixel());
+      src = row.data();
+    }
+    ok = fwrite(src, 1, rowBytes, f.get()) == rowBytes;
+  }
   int saved = errno;
   if (fclose(f.release()) != 0 && ok) {
     ok = false;
@@ -207,14 +227,15 @@ uint32_t TBitmap::PixelRGB(int x, int y) const {
     case 8:
       return PaletteBGR8(p[x]);
     case 15: {
+      // FFmpeg's BGR layouts keep red in the low bits.
       const uint32_t v = p[2 * x] | (p[2 * x + 1] << 8);
-      return (Expand((v >> 10) & 31, 31) << 16) | (Expand((v >> 5) & 31, 31) << 8) |
-             Expand(v & 31, 31);
+      return (Expand(v & 31, 31) << 16) | (Expand((v >> 5) & 31, 31) << 8) |
+             Expand((v >> 10) & 31, 31);
     }
     case 16: {
       const uint32_t v = p[2 * x] | (p[2 * x + 1] << 8);
-      return (Expand((v >> 11) & 31, 31) << 16) | (Expand((v >> 5) & 63, 63) << 8) |
-             Expand(v & 31, 31);
+      return (Expand(v & 31, 31) << 16) | (Expand((v >> 5) & 63, 63) << 8) |
+             Expand((v >> 11) & 31, 31);
     }
     case 24:
       p += 3 * x;

@@ -76,6 +76,12 @@ bool TFormatConverter::ToRGB(uint8_t* const data[4], const int linesize[4], AVPi
     uint8_t* dst[4] = {};
     int dstLinesize[4] = {};
     av_image_fill_arrays(dst, dstLinesize, FBuffer.get(), FTargetFormat, width, height, 4);
+    // swscale asserts on formats it does not know, so ask first.
+    if (!sws_isSupportedInput(format)) {
+      Reset();
+      FLastErrMsg = "Cannot initialize the toRGB conversion context";
+      return false;
+    }
     FToRGBCtx.reset(sws_getCachedContext(FToRGBCtx.release(), width, height, format, width, height,
                                          FTargetFormat, FSwsFlags, nullptr, nullptr, nullptr));
     if (!FToRGBCtx) {
@@ -136,6 +142,10 @@ bool TFormatConverter::FromRGB(uint8_t* const dst[4], const int dstLinesize[4],
     return false;
   }
   if (!dst || !dst[0] || !dstLinesize || width <= 0 || height <= 0) {
+    FLastErrMsg = "Cannot initialize the fromRGB conversion context";
+    return false;
+  }
+  if (!sws_isSupportedOutput(format)) {
     FLastErrMsg = "Cannot initialize the fromRGB conversion context";
     return false;
   }
