@@ -1,0 +1,646 @@
+#include "MainUnit.h"
+
+#include "About.h"
+#include "AppServices.h"
+#include "OutputChoices.h"
+#include "PictureBox.h"
+#include "TrackBar.h"
+#include "directory.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+const char* const OpenDialogFilter =
+    "All Supported Video Formats|*.AVI;*.AVM;*.ASF;*.WMV;*.AVS;*.FLV;*.MKV;*.MOV;*.3GP;*.3G2;*.M4V;"
+    "*.MP4;*.MPG;*.MPEG;*.DAT;*.OGM;*.VOB;*.RM;*.RMVB;*.TS;*.TP;*.IFO;*.NSV;*.SWF;|"
+    "All Supported Audio Formats|*.MP3;*.AAC;*.WAV;*.WMA;*.OGG;*.CDA;*.FLAC;*.M4A;*.MID;*.MKA;*.MP2;"
+    "*.MPA;*.MPC;*.APE;*.OFR;*.OGG;*.RA;*.WV;*.TTA;*.AC3;*.DTS;|"
+    "AVI files (*.avi)|*.avi|MPEG4 files (*.mp4)|*.mp4|MPEG files (*.mpg,*.mpeg)|*.mpg;*.mpeg|"
+    "3GP files (*.3gp,*.3g2)|*.3gp;*.3g2|Itunes Video files (*.m4v)|*.m4v|"
+    "Windows Media files (*.wmv,*.asf)|*.wmv;*.asf|Real Media files (*.rm,*.rmvb)|*.rm;*.rmvb|"
+    "Video CD files (*.dat)|*.dat|Quick Time files (*.mov)|*.mov|Flash Video files (*.flv)|*.flv|"
+    "Matroska Video files (*.mkv)|*.mkv|MJPEG Video files (*.mjpg,*.mjpeg)|*.mjpg;*.mjpeg|"
+    "Animated GIF files (*.gif)|*.gif|H.264/MPEG4 AVC Video files (*.mts,*.m2ts)|*.mts;*.m2ts|"
+    "DVD video object files (*.vob)|*.vob|MPEG-1 Video files (*.mpv)|*.mpv|"
+    "Video Transport Stream files (*.ts)|*.ts|TP Video files (*.tp)|*.tp|"
+    "Maceomeida Flash files (*.swf)|*.swf|MP3 Audio files (*.mp3)|*.mp3|"
+    "Advanced Audio Coding files (*.aac)|*.aac|Monkey's Audio files (*.ape)|*.ape|"
+    "Ogg Vorbis Audio files (*.ogg)|*.ogg|Windows Media Audio files (*.wma)|*.wma|"
+    "MusePack Audio files (*.mpc)|*.mpc|MPEG Audio files (*.mpa)|*.mpa|"
+    "MPEG-4 Audio files (*.m4a)|*.m4a|Matroska Audio files (*.mka)|*.mka|"
+    "DTS Audio files (*.dts)|*.dts|Audio Codec 3 files (*.ac3)|*.ac3|"
+    "Speex Audio files (*.spx)|*.spx|Real Audio files (*.ra,*.ram)|*.ra;*.ram|"
+    "MPEG Layer II Compressed Audio files (*.mp2)|*.mp2|All files (*.*)|*.*";
+
+const char* const SaveDialogFilter = "Bitmaps (*.bmp)|*.bmp|JPEG Image File |*.jpg;*.jpeg";
+
+namespace {
+const QString kOutPutDir = QStringLiteral("OutPutDir");
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text) {
+  auto* b = new QPushButton(text, parent);
+  b->setObjectName(QLatin1String(name));
+  b->setAutoDefault(false);
+  return b;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& text) {
+  auto* c = new QCheckBox(text, parent);
+  c->setObjectName(QLatin1String(name));
+  return c;
+}
+
+// Small badge icons for the share buttons.
+QIcon ShareIcon(const QColor& color, const QString& letter) {
+  QPixmap pm(40, 40);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(color);
+  p.setPen(Qt::NoPen);
+  p.drawRoundedRect(QRectF(1, 1, 38, 38), 8, 8);
+  QFont f = p.font();
+  f.setBold(true);
+  f.setPixelSize(letter.length() > 1 ? 17 : 24);
+  p.setFont(f);
+  p.setPen(Qt::white);
+  p.drawText(pm.rect(), Qt::AlignCenter, letter);
+  return QIcon(pm);
+}
+
+struct TShareLook {
+  QColor Color;
+  const char* Letter;
+};
+const TShareLook kShareLooks[7] = {
+    {QColor(59, 89, 152), "f"},  {QColor(219, 68, 55), "G"},   {QColor(29, 161, 242), "t"},
+    {QColor(255, 69, 0), "r"},   {QColor(235, 73, 36), "su"},  {QColor(20, 20, 20), "d"},
+    {QColor(51, 153, 255), "de"},
+};
+}  // namespace
+
+QString FormatPTS(int64_t us) {
+  const int64_t secs = us / 1000000;
+  const int64_t h = secs / 60 / 60;
+  const int64_t m = (secs / 60) % 60;
+  const int64_t s = secs % 60;
+  const int64_t ms = (us % 1000000) * 1000 / 1000000;
+  // "%.2d" of a negative number keeps its sign in front of the padded digits.
+  auto part = [](int64_t v, int width) {
+    QString digits = QString::number(v < 0 ? -v : v).rightJustified(width, '0');
+    return v < 0 ? QStringLiteral("-") + digits : digits;
+  };
+  return QStringLiteral("%1:%2:%3.%4").arg(part(h, 2), part(m, 2), part(s, 2), part(ms, 3));
+}
+
+TfrmMain::TfrmMain(IDialogs& dialogs, IShell& shell, QWidget* parent)
+    : QWidget(parent), FDialogs(dialogs), FShell(shell) {
+  setObjectName(QStringLiteral("frmMain"));
+  BuildControls();
+  FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+  // The preview window is a top-level window of its own.
+  delete FPreviewForm;
+}
+
+void TfrmMain::BuildControls() {
+  // Top bar: file actions on the left, program actions and share buttons on the right.
+  btnOpen = MakeButton(this, "btnOpen", QStringLiteral("Open"));
+  btnSave = MakeButton(this, "btnSave", QStringLiteral("Save Image"));
+  btnAbout = MakeButton(this, "btnAbout", QStringLiteral("About"));
+  btnWebSite = MakeButton(this, "btnWebSite", QStringLiteral("Web Site"));
+  btnExit = MakeButton(this, "btnExit", QStringLiteral("Exit"));
+
+  auto* top = new QHBoxLayout;
+  top->setSpacing(6);
+  top->addWidget(btnOpen);
+  top->addWidget(btnSave);
+  top->addStretch(1);
+  top->addWidget(btnAbout);
+  top->addWidget(btnWebSite);
+  top->addSpacing(10);
+  for (int i = 0; i < 7; ++i) {
+    const auto& site = AppConfig::ShareSites[i];
+    auto* b = new QToolButton(this);
+    b->setObjectName(QLatin1String(site.ObjectName));
+    b->setIcon(ShareIcon(kShareLooks[i].Color, QLatin1String(kShareLooks[i].Letter)));
+    b->setIconSize(QSize(20, 20));
+    b->setAutoRaise(true);
+    b->setToolTip(QLatin1String(site.Hint));
+    b->setCursor(Qt::PointingHandCursor);
+    btnShare[i] = b;
+    top->addWidget(b);
+    connect(b, &QToolButton::clicked, this, [this, i] { ShareClick(i); });
+  }
+
+  // Picture area; the player panel lies over it while playing.
+  Image1 = new TPictureBox(this);
+  Image1->setObjectName(QStringLiteral("Image1"));
+  pnlPlayer = new QWidget(Image1);
+  pnlPlayer->setObjectName(QStringLiteral("pnlPlayer"));
+  pnlPlayer->hide();
+  auto* pictureFrame = new QFrame(this);
+  pictureFrame->setFrameShape(QFrame::StyledPanel);
+  pictureFrame->setFrameShadow(QFrame::Sunken);
+  auto* pictureLayout = new QVBoxLayout(pictureFrame);
+  pictureLayout->setContentsMargins(1, 1, 1, 1);
+  pictureLayout->addWidget(Image1);
+
+  // Track bar and the time of the picture on screen.
+  TrackBar1 = new TTrackBar(this);
+  TrackBar1->setObjectName(QStringLiteral("TrackBar1"));
+  lblPTS = new QLabel(this);
+  lblPTS->setObjectName(QStringLiteral("lblPTS"));
+  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  mono.setPointSizeF(QApplication::font().pointSizeF() + 1);
+  mono.setBold(true);
+  lblPTS->setFont(mono);
+  lblPTS->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  lblPTS->setMinimumWidth(QFontMetrics(mono).horizontalAdvance(QStringLiteral("000:00:00.000")));
+
+  // Stepping, points and playback.
+  btnPreviousKF = MakeButton(this, "btnPreviousKF", QStringLiteral("Previous K-F"));
+  btnPreviousKF->setToolTip(QStringLiteral("Previous Key-frame"));
+  btnPreviousFrame = MakeButton(this, "btnPreviousFrame", QStringLiteral("Previous Frame"));
+  btnNextFrame = MakeButton(this, "btnNextFrame", QStringLiteral("Next Frame"));
+  btnNextKF = MakeButton(this, "btnNextKF", QStringLiteral("Next K-F"));
+  btnNextKF->setToolTip(QStringLiteral("Next Key-frame"));
+  btnTrimStart = MakeButton(this, "btnTrimStart", QStringLiteral("Set  Start Point"));
+  btnTrimEnd = MakeButton(this, "btnTrimEnd", QStringLiteral("Set  End Point"));
+  btnReset = MakeButton(this, "btnReset", QStringLiteral("Reset"));
+  btnPlay = MakeButton(this, "btnPlay", QStringLiteral("Play"));
+  btnPlayStop = MakeButton(this, "btnPlayStop", QStringLiteral("Stop"));
+  for (QPushButton* b : {btnPreviousKF, btnPreviousFrame, btnNextFrame, btnNextKF, btnTrimStart,
+                         btnTrimEnd, btnReset, btnPlay, btnPlayStop})
+    b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  auto* track = new QHBoxLayout;
+  track->setSpacing(4);
+  track->addWidget(btnPlay);
+  track->addWidget(btnPlayStop);
+  track->addSpacing(6);
+  track->addWidget(TrackBar1, 1);
+  track->addSpacing(6);
+  track->addWidget(lblPTS);
+  auto* nav = new QHBoxLayout;
+  nav->setSpacing(4);
+  for (QPushButton* b : {btnPreviousKF, btnPreviousFrame, btnNextFrame, btnNextKF}) nav->addWidget(b);
+  nav->addStretch(1);
+  for (QPushButton* b : {btnTrimStart, btnTrimEnd, btnReset}) nav->addWidget(b);
+
+  // Output choices.
+  auto* output = new QGroupBox(QStringLiteral("Output"), this);
+  output->setObjectName(QStringLiteral("grpOutput"));
+  cboVideoFormat = new QComboBox(output);
+  cboVideoFormat->setObjectName(QStringLiteral("cboVideoFormat"));
+  cboVideoFormat->setMaxVisibleItems(24);
+  cboFrameSize = new QComboBox(output);
+  cboFrameSize->setObjectName(QStringLiteral("cboFrameSize"));
+  cboFrameSize->setMaxVisibleItems(30);
+  cboFrameSize->setMinimumContentsLength(16);
+  chkVideoQuality = MakeCheck(output, "chkVideoQuality", QStringLiteral(" Output Video Quality"));
+  cmbVideoQuality = new QComboBox(output);
+  cmbVideoQuality->setObjectName(QStringLiteral("cmbVideoQuality"));
+  cmbVideoQuality->setMinimumContentsLength(16);
+  chkRemovAudio = MakeCheck(output, "chkRemovAudio", QStringLiteral("Remove Audio Track"));
+  chkPreview = MakeCheck(output, "chkPreview", QStringLiteral("Preview"));
+  chkOptimze = MakeCheck(output, "chkOptimze", QStringLiteral("Optimize"));
+  chkOptimze->hide();
+  chkOptmizecolormap = MakeCheck(output, "chkOptmizecolormap", QStringLiteral("Optimize Color Map"));
+  chkOptmizecolormap->hide();
+  edDirectory = new QLineEdit(output);
+  edDirectory->setObjectName(QStringLiteral("edDirectory"));
+  edDirectory->setReadOnly(true);
+  btn_output = MakeButton(output, "btn_output", QStringLiteral("..."));
+  btn_output->setMaximumWidth(36);
+  btn_output->setToolTip(QStringLiteral("Choose the output folder"));
+  btn_open = MakeButton(output, "btn_open", QStringLiteral("Open"));
+  btn_open->setToolTip(QStringLiteral("Open the output folder"));
+
+  cboVideoFormat->setMinimumContentsLength(15);
+  cboVideoFormat->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cboFrameSize->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cmbVideoQuality->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+
+  auto* grid = new QGridLayout(output);
+  grid->setHorizontalSpacing(8);
+  grid->setVerticalSpacing(6);
+  auto* lblFormat = new QLabel(QStringLiteral("Format:"), output);
+  auto* lblSize = new QLabel(QStringLiteral("Frame size:"), output);
+  auto* lblFolder = new QLabel(QStringLiteral("Output folder:"), output);
+  grid->addWidget(lblFormat, 0, 0);
+  auto* formatRow = new QHBoxLayout;
+  formatRow->setSpacing(8);
+  formatRow->addWidget(cboVideoFormat);
+  formatRow->addSpacing(16);
+  formatRow->addWidget(lblSize);
+  formatRow->addWidget(cboFrameSize);
+  formatRow->addStretch(1);
+  grid->addLayout(formatRow, 0, 1);
+  auto* checks = new QHBoxLayout;
+  checks->setSpacing(8);
+  checks->addWidget(chkVideoQuality);
+  checks->addWidget(cmbVideoQuality);
+  checks->addSpacing(24);
+  checks->addWidget(chkRemovAudio);
+  checks->addSpacing(16);
+  checks->addWidget(chkPreview);
+  checks->addWidget(chkOptimze);
+  checks->addWidget(chkOptmizecolormap);
+  checks->addStretch(1);
+  grid->addLayout(checks, 1, 0, 1, 2);
+  auto* folder = new QHBoxLayout;
+  folder->addWidget(edDirectory, 1);
+  folder->addWidget(btn_output);
+  folder->addWidget(btn_open);
+  grid->addWidget(lblFolder, 2, 0);
+  grid->addLayout(folder, 2, 1);
+  grid->setColumnStretch(1, 1);
+
+  // The job.
+  btnStart = MakeButton(this, "btnStart", QStringLiteral("Cut"));
+  QFont bold = btnStart->font();
+  bold.setBold(true);
+  btnStart->setFont(bold);
+  btnStart->setMinimumWidth(96);
+  btnStop = MakeButton(this, "btnStop", QStringLiteral("Stop"));
+  btnPause = MakeButton(this, "btnPause", QStringLiteral("Pause"));
+  btnResume = MakeButton(this, "btnResume", QStringLiteral("Resume"));
+  auto* job = new QHBoxLayout;
+  job->addWidget(btnStart);
+  job->addWidget(btnStop);
+  job->addWidget(btnPause);
+  job->addWidget(btnResume);
+  job->addStretch(1);
+  job->addWidget(btnExit);
+
+  lblStatus = new QLabel(this);
+  lblStatus->setObjectName(QStringLiteral("lblStatus"));
+  lblStatus->setFrameShape(QFrame::StyledPanel);
+  lblStatus->setFrameShadow(QFrame::Sunken);
+  lblStatus->setMinimumHeight(lblStatus->fontMetrics().height() + 6);
+  lblStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+  // Hidden: the log and its level list.
+  mmoLog = new QPlainTextEdit(this);
+  mmoLog->setObjectName(QStringLiteral("mmoLog"));
+  mmoLog->setReadOnly(true);
+  mmoLog->hide();
+  cboLogLevel = new QComboBox(this);
+  cboLogLevel->setObjectName(QStringLiteral("cboLogLevel"));
+  for (const char* level : OutputChoices::LogLevels) cboLogLevel->addItem(QLatin1String(level));
+  cboLogLevel->setCurrentIndex(5);
+  cboLogLevel->hide();
+
+  auto* root = new QVBoxLayout(this);
+  root->setContentsMargins(8, 6, 8, 6);
+  root->setSpacing(6);
+  root->addLayout(top);
+  root->addWidget(pictureFrame, 1);
+  root->addLayout(track);
+  root->addLayout(nav);
+  root->addWidget(output);
+  root->addLayout(job);
+  root->addWidget(lblStatus);
+
+  // Nothing to browse or cut before a file is opened.
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           btnStart, btnStop, btnPause, btnResume, btnPreviousKF, btnPreviousFrame, btnNextFrame,
+           btnNextKF, btnTrimStart, btnTrimEnd, btnReset, btnSave, btnPlay, btnPlayStop})
+    w->setEnabled(false);
+
+  connect(btnExit, &QPushButton::clicked, this, [this] { btnExitClick(); });
+  connect(btnAbout, &QPushButton::clicked, this, [this] { btnAboutClick(); });
+  connect(btnWebSite, &QPushButton::clicked, this, [this] { btnWebSiteClick(); });
+  connect(btn_output, &QPushButton::clicked, this, [this] { btn_outputClick(); });
+  connect(btn_open, &QPushButton::clicked, this, [this] { btn_openClick(); });
+  connect(btnTrimStart, &QPushButton::clicked, this, [this] { btnTrimStartClick(); });
+  connect(btnTrimEnd, &QPushButton::clicked, this, [this] { btnTrimEndClick(); });
+  connect(btnReset, &QPushButton::clicked, this, [this] { btnResetClick(); });
+  // Lists react to the user's choice only; the window's own changes do not count.
+  connect(cboVideoFormat, &QComboBox::activated, this, [this] { cboVideoFormatChange(); });
+  connect(cboFrameSize, &QComboBox::activated, this, [this] { cboFrameSizeChange(); });
+  connect(cmbVideoQuality, &QComboBox::activated, this, [this] { cmbVideoQualityChange(); });
+  // Check boxes react to every change of state, also the window's own.
+  connect(chkVideoQuality, &QCheckBox::toggled, this, [this] { chkVideoQualityClick(); });
+  connect(chkRemovAudio, &QCheckBox::toggled, this, [this] { chkRemovAudioClick(); });
+  connect(chkOptimze, &QCheckBox::toggled, this, [this] { chkOptimzeClick(); });
+  connect(chkOptmizecolormap, &QCheckBox::toggled, this, [this] { chkOptmizecolormapClick(); });
+  connect(chkPreview, &QCheckBox::toggled, this, [this] { chkPreviewClick(); });
+  connect(Image1, &TPictureBox::Resized, this, [this] { FormResize(); });
+}
+
+void TfrmMain::FormCreate() {
+  setAcceptDrops(true);
+
+  FGlobal = std::make_unique<TGlobalObject>();
+  const QString appData = TGlobalObject::SpecialFolder(CSIDL_COMMON_APPDATA);
+  FGlobal->SetSettingsFile(appData + QStringLiteral("trimorafree/trimfree.ini"));
+  // A settings folder that cannot be made only means the defaults are used.
+  if (!appData.isEmpty()) QDir().mkpath(appData + QStringLiteral("trimorafree"));
+
+  FGlobal->SetProductTitle(QLatin1String(AppConfig::ProductTitle));
+  FGlobal->SetVersionText(TGlobalObject::GetVersionText());
+  FGlobal->SetWebPage(QLatin1String(AppConfig::WebPage));
+
+  QGuiApplication::setApplicationDisplayName(FGlobal->ProductTitle());
+  setWindowTitle(FGlobal->ProductTitle());
+
+  mmoLog->setPlainText(FGlobal->WebPage() + QStringLiteral("\n"));
+  btnWebSite->setToolTip(FGlobal->WebPage());
+  Image1->setToolTip(QStringLiteral("Click to view current picture in actual size"));
+
+  ResetView();
+
+  FPreviewForm = new QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
+                                          Qt::WindowCloseButtonHint);
+  FPreviewForm->setObjectName(QStringLiteral("FPreviewForm"));
+  auto* previewImage = new TPictureBox(FPreviewForm);
+  previewImage->setObjectName(QStringLiteral("Image"));
+  previewImage->setMinimumSize(1, 1);
+  auto* previewLayout = new QVBoxLayout(FPreviewForm);
+  previewLayout->setContentsMargins(0, 0, 0, 0);
+  previewLayout->addWidget(previewImage);
+  FPreviewForm->resize(320, 240);
+  if (QScreen* s = QGuiApplication::primaryScreen())
+    FPreviewForm->move(s->availableGeometry().center() - FPreviewForm->rect().center());
+
+  FTrimStart = FTrimEnd = 0;
+
+  setMinimumSize(800, 560);
+  resize(800, 560);
+  if (QScreen* s = QGuiApplication::primaryScreen())
+    move(s->availableGeometry().center() - rect().center());
+}
+
+void TfrmMain::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (!FShown) {
+    FShown = true;
+    FormShow();
+  }
+}
+
+void TfrmMain::FormShow() {
+  setWindowTitle(FGlobal->ProductTitle() + FGlobal->VersionText());
+  const TSettingsFile ini = Settings();
+
+  QString dir = ini.ReadString(kOutPutDir, QStringLiteral("/clipvanefree"));
+  if (!TGlobalObject::FolderWriteTest(dir)) {
+    dir = UserProfileDir() + QStringLiteral("/clipvanefree");
+    ini.WriteString(kOutPutDir, dir);
+  }
+  QDir().mkpath(dir);
+  edDirectory->setText(dir);
+
+  cboVideoFormat->clear();
+  for (const char* f : OutputChoices::Formats) cboVideoFormat->addItem(QLatin1String(f));
+  const int format = ini.ReadInteger(QStringLiteral("outputformatindex"), 0);
+  cboVideoFormat->setCurrentIndex(format >= 0 && format < cboVideoFormat->count() ? format : -1);
+
+  chkOptimze->setChecked(ini.ReadBool(QStringLiteral("optimize"), true));
+  chkOptmizecolormap->setChecked(ini.ReadBool(QStringLiteral("optimizecolormap"), false));
+  chkPreview->setChecked(ini.ReadBool(QStringLiteral("preview"), true));
+  chkRemovAudio->setChecked(ini.ReadBool(QStringLiteral("removeaudiotrack"), false));
+
+  FillFrameSizes();
+
+  cmbVideoQuality->clear();
+  for (const char* q : OutputChoices::Qualities) cmbVideoQuality->addItem(QLatin1String(q));
+  const int quality = ini.ReadInteger(QStringLiteral("videoqualityindex"), 0);
+  cmbVideoQuality->setCurrentIndex(quality >= 0 && quality < cmbVideoQuality->count() ? quality : -1);
+  chkVideoQuality->setChecked(ini.ReadBool(QStringLiteral("usevideoquality"), true));
+
+  ApplyCopyMode(false);
+  cmbVideoQuality->setEnabled(chkVideoQuality->isChecked());
+
+  btnPlay->setEnabled(false);
+  btnPlayStop->setEnabled(false);
+}
+
+void TfrmMain::FillFrameSizes() {
+  const int stored = Settings().ReadInteger(QStringLiteral("framesizeindex"), 0);
+  cboFrameSize->clear();
+  if (cboVideoFormat->currentText().toLower() == QLatin1String("3gp")) {
+    for (const char* s : OutputChoices::FrameSizes3GP) cboFrameSize->addItem(QLatin1String(s));
+    cboFrameSize->setCurrentIndex(stored >= 1 && stored <= 3 ? stored : 0);
+  } else {
+    for (const char* s : OutputChoices::FrameSizes) cboFrameSize->addItem(QLatin1String(s));
+    cboFrameSize->setCurrentIndex(stored >= 0 && stored < cboFrameSize->count() ? stored : -1);
+  }
+}
+
+void TfrmMain::ApplyCopyMode(bool clearPreview) {
+  if (cboVideoFormat->currentIndex() != 0) {
+    chkVideoQuality->setEnabled(true);
+    cboFrameSize->setEnabled(true);
+    return;
+  }
+  chkVideoQuality->setChecked(false);
+  chkVideoQuality->setEnabled(false);
+  cboFrameSize->setCurrentIndex(0);
+  cboFrameSize->setEnabled(false);
+  if (clearPreview) chkPreview->setChecked(false);
+}
+
+void TfrmMain::cboVideoFormatChange() {
+  Settings().WriteInteger(QStringLiteral("outputformatindex"), cboVideoFormat->currentIndex());
+  FillFrameSizes();
+  chkPreview->setChecked(Settings().ReadBool(QStringLiteral("preview"), false));
+  ApplyCopyMode(true);
+}
+
+void TfrmMain::cboFrameSizeChange() {
+  Settings().WriteInteger(QStringLiteral("framesizeindex"), cboFrameSize->currentIndex());
+  ApplyCopyMode(false);
+}
+
+void TfrmMain::cmbVideoQualityChange() {
+  Settings().WriteInteger(QStringLiteral("videoqualityindex"), cmbVideoQuality->currentIndex());
+}
+
+void TfrmMain::chkVideoQualityClick() {
+  cmbVideoQuality->setEnabled(chkVideoQuality->isChecked());
+  Settings().WriteBool(QStringLiteral("usevideoquality"), chkVideoQuality->isChecked());
+}
+
+void TfrmMain::chkRemovAudioClick() {
+  FRemoveAudio = chkRemovAudio->isChecked();
+  Settings().WriteBool(QStringLiteral("removeaudiotrack"), FRemoveAudio);
+}
+
+void TfrmMain::chkOptimzeClick() {
+  FOptimize = chkOptimze->isChecked();
+  Settings().WriteBool(QStringLiteral("optimize"), FOptimize);
+}
+
+void TfrmMain::chkOptmizecolormapClick() {
+  FOptimizeColorMap = chkOptmizecolormap->isChecked();
+  Settings().WriteBool(QStringLiteral("optimizecolormap"), FOptimizeColorMap);
+}
+
+void TfrmMain::chkPreviewClick() {
+  if (!chkPreview->isChecked()) FPreviewForm->hide();
+  Settings().WriteBool(QStringLiteral("preview"), chkPreview->isChecked());
+}
+
+void TfrmMain::closeEvent(QCloseEvent* e) {
+  if (FormCloseQuery()) {
+    FPreviewForm->hide();
+    e->accept();
+  } else {
+    e->ignore();
+  }
+}
+
+bool TfrmMain::FormCloseQuery() {
+  return FDialogs.MessageBox(this, QStringLiteral("Warning"),
+                             QStringLiteral("Do you really want to exit?"), TMsgIcon::Question,
+                             TMsgButtons::YesNo) == TMsgResult::Yes;
+}
+
+void TfrmMain::btnExitClick() { close(); }
+
+TfrmAbout1* TfrmMain::AboutForm() {
+  if (!FAboutForm) FAboutForm = new TfrmAbout1(this);
+  return FAboutForm;
+}
+
+TfmDirectory* TfrmMain::DirectoryForm() {
+  if (!FDirectoryForm) FDirectoryForm = new TfmDirectory(FDialogs, this);
+  return FDirectoryForm;
+}
+
+void TfrmMain::btnAboutClick() {
+  TfrmAbout1* about = AboutForm();
+  about->SetProduct(FGlobal->ProductTitle(), FGlobal->VersionText(), FGlobal->WebPage());
+  FDialogs.ExecModal(*about);
+}
+
+void TfrmMain::btnWebSiteClick() { FShell.Open(QUrl(FGlobal->WebPage())); }
+
+void TfrmMain::ShareClick(int site) {
+  if (site < 0 || site >= 7) return;
+  const QString page = QString::fromLatin1(QUrl::toPercentEncoding(FGlobal->WebPage()));
+  FShell.Open(QUrl(QString::fromLatin1(AppConfig::ShareSites[site].UrlTemplate).arg(page)));
+}
+
+void TfrmMain::btn_outputClick() {
+  TfmDirectory* dlg = DirectoryForm();
+  FDialogs.ExecModal(*dlg);
+  QString dir = dlg->SelectedDir();
+  if (dir.isEmpty() || dir == edDirectory->text()) return;
+  if (dir.length() < 4) {
+    FDialogs.MessageBox(this, QStringLiteral("Warning"),
+                        QStringLiteral("The path ") + dir + QStringLiteral(" is not a valid directory."),
+                        TMsgIcon::None, TMsgButtons::Ok);
+    return;
+  }
+  if (TGlobalObject::FolderWriteTest(dir)) {
+    Settings().WriteString(kOutPutDir, dir);
+  } else {
+    FDialogs.MessageBox(this, QStringLiteral("Warning"),
+                        QStringLiteral("You login as ") + TGlobalObject::UserName().trimmed() +
+                            QStringLiteral(" .You don't have permission to write to directory:") + dir,
+                        TMsgIcon::None, TMsgButtons::Ok);
+    // Created by the next cut job.
+    dir = UserProfileDir() + QStringLiteral("/gifvanefree");
+    Settings().WriteString(kOutPutDir, dir);
+  }
+  edDirectory->setText(dir);
+}
+
+void TfrmMain::btn_openClick() {
+  const QString dir = Settings().ReadString(kOutPutDir, QStringLiteral("/ruvivezazerave"));
+  if (edDirectory->text().length() > 2) FShell.Open(QUrl::fromLocalFile(dir));
+}
+
+void TfrmMain::btnTrimStartClick() {
+  FTrimStart = FCurrentPTS;
+  if (FTrimEnd < FTrimStart) {
+    FTrimEnd = FDuration;
+    TrackBar1->SetSelEnd(TrackBar1->maximum());
+  }
+  TrackBar1->SetSelStart(TrackBar1->value());
+}
+
+void TfrmMain::btnTrimEndClick() {
+  FTrimEnd = FCurrentPTS;
+  if (FTrimEnd < FTrimStart) {
+    FTrimStart = 0;
+    TrackBar1->SetSelStart(0);
+  }
+  TrackBar1->SetSelEnd(TrackBar1->value());
+}
+
+void TfrmMain::btnResetClick() {
+  FTrimStart = FTrimEnd = 0;
+  TrackBar1->SetSelStart(0);
+  TrackBar1->SetSelEnd(0);
+}
+
+void TfrmMain::ResetView() {
+  FDuration = 0;
+  FFrameCount = 0;
+  FCurrentPTS = 0;
+  Image1->ResetCanvas();
+  TrackBar1->setEnabled(false);
+  TrackBar1->setValue(0);
+  UpdateTrackBar();
+  btnResetClick();
+  lblPTS->setText(FormatPTS(0));
+}
+
+void TfrmMain::UpdateTrackBar() {
+  const bool enabled = TrackBar1->isEnabled();
+  TrackBar1->setEnabled(false);
+  const double x = TrackBar1->maximum() > 0
+                       ? static_cast<double>(TrackBar1->value()) / TrackBar1->maximum()
+                       : 0.0;
+  if (FFrameCount > 0) TrackBar1->setMaximum(FFrameCount);
+  const int max = TrackBar1->maximum();
+  TrackBar1->setTickInterval(max <= 10 ? 1 : max / 10);
+  TrackBar1->setPageStep(max <= 9 ? 2 : (max >= 100 ? max / 20 : 5));
+  TrackBar1->setValue(static_cast<int>(std::lround(x * max)));
+  FLastTrackPos = TrackBar1->value();
+  TrackBar1->setEnabled(enabled);
+  TrackBar1->SetSliderVisible(enabled);
+  // The selection shows the stored points; a resize must not make them look unset.
+  TrackBar1->SetSelStart(PointToPosition(FTrimStart));
+  TrackBar1->SetSelEnd(PointToPosition(FTrimEnd));
+}
+
+int TfrmMain::PointToPosition(int64_t pts) const {
+  if (pts <= 0 || FDuration <= 0) return 0;
+  const double pos = std::round(static_cast<double>(TrackBar1->maximum()) * pts / FDuration);
+  return static_cast<int>(std::min<double>(TrackBar1->maximum(), pos));
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* e) {
+  QWidget::resizeEvent(e);
+  UpdateTrackBar();
+}
+
+void TfrmMain::FormResize() {
+  Image1->ResetCanvas();
+}

@@ -1,0 +1,151 @@
+#pragma once
+// The cutter's main window.
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+
+#include "GlobalUnit.h"
+
+class IDialogs;
+class IShell;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QToolButton;
+class TPictureBox;
+class TTrackBar;
+class TfmDirectory;
+class TfrmAbout1;
+
+// Filter texts of the open and save dialogs.
+extern const char* const OpenDialogFilter;
+extern const char* const SaveDialogFilter;
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+public:
+  explicit TfrmMain(IDialogs& dialogs, IShell& shell, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // The dialogs made at program start; created on first use when missing.
+  void SetDirectoryForm(TfmDirectory* form) { FDirectoryForm = form; }
+  void SetAboutForm(TfrmAbout1* form) { FAboutForm = form; }
+  TfmDirectory* DirectoryForm();
+  TfrmAbout1* AboutForm();
+
+  const TGlobalObject& Global() const { return *FGlobal; }
+  TSettingsFile Settings() const { return TSettingsFile(FGlobal->SettingsFile()); }
+  QWidget* PreviewForm() const { return FPreviewForm; }
+
+  bool RemoveAudio() const { return FRemoveAudio; }
+  bool Optimize() const { return FOptimize; }
+  bool OptimizeColorMap() const { return FOptimizeColorMap; }
+
+  // Handlers, named as the controls' events.
+  void FormShow();
+  void btnExitClick();
+  void btnAboutClick();
+  void btnWebSiteClick();
+  void ShareClick(int site);
+  void cboVideoFormatChange();
+  void cboFrameSizeChange();
+  void cmbVideoQualityChange();
+  void chkVideoQualityClick();
+  void chkRemovAudioClick();
+  void chkOptimzeClick();
+  void chkOptmizecolormapClick();
+  void chkPreviewClick();
+  void btn_outputClick();
+  void btn_openClick();
+  void btnTrimStartClick();
+  void btnTrimEndClick();
+  void btnResetClick();
+
+  void ResetView();
+  void UpdateTrackBar();
+  void FormResize();
+
+  // Controls, named as on the form.
+  QPushButton* btnOpen = nullptr;
+  QPushButton* btnStart = nullptr;
+  QPushButton* btnStop = nullptr;
+  QPushButton* btnPause = nullptr;
+  QPushButton* btnResume = nullptr;
+  QPushButton* btnPreviousKF = nullptr;
+  QPushButton* btnPreviousFrame = nullptr;
+  QPushButton* btnNextFrame = nullptr;
+  QPushButton* btnNextKF = nullptr;
+  QPushButton* btnTrimStart = nullptr;
+  QPushButton* btnTrimEnd = nullptr;
+  QPushButton* btnReset = nullptr;
+  QPushButton* btnSave = nullptr;
+  QPushButton* btnPlay = nullptr;
+  QPushButton* btnPlayStop = nullptr;
+  QPushButton* btnAbout = nullptr;
+  QPushButton* btnWebSite = nullptr;
+  QPushButton* btnExit = nullptr;
+  QPushButton* btn_output = nullptr;
+  QPushButton* btn_open = nullptr;
+  QToolButton* btnShare[7] = {};
+  TTrackBar* TrackBar1 = nullptr;
+  TPictureBox* Image1 = nullptr;
+  QWidget* pnlPlayer = nullptr;
+  QLabel* lblPTS = nullptr;
+  QLabel* lblStatus = nullptr;
+  QLineEdit* edDirectory = nullptr;
+  QComboBox* cboVideoFormat = nullptr;
+  QComboBox* cboFrameSize = nullptr;
+  QComboBox* cmbVideoQuality = nullptr;
+  QComboBox* cboLogLevel = nullptr;
+  QCheckBox* chkVideoQuality = nullptr;
+  QCheckBox* chkPreview = nullptr;
+  QCheckBox* chkRemovAudio = nullptr;
+  QCheckBox* chkOptimze = nullptr;
+  QCheckBox* chkOptmizecolormap = nullptr;
+  QPlainTextEdit* mmoLog = nullptr;
+
+protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+
+private:
+  void BuildControls();
+  void FormCreate();
+  bool FormCloseQuery();
+  // Enables the size list and the quality box, or clears and disables them in copy mode.
+  void ApplyCopyMode(bool clearPreview);
+  void FillFrameSizes();
+  // Track bar position of a point; 0 for an unset point.
+  int PointToPosition(int64_t pts) const;
+
+  IDialogs& FDialogs;
+  IShell& FShell;
+  std::unique_ptr<TGlobalObject> FGlobal;
+  TfmDirectory* FDirectoryForm = nullptr;
+  TfrmAbout1* FAboutForm = nullptr;
+  QWidget* FPreviewForm = nullptr;
+  bool FShown = false;
+
+  // Media state of the opened file; times in microseconds.
+  QString FFileName;
+  int64_t FDuration = 0;
+  int32_t FFrameCount = 0;
+  int64_t FCurrentPTS = 0;
+  int64_t FTrimStart = 0;
+  int64_t FTrimEnd = 0;
+  int32_t FLastTrackPos = 0;
+  bool FSeeking = false;
+
+  bool FRemoveAudio = false;
+  bool FOptimize = false;
+  bool FOptimizeColorMap = false;
+};
+
+// Microseconds as "hh:mm:ss.zzz"; hours are not wrapped at 24.
+QString FormatPTS(int64_t us);

@@ -1,0 +1,72 @@
+#include "TrackBar.h"
+
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionSlider>
+
+#include <algorithm>
+
+TTrackBar::TTrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
+  setTickPosition(QSlider::TicksBelow);
+  setMinimumHeight(34);
+}
+
+void TTrackBar::SetSelStart(int v) {
+  if (v == FSelStart) return;
+  FSelStart = v;
+  update();
+}
+
+void TTrackBar::SetSelEnd(int v) {
+  if (v == FSelEnd) return;
+  FSelEnd = v;
+  update();
+}
+
+void TTrackBar::SetSliderVisible(bool v) {
+  if (v == FSliderVisible) return;
+  FSliderVisible = v;
+  update();
+}
+
+int TTrackBar::PositionToPixel(int value) const {
+  QStyleOptionSlider opt;
+  initStyleOption(&opt);
+  const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+  const QRect handle = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
+  const int span = std::max(0, groove.width() - handle.width());
+  const int v = std::clamp(value, minimum(), maximum());
+  return groove.left() + handle.width() / 2 +
+         QStyle::sliderPositionFromValue(minimum(), maximum(), v, span, opt.upsideDown);
+}
+
+void TTrackBar::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  QStyleOptionSlider opt;
+  initStyleOption(&opt);
+
+  // Groove and ticks first, then the selection on top of the groove, then the thumb.
+  QStyleOptionSlider back = opt;
+  back.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderTickmarks;
+  style()->drawComplexControl(QStyle::CC_Slider, &back, &p, this);
+
+  if (FSelStart != 0 || FSelEnd != 0) {
+    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    int x1 = PositionToPixel(FSelStart);
+    int x2 = PositionToPixel(FSelEnd);
+    if (x2 < x1) std::swap(x1, x2);
+    const int h = std::max(6, groove.height());
+    QRect sel(x1, groove.center().y() - h / 2, std::max(2, x2 - x1), h);
+    QColor fill = isEnabled() ? QColor(0, 120, 215) : QColor(140, 150, 165);
+    p.fillRect(sel, fill);
+    // End marks make a point visible even when the range is empty.
+    p.fillRect(QRect(x1 - 1, sel.top() - 4, 2, sel.height() + 8), fill.darker(130));
+    p.fillRect(QRect(x2 - 1, sel.top() - 4, 2, sel.height() + 8), fill.darker(130));
+  }
+
+  if (FSliderVisible) {
+    QStyleOptionSlider thumb = opt;
+    thumb.subControls = QStyle::SC_SliderHandle;
+    style()->drawComplexControl(QStyle::CC_Slider, &thumb, &p, this);
+  }
+}
