@@ -411,7 +411,8 @@ void TFFLogger::AVLogCallback(void* avcl, int level, const char* fmt, va_list vl
       if (avcl && lineStarts)
         text = ContextPrefix(avcl);
       text += FormatV(fmt, vl);
-      if (!text.empty() && text.back() == '\n' && text == g.LastText) {
+      // Only a whole line repeats; a piece that completes another line must not be swallowed.
+      if (lineStarts && !text.empty() && text.back() == '\n' && text == g.LastText) {
         ++g.RepeatCount;
         return;
       }
