@@ -1,6 +1,7 @@
 #include "runtime/UnicodeProtocol.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,43 +51,60 @@ const TImageExt kImageExts[] = {
 };
 static_assert(sizeof(kImageExts) / sizeof(kImageExts[0]) == 48);
 
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF), i.e. decoding and encoding again gives the same bytes.
-bool IsWellFormedUtf8(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    const unsigned c = *p;
-    int n;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p <= n)
-      return false;
-    for (int i = 1; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80)
-        return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    p += n + 1;
+// The 8-bit code page that FFmpeg's image paths see. UTF-8 (the system's) converts nothing.
+std::mutex gCodePageLock;
+std::string gCodePage = "UTF-8";
+
+bool IsUtf8Name(const std::string& cp) {
+  return av_strcasecmp(cp.c_str(), "UTF-8") == 0 || av_strcasecmp(cp.c_str(), "UTF8") == 0;
+}
+
+std::string CurrentCodePage() {
+  std::lock_guard<std::mutex> lock(gCodePageLock);
+  return gCodePage;
+}
+
+// Whole-string conversion; false when a character has no counterpart.
+bool Convert(const std::string& from, const std::string& to, const std::string& text,
+             std::string& out) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return false;
+  std::string result(text.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t inLeft = text.size();
+  char* outPtr = result.data();
+  size_t outLeft = result.size();
+  const size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1) || inLeft != 0)
+    return false;
+  result.resize(result.size() - outLeft);
+  out = std::move(result);
+  return true;
+}
+
+// A name in the code page, and whether it survived the trip there and back.
+bool ToCodePage(const std::string& name, std::string& bytes) {
+  const std::string cp = CurrentCodePage();
+  if (IsUtf8Name(cp)) {
+    bytes = name;
+    return true;
+  }
+  std::string back;
+  if (!Convert("UTF-8", cp, name, bytes) || !Convert(cp, "UTF-8", bytes, back) || back != name) {
+    bytes = name;
+    return false;
   }
   return true;
+}
+
+std::string FromCodePage(const std::string& bytes) {
+  const std::string cp = CurrentCodePage();
+  std::string name;
+  if (IsUtf8Name(cp) || !Convert(cp, "UTF-8", bytes, name))
+    return bytes;
+  return name;
 }
 
 // Everything up to and including the first colon removed, twice: "unicode:utf8:" goes away.
@@ -180,8 +198,7 @@ int FormatIOOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flag
     // The main input: avformat_close_input frees it with avio_close, which only knows
     // FFmpeg's own protocols. A plain path is a valid file name here.
     const std::string path = "file:" + StripProtocolPrefix(url);
-    return def.Open ? def.Open(s, pb, path.c_str(), flags, options)
-                    : avio_open2(pb, path.c_str(), flags, &s->interrupt_callback, options);
+    return avio_open2(pb, path.c_str(), flags, &s->interrupt_callback, options);
   }
   return UnicodeIOOpen(pb, url, flags, &s->interrupt_callback, options);
 }
@@ -218,22 +235,35 @@ bool NeedsUnicodeProtocol(const std::string& name) {
     if (std::string(kKnownProtocols).find(scheme) != std::string::npos)
       return false;
   }
-  return !IsWellFormedUtf8(name);
+  std::string bytes;
+  return !ToCodePage(name, bytes);
 }
 
 std::string FileNameToURL(const std::string& name) {
-  if (IsImageSequenceName(name) && UnicodeProtocolAvailable() && NeedsUnicodeProtocol(name))
+  if (!IsImageSequenceName(name))
+    return name;
+  if (UnicodeProtocolAvailable() && NeedsUnicodeProtocol(name))
     return kUnicodePrefix + name;
-  // Names are UTF-8 and the code page of image names is UTF-8 too.
-  return name;
+  std::string bytes;
+  ToCodePage(name, bytes);
+  return bytes;
 }
 
 std::string URLToFileName(const std::string& url) {
   if (IsImageSequenceName(url) && UnicodeProtocolAvailable() &&
       url.compare(0, strlen(kUnicodePrefix), kUnicodePrefix) == 0 && url.size() >= 14)
     return StripProtocolPrefix(url.c_str());
+  if (IsImageSequenceName(url))
+    return FromCodePage(url);
   return url;
 }
+
+void SetFileNameCodePage(const std::string& charset) {
+  std::lock_guard<std::mutex> lock(gCodePageLock);
+  gCodePage = charset.empty() ? "UTF-8" : charset;
+}
+
+std::string FileNameCodePage() { return CurrentCodePage(); }
 
 bool IsUnicodeURL(const char* url) { return url && strncmp(url, "unicode:", 8) == 0; }
 

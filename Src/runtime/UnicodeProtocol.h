@@ -4,8 +4,9 @@
 // protocols from outside, so the protocol is served through a format context's io_open /
 // io_close2 callbacks and a custom AVIOContext.
 //
-// The system 8-bit code page of these names is UTF-8. Every function returns its own string,
-// so names may be converted from several threads at once.
+// The 8-bit code page of image-sequence names is the system's, UTF-8, unless set otherwise
+// (for file systems that keep names in a legacy character set). Every function returns its own
+// string, so names may be converted from several threads at once.
 #include <string>
 
 extern "C" {
@@ -20,6 +21,10 @@ inline constexpr const char* kKnownProtocols = ":unicode:stream:gopher:http:pipe
 // Kept for the loader's post-load step; always available here.
 bool RegisterUnicodeProtocol();
 bool UnicodeProtocolAvailable();
+
+// iconv name of that code page; empty means UTF-8.
+void SetFileNameCodePage(const std::string& charset);
+std::string FileNameCodePage();
 
 // Codec id of an image-sequence name (by its extension, case-insensitive), else 0.
 int IsImageSequenceName(const std::string& name);
