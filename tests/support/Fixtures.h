@@ -16,7 +16,7 @@ extern "C" {
 enum class FixtureKind {
   H264Mp4,      // H.264 (B-frames) + AAC in MP4
   H264Mkv,      // H.264 (B-frames) + AAC in Matroska
-  Mpeg4Avi,     // MPEG-4 Part 2 (B-frames) + MP3 in AVI
+  Mpeg4Avi,     // MPEG-4 Part 2 (I and P only) + MP3 in AVI
   Mpeg2Ts,      // MPEG-2 (B-frames) + MP2 in MPEG-TS, container start time 1.4 s
   Vp8Webm,      // VP8 + Vorbis in WebM
   MjpegAvi,     // MJPEG (yuvj420p, all intra) + PCM s16le in AVI
@@ -54,8 +54,11 @@ struct FixtureInfo {
 
   // Timing, in seconds.
   double duration = 0;           // nominal length of the media (frameCount / frameRate)
-  double startTime = 0;          // expected AVFormatContext.start_time (0 unless noted)
-  double videoStartTime = 0;     // presentation time of frame 0 as the demuxer reports it
+  bool hasStartTime = true;      // false: AVFormatContext.start_time is AV_NOPTS_VALUE
+  double startTime = 0;          // AVFormatContext.start_time as libavformat reports it
+                                 // (within 1 ms); audio priming and B-frame delay show here
+  double videoStartTime = 0;     // best-effort timestamp of frame 0; frame n is at
+                                 // videoStartTime + n / frameRate (containers with timing)
   bool hasContainerDuration = true;  // false: demuxer has to estimate (raw streams)
   bool generatedByDefault = true;    // false: only made when a benchmark asks (LongGopH264)
 };
