@@ -1,0 +1,360 @@
+#pragma once
+// The decoder component: opens one media file, describes it, and decodes, seeks and steps
+// through the pictures of one video stream. Times are microseconds counted from the stream's
+// start time; AV_NOPTS_VALUE marks an unknown time.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "runtime/Bitmap.h"
+#include "runtime/FFBaseComponent.h"
+#include "runtime/FFLog.h"
+#include "runtime/FFOptions.h"
+#include "runtime/FFUtils.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+}
+
+struct SwrContext;
+
+struct TFileStreamInfo {
+  int64_t StartTime = AV_NOPTS_VALUE;  // µs
+  int64_t Duration = -1;               // µs; -1 when the container reports none
+  int32_t BitRate = -1;
+  int32_t Year = -1;
+  int32_t Track = -1;
+  std::string Title;
+  std::string Author;
+  std::string Copyright;
+  std::string Comment;
+  std::string Album;
+  std::string Genre;
+};
+
+struct TVideoStreamInfo {
+  std::string Language;
+  std::string CodecDesc;
+  int64_t StartTimeRaw = -1;  // stream time base
+  int64_t StartTime = -1;     // µs
+  int64_t DurationRaw = -1;
+  int64_t Duration = -1;
+  int32_t BitRate = -1;
+  int32_t Height = -1;
+  int32_t Width = -1;
+  float SampleAspectRatio = -1.0f;
+  float DisplayAspectRatio = -1.0f;
+  int32_t SARNum = 0;
+  int32_t SARDen = 1;
+  int32_t DARNum = 0;
+  int32_t DARDen = 1;
+  int32_t PixFmt = -1;
+  int32_t FrameRateNum = 0;
+  int32_t FrameRateDen = 1;
+};
+
+struct TAudioStreamInfo {
+  std::string Language;
+  std::string CodecDesc;
+  int64_t StartTimeRaw = -1;
+  int64_t StartTime = -1;
+  int64_t DurationRaw = -1;
+  int64_t Duration = -1;
+  int32_t BitRate = -1;
+  int32_t Channels = -1;
+  int32_t SampleRate = -1;
+  int32_t SampleFormat = -1;
+};
+
+class TCustomDecoder;
+using TBeforeFindStreamInfoEvent =
+    std::function<void(TCustomDecoder* Sender, AVFormatContext* AFormatContext)>;
+
+class TCustomDecoder : public TFFBaseComponent {
+public:
+  TCustomDecoder();
+  ~TCustomDecoder() override;
+
+  // Loads avcodec, avformat, avutil, swresample, swscale and the C runtime library.
+  bool LoadAVLib(const std::string& libPath);
+  bool AVLibLoaded() const;
+
+  // Throws std::runtime_error "Library %s not loaded." when the libraries are missing.
+  bool LoadFile(const std::string& FileName, const std::string& FormatName = std::string());
+  virtual void UpdateStreamInfo();
+  // Attaches a context opened elsewhere; it is never closed here. Throws when the libraries
+  // are missing.
+  virtual void SetFormatContext(AVFormatContext* AFormatContext);
+  virtual void CloseFile();
+
+  TFileStreamInfo GetFileStreamInfo();
+  TVideoStreamInfo GetVideoStreamInfo(int StreamIndex = -1);
+  TAudioStreamInfo GetAudioStreamInfo(int StreamIndex = -1);
+  bool IsAudioStream(int StreamIndex);
+  bool IsVideoStream(int StreamIndex);
+  // Lines joined with CR LF, one after every line.
+  std::string FileInfoText();
+  std::string FileName();
+  std::string FormatName();
+
+  AVFormatContext* FormatContext() const { return FFormatContext; }
+  bool OwnsContext() const { return FOwnsContext; }
+  const std::string& LastErrMsg() const { return FLastErrMsg; }
+  const std::string& ForcedFormatName() const { return FForcedFormatName; }
+  int64_t FileSize() const { return FFileSize; }
+  int32_t StreamCount() const { return FStreamCount; }
+  int32_t ProgramCount() const { return FProgramCount; }
+  int32_t AudioStreamCount() const { return FAudioStreamCount; }
+  int32_t VideoStreamCount() const { return FVideoStreamCount; }
+  int32_t SubtitleStreamCount() const { return FSubtitleStreamCount; }
+  int32_t FirstAudioStreamIndex() const { return FFirstAudioStreamIndex; }
+  int32_t FirstVideoStreamIndex() const { return FFirstVideoStreamIndex; }
+  int32_t FirstSubtitleStreamIndex() const { return FFirstSubtitleStreamIndex; }
+
+  bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
+  void SetTriggerEventInMainThread(bool v) { FTriggerEventInMainThread = v; }
+  // Start of the blocking input operation now running (µs of av_gettime_relative). 0 cancels
+  // it; INT64_MAX disables the time-out. Any thread may write it.
+  int64_t IOStartTime() const { return FIOStartTime.load(); }
+  void SetIOStartTime(int64_t v) { FIOStartTime.store(v); }
+
+  // Format and codec dictionaries used while opening (empty unless the host fills them).
+  TFFOptions& Options() { return *FOptions; }
+
+  TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+
+protected:
+  // Sets LastErrMsg and writes it to the log.
+  void Report(TLogLevel level, const std::string& msg);
+  void ReportFmt(TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  void SetLastErrMsg(const std::string& msg) { FLastErrMsg = msg; }
+  virtual void SetScalerFlags(int /*flags*/) {}
+  // "TFFDecoder" and the like, for messages.
+  virtual const char* ClassName() const { return "TCustomDecoder"; }
+  // The stream's time base with a zero denominator repaired (the stream is changed).
+  static AVRational RepairTimeBase(AVStream* st);
+
+  AVFormatContext* FFormatContext = nullptr;
+  bool FOwnsContext = false;
+
+private:
+  static int InterruptCallback(void* opaque);
+  std::string StreamLine(unsigned index);
+  int64_t FileSizeOf();
+
+  std::unique_ptr<TFFOptions> FOptions;
+  std::string FLastErrMsg;
+  std::string FForcedFormatName;
+  int64_t FFileSize = -1;
+  int32_t FStreamCount = -1;
+  int32_t FProgramCount = -1;
+  int32_t FAudioStreamCount = -1;
+  int32_t FVideoStreamCount = -1;
+  int32_t FSubtitleStreamCount = -1;
+  int32_t FFirstAudioStreamIndex = -1;
+  int32_t FFirstVideoStreamIndex = -1;
+  int32_t FFirstSubtitleStreamIndex = -1;
+  bool FTriggerEventInMainThread = true;
+  std::atomic<int64_t> FIOStartTime{INT64_MAX};
+};
+
+class TFFDecoder : public TCustomDecoder {
+public:
+  TFFDecoder();
+  ~TFFDecoder() override;
+
+  void UpdateStreamInfo() override;
+  void CloseFile() override;
+
+  // Next picture of the stream (-1: the default video stream); true when a new one is held.
+  bool Decode(int StreamIndex = -1);
+  // Target: µs from the stream start, or a byte position with AVSEEK_FLAG_BYTE. Does not
+  // decode; FramePTS is unknown until the next Decode.
+  virtual bool Seek(int64_t Target, int Flags = 0);
+  // The first key frame after the current picture.
+  bool NextKeyFrame(int StreamIndex = -1);
+  // The picture before the current one (stays on the first picture at the start).
+  bool PrevFrame(int StreamIndex = -1);
+  // The last key frame before the current picture (stays on the first picture at the start).
+  bool PrevKeyFrame(int StreamIndex = -1);
+  // The held picture as a 32-bit bitmap.
+  bool CopyToBitmap(TBitmap& bitmap);
+
+  int64_t FramePTS() const { return FFramePTS; }
+  int64_t PrevFramePTS() const { return FPrevFramePTS; }
+  bool PictureKeyFrame() const { return FPictureKeyFrame; }
+  int PictureType() const { return FPictureType; }
+  bool PictureReady() const { return FPictureReady; }
+  int64_t PacketDTS() const { return FPacketDTS; }
+  int64_t PacketPTS() const { return FPacketPTS; }
+  int PacketStreamIndex() const { return FPacketStreamIndex; }
+  int64_t PacketPos() const { return FPacketPos; }
+  bool EndOfStream() const { return FEndOfStream; }
+  bool Draining() const { return FDraining; }
+  // The held picture (null when none); valid until the next decoding operation.
+  const AVFrame* Picture() const { return FPictureReady ? FPicture.get() : nullptr; }
+  int VideoStreamIndex() const { return FVideoStreamIndex; }
+  AVRational FrameRate() const { return FFrameRate; }
+  // µs of one frame at FrameRate (40000 when unknown).
+  int64_t FrameDuration() const;
+
+  bool Deinterlace() const { return FDeinterlace; }
+  void SetDeinterlace(bool v) { FDeinterlace = v; }
+  TFormatConverter& Converter() { return FConverter; }
+
+  // Decoded pictures kept around the current one so that stepping back and forth does not
+  // decode again; bytes, default 128 MiB (0 keeps none).
+  size_t FrameCacheBytes() const { return FCacheBytes; }
+  void SetFrameCacheBytes(size_t v);
+
+protected:
+  const char* ClassName() const override { return "TFFDecoder"; }
+  void SetScalerFlags(int flags) override { FConverter.SetSwsFlags(flags); }
+  virtual void FreeAudioResampler();
+
+private:
+  struct TFrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+  };
+  struct TPacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+  };
+  struct TCodecFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+  };
+  struct TSwrFree {
+    void operator()(SwrContext* s) const;
+  };
+  using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
+  using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
+  using TCodecPtr = std::unique_ptr<AVCodecContext, TCodecFree>;
+
+  // One decoded picture with its times.
+  struct TFrameItem {
+    TFramePtr Frame;
+    int64_t PTS = AV_NOPTS_VALUE;  // µs from the stream start
+    bool Key = false;
+    int Type = 0;
+    int64_t PktDTS = AV_NOPTS_VALUE;
+    int64_t PktPTS = AV_NOPTS_VALUE;
+    int64_t PktPos = -1;
+    size_t Bytes() const;
+  };
+  // What was learnt about a key frame while decoding on from it.
+  struct TKeyInfo {
+    int64_t Next = AV_NOPTS_VALUE;   // the following key frame, when reached
+    int64_t Reach = AV_NOPTS_VALUE;  // last picture decoded after it with no key frame between
+  };
+  using TVisitor = std::function<bool(TFrameItem&&)>;  // true: stop
+
+  enum TSeekableFor { sfDecode, sfSeek };
+  bool IsSeekable(TSeekableFor purpose);
+  bool IsImage2() const;
+  int SelectVideoStream(int index);
+  AVCodecContext* OpenVideoCodec(int index);
+  void ResetPicture();
+  void ResetAudio();
+  void ResetStepping();
+  void ChooseFrameRate(int index);
+
+  // Stream-relative µs <-> stream time base.
+  int64_t ToStreamTS(int64_t us) const;
+  int64_t ToMicroseconds(int64_t ts) const;
+  // Reads the next packet of the video stream (peeked ones first); <0 at the end or on error.
+  int ReadVideoPacket(AVPacket* pkt);
+  // The next picture of the codec in display order: 1, or 0 at the end (EndOfStream, reported),
+  // or a negative code (reported).
+  int NextCodecFrame(TFrameItem& out, const char* where);
+  void NoteRun(const TFrameItem& item);
+  bool DeinterlaceFrame(TFramePtr& frame);
+  void SetCurrent(TFrameItem&& item);
+  void StepForwardTo(TFrameItem&& item);
+  // Keeps the cached pictures within FCacheBytes; keepBack drops the later ones first.
+  void TrimCaches(bool keepBack);
+  size_t CachedBytes() const;
+  void LoseCodecPosition();
+
+  // Demuxer seek for the video stream; flushes the codec.
+  int DemuxSeek(int64_t targetUs, bool atOrBefore);
+  void AfterDemuxSeek();
+  bool SeekToStart();
+  // Finds out, from the packets, whether the stream carries times at all.
+  void ProbeTimestamps();
+  // Seeks so that decoding starts at a key frame at or before targetUs (or at the first key
+  // frame when there is none before it).
+  bool SeekToKeyAtOrBefore(int64_t targetUs);
+  // SeekToKeyAtOrBefore(target), then decodes, handing each picture to visit until it stops.
+  bool ScanFrom(int64_t targetUs, const TVisitor& visit, const char* where);
+  bool LandOn(int64_t pts, const char* where);
+  bool ResyncNext();
+  bool RedecodeBefore(int64_t ref);
+  // Key-packet scans: 1 found (*pts), 0 none, -1 unknown (no packet times), -2 failed.
+  int FindKeyPacketBefore(int64_t ref, int64_t* pts);
+  int FindKeyPacketAfter(int64_t ref, int64_t* pts);
+  bool KnownLastKeyBefore(int64_t ref, int64_t* pts) const;
+  bool KnownNextKeyAfter(int64_t ref, int64_t* pts) const;
+  bool PrevKeyFrameByDecoding(int64_t ref);
+  bool NextKeyFrameByDecoding(int64_t ref);
+  bool FailPrevKeyFrame();
+
+  TFormatConverter FConverter;
+  TCodecPtr FVideoCtx;
+  int FVideoCtxStream = -1;
+  int FSeekStreamIndex = -1;
+  int FVideoStreamIndex = -1;
+  AVRational FFrameRate{0, 0};
+  bool FDeinterlace = false;
+  bool FEndOfStream = false;
+  bool FDraining = false;
+
+  // Held picture.
+  TFramePtr FPicture;
+  int FPicPixFmt = -1;
+  int FPicWidth = -1;
+  int FPicHeight = -1;
+  bool FPictureKeyFrame = false;
+  int FPictureType = 0;
+  int64_t FFramePTS = AV_NOPTS_VALUE;
+  int64_t FPacketDTS = AV_NOPTS_VALUE;
+  int64_t FPacketPTS = AV_NOPTS_VALUE;
+  int FPacketStreamIndex = -1;
+  int64_t FPacketPos = -1;
+  bool FPictureReady = false;
+  int64_t FPrevFramePTS = AV_NOPTS_VALUE;
+
+  // Audio state: kept, flushed and released, not decoded.
+  int FAudioStreamIndex = -1;
+  TCodecPtr FAudioCtx;
+  std::unique_ptr<SwrContext, TSwrFree> FSwr;
+
+  // Stepping: pictures before (FBack, oldest first) and after (FAhead) the current one, all
+  // consecutive. Without FResync the codec's next picture follows the last of FAhead (or the
+  // current picture); with it the codec has lost its place and must find the picture after
+  // FResyncAfter again.
+  std::deque<TFrameItem> FBack;
+  std::deque<TFrameItem> FAhead;
+  bool FResync = false;
+  int64_t FResyncAfter = AV_NOPTS_VALUE;
+  size_t FCacheBytes = size_t(128) << 20;
+
+  TPacketPtr FPkt;
+  TFramePtr FRecv;
+  std::deque<TPacketPtr> FPeeked;  // read after a seek, not yet decoded
+  bool FNeedKey = false;           // after a seek: skip pictures until a key frame
+  bool FLastSeekAtStart = false;   // the last key-frame seek could not go before its target
+  // Streams without any times (raw elementary streams) are timed by counting pictures from
+  // the start, so every seek goes back to the start.
+  bool FNoTimestamps = false;
+  bool FTimesProbed = false;
+  bool FAtStart = true;
+  int FSkippedSinceSeek = 0;
+  int64_t FLastOutPTS = AV_NOPTS_VALUE;
+  int64_t FRunKey = AV_NOPTS_VALUE;  // last key frame of the current run of pictures
+  std::map<int64_t, TKeyInfo> FKeys;
+};

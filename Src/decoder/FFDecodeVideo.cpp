@@ -1,0 +1,1041 @@
+// Decoder component: decoding, seeking and exact stepping through the pictures of one video
+// stream.
+//
+// Stepping backwards needs a decode from an earlier key frame. To keep that rare, decoded
+// pictures next to the current one are kept (FBack / FAhead, bounded by FCacheBytes), and what
+// is learnt about key-frame positions while decoding is remembered (FKeys). Key frames are
+// found by reading packets, which is far cheaper than decoding the pictures between them.
+#include <algorithm>
+#include <cinttypes>
+#include <stdexcept>
+
+#include "decoder/FFDecode.h"
+#include "runtime/MediaTexts.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/avstring.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/time.h>
+#include <libswresample/swresample.h>
+}
+
+namespace {
+constexpr const char* kDecodeWhere = "Decode() for video";
+// Pictures skipped after a seek while waiting for a key frame, before any picture is taken.
+constexpr int kMaxSkipForKey = 600;
+constexpr int kMaxBackoff = 24;
+
+struct TGraphFree {
+  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+};
+}  // namespace
+
+void TFFDecoder::TSwrFree::operator()(SwrContext* s) const { swr_free(&s); }
+
+size_t TFFDecoder::TFrameItem::Bytes() const {
+  if (!Frame) return 0;
+  int n = av_image_get_buffer_size(static_cast<AVPixelFormat>(Frame->format), Frame->width, Frame->height, 1);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+TFFDecoder::TFFDecoder() : FPkt(av_packet_alloc()), FRecv(av_frame_alloc()) {
+  if (!FPkt || !FRecv) throw std::bad_alloc();
+}
+
+TFFDecoder::~TFFDecoder() { TFFDecoder::CloseFile(); }
+
+void TFFDecoder::UpdateStreamInfo() { TCustomDecoder::UpdateStreamInfo(); }
+
+void TFFDecoder::FreeAudioResampler() { FSwr.reset(); }
+
+void TFFDecoder::CloseFile() {
+  ResetStepping();
+  FSeekStreamIndex = -1;
+  FVideoStreamIndex = -1;
+  FFrameRate = AVRational{0, 0};
+  FEndOfStream = false;
+  FDraining = false;
+  ResetPicture();
+  FPrevFramePTS = AV_NOPTS_VALUE;
+  ResetAudio();
+  FreeAudioResampler();
+  FVideoCtx.reset();
+  FVideoCtxStream = -1;
+  FAudioCtx.reset();
+  FAudioStreamIndex = -1;
+  FAtStart = true;
+  TCustomDecoder::CloseFile();
+}
+
+void TFFDecoder::ResetPicture() {
+  if (FFramePTS != AV_NOPTS_VALUE) FPrevFramePTS = FFramePTS;
+  FPicPixFmt = FPicWidth = FPicHeight = -1;
+  FPictureKeyFrame = false;
+  FPictureType = 0;
+  FFramePTS = AV_NOPTS_VALUE;
+  FPacketDTS = FPacketPTS = AV_NOPTS_VALUE;
+  FPacketStreamIndex = -1;
+  FPacketPos = -1;
+  FPictureReady = false;
+  FPicture.reset();
+}
+
+void TFFDecoder::ResetAudio() {
+  if (FAudioCtx) avcodec_flush_buffers(FAudioCtx.get());
+}
+
+void TFFDecoder::ResetStepping() {
+  FBack.clear();
+  FAhead.clear();
+  FResync = false;
+  FResyncAfter = AV_NOPTS_VALUE;
+  FPeeked.clear();
+  FNeedKey = false;
+  FSkippedSinceSeek = 0;
+  FLastOutPTS = AV_NOPTS_VALUE;
+  FRunKey = AV_NOPTS_VALUE;
+  FKeys.clear();
+  FNoTimestamps = false;
+  FTimesProbed = false;
+}
+
+void TFFDecoder::ProbeTimestamps() {
+  if (FTimesProbed || FNoTimestamps) return;
+  FTimesProbed = true;
+  TPacketPtr pkt(av_packet_alloc());
+  int seen = 0;
+  bool timed = false;
+  while (pkt && seen < 8) {
+    SetIOStartTime(av_gettime_relative());
+    if (av_read_frame(FFormatContext, pkt.get()) < 0) break;
+    if (pkt->stream_index == FVideoStreamIndex) {
+      ++seen;
+      timed = timed || pkt->pts != AV_NOPTS_VALUE || pkt->dts != AV_NOPTS_VALUE;
+    }
+    av_packet_unref(pkt.get());
+  }
+  FNoTimestamps = seen > 0 && !timed;
+}
+
+int64_t TFFDecoder::FrameDuration() const { return ::FrameDuration(FFrameRate.num, FFrameRate.den); }
+
+void TFFDecoder::SetFrameCacheBytes(size_t v) {
+  FCacheBytes = v;
+  TrimCaches(false);
+}
+
+bool TFFDecoder::IsImage2() const {
+  // The single-image demuxers of the image2 family ("png_pipe", ...) hold one picture too.
+  if (!FFormatContext || !FFormatContext->iformat || !FFormatContext->iformat->name) return false;
+  const char* name = FFormatContext->iformat->name;
+  if (av_strcasecmp(name, "image2") == 0 || av_strcasecmp(name, "image2pipe") == 0) return true;
+  size_t n = strlen(name);
+  return n > 5 && av_strcasecmp(name + n - 5, "_pipe") == 0;
+}
+
+bool TFFDecoder::IsSeekable(TSeekableFor purpose) {
+  if (!FFormatContext) {
+    Report(llWarning, "file not loaded.");
+    return false;
+  }
+  if (!FOwnsContext) {
+    Report(llWarning, "file cannot be seeked, handle is readonly.");
+    throw std::runtime_error("file cannot be seeked, handle is readonly.");
+  }
+  if (purpose == sfSeek && IsImage2()) {
+    Report(llInfo, "\"image2\" format cannot to be seeked.");
+    return false;
+  }
+  return true;
+}
+
+void TFFDecoder::ChooseFrameRate(int index) {
+  AVStream* st = FFormatContext->streams[index];
+  if (st->avg_frame_rate.num && st->avg_frame_rate.den) {
+    FFrameRate = st->avg_frame_rate;
+    return;
+  }
+  AVRational ctb = av_stream_get_codec_timebase(st);
+  AVRational r = st->r_frame_rate;
+  int tpf = (FVideoCtx && FVideoCtxStream == index && FVideoCtx->ticks_per_frame > 0) ? FVideoCtx->ticks_per_frame : 1;
+  if (ctb.num && ctb.num == r.den && ctb.den == tpf * r.num) {
+    // The codec counts ticks_per_frame ticks per picture.
+    av_reduce(&FFrameRate.num, &FFrameRate.den, ctb.den, static_cast<int64_t>(ctb.num) * tpf, INT32_MAX);
+    return;
+  }
+  FFLogger().LogFmt(this, llInfo,
+                    "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                    index, ctb.num ? static_cast<double>(ctb.den) / ctb.num : 0.0, ctb.den, ctb.num,
+                    r.den ? av_q2d(r) : 0.0, r.num, r.den);
+  FFrameRate = r;
+}
+
+int TFFDecoder::SelectVideoStream(int index) {
+  if (!IsSeekable(sfDecode)) return -1;
+  int idx = index;
+  if (idx < 0) {
+    idx = FVideoStreamIndex >= 0 ? FVideoStreamIndex : FirstVideoStreamIndex();
+    if (idx < 0) {
+      Report(llError, "no video stream.");
+      return -1;
+    }
+  } else if (idx >= StreamCount()) {
+    ReportFmt(llError, "stream index #%d is invalid.", idx);
+    return -1;
+  } else if (FFormatContext->streams[idx]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+    ReportFmt(llError, "stream #%d is not video stream.", idx);
+    return -1;
+  }
+  if (idx != FVideoStreamIndex) {
+    ResetPicture();
+    ResetStepping();
+    ChooseFrameRate(idx);
+    FVideoStreamIndex = idx;
+    FSeekStreamIndex = idx;
+  }
+  return idx;
+}
+
+AVCodecContext* TFFDecoder::OpenVideoCodec(int index) {
+  AVStream* st = FFormatContext->streams[index];
+  if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) throw std::logic_error("OpenVideoCodec: not a video stream");
+  if (st->codecpar->width == 0 || st->codecpar->height == 0) {
+    Report(llError, "frame size of codec is invalid.");
+    return nullptr;
+  }
+  if (FVideoCtx && FVideoCtxStream == index) return FVideoCtx.get();
+  FVideoCtx.reset();
+  FVideoCtxStream = -1;
+  const AVCodec* dec = avcodec_find_decoder(st->codecpar->codec_id);
+  if (!dec) {
+    ReportFmt(llError, "Unsupported codec (id=%d) for input file stream #%d", st->codecpar->codec_id, index);
+    return nullptr;
+  }
+  TCodecPtr ctx(avcodec_alloc_context3(dec));
+  if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0) {
+    ReportFmt(llError, "Error while opening codec for input file stream #%d", index);
+    return nullptr;
+  }
+  ctx->pkt_timebase = RepairTimeBase(st);
+  ctx->thread_count = 1;
+  if (avcodec_open2(ctx.get(), dec, nullptr) < 0) {
+    ReportFmt(llError, "Error while opening codec for input file stream #%d", index);
+    return nullptr;
+  }
+  FVideoCtx = std::move(ctx);
+  FVideoCtxStream = index;
+  if (index == FVideoStreamIndex) ChooseFrameRate(index);
+  return FVideoCtx.get();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Times
+
+int64_t TFFDecoder::ToStreamTS(int64_t us) const {
+  const AVStream* st = FFormatContext->streams[FVideoStreamIndex];
+  us = std::clamp<int64_t>(us, -(int64_t(1) << 50), int64_t(1) << 50);
+  int64_t ts = av_rescale_q(us, AV_TIME_BASE_Q, st->time_base);
+  if (st->start_time != AV_NOPTS_VALUE) ts += st->start_time;
+  return ts;
+}
+
+int64_t TFFDecoder::ToMicroseconds(int64_t ts) const {
+  const AVStream* st = FFormatContext->streams[FVideoStreamIndex];
+  if (st->start_time != AV_NOPTS_VALUE) ts -= st->start_time;
+  return av_rescale_q(ts, st->time_base, AV_TIME_BASE_Q);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Packets and pictures
+
+int TFFDecoder::ReadVideoPacket(AVPacket* pkt) {
+  for (;;) {
+    if (!FPeeked.empty()) {
+      av_packet_move_ref(pkt, FPeeked.front().get());
+      FPeeked.pop_front();
+      return 0;
+    }
+    SetIOStartTime(av_gettime_relative());
+    int r = av_read_frame(FFormatContext, pkt);
+    if (r < 0) return r;
+    if (pkt->stream_index == FVideoStreamIndex) return 0;
+    av_packet_unref(pkt);
+  }
+}
+
+bool TFFDecoder::DeinterlaceFrame(TFramePtr& frame) {
+  // yadif on a graph of its own: the picture alone, then the end, gives it back at once.
+  std::unique_ptr<AVFilterGraph, TGraphFree> graph(avfilter_graph_alloc());
+  TFramePtr out(av_frame_alloc());
+  if (!graph || !out) {
+    FFLogger().Log(this, llError, "deinterlace buffer malloc error.");
+    FDeinterlace = false;
+    return false;
+  }
+  const char* pixName = av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
+  AVRational sar = frame->sample_aspect_ratio.num ? frame->sample_aspect_ratio : AVRational{1, 1};
+  char args[256];
+  snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%s:time_base=1/25:pixel_aspect=%d/%d", frame->width,
+           frame->height, pixName ? pixName : "none", sar.num, sar.den);
+  AVFilterContext* src = nullptr;
+  AVFilterContext* yadif = nullptr;
+  AVFilterContext* sink = nullptr;
+  bool ok = pixName &&
+            avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr, graph.get()) >= 0 &&
+            avfilter_graph_create_filter(&yadif, avfilter_get_by_name("yadif"), "deint",
+                                         "mode=send_frame:parity=auto:deint=all", nullptr, graph.get()) >= 0 &&
+            avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                         graph.get()) >= 0 &&
+            avfilter_link(src, 0, yadif, 0) >= 0 && avfilter_link(yadif, 0, sink, 0) >= 0 &&
+            avfilter_graph_config(graph.get(), nullptr) >= 0 &&
+            av_buffersrc_add_frame_flags(src, frame.get(), AV_BUFFERSRC_FLAG_KEEP_REF) >= 0 &&
+            av_buffersrc_add_frame_flags(src, nullptr, 0) >= 0 && av_buffersink_get_frame(sink, out.get()) >= 0;
+  if (!ok) {
+    FFLogger().Log(this, llError, "deinterlacing failed.");
+    FDeinterlace = false;
+    return false;
+  }
+  av_frame_copy_props(out.get(), frame.get());
+  frame = std::move(out);
+  return true;
+}
+
+void TFFDecoder::NoteRun(const TFrameItem& item) {
+  if (item.PTS == AV_NOPTS_VALUE) return;
+  if (item.Key) {
+    if (FRunKey != AV_NOPTS_VALUE && item.PTS > FRunKey) FKeys[FRunKey].Next = item.PTS;
+    FKeys.try_emplace(item.PTS);
+    FRunKey = item.PTS;
+  } else if (FRunKey != AV_NOPTS_VALUE && item.PTS > FRunKey) {
+    TKeyInfo& k = FKeys[FRunKey];
+    if (k.Reach == AV_NOPTS_VALUE || item.PTS > k.Reach) k.Reach = item.PTS;
+  }
+}
+
+int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
+  AVCodecContext* ctx = FVideoCtx.get();
+  for (;;) {
+    int r = avcodec_receive_frame(ctx, FRecv.get());
+    if (r >= 0) {
+      if (FNeedKey && !FRecv->key_frame && FSkippedSinceSeek < kMaxSkipForKey) {
+        ++FSkippedSinceSeek;
+        av_frame_unref(FRecv.get());
+        continue;
+      }
+      FNeedKey = false;
+      TFrameItem it;
+      it.Frame.reset(av_frame_alloc());
+      if (!it.Frame) return AVERROR(ENOMEM);
+      av_frame_move_ref(it.Frame.get(), FRecv.get());
+      AVFrame* f = it.Frame.get();
+      // The presentation time; packet times only when the codec could not tell.
+      int64_t raw = f->best_effort_timestamp;
+      if (raw == AV_NOPTS_VALUE) raw = f->pts;
+      if (raw == AV_NOPTS_VALUE) raw = f->pkt_dts;
+      if (raw != AV_NOPTS_VALUE) {
+        it.PTS = ToMicroseconds(raw);
+        FFLogger().LogFmt(this, llDebug, "decode PTS: %0.3f", it.PTS / 1000000.0);
+      } else {
+        FNoTimestamps = true;
+        if (FLastOutPTS != AV_NOPTS_VALUE)
+          it.PTS = FLastOutPTS + FrameDuration();
+        else if (FAtStart)
+          it.PTS = 0;
+      }
+      FLastOutPTS = it.PTS;
+      it.Key = f->key_frame == 1;
+      it.Type = f->pict_type;
+      it.PktDTS = f->pkt_dts;
+      it.PktPTS = f->pts;
+      it.PktPos = f->pkt_pos;
+      FFLogger().LogFmt(this, llDebug, "pkt.st_idx=%d, dts=%" PRId64 ", pts=%" PRId64 ", flags=%d, pict_type=%d(%s)",
+                        FVideoStreamIndex, it.PktDTS, it.PktPTS, it.Key ? AV_PKT_FLAG_KEY : 0, it.Type,
+                        PictureTypeText(it.Type).c_str());
+      if (FDeinterlace) DeinterlaceFrame(it.Frame);
+      NoteRun(it);
+      out = std::move(it);
+      return 1;
+    }
+    if (r == AVERROR_EOF || (r == AVERROR(EAGAIN) && FDraining)) {
+      FDraining = true;
+      FEndOfStream = true;
+      ReportFmt(llInfo, "%s.%s: stream eof reached.", ClassName(), where);
+      return 0;
+    }
+    if (r != AVERROR(EAGAIN) && FDraining) {
+      FEndOfStream = true;
+      ReportFmt(llInfo, "%s.%s: unknown error #%d.", ClassName(), where, r);
+      return r;
+    }
+    // The codec wants input (or failed on a picture, which is not reported).
+    r = ReadVideoPacket(FPkt.get());
+    if (r < 0) {
+      if (r == AVERROR(EAGAIN)) {
+        ReportFmt(llInfo, "%s.%s: no data, please try again.", ClassName(), where);
+        return r;
+      }
+      FDraining = true;
+      avcodec_send_packet(ctx, nullptr);
+      continue;
+    }
+    int s = avcodec_send_packet(ctx, FPkt.get());
+    if (s == AVERROR(EAGAIN)) {
+      TPacketPtr keep(av_packet_alloc());
+      if (keep) {
+        av_packet_move_ref(keep.get(), FPkt.get());
+        FPeeked.push_front(std::move(keep));
+      }
+    }
+    av_packet_unref(FPkt.get());
+  }
+}
+
+void TFFDecoder::SetCurrent(TFrameItem&& item) {
+  if (FFramePTS != AV_NOPTS_VALUE) FPrevFramePTS = FFramePTS;
+  FPicture = std::move(item.Frame);
+  FPicPixFmt = FPicture ? FPicture->format : -1;
+  FPicWidth = FPicture ? FPicture->width : -1;
+  FPicHeight = FPicture ? FPicture->height : -1;
+  FPictureKeyFrame = item.Key;
+  FPictureType = item.Type;
+  FFramePTS = item.PTS;
+  FPacketDTS = item.PktDTS;
+  FPacketPTS = item.PktPTS;
+  FPacketStreamIndex = FVideoStreamIndex;
+  FPacketPos = item.PktPos;
+  FPictureReady = FPicture != nullptr;
+}
+
+void TFFDecoder::StepForwardTo(TFrameItem&& item) {
+  if (FPictureReady) {
+    TFrameItem cur;
+    cur.Frame = std::move(FPicture);
+    cur.PTS = FFramePTS;
+    cur.Key = FPictureKeyFrame;
+    cur.Type = FPictureType;
+    cur.PktDTS = FPacketDTS;
+    cur.PktPTS = FPacketPTS;
+    cur.PktPos = FPacketPos;
+    FBack.push_back(std::move(cur));
+  }
+  SetCurrent(std::move(item));
+  TrimCaches(false);
+}
+
+size_t TFFDecoder::CachedBytes() const {
+  size_t n = 0;
+  for (const TFrameItem& f : FBack) n += f.Bytes();
+  for (const TFrameItem& f : FAhead) n += f.Bytes();
+  return n;
+}
+
+void TFFDecoder::TrimCaches(bool keepBack) {
+  size_t total = CachedBytes();
+  auto dropBack = [&] {
+    while (total > FCacheBytes && !FBack.empty()) {
+      total -= FBack.front().Bytes();
+      FBack.pop_front();
+    }
+  };
+  auto dropAhead = [&] {
+    while (total > FCacheBytes && !FAhead.empty()) {
+      total -= FAhead.back().Bytes();
+      FAhead.pop_back();
+      // The codec is past the dropped pictures; it has to find the next one again.
+      FResync = true;
+      FResyncAfter = FAhead.empty() ? FFramePTS : FAhead.back().PTS;
+    }
+  };
+  if (keepBack) {
+    dropAhead();
+    dropBack();
+  } else {
+    dropBack();
+    dropAhead();
+  }
+}
+
+void TFFDecoder::LoseCodecPosition() {
+  FAhead.clear();
+  FResync = FPictureReady && FFramePTS != AV_NOPTS_VALUE;
+  FResyncAfter = FResync ? FFramePTS : AV_NOPTS_VALUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Seeking
+
+void TFFDecoder::AfterDemuxSeek() {
+  if (FVideoCtx) avcodec_flush_buffers(FVideoCtx.get());
+  ResetAudio();
+  FEndOfStream = false;
+  FDraining = false;
+  FPeeked.clear();
+  FNeedKey = true;
+  FSkippedSinceSeek = 0;
+  FLastOutPTS = AV_NOPTS_VALUE;
+  FRunKey = AV_NOPTS_VALUE;
+  FAtStart = false;
+}
+
+bool TFFDecoder::SeekToStart() {
+  SetIOStartTime(av_gettime_relative());
+  int r = av_seek_frame(FFormatContext, FVideoStreamIndex, 0, AVSEEK_FLAG_BYTE);
+  if (r < 0) r = avformat_seek_file(FFormatContext, FVideoStreamIndex, INT64_MIN, INT64_MIN, INT64_MAX, 0);
+  AfterDemuxSeek();
+  FAtStart = r >= 0;
+  FLastSeekAtStart = true;
+  return r >= 0;
+}
+
+int TFFDecoder::DemuxSeek(int64_t targetUs, bool atOrBefore) {
+  int64_t ts = ToStreamTS(targetUs);
+  SetIOStartTime(av_gettime_relative());
+  int r = avformat_seek_file(FFormatContext, FVideoStreamIndex, INT64_MIN, ts, atOrBefore ? ts : INT64_MAX, 0);
+  AfterDemuxSeek();
+  return r;
+}
+
+bool TFFDecoder::SeekToKeyAtOrBefore(int64_t targetUs) {
+  const int64_t step0 = std::max<int64_t>(FrameDuration(), 1);
+  int64_t t = targetUs;
+  int64_t step = step0;
+  ProbeTimestamps();
+  if (FNoTimestamps) {
+    if (SeekToStart()) return true;
+    ReportFmt(llError, "%s.%s: could not seek to position %0.3f seconds", ClassName(), "Seek()", targetUs / 1000000.0);
+    return false;
+  }
+  for (int attempt = 0;; ++attempt) {
+    FLastSeekAtStart = false;
+    int r = t >= 0 ? DemuxSeek(t, true) : -1;
+    if (r < 0) {
+      // Nothing at or before t: the first key frame is the best there is.
+      FLastSeekAtStart = true;
+      r = DemuxSeek(std::min<int64_t>(t, -step0), false);
+      if (r < 0) {
+        SetIOStartTime(av_gettime_relative());
+        r = av_seek_frame(FFormatContext, FVideoStreamIndex, ToStreamTS(std::min<int64_t>(t, 0)), AVSEEK_FLAG_BACKWARD);
+        AfterDemuxSeek();
+      }
+      if (r < 0) {
+        ReportFmt(llError, "%s.%s: could not seek to position %0.3f seconds", ClassName(), "Seek()",
+                  targetUs / 1000000.0);
+        return false;
+      }
+    }
+    // Where did it land? The first key packet of the stream tells, without decoding.
+    TPacketPtr kp(av_packet_alloc());
+    if (!kp) return false;
+    bool found = false;
+    for (;;) {
+      SetIOStartTime(av_gettime_relative());
+      if (av_read_frame(FFormatContext, kp.get()) < 0) break;
+      if (kp->stream_index == FVideoStreamIndex && (kp->flags & AV_PKT_FLAG_KEY)) {
+        found = true;
+        break;
+      }
+      av_packet_unref(kp.get());
+    }
+    if (!found) {
+      // Input ends before any key frame: decoding will report the end.
+      if (FLastSeekAtStart || attempt >= kMaxBackoff) return true;
+      t -= step;
+      step *= 2;
+      continue;
+    }
+    int64_t kts = kp->pts != AV_NOPTS_VALUE ? kp->pts : kp->dts;
+    int64_t kus = kts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToMicroseconds(kts);
+    FPeeked.push_back(std::move(kp));
+    if (kus == AV_NOPTS_VALUE || kus <= targetUs || FLastSeekAtStart || attempt >= kMaxBackoff) return true;
+    // Landed on a key frame after the target (index by decoding time, or a coarse index).
+    t = std::min(t, kus) - step;
+    step *= 2;
+  }
+}
+
+bool TFFDecoder::ScanFrom(int64_t targetUs, const TVisitor& visit, const char* where) {
+  if (!SeekToKeyAtOrBefore(targetUs)) return false;
+  for (;;) {
+    TFrameItem it;
+    int r = NextCodecFrame(it, where);
+    if (r == 0) return true;
+    if (r < 0) return false;
+    if (visit(std::move(it))) return true;
+  }
+}
+
+bool TFFDecoder::Seek(int64_t Target, int Flags) {
+  if (!IsSeekable(sfSeek)) return false;
+  if (FSeekStreamIndex < 0 && FirstVideoStreamIndex() >= 0) SelectVideoStream(-1);
+  AVFormatContext* ic = FFormatContext;
+  if (ic->pb)
+    FFLogger().LogFmt(this, llDebug, "%s.%s: current position %" PRId64 " bytes", ClassName(), "Seek()",
+                      avio_seek(ic->pb, 0, SEEK_CUR));
+  Flags &= AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE | AVSEEK_FLAG_ANY | AVSEEK_FLAG_FRAME;
+  const bool videoSeek = FSeekStreamIndex >= 0 &&
+                         ic->streams[FSeekStreamIndex]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  int64_t target = Target;
+  if (target == 0 && FFrameRate.den != 0 && videoSeek) target = -(FrameDuration() / 2);
+
+  ResetPicture();
+  ResetAudio();
+  FBack.clear();
+  FAhead.clear();
+  FResync = false;
+
+  bool ok;
+  if (videoSeek && !(Flags & (AVSEEK_FLAG_BYTE | AVSEEK_FLAG_ANY | AVSEEK_FLAG_FRAME)) &&
+      OpenVideoCodec(FSeekStreamIndex)) {
+    // Decoding starts at a key frame at or before the target, so that decoding on from here
+    // reaches the first picture at or after it.
+    ok = SeekToKeyAtOrBefore(target);
+  } else {
+    int64_t ts = target;
+    if (!(Flags & AVSEEK_FLAG_BYTE)) {
+      int64_t start;
+      if (FSeekStreamIndex < 0) {
+        start = ic->start_time;
+      } else {
+        AVStream* st = ic->streams[FSeekStreamIndex];
+        ts = av_rescale_q(ts, AV_TIME_BASE_Q, RepairTimeBase(st));
+        start = st->start_time;
+      }
+      if (start != AV_NOPTS_VALUE) ts += start;
+    }
+    SetIOStartTime(av_gettime_relative());
+    int r = avformat_seek_file(ic, FSeekStreamIndex, INT64_MIN, ts, INT64_MAX, Flags);
+    if (r < 0) r = avformat_seek_file(ic, FSeekStreamIndex, INT64_MIN, ts, INT64_MAX, Flags ^ AVSEEK_FLAG_BACKWARD);
+    AfterDemuxSeek();
+    FNeedKey = !(Flags & AVSEEK_FLAG_ANY);
+    ok = r >= 0;
+    if (!ok) {
+      if (Flags & AVSEEK_FLAG_BYTE)
+        ReportFmt(llError, "%s.%s: could not seek to position %" PRId64 " bytes", ClassName(), "Seek()", Target);
+      else
+        ReportFmt(llError, "%s.%s: could not seek to position %0.3f seconds", ClassName(), "Seek()",
+                  Target / 1000000.0);
+    }
+  }
+  if (!ok) return false;
+  if (ic->pb)
+    FFLogger().LogFmt(this, llDebug, "%s.%s: seek to position %" PRId64 " bytes", ClassName(), "Seek()",
+                      avio_seek(ic->pb, 0, SEEK_CUR));
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stepping
+
+bool TFFDecoder::Decode(int StreamIndex) {
+  int idx = SelectVideoStream(StreamIndex);
+  if (idx < 0) return false;
+  if (FPictureReady && IsImage2()) return true;
+  if (!FAhead.empty()) {
+    TFrameItem next = std::move(FAhead.front());
+    FAhead.pop_front();
+    StepForwardTo(std::move(next));
+    return true;
+  }
+  if (!OpenVideoCodec(idx)) return false;
+  if (FResync) return ResyncNext();
+  if (FEndOfStream && FDraining) {
+    ReportFmt(llInfo, "%s.%s: stream eof reached.", ClassName(), kDecodeWhere);
+    return false;
+  }
+  TFrameItem it;
+  if (NextCodecFrame(it, kDecodeWhere) <= 0) return false;
+  StepForwardTo(std::move(it));
+  return true;
+}
+
+bool TFFDecoder::ResyncNext() {
+  const int64_t after = FResyncAfter;
+  TFrameItem found;
+  bool got = false;
+  bool ok = ScanFrom(
+      after,
+      [&](TFrameItem&& f) {
+        if (f.PTS != AV_NOPTS_VALUE && f.PTS <= after) return false;
+        found = std::move(f);
+        got = true;
+        return true;
+      },
+      kDecodeWhere);
+  FResync = false;
+  if (!ok || !got) return false;
+  StepForwardTo(std::move(found));
+  return true;
+}
+
+bool TFFDecoder::LandOn(int64_t pts, const char* where) {
+  std::deque<TFrameItem> before;
+  size_t beforeBytes = 0;
+  TFrameItem taken;
+  bool got = false;
+  bool ok = ScanFrom(
+      pts,
+      [&](TFrameItem&& f) {
+        if (f.PTS != AV_NOPTS_VALUE && f.PTS < pts) {
+          beforeBytes += f.Bytes();
+          before.push_back(std::move(f));
+          while (beforeBytes > FCacheBytes && !before.empty()) {
+            beforeBytes -= before.front().Bytes();
+            before.pop_front();
+          }
+          return false;
+        }
+        taken = std::move(f);
+        got = true;
+        return true;
+      },
+      where);
+  if (!ok || !got) {
+    LoseCodecPosition();
+    return false;
+  }
+  FAhead.clear();
+  FResync = false;
+  FBack = std::move(before);
+  SetCurrent(std::move(taken));
+  TrimCaches(true);
+  return true;
+}
+
+bool TFFDecoder::RedecodeBefore(int64_t ref) {
+  const char* where = "PrevFrame()";
+  // Start at the nearest key frame seen before it, if any: fewer seeks.
+  int64_t target = ref - 1;
+  auto known = FKeys.lower_bound(ref);
+  if (known != FKeys.begin()) target = std::prev(known)->first;
+  int64_t step = std::max<int64_t>(FrameDuration(), 1);
+  for (int attempt = 0;; ++attempt) {
+    std::deque<TFrameItem> got;
+    size_t gotBytes = 0;
+    TFrameItem stop;
+    bool stopped = false;
+    int64_t first = AV_NOPTS_VALUE;
+    bool ok = ScanFrom(
+        target,
+        [&](TFrameItem&& f) {
+          if (first == AV_NOPTS_VALUE) first = f.PTS;
+          if (f.PTS == AV_NOPTS_VALUE || f.PTS < ref) {
+            gotBytes += f.Bytes();
+            got.push_back(std::move(f));
+            while (gotBytes > FCacheBytes && got.size() > 1) {
+              gotBytes -= got.front().Bytes();
+              got.pop_front();
+            }
+            return false;
+          }
+          stop = std::move(f);
+          stopped = true;
+          return true;
+        },
+        where);
+    if (!ok) {
+      LoseCodecPosition();
+      return false;
+    }
+    if (!got.empty()) {
+      TFrameItem prev = std::move(got.back());
+      got.pop_back();
+      FBack = std::move(got);
+      FAhead.clear();
+      if (stopped) FAhead.push_back(std::move(stop));
+      FResync = false;
+      SetCurrent(std::move(prev));
+      TrimCaches(true);
+      return true;
+    }
+    if (FLastSeekAtStart || first == AV_NOPTS_VALUE || attempt >= kMaxBackoff) {
+      // Nothing before the reference: it is the first picture, so stay there.
+      if (!stopped) {
+        LoseCodecPosition();
+        return false;
+      }
+      FBack.clear();
+      FAhead.clear();
+      FResync = false;
+      SetCurrent(std::move(stop));
+      return true;
+    }
+    target = std::min(target, first) - step;
+    step *= 2;
+  }
+}
+
+bool TFFDecoder::PrevFrame(int StreamIndex) {
+  int idx = SelectVideoStream(StreamIndex);
+  if (idx < 0) return false;
+  if (!OpenVideoCodec(idx)) return false;
+  if (FPictureReady && IsImage2()) return true;
+  if (FPictureReady && !FBack.empty()) {
+    TFrameItem cur;
+    cur.Frame = std::move(FPicture);
+    cur.PTS = FFramePTS;
+    cur.Key = FPictureKeyFrame;
+    cur.Type = FPictureType;
+    cur.PktDTS = FPacketDTS;
+    cur.PktPTS = FPacketPTS;
+    cur.PktPos = FPacketPos;
+    FAhead.push_front(std::move(cur));
+    TFrameItem prev = std::move(FBack.back());
+    FBack.pop_back();
+    SetCurrent(std::move(prev));
+    TrimCaches(true);
+    return true;
+  }
+  int64_t ref = FFramePTS != AV_NOPTS_VALUE ? FFramePTS : FPrevFramePTS != AV_NOPTS_VALUE ? FPrevFramePTS : 0;
+  return RedecodeBefore(ref);
+}
+
+bool TFFDecoder::KnownLastKeyBefore(int64_t ref, int64_t* pts) const {
+  auto it = FKeys.lower_bound(ref);
+  if (it == FKeys.begin()) return false;
+  --it;
+  const TKeyInfo& k = it->second;
+  if ((k.Next != AV_NOPTS_VALUE && k.Next >= ref) || (k.Reach != AV_NOPTS_VALUE && k.Reach >= ref)) {
+    *pts = it->first;
+    return true;
+  }
+  return false;
+}
+
+bool TFFDecoder::KnownNextKeyAfter(int64_t ref, int64_t* pts) const {
+  auto it = FKeys.upper_bound(ref);
+  if (it == FKeys.begin()) return false;
+  --it;
+  if (it->second.Next != AV_NOPTS_VALUE && it->second.Next > ref) {
+    *pts = it->second.Next;
+    return true;
+  }
+  return false;
+}
+
+int TFFDecoder::FindKeyPacketBefore(int64_t ref, int64_t* pts) {
+  if (!SeekToKeyAtOrBefore(ref - 1)) return -2;
+  int64_t last = AV_NOPTS_VALUE;
+  int result = 0;
+  TPacketPtr pkt(av_packet_alloc());
+  while (pkt && ReadVideoPacket(pkt.get()) >= 0) {
+    if (pkt->flags & AV_PKT_FLAG_KEY) {
+      if (pkt->pts == AV_NOPTS_VALUE) {
+        result = -1;
+        break;
+      }
+      int64_t kus = ToMicroseconds(pkt->pts);
+      if (kus >= ref) break;
+      last = kus;
+    } else if (pkt->dts != AV_NOPTS_VALUE && ToMicroseconds(pkt->dts) >= ref) {
+      // Decoding order: no key frame shown before ref can follow.
+      break;
+    }
+    av_packet_unref(pkt.get());
+  }
+  LoseCodecPosition();
+  FPeeked.clear();
+  if (result < 0) return result;
+  if (last == AV_NOPTS_VALUE) return 0;
+  *pts = last;
+  return 1;
+}
+
+int TFFDecoder::FindKeyPacketAfter(int64_t ref, int64_t* pts) {
+  if (!SeekToKeyAtOrBefore(ref)) return -2;
+  int result = 0;
+  TPacketPtr pkt(av_packet_alloc());
+  while (pkt && ReadVideoPacket(pkt.get()) >= 0) {
+    if (pkt->flags & AV_PKT_FLAG_KEY) {
+      if (pkt->pts == AV_NOPTS_VALUE) {
+        result = -1;
+        break;
+      }
+      int64_t kus = ToMicroseconds(pkt->pts);
+      if (kus > ref) {
+        *pts = kus;
+        result = 1;
+        break;
+      }
+    }
+    av_packet_unref(pkt.get());
+  }
+  LoseCodecPosition();
+  FPeeked.clear();
+  return result;
+}
+
+bool TFFDecoder::FailPrevKeyFrame() {
+  SetLastErrMsg("Could not seek to the previous key-frame. " + LastErrMsg());
+  return false;
+}
+
+bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
+  int64_t target = ref - 1;
+  int64_t step = std::max<int64_t>(FrameDuration(), 1);
+  for (int attempt = 0;; ++attempt) {
+    TFrameItem key;
+    bool haveKey = false;
+    std::deque<TFrameItem> after;
+    size_t afterBytes = 0;
+    bool truncated = false;
+    TFrameItem stop;
+    bool stopped = false;
+    int64_t first = AV_NOPTS_VALUE;
+    bool ok = ScanFrom(
+        target,
+        [&](TFrameItem&& f) {
+          if (first == AV_NOPTS_VALUE) first = f.PTS;
+          if (f.PTS == AV_NOPTS_VALUE || f.PTS < ref) {
+            if (f.Key) {
+              key = std::move(f);
+              haveKey = true;
+              after.clear();
+              afterBytes = 0;
+              truncated = false;
+            } else if (haveKey && !truncated) {
+              if (afterBytes + f.Bytes() <= FCacheBytes) {
+                afterBytes += f.Bytes();
+                after.push_back(std::move(f));
+              } else {
+                truncated = true;
+              }
+            }
+            return false;
+          }
+          stop = std::move(f);
+          stopped = true;
+          return true;
+        },
+        "PrevKeyFrame()");
+    if (!ok) {
+      LoseCodecPosition();
+      return FailPrevKeyFrame();
+    }
+    if (!haveKey) {
+      if (FLastSeekAtStart || first == AV_NOPTS_VALUE || attempt >= kMaxBackoff) {
+        if (LandOn(INT64_MIN / 4, "PrevKeyFrame()")) return true;
+        return FailPrevKeyFrame();
+      }
+      target = std::min(target, first) - step;
+      step *= 2;
+      continue;
+    }
+    FBack.clear();
+    FAhead = std::move(after);
+    FResync = false;
+    if (truncated) {
+      FResync = true;
+      FResyncAfter = FAhead.empty() ? key.PTS : FAhead.back().PTS;
+    } else if (stopped) {
+      FAhead.push_back(std::move(stop));
+    }
+    SetCurrent(std::move(key));
+    TrimCaches(true);
+    return true;
+  }
+}
+
+bool TFFDecoder::PrevKeyFrame(int StreamIndex) {
+  int idx = SelectVideoStream(StreamIndex);
+  if (idx < 0) return FailPrevKeyFrame();
+  if (!OpenVideoCodec(idx)) return FailPrevKeyFrame();
+  if (FPictureReady && IsImage2()) return true;
+  int64_t ref;
+  if (FFramePTS != AV_NOPTS_VALUE)
+    ref = FFramePTS;
+  else if (FPrevFramePTS != AV_NOPTS_VALUE)
+    ref = FPrevFramePTS;
+  else if (FFormatContext->duration != AV_NOPTS_VALUE)
+    ref = FFormatContext->duration;
+  else
+    ref = 0;
+
+  // A picture kept around the current one may be the key frame.
+  if (FPictureReady && FFramePTS != AV_NOPTS_VALUE) {
+    int64_t k;
+    if (KnownLastKeyBefore(ref, &k)) {
+      for (size_t i = FBack.size(); i-- > 0;) {
+        if (FBack[i].PTS != k) continue;
+        while (FFramePTS != k && !FBack.empty()) PrevFrame(idx);
+        if (FFramePTS == k) return true;
+        break;
+      }
+      if (LandOn(k, "PrevKeyFrame()") && FPictureKeyFrame && FFramePTS < ref) return true;
+    }
+  }
+  int64_t k = 0;
+  int r = FindKeyPacketBefore(ref, &k);
+  if (r == -2) return FailPrevKeyFrame();
+  if (r == 0) {
+    // No key frame before it: the start.
+    if (LandOn(INT64_MIN / 4, "PrevKeyFrame()")) return true;
+    return FailPrevKeyFrame();
+  }
+  if (r == 1 && LandOn(k, "PrevKeyFrame()") && FPictureKeyFrame && FFramePTS < ref) return true;
+  return PrevKeyFrameByDecoding(ref);
+}
+
+bool TFFDecoder::NextKeyFrameByDecoding(int64_t ref) {
+  for (;;) {
+    if (!Decode(FVideoStreamIndex)) break;
+    if (FPictureKeyFrame && (ref == AV_NOPTS_VALUE || FFramePTS > ref)) return true;
+  }
+  // No key frame after it: back to where it was, as when the packets tell so at once.
+  const std::string msg = LastErrMsg();
+  if (ref != AV_NOPTS_VALUE && FFramePTS != ref) LandOn(ref, "NextKeyFrame()");
+  SetLastErrMsg(msg);
+  return false;
+}
+
+bool TFFDecoder::NextKeyFrame(int StreamIndex) {
+  int idx = SelectVideoStream(StreamIndex);
+  if (idx < 0) return false;
+  if (!OpenVideoCodec(idx)) return false;
+  if (IsImage2() && !IsSeekable(sfSeek)) return false;
+  int64_t ref = FFramePTS != AV_NOPTS_VALUE ? FFramePTS : FPrevFramePTS;
+  if (ref == AV_NOPTS_VALUE) return NextKeyFrameByDecoding(ref);
+
+  // Already decoded?
+  for (size_t i = 0; i < FAhead.size(); ++i) {
+    if (FAhead[i].Key && FAhead[i].PTS > ref) {
+      for (size_t j = 0; j <= i; ++j) {
+        TFrameItem next = std::move(FAhead.front());
+        FAhead.pop_front();
+        StepForwardTo(std::move(next));
+      }
+      return true;
+    }
+  }
+  int64_t k = 0;
+  if (KnownNextKeyAfter(ref, &k) && LandOn(k, "NextKeyFrame()") && FPictureKeyFrame && FFramePTS > ref) return true;
+  int r = FindKeyPacketAfter(ref, &k);
+  if (r == -2) return false;
+  if (r == 0) {
+    ReportFmt(llInfo, "%s.%s: stream eof reached.", ClassName(), "NextKeyFrame()");
+    return false;
+  }
+  if (r == 1 && LandOn(k, "NextKeyFrame()") && FPictureKeyFrame && FFramePTS > ref) return true;
+  // Packet times did not lead to it: decode on from the reference.
+  if (FFramePTS != ref) {
+    if (!LandOn(ref, "NextKeyFrame()")) return false;
+  }
+  return NextKeyFrameByDecoding(ref);
+}
+
+bool TFFDecoder::CopyToBitmap(TBitmap& bitmap) {
+  if (!FPictureReady) {
+    Report(llError, "picture not ready, please decode first");
+    return false;
+  }
+  if (FConverter.ToRGB(FPicture.get(), true)) {
+    bitmap = FConverter.Bitmap();
+    return true;
+  }
+  bitmap.SetSize(FPicWidth, FPicHeight);
+  bitmap.Fill(0);
+  Report(llError, FConverter.LastErrMsg());
+  return false;
+}
