@@ -6,9 +6,21 @@
 #include "PictureBox.h"
 #include "TrackBar.h"
 #include "directory.h"
+#include "OpenInfo.h"
+#include "decoder/FFDecode.h"
+#include "runtime/Bitmap.h"
+#include "runtime/FFLoad.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QKeySequence>
+#include <QMimeData>
+#include <QShortcut>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
@@ -170,6 +182,7 @@ void TfrmMain::BuildControls() {
   // Track bar and the time of the picture on screen.
   TrackBar1 = new TTrackBar(this);
   TrackBar1->setObjectName(QStringLiteral("TrackBar1"));
+  TrackBar1->setRange(0, 10);
   lblPTS = new QLabel(this);
   lblPTS->setObjectName(QStringLiteral("lblPTS"));
   QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -348,6 +361,45 @@ void TfrmMain::BuildControls() {
   connect(chkOptmizecolormap, &QCheckBox::toggled, this, [this] { chkOptmizecolormapClick(); });
   connect(chkPreview, &QCheckBox::toggled, this, [this] { chkPreviewClick(); });
   connect(Image1, &TPictureBox::Resized, this, [this] { FormResize(); });
+  connect(Image1, &TPictureBox::Clicked, this, [this] { Image1Click(); });
+  connect(btnOpen, &QPushButton::clicked, this, [this] { btnOpenClick(); });
+  connect(btnNextFrame, &QPushButton::clicked, this, [this] { btnNextFrameClick(); });
+  connect(btnPreviousFrame, &QPushButton::clicked, this, [this] { btnPreviousFrameClick(); });
+  connect(btnNextKF, &QPushButton::clicked, this, [this] { btnNextKFClick(); });
+  connect(btnPreviousKF, &QPushButton::clicked, this, [this] { btnPreviousKFClick(); });
+  connect(btnSave, &QPushButton::clicked, this, [this] { btnSaveClick(); });
+  connect(btnPlayStop, &QPushButton::clicked, this, [this] { btnPlayStopClick(); });
+  connect(TrackBar1, &QSlider::valueChanged, this, [this] { TrackBar1Change(); });
+  BuildShortcuts();
+}
+
+void TfrmMain::BuildShortcuts() {
+  struct TKey {
+    QKeySequence Key;
+    QPushButton* Button;
+    void (TfrmMain::*Handler)();
+    QString Hint;
+  };
+  const TKey keys[] = {
+      {QKeySequence(Qt::Key_Right), btnNextFrame, &TfrmMain::btnNextFrameClick, QStringLiteral("Next frame")},
+      {QKeySequence(Qt::Key_Left), btnPreviousFrame, &TfrmMain::btnPreviousFrameClick, QStringLiteral("Previous frame")},
+      {QKeySequence(Qt::CTRL | Qt::Key_Right), btnNextKF, &TfrmMain::btnNextKFClick, QStringLiteral("Next Key-frame")},
+      {QKeySequence(Qt::CTRL | Qt::Key_Left), btnPreviousKF, &TfrmMain::btnPreviousKFClick, QStringLiteral("Previous Key-frame")},
+      {QKeySequence(Qt::Key_I), btnTrimStart, &TfrmMain::btnTrimStartClick, QStringLiteral("Set the start point of the cut to this picture")},
+      {QKeySequence(Qt::Key_O), btnTrimEnd, &TfrmMain::btnTrimEndClick, QStringLiteral("Set the end point of the cut to this picture")},
+      {QKeySequence(Qt::CTRL | Qt::Key_O), btnOpen, &TfrmMain::btnOpenClick, QStringLiteral("Open a video")},
+  };
+  for (const TKey& k : keys) {
+    auto* sc = new QShortcut(k.Key, this);
+    sc->setContext(Qt::WindowShortcut);
+    QPushButton* button = k.Button;
+    auto handler = k.Handler;
+    // The key does what the button does, and only while the button could be pressed.
+    connect(sc, &QShortcut::activated, this, [this, button, handler] {
+      if (button->isEnabled() && button->isVisible()) (this->*handler)();
+    });
+    button->setToolTip(QStringLiteral("%1 (%2)").arg(k.Hint, k.Key.toString(QKeySequence::NativeText)));
+  }
 }
 
 void TfrmMain::FormCreate() {
@@ -370,6 +422,8 @@ void TfrmMain::FormCreate() {
   btnWebSite->setToolTip(FGlobal->WebPage());
   Image1->setToolTip(QStringLiteral("Click to view current picture in actual size"));
 
+  FDecoder = std::make_unique<TFFDecoder>();
+  FPicture = std::make_unique<TBitmap>(24);
   ResetView();
 
   FPreviewForm = new QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
@@ -599,10 +653,58 @@ void TfrmMain::btnResetClick() {
   TrackBar1->SetSelEnd(0);
 }
 
+QString TfrmMain::LibAVPath() {
+  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("LibAV"));
+}
+
+QStringList TfrmMain::LogLines() const { return mmoLog->toPlainText().split('\n'); }
+
+void TfrmMain::Log(const QString& line) {
+  QString text = line;
+  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  mmoLog->appendPlainText(text);
+}
+
+QRect FitRect(const QSize& picture, const QRect& target) {
+  if (picture.isEmpty() || target.isEmpty()) return target;
+  const double a = static_cast<double>(picture.width()) / target.width();
+  const double b = static_cast<double>(picture.height()) / target.height();
+  QRect r = target;
+  if (a >= b) {
+    const int d = static_cast<int>(std::nearbyint((target.height() - picture.height() / a) / 2));
+    r.adjust(0, d, 0, -d);
+  } else {
+    const int d = static_cast<int>(std::nearbyint((target.width() - picture.width() / b) / 2));
+    r.adjust(d, 0, -d, 0);
+  }
+  return r;
+}
+
+QImage BitmapImage(const TBitmap& bitmap) {
+  if (bitmap.Empty()) return QImage();
+  QImage::Format format = QImage::Format_Invalid;
+  switch (bitmap.BitsPixel()) {
+    case 32: format = QImage::Format_RGB32; break;
+    case 24: format = QImage::Format_BGR888; break;
+    case 16: format = QImage::Format_RGB16; break;
+    case 15: format = QImage::Format_RGB555; break;
+    case 8: format = QImage::Format_Indexed8; break;
+    default: return QImage();
+  }
+  QImage img(bitmap.Bits(), bitmap.Width(), bitmap.Height(), bitmap.Stride(), format);
+  if (format == QImage::Format_Indexed8) {
+    QList<QRgb> table(256);
+    for (int i = 0; i < 256; ++i) table[i] = 0xff000000u | TBitmap::PaletteBGR8(i);
+    img.setColorTable(table);
+  }
+  return img;
+}
+
 void TfrmMain::ResetView() {
   FDuration = 0;
   FFrameCount = 0;
   FCurrentPTS = 0;
+  FPicture->SetSize(0, 0);
   Image1->ResetCanvas();
   TrackBar1->setEnabled(false);
   TrackBar1->setValue(0);
@@ -621,7 +723,7 @@ void TfrmMain::UpdateTrackBar() {
   const int max = TrackBar1->maximum();
   TrackBar1->setTickInterval(max <= 10 ? 1 : max / 10);
   TrackBar1->setPageStep(max <= 9 ? 2 : (max >= 100 ? max / 20 : 5));
-  TrackBar1->setValue(static_cast<int>(std::lround(x * max)));
+  TrackBar1->setValue(static_cast<int>(std::nearbyint(x * max)));
   FLastTrackPos = TrackBar1->value();
   TrackBar1->setEnabled(enabled);
   TrackBar1->SetSliderVisible(enabled);
@@ -632,7 +734,7 @@ void TfrmMain::UpdateTrackBar() {
 
 int TfrmMain::PointToPosition(int64_t pts) const {
   if (pts <= 0 || FDuration <= 0) return 0;
-  const double pos = std::round(static_cast<double>(TrackBar1->maximum()) * pts / FDuration);
+  const double pos = std::nearbyint(static_cast<double>(TrackBar1->maximum()) * pts / FDuration);
   return static_cast<int>(std::min<double>(TrackBar1->maximum(), pos));
 }
 
@@ -643,4 +745,267 @@ void TfrmMain::resizeEvent(QResizeEvent* e) {
 
 void TfrmMain::FormResize() {
   Image1->ResetCanvas();
+  if (FPicture && FPicture->Width() > 0)
+    DrawFitted();
+  else if (FPicture)
+    ResetView();
+}
+
+void TfrmMain::DrawFitted() {
+  if (static_cast<int64_t>(FPicture->Width()) * FPicture->Height() == 0) return;
+  const QImage picture = BitmapImage(*FPicture);
+  QImage& canvas = Image1->Canvas();
+  QPainter p(&canvas);
+  p.setRenderHint(QPainter::SmoothPixmapTransform);
+  p.drawImage(FitRect(picture.size(), canvas.rect()), picture);
+  p.end();
+  Image1->update();
+}
+
+bool TfrmMain::LoadEncoderLibs(bool log) {
+  // The cut job needs every media library.
+  const TLibraries all{TLibrary::avcodec,    TLibrary::avdevice, TLibrary::avfilter,
+                       TLibrary::avformat,   TLibrary::avutil,   TLibrary::swresample,
+                       TLibrary::swscale,    TLibrary::msvcrt};
+  if (FFLoader().AllLoaded(all)) return true;
+  FFLoader().SetLibraryPath(LibAVPath().toStdString());
+  if (FFLoader().LoadLibs(all)) return true;
+  if (log) Log(QString::fromStdString(FFLoader().LastErrMsg()));
+  return false;
+}
+
+bool TfrmMain::LoadDecoderLibs(bool log) {
+  if (FDecoder->AVLibLoaded()) return true;
+  if (FDecoder->LoadAVLib(LibAVPath().toStdString())) return true;
+  if (log) Log(QString::fromStdString(FDecoder->LastErrMsg()));
+  return false;
+}
+
+void TfrmMain::btnOpenClick() {
+  if (!LoadEncoderLibs(true) || !LoadDecoderLibs(true)) return;
+  const QString path = FDialogs.OpenFileName(this, QLatin1String(OpenDialogFilter));
+  if (path.isEmpty()) return;
+  OpenFile(path, false);
+}
+
+void TfrmMain::OpenFromCommandLine(const QString& path) {
+  if (!LoadEncoderLibs(true) || !LoadDecoderLibs(true)) return;
+  OpenFile(QFileInfo(path).absoluteFilePath(), false);
+}
+
+void TfrmMain::FilesDropped(const QStringList& paths) {
+  if (paths.isEmpty()) return;
+  if (LoadEncoderLibs(false) && LoadDecoderLibs(false)) {
+    FFileName = paths.first();
+    OpenFile(FFileName, true);
+  }
+  btnResetClick();
+}
+
+void TfrmMain::OpenFile(const QString& path, bool dropped) {
+  ResetView();
+  bool loaded = false;
+  std::string error;
+  try {
+    loaded = FDecoder->LoadFile(path.toStdString());
+    if (!loaded) error = FDecoder->LastErrMsg();
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (!loaded) {
+    if (!dropped) {
+      Log(QString());
+      Log(QStringLiteral("***File load error: ") + QString::fromStdString(error));
+      Log(QString());
+    }
+    return;
+  }
+
+  FFileName = path;
+  const TFileStreamInfo fileInfo = FDecoder->GetFileStreamInfo();
+  const bool durationKnown = fileInfo.Duration != AV_NOPTS_VALUE && fileInfo.Duration >= 0;
+  if (!dropped) {
+    Log(QStringLiteral("***FFDecoder.FileInfoText"));
+    Log(QString::fromStdString(FDecoder->FileInfoText()).trimmed());
+    Log(QString());
+    for (const std::string& line : OpenedFileInfoLines(*FDecoder)) Log(QString::fromStdString(line));
+  }
+
+  const bool hasVideo = FDecoder->VideoStreamCount() > 0;
+  TrackBar1->setEnabled(durationKnown && FDecoder->FormatName() != "image2" && hasVideo);
+  if (durationKnown) FDuration = fileInfo.Duration;
+  if (hasVideo) {
+    const TVideoStreamInfo v = FDecoder->GetVideoStreamInfo(-1);
+    if (v.FrameRateDen > 0) {
+      const double rate = static_cast<double>(v.FrameRateNum) / v.FrameRateDen;
+      if (v.Duration > 0)
+        FFrameCount = static_cast<int32_t>(std::nearbyint(v.Duration / 1000000.0 * rate));
+      else if (durationKnown)
+        FFrameCount = static_cast<int32_t>(std::nearbyint(fileInfo.Duration / 1000000.0 * rate));
+    }
+    ShowFirstFrame();
+    setWindowTitle(FGlobal->ProductTitle() + FGlobal->VersionText() + QStringLiteral(" ") + FFileName);
+    SetFileButtons(dropped);
+    btnPlayStopClick();
+    FTrimStart = FTrimEnd = 0;
+  }
+  UpdateTrackBar();
+}
+
+void TfrmMain::SetFileButtons(bool jobButtons) {
+  btnStart->setEnabled(true);
+  btnStart->setFocus();
+  for (QPushButton* b : {btnStop, btnPause, btnResume}) b->setEnabled(jobButtons);
+  for (QPushButton* b : {btnSave, btnPreviousFrame, btnNextFrame, btnPreviousKF, btnNextKF,
+                         btnTrimStart, btnTrimEnd, btnReset, btnPlay, btnPlayStop})
+    b->setEnabled(true);
+}
+
+void TfrmMain::btnPlayStopClick() { pnlPlayer->hide(); }
+
+void TfrmMain::ShowFirstFrame() {
+  if (FDecoder->Decode(-1))
+    ShowCurrentFrame();
+  else
+    Log(QStringLiteral("***Decode failed: ") + QString::fromStdString(FDecoder->LastErrMsg()));
+}
+
+void TfrmMain::ShowCurrentFrame() {
+  const int64_t pts = FDecoder->FramePTS();
+  FCurrentPTS = pts == AV_NOPTS_VALUE ? 0 : pts;
+  lblPTS->setText(FormatPTS(FCurrentPTS));
+  if (!FSeeking && FDuration > 0) {
+    FSeeking = true;
+    try {
+      const double pos = std::nearbyint(static_cast<double>(TrackBar1->maximum()) * FCurrentPTS / FDuration);
+      TrackBar1->setValue(static_cast<int>(std::min<double>(TrackBar1->maximum(), pos)));
+    } catch (...) {
+      FSeeking = false;
+      throw;
+    }
+    FSeeking = false;
+  }
+  if (FDecoder->CopyToBitmap(*FPicture)) {
+    Image1->ResetCanvas();
+    DrawFitted();
+  } else {
+    Log(QStringLiteral("***CopyToBitmap failed: ") + QString::fromStdString(FDecoder->LastErrMsg()));
+  }
+}
+
+void TfrmMain::Step(bool (TFFDecoder::*step)(int)) {
+  if ((FDecoder.get()->*step)(-1))
+    ShowCurrentFrame();
+  else
+    Log(QStringLiteral("***Decode failed: ") + QString::fromStdString(FDecoder->LastErrMsg()));
+}
+
+void TfrmMain::btnNextFrameClick() { Step(&TFFDecoder::Decode); }
+void TfrmMain::btnPreviousFrameClick() { Step(&TFFDecoder::PrevFrame); }
+void TfrmMain::btnNextKFClick() { Step(&TFFDecoder::NextKeyFrame); }
+void TfrmMain::btnPreviousKFClick() { Step(&TFFDecoder::PrevKeyFrame); }
+
+void TfrmMain::TrackBar1Change() {
+  const int max = TrackBar1->maximum();
+  const int pos = TrackBar1->value();
+  auto target = [&] {
+    return max < 1 ? int64_t(0)
+                   : static_cast<int64_t>(std::nearbyint(static_cast<double>(pos) / max * FDuration));
+  };
+  if (!FDecoder->FormatContext() || FDecoder->VideoStreamCount() < 1) {
+    FCurrentPTS = target();
+    lblPTS->setText(FormatPTS(FCurrentPTS));
+    return;
+  }
+  if (FSeeking) return;
+  if (!TrackBar1->isEnabled() || pos == FLastTrackPos) return;
+
+  FSeeking = true;
+  const int64_t to = target();
+  // Whatever happens, the position acted upon is the one now shown.
+  struct TRestore {
+    TfrmMain* W;
+    ~TRestore() {
+      W->FLastTrackPos = W->TrackBar1->value();
+      W->FSeeking = false;
+    }
+  } restore{this};
+
+  if (pos == FLastTrackPos + 1) {
+    if (FDecoder->Decode(-1)) ShowCurrentFrame();
+  } else if (pos == FLastTrackPos - 1) {
+    if (FDecoder->PrevFrame(-1)) ShowCurrentFrame();
+  } else {
+    const bool sought = FDecoder->Seek(to, 0) || FDecoder->Seek(to, AVSEEK_FLAG_BACKWARD) ||
+                        FDecoder->Seek(to, AVSEEK_FLAG_ANY);
+    if (sought) {
+      while (FDecoder->Decode(-1)) {
+        if (FDecoder->FramePTS() >= to || to <= 0) {
+          ShowCurrentFrame();
+          break;
+        }
+      }
+    }
+  }
+}
+
+void TfrmMain::Image1Click() {
+  if (FPicture->Width() == 0 || FPicture->Height() == 0) return;
+  QDialog view(this);
+  view.setObjectName(QStringLiteral("frmActualSize"));
+  view.setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                      Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  view.setWindowTitle(QStringLiteral("%1x%2 @ %3")
+                          .arg(FPicture->Width())
+                          .arg(FPicture->Height())
+                          .arg(FormatPTS(FCurrentPTS)));
+  // Enter and Esc close the view through an invisible default button.
+  auto* close = new QPushButton(&view);
+  close->setObjectName(QStringLiteral("btnClose"));
+  close->setGeometry(0, 0, 0, 0);
+  close->setDefault(true);
+  connect(close, &QPushButton::clicked, &view, &QDialog::reject);
+  auto* image = new TPictureBox(&view);
+  image->setObjectName(QStringLiteral("Image"));
+  image->setMinimumSize(1, 1);
+  image->setGeometry(0, 0, FPicture->Width(), FPicture->Height());
+  image->Canvas() = BitmapImage(*FPicture).convertToFormat(QImage::Format_RGB32);
+  connect(image, &TPictureBox::Clicked, &view, &QDialog::reject);
+  view.setFixedSize(FPicture->Width(), FPicture->Height());
+  if (QScreen* s = QGuiApplication::primaryScreen())
+    view.move(s->availableGeometry().center() - view.rect().center());
+  FDialogs.ExecModal(view);
+}
+
+void TfrmMain::btnSaveClick() {
+  const QString base = QFileInfo(FFileName).completeBaseName();
+  if (FPicture->Width() == 0) return;
+  const QString name = FDialogs.SaveFileName(this, QLatin1String(SaveDialogFilter), base, QStringLiteral("bmp"));
+  if (name.isEmpty()) return;
+  std::string err;
+  const bool bmp = QFileInfo(name).suffix().compare(QLatin1String("bmp"), Qt::CaseInsensitive) == 0;
+  const bool ok = bmp ? FPicture->SaveToBMP(name.toStdString(), &err)
+                      : FPicture->SaveToJPEG(name.toStdString(), &err);
+  if (!ok)
+    FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), QString::fromStdString(err),
+                        TMsgIcon::Warning, TMsgButtons::Ok);
+}
+
+void TfrmMain::dragEnterEvent(QDragEnterEvent* e) {
+  if (e->mimeData()->hasUrls()) {
+    for (const QUrl& u : e->mimeData()->urls())
+      if (u.isLocalFile()) {
+        e->acceptProposedAction();
+        return;
+      }
+  }
+  e->ignore();
+}
+
+void TfrmMain::dropEvent(QDropEvent* e) {
+  QStringList paths;
+  for (const QUrl& u : e->mimeData()->urls())
+    if (u.isLocalFile()) paths << u.toLocalFile();
+  e->acceptProposedAction();
+  FilesDropped(paths);
 }

@@ -1,6 +1,9 @@
 #pragma once
 // The cutter's main window.
+#include <QImage>
+#include <QRect>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
@@ -21,6 +24,9 @@ class TPictureBox;
 class TTrackBar;
 class TfmDirectory;
 class TfrmAbout1;
+class TFFDecoder;
+class TBitmap;
+class QShortcut;
 
 // Filter texts of the open and save dialogs.
 extern const char* const OpenDialogFilter;
@@ -66,9 +72,42 @@ public:
   void btnTrimEndClick();
   void btnResetClick();
 
+  void btnOpenClick();
+  void btnNextFrameClick();
+  void btnPreviousFrameClick();
+  void btnNextKFClick();
+  void btnPreviousKFClick();
+  void TrackBar1Change();
+  void Image1Click();
+  void btnSaveClick();
+  void btnPlayStopClick();
+  // Opens a file named at program start as "Open" does, without the dialog.
+  void OpenFromCommandLine(const QString& path);
+  // A file dropped on the window (only the first of several is taken).
+  void FilesDropped(const QStringList& paths);
+
   void ResetView();
   void UpdateTrackBar();
+  void ShowCurrentFrame();
+  void ShowFirstFrame();
   void FormResize();
+
+  // Media state, for the tests and the parts that build on it.
+  TFFDecoder& FFDecoder() { return *FDecoder; }
+  const TBitmap& Picture() const { return *FPicture; }
+  const QString& FileName() const { return FFileName; }
+  int64_t Duration() const { return FDuration; }
+  int32_t FrameCount() const { return FFrameCount; }
+  int64_t CurrentPTS() const { return FCurrentPTS; }
+  int64_t TrimStart() const { return FTrimStart; }
+  int64_t TrimEnd() const { return FTrimEnd; }
+  bool Seeking() const { return FSeeking; }
+  int32_t LastTrackPos() const { return FLastTrackPos; }
+  // The log memo's lines.
+  QStringList LogLines() const;
+  void Log(const QString& line);
+  // Folder the media libraries are looked for in: "LibAV" beside the executable.
+  static QString LibAVPath();
 
   // Controls, named as on the form.
   QPushButton* btnOpen = nullptr;
@@ -111,6 +150,8 @@ public:
 
 protected:
   void showEvent(QShowEvent* e) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void resizeEvent(QResizeEvent* e) override;
 
@@ -121,6 +162,16 @@ private:
   // Enables the size list and the quality box, or clears and disables them in copy mode.
   void ApplyCopyMode(bool clearPreview);
   void FillFrameSizes();
+  void BuildShortcuts();
+  // Loads the libraries of the encoder and of the decoder; false when one failed.
+  bool LoadEncoderLibs(bool log);
+  bool LoadDecoderLibs(bool log);
+  // Opening shared by "Open" and a drop.
+  void OpenFile(const QString& path, bool dropped);
+  // One step of the default video stream, then the picture.
+  void Step(bool (TFFDecoder::*step)(int));
+  void DrawFitted();
+  void SetFileButtons(bool jobButtons);
   // Track bar position of a point; 0 for an unset point.
   int PointToPosition(int64_t pts) const;
 
@@ -141,6 +192,8 @@ private:
   int64_t FTrimEnd = 0;
   int32_t FLastTrackPos = 0;
   bool FSeeking = false;
+  std::unique_ptr<TBitmap> FPicture;
+  std::unique_ptr<TFFDecoder> FDecoder;
 
   bool FRemoveAudio = false;
   bool FOptimize = false;
@@ -149,3 +202,7 @@ private:
 
 // Microseconds as "hh:mm:ss.zzz"; hours are not wrapped at 24.
 QString FormatPTS(int64_t us);
+// The largest rectangle of the picture's aspect inside the target, centred.
+QRect FitRect(const QSize& picture, const QRect& target);
+// A view of the bitmap's pixels (no copy); valid while the bitmap is unchanged.
+QImage BitmapImage(const TBitmap& bitmap);
