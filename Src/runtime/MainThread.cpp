@@ -111,8 +111,10 @@ bool ProcessMainThreadCalls() {
     }
     {
       std::lock_guard<std::mutex> guard(s.Lock);
-      call->Done = true;
       call->Fn = nullptr;
+      call->Done = true;
+      // The worker still holds the call: the result (an exception, say) dies on its side.
+      call.reset();
     }
     s.Finished.notify_all();
     ran = true;
