@@ -73,6 +73,7 @@ CodecPtr OpenDecoder(const AVStream* st) {
 struct DecodedPicture {
   int number;
   bool key;
+  char type;
   double time;  // seconds, best-effort timestamp; NAN when unknown
 };
 
@@ -118,7 +119,7 @@ std::vector<DecodedPicture> DecodePictures(const std::string& path) {
     const double t = f->best_effort_timestamp == AV_NOPTS_VALUE
                          ? NAN
                          : f->best_effort_timestamp * av_q2d(tb);
-    out.push_back({ReadFrameNumber(f), f->key_frame != 0, t});
+    out.push_back({ReadFrameNumber(f), f->key_frame != 0, av_get_picture_type_char(f->pict_type), t});
   });
   EXPECT_TRUE(ok) << "decoding " << path;
   return out;
@@ -245,9 +246,13 @@ TEST_P(FixtureVideoTest, EveryPictureReadsBackInOrder) {
     EXPECT_EQ(pics[i].key, IsFixtureKeyFrame(info, i)) << "picture " << i;
   }
   std::vector<int> keys;
-  for (int i = 0; i < info.frameCount; ++i)
+  std::string types;
+  for (int i = 0; i < info.frameCount; ++i) {
     if (pics[i].key) keys.push_back(i);
+    types += pics[i].type;
+  }
   EXPECT_EQ(keys, info.keyFrames);
+  EXPECT_EQ(types, info.pictureTypes);
   if (info.hasContainerDuration) {
     const double frameTime = av_q2d(av_inv_q(info.frameRate));
     for (int i = 0; i < info.frameCount; ++i)

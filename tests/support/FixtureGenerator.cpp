@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -33,7 +34,7 @@ extern "C" {
 namespace {
 
 // Bump when the pictures or encoder settings change, so stale cached files are not reused.
-constexpr const char* kGeneration = "g2";
+constexpr const char* kGeneration = "g3";
 
 struct CodecContextDeleter {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
@@ -100,6 +101,23 @@ std::vector<int> EveryNth(int count, int step) {
   return v;
 }
 
+// Closed GOPs of `gop` frames; with B-frames two of them between references, and the last
+// frame of a GOP a P-frame (it cannot look ahead to the next GOP).
+std::string PictureTypes(int count, int gop, bool bframes) {
+  std::string types;
+  for (int i = 0; i < count; ++i) {
+    const int pos = i % gop;
+    const int gopLength = std::min(gop, count - (i - pos));
+    if (pos == 0)
+      types += 'I';
+    else if (!bframes || pos % 3 == 0 || pos == gopLength - 1)
+      types += 'P';
+    else
+      types += 'B';
+  }
+  return types;
+}
+
 FixtureInfo VideoInfo(FixtureKind kind, const char* name, const char* muxer, AVCodecID codec,
                       int frames, int w, int h, AVRational fps, int gop, bool bframes) {
   FixtureInfo i;
@@ -115,6 +133,7 @@ FixtureInfo VideoInfo(FixtureKind kind, const char* name, const char* muxer, AVC
   i.gopSize = gop;
   i.hasBFrames = bframes;
   i.keyFrames = EveryNth(frames, gop);
+  i.pictureTypes = PictureTypes(frames, gop, bframes);
   i.duration = frames * av_q2d(av_inv_q(fps));
   return i;
 }
@@ -314,7 +333,9 @@ OutStream OpenVideo(AVFormatContext* oc, const FixtureInfo& info, const Recipe& 
   c->time_base = av_inv_q(info.frameRate);
   c->framerate = info.frameRate;
   c->sample_aspect_ratio = AVRational{1, 1};
-  c->gop_size = info.gopSize;
+  // Key frames come only where the frames ask for one (pict_type I): the MPEG encoders count
+  // their own GOPs differently once B-frames and closed GOPs are involved.
+  c->gop_size = std::max(info.gopSize, 600);
   c->keyint_min = info.gopSize;
   c->max_b_frames = info.hasBFrames ? 2 : 0;
   c->thread_count = 1;  // fixed frame types and identical files on every run
@@ -324,6 +345,8 @@ OutStream OpenVideo(AVFormatContext* oc, const FixtureInfo& info, const Recipe& 
     c->global_quality = FF_QP2LAMBDA * r.qscale;
   }
   if (r.pixFmt == AV_PIX_FMT_YUVJ420P) c->color_range = AVCOL_RANGE_JPEG;
+  // Closed GOPs: decoding from any key frame gives that frame first and every later one.
+  if (info.hasBFrames) c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   std::unique_ptr<AVDictionary, DictDeleter> opts(ParseOptions(r.videoOptions));
   AVDictionary* raw = opts.release();

@@ -44,6 +44,8 @@ struct FixtureInfo {
   bool hasBFrames = false;
   std::vector<int> keyFrames;  // frame numbers that are key frames (fixed: single-threaded,
                                // no scene-cut detection, forced at every gopSize-th frame)
+  std::string pictureTypes;    // 'I', 'P' or 'B' of every frame in display order, e.g.
+                               // "IBBPBBPBBPBPIBBP..." (closed GOPs: a GOP never ends on a B)
 
   // Audio: a sine tone on every channel.
   bool hasAudio = false;
