@@ -6,8 +6,8 @@
 #include "PictureBox.h"
 #include "TrackBar.h"
 #include "directory.h"
-#include "OpenInfo.h"
 #include "decoder/FFDecode.h"
+#include "decoder/FileInfoLines.h"
 #include "runtime/Bitmap.h"
 #include "runtime/FFLoad.h"
 
@@ -110,19 +110,7 @@ const TShareLook kShareLooks[7] = {
 };
 }  // namespace
 
-QString FormatPTS(int64_t us) {
-  const int64_t secs = us / 1000000;
-  const int64_t h = secs / 60 / 60;
-  const int64_t m = (secs / 60) % 60;
-  const int64_t s = secs % 60;
-  const int64_t ms = (us % 1000000) * 1000 / 1000000;
-  // "%.2d" of a negative number keeps its sign in front of the padded digits.
-  auto part = [](int64_t v, int width) {
-    QString digits = QString::number(v < 0 ? -v : v).rightJustified(width, '0');
-    return v < 0 ? QStringLiteral("-") + digits : digits;
-  };
-  return QStringLiteral("%1:%2:%3.%4").arg(part(h, 2), part(m, 2), part(s, 2), part(ms, 3));
-}
+QString PTSText(int64_t us) { return QString::fromStdString(FormatPTS(us)); }
 
 TfrmMain::TfrmMain(IDialogs& dialogs, IShell& shell, QWidget* parent)
     : QWidget(parent), FDialogs(dialogs), FShell(shell) {
@@ -710,7 +698,7 @@ void TfrmMain::ResetView() {
   TrackBar1->setValue(0);
   UpdateTrackBar();
   btnResetClick();
-  lblPTS->setText(FormatPTS(0));
+  lblPTS->setText(PTSText(0));
 }
 
 void TfrmMain::UpdateTrackBar() {
@@ -828,7 +816,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
     Log(QStringLiteral("***FFDecoder.FileInfoText"));
     Log(QString::fromStdString(FDecoder->FileInfoText()).trimmed());
     Log(QString());
-    for (const std::string& line : OpenedFileInfoLines(*FDecoder)) Log(QString::fromStdString(line));
+    for (const std::string& line : FileInfoLines(*FDecoder)) Log(QString::fromStdString(line));
   }
 
   const bool hasVideo = FDecoder->VideoStreamCount() > 0;
@@ -873,12 +861,14 @@ void TfrmMain::ShowFirstFrame() {
 void TfrmMain::ShowCurrentFrame() {
   const int64_t pts = FDecoder->FramePTS();
   FCurrentPTS = pts == AV_NOPTS_VALUE ? 0 : pts;
-  lblPTS->setText(FormatPTS(FCurrentPTS));
+  lblPTS->setText(PTSText(FCurrentPTS));
   if (!FSeeking && FDuration > 0) {
     FSeeking = true;
     try {
       const double pos = std::nearbyint(static_cast<double>(TrackBar1->maximum()) * FCurrentPTS / FDuration);
       TrackBar1->setValue(static_cast<int>(std::min<double>(TrackBar1->maximum(), pos)));
+      // The thumb now stands for the picture shown: a drag by one from here is one step.
+      FLastTrackPos = TrackBar1->value();
     } catch (...) {
       FSeeking = false;
       throw;
@@ -914,7 +904,7 @@ void TfrmMain::TrackBar1Change() {
   };
   if (!FDecoder->FormatContext() || FDecoder->VideoStreamCount() < 1) {
     FCurrentPTS = target();
-    lblPTS->setText(FormatPTS(FCurrentPTS));
+    lblPTS->setText(PTSText(FCurrentPTS));
     return;
   }
   if (FSeeking) return;
@@ -958,7 +948,7 @@ void TfrmMain::Image1Click() {
   view.setWindowTitle(QStringLiteral("%1x%2 @ %3")
                           .arg(FPicture->Width())
                           .arg(FPicture->Height())
-                          .arg(FormatPTS(FCurrentPTS)));
+                          .arg(PTSText(FCurrentPTS)));
   // Enter and Esc close the view through an invisible default button.
   auto* close = new QPushButton(&view);
   close->setObjectName(QStringLiteral("btnClose"));

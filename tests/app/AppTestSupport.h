@@ -15,12 +15,17 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "AppServices.h"
 #include "MainUnit.h"
+#include "QtMainThread.h"
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 struct TMsgCall {
   QString Caption;
@@ -158,6 +163,7 @@ protected:
       qputenv("QT_QPA_PLATFORM", "offscreen");                                  \
     QApplication app(argc, argv);                                               \
     QApplication::setQuitOnLastWindowClosed(false);                             \
+    BindMainThreadToQt();                                                       \
     ::testing::InitGoogleTest(&argc, argv);                                     \
     return RUN_ALL_TESTS();                                                     \
   }

@@ -516,12 +516,4 @@ TEST(DialogFilters, ProductFilterToQt) {
   EXPECT_EQ(open.count(";;"), 35);
 }
 
-TEST(FormatPTS, Examples) {
-  EXPECT_EQ(FormatPTS(0), "00:00:00.000");
-  EXPECT_EQ(FormatPTS(3723456789LL), "01:02:03.456");
-  EXPECT_EQ(FormatPTS(59999999LL), "00:00:59.999");
-  EXPECT_EQ(FormatPTS(90000000000LL), "25:00:00.000");
-  EXPECT_EQ(FormatPTS(40000LL), "00:00:00.040");
-}
-
 TRIMORA_APP_TEST_MAIN()
