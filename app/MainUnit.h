@@ -200,8 +200,8 @@ private:
   bool FOptimizeColorMap = false;
 };
 
-// Microseconds as "hh:mm:ss.zzz"; hours are not wrapped at 24.
-QString FormatPTS(int64_t us);
+// FormatPTS (decoder/FileInfoLines.h) as a QString.
+QString PTSText(int64_t us);
 // The largest rectangle of the picture's aspect inside the target, centred.
 QRect FitRect(const QSize& picture, const QRect& target);
 // A view of the bitmap's pixels (no copy); valid while the bitmap is unchanged.
