@@ -1,0 +1,118 @@
+// Latency of the decoder's steps on the long-GOP 1080p H.264 clip (key frame every 250 frames,
+// B-frames), each beside the time of decoding one picture measured in the same run.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decoder/FFDecode.h"
+#include "runtime/MainThread.h"
+#include "support/Fixtures.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TStats {
+  std::string Name;
+  std::vector<double> Ms;
+  double Median() const {
+    std::vector<double> v = Ms;
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+  }
+  double Worst() const { return Ms.empty() ? 0 : *std::max_element(Ms.begin(), Ms.end()); }
+};
+
+double TimeMs(const std::function<bool()>& fn, bool* ok) {
+  auto t0 = Clock::now();
+  *ok = fn();
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// The picture at time t as the track bar finds it.
+bool SeekToTime(TFFDecoder& d, int64_t t) {
+  if (!d.Seek(t, 0)) return false;
+  while (d.Decode())
+    if (d.FramePTS() >= t || t <= 0) return true;
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
+  TFFDecoder dec;
+  if (!dec.LoadAVLib("")) return 1;
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::LongGopH264);
+  const std::string path = FixturePath(FixtureKind::LongGopH264);
+  if (!dec.LoadFile(path)) {
+    fprintf(stderr, "%s\n", dec.LastErrMsg().c_str());
+    return 1;
+  }
+
+  // Floor: one picture of a plain forward decode, and the time of every picture.
+  TStats floor{"decode one frame (floor)", {}};
+  std::vector<int64_t> times;
+  for (;;) {
+    bool ok;
+    double ms = TimeMs([&] { return dec.Decode(); }, &ok);
+    if (!ok) break;
+    floor.Ms.push_back(ms);
+    times.push_back(dec.FramePTS());
+  }
+  if (static_cast<int>(times.size()) != info.frameCount) {
+    fprintf(stderr, "decoded %zu of %d frames\n", times.size(), info.frameCount);
+    return 1;
+  }
+
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> pick(1, info.frameCount - 2);
+  TStats decode{"Decode (next frame)", {}}, prev{"PrevFrame", {}}, prevKey{"PrevKeyFrame", {}},
+      nextKey{"NextKeyFrame", {}}, seek{"seek to frame (Seek + Decode to time)", {}},
+      prevRun{"PrevFrame x10 in a row", {}};
+  int wrong = 0;
+  for (int r = 0; r < rounds; ++r) {
+    bool ok;
+    int n = pick(rng);
+    seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[n];
+    decode.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[n + 1];
+
+    // Stepping back from a freshly reached picture (nothing kept before it).
+    n = pick(rng);
+    SeekToTime(dec, times[n]);
+    prev.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[n - 1];
+    double run = 0;
+    for (int i = 0; i < 10 && n - 2 - i >= 0; ++i) {
+      run += TimeMs([&] { return dec.PrevFrame(); }, &ok);
+      wrong += !ok || dec.FramePTS() != times[n - 2 - i];
+    }
+    prevRun.Ms.push_back(run / 10);
+
+    n = pick(rng);
+    SeekToTime(dec, times[n]);
+    prevKey.Ms.push_back(TimeMs([&] { return dec.PrevKeyFrame(); }, &ok));
+    wrong += !ok || !dec.PictureKeyFrame();
+
+    n = std::uniform_int_distribution<int>(1, info.gopSize - 2)(rng);
+    SeekToTime(dec, times[n]);
+    nextKey.Ms.push_back(TimeMs([&] { return dec.NextKeyFrame(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[info.gopSize];
+  }
+
+  printf("frame_step: %s, %dx%d, %d frames, key frame every %d, %d rounds\n", path.c_str(), info.width,
+         info.height, info.frameCount, info.gopSize, rounds);
+  const double fl = floor.Median();
+  printf("%-40s %10s %10s %14s\n", "operation", "median ms", "worst ms", "median/floor");
+  for (const TStats* s : {&floor, &decode, &prev, &prevRun, &prevKey, &nextKey, &seek})
+    printf("%-40s %10.2f %10.2f %14.1f\n", s->Name.c_str(), s->Median(), s->Worst(), fl > 0 ? s->Median() / fl : 0);
+  if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
+  return wrong ? 1 : 0;
+}
