@@ -1,0 +1,266 @@
+#pragma once
+// The job option table of the transcoding engine: the per-file option context, the engine
+// settings that global options set, the splitting of an option text into arguments, the parsing
+// of option and preset texts, the option handlers and the per-stream lookups.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runtime/FFLog.h"
+#include "runtime/FFOptions.h"
+
+struct AVCodecContext;
+struct AVIOContext;
+
+// Fatal job error: the text is also the engine's LastErrMsg.
+class FFmpegException : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// One selected input stream of an output ("map").
+struct TStreamMap {
+  int Disabled = 0;
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+  std::string LinkLabel;  // output label of a complex filter graph ("[label]")
+};
+
+// One "map" argument as parsed; its expansion against the open inputs gives TStreamMap rows.
+struct TStreamMapRequest {
+  std::string Text;        // the argument without a leading "-"
+  bool Negative = false;
+  std::string LinkLabel;   // set for "[label]" maps; the rest is unused then
+  int FileIndex = 0;
+  std::string Specifier;   // stream specifier within the file (empty: all streams)
+  bool HasSync = false;
+  int SyncFileIndex = 0;
+  std::string SyncSpecifier;
+};
+
+// One "map_channel" entry; -1 marks a silent channel (ChannelIndex) or "any" (output indexes).
+struct TAudioChannelMap {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int ChannelIndex = 0;
+  int OutputFileIndex = -1;
+  int OutputStreamIndex = -1;
+};
+
+// Options of one file being opened. Init and release through TCustomFFmpegOpt.
+struct TFileOptionsContext {
+  TOptionGroup* Group = nullptr;  // the file group of the engine's TFFOptions
+  int64_t StartTime = 0;
+  std::string FormatName;         // empty: none given
+  TSpecifierList CodecNames;      // Str
+  TSpecifierList AudioChannels;   // Int
+  TSpecifierList AudioSampleRates;  // Int
+  TSpecifierList FrameRates;      // Str
+  TSpecifierList FrameSizes;      // Str
+  TSpecifierList PixelFormats;    // Str
+  int64_t InputTsOffset = 0;
+  int32_t RateEmulation = 0;
+  TSpecifierList TsScales;        // Dbl
+  TSpecifierList DumpAttachments; // Str
+  std::vector<TStreamMap> StreamMaps;
+  std::vector<TStreamMapRequest> StreamMapRequests;
+  std::vector<TAudioChannelMap> AudioChannelMaps;
+  int32_t MetadataGlobalManual = 0;
+  int32_t MetadataStreamsManual = 0;
+  int32_t MetadataChaptersManual = 0;
+  std::vector<std::string> Attachments;
+  int32_t ChaptersInputFile = INT32_MAX;
+  int64_t Duration = INT64_MAX;
+  int64_t StopTime = INT64_MAX;
+  int64_t FileSizeLimit = INT64_MAX;
+  float MuxPreload = 0.0f;
+  float MuxMaxDelay = 0.7f;
+  int32_t Shortest = 0;
+  int32_t VideoDisable = 0;
+  int32_t AudioDisable = 0;
+  int32_t SubtitleDisable = 0;
+  int32_t DataDisable = 0;
+  std::vector<int32_t> StreamIdMap;
+  TSpecifierList Metadata;        // Str
+  TSpecifierList MaxFrames;       // Int64
+  TSpecifierList BitstreamFilters;  // Str
+  TSpecifierList CodecTags;       // Str
+  TSpecifierList SampleFormats;   // Str
+  TSpecifierList QScales;         // Dbl
+  TSpecifierList ForcedKeyFrames; // Str
+  TSpecifierList ForceFps;        // Int
+  TSpecifierList AspectRatios;    // Str
+  TSpecifierList RcOverrides;     // Str
+  TSpecifierList IntraMatrices;   // Str
+  TSpecifierList InterMatrices;   // Str
+  TSpecifierList TopFieldFirst;   // Int
+  TSpecifierList MetadataMaps;    // Str
+  TSpecifierList CopyInitialNonKeyframes;  // Int
+  TSpecifierList CopyPriorStart;  // Int
+  TSpecifierList Filters;         // Str
+  TSpecifierList ReinitFilters;   // Int
+  TSpecifierList FixSubDuration;  // Int
+  TSpecifierList Passes;          // Int
+  TSpecifierList PassLogFiles;    // Str
+  TSpecifierList GuessLayoutMax;  // Int
+  std::string TargetName;         // "target" as given; expanded when the output is built
+};
+
+// A complex filter graph given with "filter_complex", in order of appearance.
+struct TComplexFilterSpec {
+  int Index = 0;
+  std::string GraphDesc;
+};
+
+struct TAVIOContextClose {
+  void operator()(AVIOContext* pb) const;
+};
+using TAVIOContextPtr = std::unique_ptr<AVIOContext, TAVIOContextClose>;
+
+// Splits an option text into arguments: blanks and tabs separate; double quotes group; a run of
+// backslashes before a quote is halved (an odd run makes the quote literal); "" inside a quoted
+// span is a literal quote; "" alone is an empty argument.
+std::vector<std::string> SplitOptionText(const std::string& text);
+
+class TCustomFFmpegOpt {
+public:
+  TCustomFFmpegOpt();
+  virtual ~TCustomFFmpegOpt();
+  TCustomFFmpegOpt(const TCustomFFmpegOpt&) = delete;
+  TCustomFFmpegOpt& operator=(const TCustomFFmpegOpt&) = delete;
+
+  // Builds the 149 rows once; later calls keep the table.
+  void BuildOptionTable();
+  const TOptionTable& OptionTable() const { return FOptionTable; }
+  TFFOptions& Options() { return FOptions; }
+
+  void InitOptionsContext(TFileOptionsContext& ctx);
+  void ReleaseOptionsContext(TFileOptionsContext& ctx);
+
+  // Applies one file's option text and preset text. role is "input file" or "output file".
+  // Returns 0 or the first failure's code (always 0 when AbortOnOptionError is off).
+  int ParseOptions(TFileOptionsContext* ctx, const std::string& options, const std::string& role,
+                   const std::string& presets);
+  int ParsePresets(TFileOptionsContext* ctx, const std::string& presets, const std::string& role);
+
+  // Per-stream lookups: the value of the last element whose specifier matches st (empty
+  // matches every stream); def when none does. An invalid specifier is fatal.
+  const TSpecifierValue* MatchPerStream(const TSpecifierList& list, AVFormatContext* s,
+                                        AVStream* st);
+  std::string MatchPerStreamStr(const TSpecifierList& list, AVFormatContext* s, AVStream* st,
+                                const std::string& def = std::string());
+  int32_t MatchPerStreamInt(const TSpecifierList& list, AVFormatContext* s, AVStream* st,
+                            int32_t def);
+  int64_t MatchPerStreamInt64(const TSpecifierList& list, AVFormatContext* s, AVStream* st,
+                              int64_t def);
+  double MatchPerStreamDouble(const TSpecifierList& list, AVFormatContext* s, AVStream* st,
+                              double def);
+  // Codec name given for a media type ('v', 'a', 's'): the last CodecNames element whose
+  // specifier is exactly that letter; empty when none.
+  static std::string CodecNameForType(const TFileOptionsContext& ctx, char type);
+
+  // Sets LastErrMsg, logs at llFatal and throws FFmpegException.
+  [[noreturn]] void FatalError(const std::string& msg);
+  [[noreturn]] void FatalErrorFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  [[noreturn]] void AbortCodecExperimental(AVCodecContext* codec);
+  // Options the library left over: "Option %s not found." (fatal when AbortOnOptionError).
+  void CheckUnconsumedOptions(const AVDictionary* leftover);
+
+  bool AbortOnOptionError() const { return FAbortOnOptionError; }
+  void SetAbortOnOptionError(bool v) { FAbortOnOptionError = v; }
+  const std::string& LastErrMsg() const { return FLastErrMsg; }
+  void SetLastErrMsg(const std::string& v) { FLastErrMsg = v; }
+
+  // Engine settings set by global options.
+  float AudioDriftThreshold = 0.1f;
+  float DtsDeltaThreshold = 10.0f;
+  float DtsErrorThreshold = 3600.0f * 30.0f;
+  int32_t AudioVolume = 256;
+  int32_t AudioSyncMethod = 0;
+  int32_t VideoSyncMethod = -1;  // -1 auto, 0 passthrough, 1 cfr, 2 vfr, 255 drop
+  int32_t DoDeinterlace = 0;
+  int32_t DoHexDump = 0;
+  int32_t DoPktDump = 0;
+  int32_t CopyTs = 0;
+  int32_t CopyTb = -1;
+  int32_t ExitOnError = 0;
+  int32_t PrintStats = -1;
+  int32_t QpHist = 0;
+  int32_t FrameBitsPerRawSample = 0;
+  int32_t IntraOnly = 0;
+  int32_t FileOverwrite = 0;
+  int32_t NoFileOverwrite = 0;
+  int32_t VideoDiscard = 0;
+  int32_t IntraDcPrecision = 8;
+  int32_t DoPsnr = 0;
+  int32_t InputSync = 0;
+  TAVIOContextPtr ProgressAVIO;
+  std::string VStatsFilename;
+  std::vector<TComplexFilterSpec> FilterGraphSpecs;
+  int64_t WriteStart = 0;        // av_gettime_relative() when a blocking write began
+  int32_t WriteTimeoutMs = 30000;
+
+protected:
+  // Handlers of "vhook" and "VideoHookBitsPixel", implemented by the engine.
+  virtual int VideoHookOption(const std::string& arg) = 0;
+  virtual int VideoHookBitsPixelOption(const std::string& arg) = 0;
+  // "map", "map_channel", "target": the syntax is checked and the request stored in the
+  // context; an engine with open inputs may override them to expand at once.
+  virtual int OptMap(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  virtual int OptMapChannel(TFileOptionsContext* ctx, const std::string& name,
+                            const std::string& arg);
+  virtual int OptTarget(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  // Opens the "progress" URL for writing into ProgressAVIO.
+  virtual int OpenProgressURL(const std::string& url);
+
+  // Runs the codec/format fallback with temporary holders and copies what it produced into the
+  // file group (replacing equal keys).
+  int FallbackToFileGroup(const std::string& name, const std::string& value);
+  // Writes name = value through the table (name may carry a stream specifier).
+  int WriteOption(TFileOptionsContext* ctx, const std::string& name, const std::string& value);
+  // One "key=value" preset line; prefixes name the preset file in messages.
+  int ApplyPresetLine(TFileOptionsContext* ctx, const std::string& line,
+                      const std::string& syntaxPrefix, const std::string& optionPrefix);
+  static int WriteInterruptCallback(void* opaque);
+
+  TFFOptions FOptions;
+  TOptionTable FOptionTable;
+  bool FAbortOnOptionError = true;
+  std::string FLastErrMsg;
+
+private:
+  void AddRows();
+  // Handlers.
+  int OptIgnoreUnsupported(const std::string& name);
+  int OptUnsupported(const std::string& name);
+  int OptLogLevel(const std::string& name, const std::string& arg);
+  int OptMaxAlloc(const std::string& arg);
+  int OptCpuFlags(const std::string& arg);
+  int OptProgress(const std::string& arg);
+  int OptVStats();
+  int OptVStatsFile(const std::string& arg);
+  int OptFilterComplex(const std::string& arg);
+  int OptStreamId(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptPresetFile(TFileOptionsContext* ctx, const std::string& arg);
+  int OptAttach(TFileOptionsContext* ctx, const std::string& arg);
+  int OptTypedAlias(TFileOptionsContext* ctx, const char* base, const std::string& name,
+                    const std::string& arg);
+  int OptQScale(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptAmbiguous(const char* base, const char* warning, const std::string& name,
+                   const std::string& arg);
+  int OptSuffixAlias(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptTimecode(TFileOptionsContext* ctx, const std::string& arg);
+  int OptChannelLayout(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptTimestamp(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptVSync(const std::string& arg);
+  int OptDeinterlace(const std::string& name);
+  int OptSameQuant(const std::string& name);
+  int OptDeprecatedDevice(const char* warning, const char* option, const std::string& arg);
+  int OptSecondsToMicro(TFileOptionsContext* ctx, const char* target, const std::string& name,
+                        const std::string& arg);
+  void LogError(TLogLevel level, const std::string& msg, bool toParseError);
+};
