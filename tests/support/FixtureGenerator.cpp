@@ -24,7 +24,6 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 #ifndef TRIMORA_FIXTURE_DIR
@@ -54,14 +53,10 @@ struct OutputDeleter {
     avformat_free_context(oc);
   }
 };
-struct SwsDeleter {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using OutputPtr = std::unique_ptr<AVFormatContext, OutputDeleter>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 
 std::string AvError(int err) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -448,9 +443,6 @@ void Generate(const KindEntry& e, const std::string& path) {
   FramePtr vframe(av_frame_alloc()), aframe(av_frame_alloc());
   if (!pkt || !vframe || !aframe) Fail("out of memory");
 
-  // The encoder's own format when it is one the picture is drawn in directly; else scaled.
-  FramePtr drawn;
-  SwsPtr sws;
   if (info.hasVideo) {
     vframe->format = video.enc->pix_fmt;
     vframe->width = info.width;
@@ -479,8 +471,8 @@ void Generate(const KindEntry& e, const std::string& path) {
       info.hasAudio && info.muxerName == "avi" ? audio.enc->initial_padding : 0;
   int frameNo = 0;
   int64_t samplesDone = 0;
-  const bool videoLeft = info.hasVideo;
-  while ((videoLeft && frameNo < info.frameCount) || (info.hasAudio && samplesDone < totalSamples)) {
+  while ((info.hasVideo && frameNo < info.frameCount) ||
+         (info.hasAudio && samplesDone < totalSamples)) {
     // Whichever stream is behind gets its next frame, so the muxer sees them interleaved.
     const bool doVideo =
         info.hasVideo && frameNo < info.frameCount &&
