@@ -30,14 +30,16 @@ protected:
     ASSERT_TRUE(dec.LoadFile(path)) << dec.LastErrMsg();
   }
 
-  // Times of every frame, from a plain pass.
+  // Times of every frame and the key frames as the codec flags them, from a plain pass.
   std::vector<int64_t> FrameTimes() {
     TFFDecoder d;
     EXPECT_TRUE(d.LoadFile(path));
     std::vector<int64_t> times(info.frameCount, AV_NOPTS_VALUE);
+    keys.clear();
     while (d.Decode()) {
       int n = Shown(d);
       if (n >= 0 && n < info.frameCount) times[n] = d.FramePTS();
+      if (d.PictureKeyFrame()) keys.push_back(n);
     }
     return times;
   }
@@ -52,18 +54,19 @@ protected:
 
   int LastKeyBefore(int n) const {
     int k = 0;
-    for (int f : info.keyFrames)
+    for (int f : keys)
       if (f < n) k = f;
     return k;
   }
   int NextKeyAfter(int n) const {
-    for (int f : info.keyFrames)
+    for (int f : keys)
       if (f > n) return f;
     return -1;
   }
 
   FixtureInfo info;
   std::string path;
+  std::vector<int> keys;
   TFFDecoder dec;
 };
 
@@ -167,17 +170,18 @@ TEST_P(Stepping, KeyFrameStepsLandOnTheNeighbouringKeyFrames) {
 }
 
 TEST_P(Stepping, KeyFrameWalksInBothDirections) {
+  FrameTimes();
   ASSERT_TRUE(dec.Decode());
   std::vector<int> forward{0};
   while (dec.NextKeyFrame()) forward.push_back(Shown(dec));
-  EXPECT_EQ(forward, info.keyFrames);
+  EXPECT_EQ(forward, keys);
   std::vector<int> backward{Shown(dec)};
   while (Shown(dec) > 0) {
     ASSERT_TRUE(dec.PrevKeyFrame()) << dec.LastErrMsg();
     backward.push_back(Shown(dec));
-    ASSERT_LE(backward.size(), info.keyFrames.size() + 1);
+    ASSERT_LE(backward.size(), keys.size() + 1);
   }
-  std::vector<int> expected(info.keyFrames.rbegin(), info.keyFrames.rend());
+  std::vector<int> expected(keys.rbegin(), keys.rend());
   EXPECT_EQ(backward, expected);
   // At the start it succeeds and stays.
   EXPECT_TRUE(dec.PrevKeyFrame());
