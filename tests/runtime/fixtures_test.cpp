@@ -508,15 +508,29 @@ TEST(FrameNumberReader, ReadsDecodedPicturesAfterConversionAndScaling) {
     }
   }
 
-  // A fitted picture inside a bigger bitmap is read through its own rectangle.
-  const int bw = 500, bh = 300, pw = 400, ph = 300, left = 50;
-  std::vector<uint8_t> bitmap(size_t(bw) * bh * 3, 0);
-  FramePtr fitted = ConvertFrame(decoded.get(), AV_PIX_FMT_BGR24, pw, ph);
-  ASSERT_TRUE(fitted);
-  for (int y = 0; y < ph; ++y)
-    std::memcpy(&bitmap[(size_t(y) * bw + left) * 3], fitted->data[0] + y * fitted->linesize[0],
-                size_t(pw) * 3);
-  EXPECT_EQ(ReadFrameNumberBGR(&bitmap[size_t(left) * 3], bw * 3, pw, ph, 3), n);
+  // A picture fitted into a bigger panel, as the window shows it: read through its own
+  // rectangle, and found on its own on a plain border (letterbox or pillarbox, any colour).
+  const struct {
+    int bw, bh, pw, ph;
+    uint8_t border;
+  } panels[] = {{500, 300, 400, 300, 0}, {320, 400, 320, 240, 0}, {640, 360, 480, 360, 240},
+                {330, 250, 320, 240, 128}};
+  for (const auto& p : panels) {
+    const int left = (p.bw - p.pw) / 2, top = (p.bh - p.ph) / 2;
+    std::vector<uint8_t> bitmap(size_t(p.bw) * p.bh * 3, p.border);
+    FramePtr fitted = ConvertFrame(decoded.get(), AV_PIX_FMT_BGR24, p.pw, p.ph);
+    ASSERT_TRUE(fitted);
+    for (int y = 0; y < p.ph; ++y)
+      std::memcpy(&bitmap[(size_t(y + top) * p.bw + left) * 3],
+                  fitted->data[0] + y * fitted->linesize[0], size_t(p.pw) * 3);
+    EXPECT_EQ(ReadFrameNumberBGR(&bitmap[(size_t(top) * p.bw + left) * 3], p.bw * 3, p.pw, p.ph, 3),
+              n);
+    EXPECT_EQ(ReadFrameNumberBGR(bitmap.data(), p.bw * 3, p.bw, p.bh, 3), n)
+        << p.pw << "x" << p.ph << " in " << p.bw << "x" << p.bh;
+  }
+  // An empty panel holds no picture.
+  std::vector<uint8_t> empty(size_t(200) * 150 * 4, 0);
+  EXPECT_EQ(ReadFrameNumberBGR(empty.data(), 200 * 4, 200, 150, 4), -1);
 }
 
 TEST(FrameNumberReader, StillPictureShowsNumberZero) {

@@ -320,9 +320,45 @@ int ReadFrameNumber(const AVFrame* frame) {
   return ReadCode(src);
 }
 
+namespace {
+
+// Finds a picture drawn centred on a plain border (a fitted picture in a bigger panel):
+// the border is the colour of the bitmap's corner.
+bool FindFittedPicture(const uint8_t* data, int stride, int width, int height, int bpp, int& x0,
+                       int& y0, int& x1, int& y1) {
+  auto px = [&](int x, int y) { return data + static_cast<ptrdiff_t>(y) * stride + x * bpp; };
+  const uint8_t* border = px(0, 0);
+  auto differs = [&](int x, int y) {
+    const uint8_t* p = px(x, y);
+    return std::abs(p[0] - border[0]) + std::abs(p[1] - border[1]) + std::abs(p[2] - border[2]) >
+           24;
+  };
+  const int midY = height / 2;
+  x0 = 0;
+  while (x0 < width && !differs(x0, midY)) ++x0;
+  x1 = width;
+  while (x1 > x0 && !differs(x1 - 1, midY)) --x1;
+  if (x1 - x0 < 40) return false;
+  // Down the background strip left of the code cells.
+  const int probeX = x0 + (x1 - x0) / 20;
+  y0 = 0;
+  while (y0 < height && !differs(probeX, y0)) ++y0;
+  y1 = height;
+  while (y1 > y0 && !differs(probeX, y1 - 1)) --y1;
+  return y1 - y0 >= 32 && (x0 > 0 || y0 > 0 || x1 < width || y1 < height);
+}
+
+}  // namespace
+
 int ReadFrameNumberBGR(const uint8_t* data, int stride, int width, int height, int bytesPerPixel) {
   if (!data || width <= 0 || height <= 0 || (bytesPerPixel != 3 && bytesPerPixel != 4)) return -1;
   if (std::abs(stride) < width * bytesPerPixel) return -1;
-  BGRLuma src(data, stride, width, height, bytesPerPixel);
-  return ReadCode(src);
+  BGRLuma whole(data, stride, width, height, bytesPerPixel);
+  const int number = ReadCode(whole);
+  if (number >= 0) return number;
+  int x0, y0, x1, y1;
+  if (!FindFittedPicture(data, stride, width, height, bytesPerPixel, x0, y0, x1, y1)) return -1;
+  BGRLuma fitted(data + static_cast<ptrdiff_t>(y0) * stride + x0 * bytesPerPixel, stride, x1 - x0,
+                 y1 - y0, bytesPerPixel);
+  return ReadCode(fitted);
 }

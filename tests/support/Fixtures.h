@@ -91,7 +91,7 @@ bool DrawFrameNumber(AVFrame* frame, int number);
 // (the code sits at fixed fractions of the picture).
 int ReadFrameNumber(const AVFrame* frame);
 
-// Same for a top-down BGR bitmap of 3 (BGR24) or 4 (BGRA) bytes per pixel. The bitmap must be
-// the picture itself (possibly scaled); a picture drawn inside a bigger bitmap is read by
-// passing the address and size of its rectangle.
+// Same for a top-down BGR bitmap of 3 (BGR24) or 4 (BGRA) bytes per pixel: the picture itself
+// (possibly scaled), or a picture fitted centred into a bigger bitmap on a plain border (a
+// screenshot of the video panel), whose rectangle is then found from the border colour.
 int ReadFrameNumberBGR(const uint8_t* data, int stride, int width, int height, int bytesPerPixel);
