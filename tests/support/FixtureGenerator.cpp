@@ -571,6 +571,10 @@ bool IsFixtureKeyFrame(const FixtureInfo& info, int frameNumber) {
          frameNumber % info.gopSize == 0;
 }
 
+double FixtureFrameTime(const FixtureInfo& info, int frameNumber) {
+  return info.videoStartTime + frameNumber * av_q2d(av_inv_q(info.frameRate));
+}
+
 std::string FixturePath(FixtureKind kind) {
   const KindEntry entry = MakeEntry(kind);
   const std::string dir = FixtureDir();

@@ -17,7 +17,7 @@ enum class FixtureKind {
   H264Mp4,      // H.264 (B-frames) + AAC in MP4
   H264Mkv,      // H.264 (B-frames) + AAC in Matroska
   Mpeg4Avi,     // MPEG-4 Part 2 (I and P only) + MP3 in AVI
-  Mpeg2Ts,      // MPEG-2 (B-frames) + MP2 in MPEG-TS, container start time 1.4 s
+  Mpeg2Ts,      // MPEG-2 (B-frames) + MP2 in MPEG-TS, starting about 1.43 s in
   Vp8Webm,      // VP8 + Vorbis in WebM
   MjpegAvi,     // MJPEG (yuvj420p, all intra) + PCM s16le in AVI
   Mp3,          // audio only
@@ -79,6 +79,8 @@ std::string FixturePath(FixtureKind kind);
 
 FixtureInfo GetFixtureInfo(FixtureKind kind);
 bool IsFixtureKeyFrame(const FixtureInfo& info, int frameNumber);
+// Presentation time in seconds of frame n: videoStartTime + n / frameRate.
+double FixtureFrameTime(const FixtureInfo& info, int frameNumber);
 
 // Draws the fixture picture for frame `number` (background that moves with the number, the
 // number code, and the number in big digits) into a writable frame of its own size.
