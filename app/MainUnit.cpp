@@ -896,6 +896,7 @@ void TfrmMain::btnNextKFClick() { Step(&TFFDecoder::NextKeyFrame); }
 void TfrmMain::btnPreviousKFClick() { Step(&TFFDecoder::PrevKeyFrame); }
 
 void TfrmMain::TrackBar1Change() {
+  if (!FDecoder) return;  // moves while the form is being built
   const int max = TrackBar1->maximum();
   const int pos = TrackBar1->value();
   auto target = [&] {
