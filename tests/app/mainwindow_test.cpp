@@ -92,6 +92,9 @@ TEST_F(AppTest, FirstRunStateAndSettingsFile) {
   EXPECT_TRUE(w.btnOpen->isEnabled());
   EXPECT_FALSE(w.TrackBar1->isEnabled());
   EXPECT_FALSE(w.TrackBar1->SliderVisible());
+  EXPECT_EQ(w.TrackBar1->maximum(), 10);
+  EXPECT_EQ(w.TrackBar1->tickInterval(), 1);
+  EXPECT_EQ(w.TrackBar1->pageStep(), 5);
   EXPECT_EQ(w.lblPTS->text(), "00:00:00.000");
   EXPECT_EQ(w.Image1->Canvas().pixelColor(w.Image1->Canvas().rect().center()), QColor(166, 202, 240));
   EXPECT_EQ(w.Image1->toolTip(), "Click to view current picture in actual size");
