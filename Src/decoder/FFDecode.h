@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -244,6 +245,7 @@ private:
     int64_t PktDTS = AV_NOPTS_VALUE;
     int64_t PktPTS = AV_NOPTS_VALUE;
     int64_t PktPos = -1;
+    bool AfterHole = false;  // a skipped picture lies between it and the previous one
     size_t Bytes() const;
   };
   // What was learnt about a key frame while decoding on from it.
@@ -290,7 +292,10 @@ private:
   // frame when there is none before it).
   bool SeekToKeyAtOrBefore(int64_t targetUs);
   // SeekToKeyAtOrBefore(target), then decodes, handing each picture to visit until it stops.
-  bool ScanFrom(int64_t targetUs, const TVisitor& visit, const char* where);
+  // Non-reference pictures shown before skipBefore are not decoded (they are not wanted).
+  bool ScanFrom(int64_t targetUs, const TVisitor& visit, const char* where, int64_t skipBefore = AV_NOPTS_VALUE);
+  // Time span of the pictures the caches can hold.
+  int64_t CacheWindow() const;
   bool LandOn(int64_t pts, const char* where);
   bool ResyncNext();
   bool RedecodeBefore(int64_t ref);
@@ -355,6 +360,10 @@ private:
   bool FAtStart = true;
   int FSkippedSinceSeek = 0;
   int64_t FLastOutPTS = AV_NOPTS_VALUE;
+  // Pictures that only lead up to a wanted one need not all be decoded: non-reference ones
+  // shown before this time are skipped; FSkippedPTS are the times of the packets concerned.
+  int64_t FSkipNonRefBefore = AV_NOPTS_VALUE;
+  std::set<int64_t> FSkippedPTS;
   int64_t FRunKey = AV_NOPTS_VALUE;  // last key frame of the current run of pictures
   std::map<int64_t, TKeyInfo> FKeys;
 };

@@ -345,6 +345,11 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
         else if (FAtStart)
           it.PTS = 0;
       }
+      if (!FSkippedPTS.empty() && it.PTS != AV_NOPTS_VALUE) {
+        auto hole = FLastOutPTS == AV_NOPTS_VALUE ? FSkippedPTS.begin() : FSkippedPTS.upper_bound(FLastOutPTS);
+        it.AfterHole = hole != FSkippedPTS.end() && *hole < it.PTS;
+        FSkippedPTS.erase(FSkippedPTS.begin(), FSkippedPTS.lower_bound(it.PTS));
+      }
       FLastOutPTS = it.PTS;
       it.Key = f->key_frame == 1;
       it.Type = f->pict_type;
@@ -381,6 +386,13 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
       avcodec_send_packet(ctx, nullptr);
       continue;
     }
+    bool skip = false;
+    if (FSkipNonRefBefore != AV_NOPTS_VALUE && FPkt->pts != AV_NOPTS_VALUE && !(FPkt->flags & AV_PKT_FLAG_KEY)) {
+      const int64_t us = ToMicroseconds(FPkt->pts);
+      skip = us < FSkipNonRefBefore;
+      if (skip) FSkippedPTS.insert(us);
+    }
+    ctx->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     int s = avcodec_send_packet(ctx, FPkt.get());
     if (s == AVERROR(EAGAIN)) {
       TPacketPtr keep(av_packet_alloc());
@@ -410,7 +422,9 @@ void TFFDecoder::SetCurrent(TFrameItem&& item) {
 }
 
 void TFFDecoder::StepForwardTo(TFrameItem&& item) {
-  if (FPictureReady) {
+  if (item.AfterHole) {
+    FBack.clear();
+  } else if (FPictureReady) {
     TFrameItem cur;
     cur.Frame = std::move(FPicture);
     cur.PTS = FFramePTS;
@@ -478,6 +492,15 @@ void TFFDecoder::AfterDemuxSeek() {
   FLastOutPTS = AV_NOPTS_VALUE;
   FRunKey = AV_NOPTS_VALUE;
   FAtStart = false;
+  FSkipNonRefBefore = AV_NOPTS_VALUE;
+  FSkippedPTS.clear();
+}
+
+int64_t TFFDecoder::CacheWindow() const {
+  const AVCodecParameters* par = FFormatContext->streams[FVideoStreamIndex]->codecpar;
+  int bytes = av_image_get_buffer_size(static_cast<AVPixelFormat>(par->format), par->width, par->height, 1);
+  if (bytes <= 0) return 0;
+  return static_cast<int64_t>(FCacheBytes / static_cast<size_t>(bytes)) * FrameDuration();
 }
 
 bool TFFDecoder::SeekToStart() {
@@ -556,8 +579,9 @@ bool TFFDecoder::SeekToKeyAtOrBefore(int64_t targetUs) {
   }
 }
 
-bool TFFDecoder::ScanFrom(int64_t targetUs, const TVisitor& visit, const char* where) {
+bool TFFDecoder::ScanFrom(int64_t targetUs, const TVisitor& visit, const char* where, int64_t skipBefore) {
   if (!SeekToKeyAtOrBefore(targetUs)) return false;
+  FSkipNonRefBefore = skipBefore;
   for (;;) {
     TFrameItem it;
     int r = NextCodecFrame(it, where);
@@ -592,6 +616,8 @@ bool TFFDecoder::Seek(int64_t Target, int Flags) {
     // Decoding starts at a key frame at or before the target, so that decoding on from here
     // reaches the first picture at or after it.
     ok = SeekToKeyAtOrBefore(target);
+    // Pictures before the target are only decoded to be kept for stepping back.
+    if (ok) FSkipNonRefBefore = target - CacheWindow();
   } else {
     int64_t ts = target;
     if (!(Flags & AVSEEK_FLAG_BYTE)) {
@@ -660,10 +686,11 @@ bool TFFDecoder::ResyncNext() {
       [&](TFrameItem&& f) {
         if (f.PTS != AV_NOPTS_VALUE && f.PTS <= after) return false;
         found = std::move(f);
+        found.AfterHole = false;  // only pictures up to the current one were skipped
         got = true;
         return true;
       },
-      kDecodeWhere);
+      kDecodeWhere, after + 1);
   FResync = false;
   if (!ok || !got) return false;
   StepForwardTo(std::move(found));
@@ -678,6 +705,10 @@ bool TFFDecoder::LandOn(int64_t pts, const char* where) {
   bool ok = ScanFrom(
       pts,
       [&](TFrameItem&& f) {
+        if (f.AfterHole) {
+          before.clear();
+          beforeBytes = 0;
+        }
         if (f.PTS != AV_NOPTS_VALUE && f.PTS < pts) {
           beforeBytes += f.Bytes();
           before.push_back(std::move(f));
@@ -691,7 +722,7 @@ bool TFFDecoder::LandOn(int64_t pts, const char* where) {
         got = true;
         return true;
       },
-      where);
+      where, pts - CacheWindow());
   if (!ok || !got) {
     LoseCodecPosition();
     return false;
@@ -711,6 +742,7 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
   auto known = FKeys.lower_bound(ref);
   if (known != FKeys.begin()) target = std::prev(known)->first;
   int64_t step = std::max<int64_t>(FrameDuration(), 1);
+  bool allowSkip = true;
   for (int attempt = 0;; ++attempt) {
     std::deque<TFrameItem> got;
     size_t gotBytes = 0;
@@ -721,6 +753,10 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
         target,
         [&](TFrameItem&& f) {
           if (first == AV_NOPTS_VALUE) first = f.PTS;
+          if (f.AfterHole) {
+            got.clear();
+            gotBytes = 0;
+          }
           if (f.PTS == AV_NOPTS_VALUE || f.PTS < ref) {
             gotBytes += f.Bytes();
             got.push_back(std::move(f));
@@ -734,10 +770,15 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
           stopped = true;
           return true;
         },
-        where);
+        where, allowSkip ? ref - CacheWindow() - 2 * FrameDuration() : AV_NOPTS_VALUE);
     if (!ok) {
       LoseCodecPosition();
       return false;
+    }
+    if (allowSkip && stopped && stop.AfterHole) {
+      // The picture right before the reference was skipped (uneven times): decode them all.
+      allowSkip = false;
+      continue;
     }
     if (!got.empty()) {
       TFrameItem prev = std::move(got.back());
