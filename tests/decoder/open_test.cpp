@@ -12,8 +12,14 @@
 
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "runtime/FFLoad.h"
 #include "runtime/MainThread.h"
 #include "support/Fixtures.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
 
 namespace {
 
@@ -242,6 +248,40 @@ TEST(DecoderOpen, WithoutAFrameRateAFrameLasts40ms) {
     ASSERT_TRUE(dec.PrevFrame());
     ASSERT_EQ(ReadFrameNumber(dec.Picture()), n);
   }
+}
+
+TEST(DecoderOpen, OpeningOptionsAndFlags) {
+  std::vector<std::string> log;
+  FFLogger().SetOnLog([&](const void*, uint32_t, TLogLevel level, const std::string& msg) {
+    if (level == llError) log.push_back(msg);
+  });
+  TFFDecoder dec;
+  dec.Options().InitOpts();
+  dec.Options().FormatOpts.Set("probesize", "5000000");  // the demuxer takes it
+  dec.Options().FormatOpts.Set("nosuchoption", "1");
+  av_opt_set(dec.Options().SwsOpts.get(), "sws_flags", "bilinear", 0);
+  ASSERT_TRUE(dec.LoadFile(FixturePath(FixtureKind::H264Mp4))) << dec.LastErrMsg();
+  FFLogger().SetOnLog(nullptr);
+  EXPECT_EQ(log, std::vector<std::string>{"Option nosuchoption not found, ignored."});
+  EXPECT_TRUE(dec.FormatContext()->flags & AVFMT_FLAG_GENPTS);
+  EXPECT_EQ(dec.Converter().SwsFlags(), SWS_BILINEAR);
+  // The option set starts afresh after every open.
+  EXPECT_TRUE(dec.Options().FormatOpts.Empty());
+}
+
+TEST(DecoderOpen, MissingLibrariesRaise) {
+  FFLoader().UnloadLibs(DecoderLibraries);
+  TFFDecoder dec;
+  EXPECT_FALSE(dec.AVLibLoaded());
+  try {
+    dec.LoadFile(FixturePath(FixtureKind::H264Mp4));
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Library avcodec not loaded.");
+  }
+  ASSERT_TRUE(dec.LoadAVLib(""));
+  EXPECT_TRUE(dec.AVLibLoaded());
+  EXPECT_TRUE(dec.LoadFile(FixturePath(FixtureKind::H264Mp4)));
 }
 
 TEST(DecoderInfoText, H264Mp4) {
