@@ -57,10 +57,12 @@ int32_t TagNumber(const AVDictionary* dict, const char* key) {
   return (end && *end == '\0') ? static_cast<int32_t>(n) : 0;
 }
 
-// Seconds and microseconds of a start time: "%d.%.6d".
+// Seconds and microseconds of a start time: "%d.%.6d". The whole seconds of a start between
+// -1 s and 0 are 0, so the sign is written by hand there (else -0.5 s would read 0.500000).
 std::string StartText(int64_t t, AVRational tb) {
   if (tb.num != 1 || tb.den != AV_TIME_BASE) t = av_rescale_q(t, tb, AV_TIME_BASE_Q);
-  return Format("%" PRId64 ".%.6" PRId64, t / AV_TIME_BASE, static_cast<int64_t>(std::llabs(t % AV_TIME_BASE)));
+  const char* sign = (t < 0 && t > -AV_TIME_BASE) ? "-" : "";
+  return Format("%s%" PRId64 ".%.6" PRId64, sign, t / AV_TIME_BASE, static_cast<int64_t>(std::llabs(t % AV_TIME_BASE)));
 }
 
 std::string RateText(double v, const char* suffix) {
@@ -512,9 +514,11 @@ std::string TCustomDecoder::FileInfoText() {
   MetadataBlock(lines, ic->metadata, "");
 
   std::string d = "Duration: " + TimeToText(ic->duration);
-  if (ic->start_time != AV_NOPTS_VALUE) d += ", start: " + StartText(ic->start_time, AV_TIME_BASE_Q);
-  d += ", bitrate: ";
-  d += ic->bit_rate > 0 ? Format("%" PRId64 " kb/s", ic->bit_rate / 1000) : std::string("N/A");
+  if (ic->start_time != AV_NOPTS_VALUE) {
+    d += ", start: " + StartText(ic->start_time, AV_TIME_BASE_Q);
+    d += ", bitrate: ";
+    d += ic->bit_rate > 0 ? Format("%" PRId64 " kb/s", ic->bit_rate / 1000) : std::string("N/A");
+  }
   lines.push_back(d);
 
   for (unsigned i = 0; i < ic->nb_chapters; ++i) {

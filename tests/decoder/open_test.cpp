@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -344,6 +345,44 @@ TEST(DecoderInfoText, Mpeg2TsWithProgram) {
                                    "  Video Bit Rate is not preseted", "  Frame size (width X height): 320x240",
                                    "Stream #1: Audio", "  Audio Length: 00:00:02.904", "  Audio Sample Rate: 48000 hz",
                                    "  Audio Bit Rate: 192 kb"});
+}
+
+// A context built by hand: the container and stream times decide the "Duration:" line and the
+// start texts.
+TEST(DecoderInfoText, DurationLineAndStartTexts) {
+  struct TCtxFree {
+    void operator()(AVFormatContext* c) const { avformat_free_context(c); }
+  };
+  std::unique_ptr<AVFormatContext, TCtxFree> ic(avformat_alloc_context());
+  ASSERT_TRUE(ic);
+  AVStream* st = avformat_new_stream(ic.get(), nullptr);
+  ASSERT_TRUE(st);
+  st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+  st->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
+  st->time_base = AVRational{1, 1000};
+  ic->start_time = AV_NOPTS_VALUE;
+  ic->duration = 1500000;
+  ic->bit_rate = 128000;
+  TFFDecoder dec;
+  dec.SetFormatContext(ic.get());
+
+  // Without a start time the line ends after the duration.
+  std::vector<std::string> lines = SplitCRLF(dec.FileInfoText());
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[3], "Duration: 00:00:01.505");
+  EXPECT_EQ(lines[4].rfind("  Stream #0, 1/1000: Audio: pcm_s16le", 0), 0u) << lines[4];
+
+  // Starts just before zero keep their sign.
+  ic->start_time = -500000;
+  st->start_time = -40;
+  lines = SplitCRLF(dec.FileInfoText());
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[3], "Duration: 00:00:01.505, start: -0.500000, bitrate: 128 kb/s");
+  EXPECT_NE(lines[4].find(", start: -0.040000"), std::string::npos) << lines[4];
+  ic->start_time = -1500000;
+  ic->bit_rate = 0;
+  EXPECT_EQ(SplitCRLF(dec.FileInfoText())[3], "Duration: 00:00:01.505, start: -1.500000, bitrate: N/A");
+  dec.CloseFile();
 }
 
 TEST(DecoderInfoText, FormatPTS) {
