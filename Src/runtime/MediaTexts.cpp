@@ -48,15 +48,19 @@ std::string SizeToText(int64_t bytes) {
 std::string TimeToText(int64_t us) {
   if (us == AV_NOPTS_VALUE)
     return "N/A";
-  if (us < 0)
-    return "-" + TimeToText(-us);
-  // Guard the rounding addition against overflow at the very top of the range.
-  const int64_t t = us > INT64_MAX - 5000 ? INT64_MAX : us + 5000;
+  // The 5 ms go onto the signed time; a time still negative after that reads as "-" and its
+  // magnitude, not as fields with signs of their own. The addition is guarded at the top.
+  int64_t t = us > INT64_MAX - 5000 ? INT64_MAX : us + 5000;
+  const char* sign = "";
+  if (t < 0) {
+    sign = "-";
+    t = -t;  // AV_NOPTS_VALUE is the only time whose magnitude does not fit, and it is gone
+  }
   const int64_t s = t / 1000000;
   const int64_t r = t % 1000000;
   char buf[64];
-  snprintf(buf, sizeof buf, "%.2" PRId64 ":%.2" PRId64 ":%.2" PRId64 ".%.3" PRId64, s / 3600,
-           (s / 60) % 60, s % 60, r * 1000 / 1000000);
+  snprintf(buf, sizeof buf, "%s%.2" PRId64 ":%.2" PRId64 ":%.2" PRId64 ".%.3" PRId64, sign,
+           s / 3600, (s / 60) % 60, s % 60, r * 1000 / 1000000);
   return buf;
 }
 

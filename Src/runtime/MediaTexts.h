@@ -14,7 +14,8 @@ extern "C" {
 std::string SizeToText(int64_t bytes);
 
 // Microseconds as "%.2d:%.2d:%.2d.%.3d" (5 ms added before splitting, hours not wrapped);
-// "N/A" for AV_NOPTS_VALUE. Negative times read as "-" and the text of their magnitude.
+// "N/A" for AV_NOPTS_VALUE. A time still negative after the 5 ms are added reads as "-" and
+// the text of that magnitude (-1500000 gives -00:00:01.495; -4000 gives 00:00:00.001).
 std::string TimeToText(int64_t us);
 // t in the given time base, shown as TimeToText of its microseconds; "N/A" when unknown.
 std::string DurationToText(int64_t t, AVRational timeBase);
