@@ -317,6 +317,7 @@ private:
   bool FDeinterlace = false;
   bool FEndOfStream = false;
   bool FDraining = false;
+  int FReadError = 0;  // the read failure that started draining
 
   // Held picture.
   TFramePtr FPicture;

@@ -58,6 +58,7 @@ void TFFDecoder::CloseFile() {
   FFrameRate = AVRational{0, 0};
   FEndOfStream = false;
   FDraining = false;
+  FReadError = 0;
   ResetPicture();
   FPrevFramePTS = AV_NOPTS_VALUE;
   ResetAudio();
@@ -366,6 +367,14 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
     }
     if (r == AVERROR_EOF || (r == AVERROR(EAGAIN) && FDraining)) {
       FDraining = true;
+      // The codec is empty; what ended the input decides the report. A failed read that is
+      // not the end of the file is not the end of the stream.
+      const int readError = FReadError;
+      if (readError < 0 && readError != AVERROR_EOF && readError != AVERROR(EPIPE) &&
+          !(FFormatContext->pb && avio_feof(FFormatContext->pb))) {
+        ReportFmt(llInfo, "%s.%s: unknown error #%d.", ClassName(), where, readError);
+        return readError;
+      }
       FEndOfStream = true;
       ReportFmt(llInfo, "%s.%s: stream eof reached.", ClassName(), where);
       return 0;
@@ -383,6 +392,7 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
         return r;
       }
       FDraining = true;
+      FReadError = r;
       avcodec_send_packet(ctx, nullptr);
       continue;
     }
@@ -486,6 +496,7 @@ void TFFDecoder::AfterDemuxSeek() {
   ResetAudio();
   FEndOfStream = false;
   FDraining = false;
+  FReadError = 0;
   FPeeked.clear();
   FNeedKey = true;
   FSkippedSinceSeek = 0;
