@@ -992,7 +992,7 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
 
 bool TFFDecoder::PrevKeyFrame(int StreamIndex) {
   int idx = SelectVideoStream(StreamIndex);
-  if (idx < 0) return FailPrevKeyFrame();
+  if (idx < 0) return false;
   if (!OpenVideoCodec(idx)) return FailPrevKeyFrame();
   if (FPictureReady && IsImage2()) return true;
   int64_t ref;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -249,6 +250,26 @@ TEST(DecoderOpen, WithoutAFrameRateAFrameLasts40ms) {
     ASSERT_TRUE(dec.PrevFrame());
     ASSERT_EQ(ReadFrameNumber(dec.Picture()), n);
   }
+}
+
+// Every step names a wrong stream choice plainly, without the key-frame prefix.
+TEST(DecoderOpen, StepsOnAWrongStreamSayWhy) {
+  TFFDecoder dec;
+  ASSERT_TRUE(dec.LoadFile(FixturePath(FixtureKind::Mp3)));
+  const std::vector<std::function<bool(int)>> steps = {
+      [&](int i) { return dec.Decode(i); }, [&](int i) { return dec.PrevFrame(i); },
+      [&](int i) { return dec.PrevKeyFrame(i); }, [&](int i) { return dec.NextKeyFrame(i); }};
+  for (size_t k = 0; k < steps.size(); ++k) {
+    EXPECT_FALSE(steps[k](-1));
+    EXPECT_EQ(dec.LastErrMsg(), "no video stream.") << "step " << k;
+    EXPECT_FALSE(steps[k](0));
+    EXPECT_EQ(dec.LastErrMsg(), "stream #0 is not video stream.") << "step " << k;
+    EXPECT_FALSE(steps[k](9));
+    EXPECT_EQ(dec.LastErrMsg(), "stream index #9 is invalid.") << "step " << k;
+  }
+  dec.CloseFile();
+  EXPECT_FALSE(dec.PrevKeyFrame());
+  EXPECT_EQ(dec.LastErrMsg(), "file not loaded.");
 }
 
 TEST(DecoderOpen, OpeningOptionsAndFlags) {
