@@ -39,7 +39,9 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 const char* const OpenDialogFilter =
     "All Supported Video Formats|*.AVI;*.AVM;*.ASF;*.WMV;*.AVS;*.FLV;*.MKV;*.MOV;*.3GP;*.3G2;*.M4V;"
@@ -330,34 +332,34 @@ void TfrmMain::BuildControls() {
            btnNextKF, btnTrimStart, btnTrimEnd, btnReset, btnSave, btnPlay, btnPlayStop})
     w->setEnabled(false);
 
-  connect(btnExit, &QPushButton::clicked, this, [this] { btnExitClick(); });
-  connect(btnAbout, &QPushButton::clicked, this, [this] { btnAboutClick(); });
-  connect(btnWebSite, &QPushButton::clicked, this, [this] { btnWebSiteClick(); });
-  connect(btn_output, &QPushButton::clicked, this, [this] { btn_outputClick(); });
-  connect(btn_open, &QPushButton::clicked, this, [this] { btn_openClick(); });
-  connect(btnTrimStart, &QPushButton::clicked, this, [this] { btnTrimStartClick(); });
-  connect(btnTrimEnd, &QPushButton::clicked, this, [this] { btnTrimEndClick(); });
-  connect(btnReset, &QPushButton::clicked, this, [this] { btnResetClick(); });
+  connect(btnExit, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnExitClick); });
+  connect(btnAbout, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnAboutClick); });
+  connect(btnWebSite, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnWebSiteClick); });
+  connect(btn_output, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btn_outputClick); });
+  connect(btn_open, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btn_openClick); });
+  connect(btnTrimStart, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnTrimStartClick); });
+  connect(btnTrimEnd, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnTrimEndClick); });
+  connect(btnReset, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnResetClick); });
   // Lists react to the user's choice only; the window's own changes do not count.
-  connect(cboVideoFormat, &QComboBox::activated, this, [this] { cboVideoFormatChange(); });
-  connect(cboFrameSize, &QComboBox::activated, this, [this] { cboFrameSizeChange(); });
-  connect(cmbVideoQuality, &QComboBox::activated, this, [this] { cmbVideoQualityChange(); });
+  connect(cboVideoFormat, &QComboBox::activated, this, [this] { Guarded(&TfrmMain::cboVideoFormatChange); });
+  connect(cboFrameSize, &QComboBox::activated, this, [this] { Guarded(&TfrmMain::cboFrameSizeChange); });
+  connect(cmbVideoQuality, &QComboBox::activated, this, [this] { Guarded(&TfrmMain::cmbVideoQualityChange); });
   // Check boxes react to every change of state, also the window's own.
-  connect(chkVideoQuality, &QCheckBox::toggled, this, [this] { chkVideoQualityClick(); });
-  connect(chkRemovAudio, &QCheckBox::toggled, this, [this] { chkRemovAudioClick(); });
-  connect(chkOptimze, &QCheckBox::toggled, this, [this] { chkOptimzeClick(); });
-  connect(chkOptmizecolormap, &QCheckBox::toggled, this, [this] { chkOptmizecolormapClick(); });
-  connect(chkPreview, &QCheckBox::toggled, this, [this] { chkPreviewClick(); });
-  connect(Image1, &TPictureBox::Resized, this, [this] { FormResize(); });
-  connect(Image1, &TPictureBox::Clicked, this, [this] { Image1Click(); });
-  connect(btnOpen, &QPushButton::clicked, this, [this] { btnOpenClick(); });
-  connect(btnNextFrame, &QPushButton::clicked, this, [this] { btnNextFrameClick(); });
-  connect(btnPreviousFrame, &QPushButton::clicked, this, [this] { btnPreviousFrameClick(); });
-  connect(btnNextKF, &QPushButton::clicked, this, [this] { btnNextKFClick(); });
-  connect(btnPreviousKF, &QPushButton::clicked, this, [this] { btnPreviousKFClick(); });
-  connect(btnSave, &QPushButton::clicked, this, [this] { btnSaveClick(); });
-  connect(btnPlayStop, &QPushButton::clicked, this, [this] { btnPlayStopClick(); });
-  connect(TrackBar1, &QSlider::valueChanged, this, [this] { TrackBar1Change(); });
+  connect(chkVideoQuality, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkVideoQualityClick); });
+  connect(chkRemovAudio, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkRemovAudioClick); });
+  connect(chkOptimze, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkOptimzeClick); });
+  connect(chkOptmizecolormap, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkOptmizecolormapClick); });
+  connect(chkPreview, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkPreviewClick); });
+  connect(Image1, &TPictureBox::Resized, this, [this] { Guarded(&TfrmMain::FormResize); });
+  connect(Image1, &TPictureBox::Clicked, this, [this] { Guarded(&TfrmMain::Image1Click); });
+  connect(btnOpen, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnOpenClick); });
+  connect(btnNextFrame, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnNextFrameClick); });
+  connect(btnPreviousFrame, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPreviousFrameClick); });
+  connect(btnNextKF, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnNextKFClick); });
+  connect(btnPreviousKF, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPreviousKFClick); });
+  connect(btnSave, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnSaveClick); });
+  connect(btnPlayStop, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPlayStopClick); });
+  connect(TrackBar1, &QSlider::valueChanged, this, [this] { Guarded(&TfrmMain::TrackBar1Change); });
   BuildShortcuts();
 }
 
@@ -384,9 +386,19 @@ void TfrmMain::BuildShortcuts() {
     auto handler = k.Handler;
     // The key does what the button does, and only while the button could be pressed.
     connect(sc, &QShortcut::activated, this, [this, button, handler] {
-      if (button->isEnabled() && button->isVisible()) (this->*handler)();
+      if (button->isEnabled() && button->isVisible()) Guarded(handler);
     });
     button->setToolTip(QStringLiteral("%1 (%2)").arg(k.Hint, k.Key.toString(QKeySequence::NativeText)));
+  }
+}
+
+void TfrmMain::Guarded(void (TfrmMain::*handler)()) {
+  // What a handler throws is shown, and the window goes on; Qt must not see it.
+  try {
+    (this->*handler)();
+  } catch (const std::exception& e) {
+    FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), QString::fromUtf8(e.what()),
+                        TMsgIcon::Warning, TMsgButtons::Ok);
   }
 }
 
@@ -715,15 +727,12 @@ void TfrmMain::UpdateTrackBar() {
   FLastTrackPos = TrackBar1->value();
   TrackBar1->setEnabled(enabled);
   TrackBar1->SetSliderVisible(enabled);
-  // The selection shows the stored points; a resize must not make them look unset.
-  TrackBar1->SetSelStart(PointToPosition(FTrimStart));
-  TrackBar1->SetSelEnd(PointToPosition(FTrimEnd));
-}
-
-int TfrmMain::PointToPosition(int64_t pts) const {
-  if (pts <= 0 || FDuration <= 0) return 0;
-  const double pos = std::nearbyint(static_cast<double>(TrackBar1->maximum()) * pts / FDuration);
-  return static_cast<int>(std::min<double>(TrackBar1->maximum(), pos));
+  // While points are set the selection stays exactly where the buttons put it: the cut job
+  // reads it back, so a resize must neither hide it nor move it.
+  if (FTrimStart == 0 && FTrimEnd == 0) {
+    TrackBar1->SetSelStart(0);
+    TrackBar1->SetSelEnd(0);
+  }
 }
 
 void TfrmMain::resizeEvent(QResizeEvent* e) {
@@ -825,11 +834,15 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
   if (hasVideo) {
     const TVideoStreamInfo v = FDecoder->GetVideoStreamInfo(-1);
     if (v.FrameRateDen > 0) {
-      const double rate = static_cast<double>(v.FrameRateNum) / v.FrameRateDen;
+      // A broken header can claim a length no track bar can count.
+      auto frames = [&v](int64_t us) {
+        const double n = std::nearbyint(us / 1000000.0 * v.FrameRateNum / v.FrameRateDen);
+        return static_cast<int32_t>(std::clamp(n, 0.0, double(std::numeric_limits<int32_t>::max())));
+      };
       if (v.Duration > 0)
-        FFrameCount = static_cast<int32_t>(std::nearbyint(v.Duration / 1000000.0 * rate));
+        FFrameCount = frames(v.Duration);
       else if (durationKnown)
-        FFrameCount = static_cast<int32_t>(std::nearbyint(fileInfo.Duration / 1000000.0 * rate));
+        FFrameCount = frames(fileInfo.Duration);
     }
     ShowFirstFrame();
     setWindowTitle(FGlobal->ProductTitle() + FGlobal->VersionText() + QStringLiteral(" ") + FFileName);
@@ -999,4 +1012,10 @@ void TfrmMain::dropEvent(QDropEvent* e) {
     if (u.isLocalFile()) paths << u.toLocalFile();
   e->acceptProposedAction();
   FilesDropped(paths);
+}
+
+void TfrmMain::SetDecoder(std::unique_ptr<TFFDecoder> decoder) {
+  if (!decoder) return;
+  ResetView();
+  FDecoder = std::move(decoder);
 }

@@ -94,6 +94,8 @@ public:
 
   // Media state, for the tests and the parts that build on it.
   TFFDecoder& FFDecoder() { return *FDecoder; }
+  // Puts another decoder in place (tests use one that fails on purpose).
+  void SetDecoder(std::unique_ptr<TFFDecoder> decoder);
   const TBitmap& Picture() const { return *FPicture; }
   const QString& FileName() const { return FFileName; }
   int64_t Duration() const { return FDuration; }
@@ -163,6 +165,8 @@ private:
   void ApplyCopyMode(bool clearPreview);
   void FillFrameSizes();
   void BuildShortcuts();
+  // Runs a handler for a control's signal or a key; an exception becomes a message box.
+  void Guarded(void (TfrmMain::*handler)());
   // Loads the libraries of the encoder and of the decoder; false when one failed.
   bool LoadEncoderLibs(bool log);
   bool LoadDecoderLibs(bool log);
@@ -172,8 +176,6 @@ private:
   void Step(bool (TFFDecoder::*step)(int));
   void DrawFitted();
   void SetFileButtons(bool jobButtons);
-  // Track bar position of a point; 0 for an unset point.
-  int PointToPosition(int64_t pts) const;
 
   IDialogs& FDialogs;
   IShell& FShell;

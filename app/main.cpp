@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   frmMain.SetDirectoryForm(fmDirectory);
   frmMain.SetAboutForm(frmAbout1);
   frmMain.show();
-  // A file named on the command line is opened as if dropped on the window.
+  // A file named on the command line is opened as "Open" opens it, without the dialog.
   const QStringList args = QCoreApplication::arguments();
   if (args.size() > 1) frmMain.OpenFromCommandLine(args.at(1));
   const int rc = app.exec();

@@ -18,8 +18,11 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 
 #include <cmath>
+#include <memory>
+#include <stdexcept>
 
 // Exported by QtGui for key simulation: offers a key press to the shortcut map first.
 bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
@@ -447,6 +450,71 @@ TEST_F(BrowseTest, ResizeKeepsThePictureFitted) {
   // The points are still set, and the selection still shows them.
   EXPECT_EQ(w.TrackBar1->SelStart(), selStart);
   EXPECT_EQ(w.TrackBar1->SelEnd(), 75);
+}
+
+namespace {
+// A decoder whose seeks fail by throwing, as a broken input can make them.
+class TThrowingSeekDecoder : public TFFDecoder {
+public:
+  bool Seek(int64_t, int) override { throw std::runtime_error("seek broke"); }
+};
+}  // namespace
+
+TEST_F(BrowseTest, ThrowingJumpRestoresTheTrackBarState) {
+  Start();
+  Window->SetDecoder(std::make_unique<TThrowingSeekDecoder>());
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  ASSERT_EQ(Shown(), 0);
+  {
+    QSignalBlocker block(w.TrackBar1);
+    w.TrackBar1->setValue(40);
+  }
+  EXPECT_THROW(w.TrackBar1Change(), std::runtime_error);
+  EXPECT_FALSE(w.Seeking());
+  EXPECT_EQ(w.LastTrackPos(), 40);
+  EXPECT_EQ(Shown(), 0);
+  // Not stuck: one position on from there is one frame on.
+  w.TrackBar1->setValue(41);
+  EXPECT_EQ(Shown(), 1);
+  EXPECT_EQ(w.LastTrackPos(), 41);
+
+  // Moved by the user, the failure is shown and the window goes on.
+  w.TrackBar1->setValue(10);
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "seek broke");
+  EXPECT_EQ(Dialogs.Messages[0].Buttons, TMsgButtons::Ok);
+  EXPECT_FALSE(w.Seeking());
+  EXPECT_EQ(w.LastTrackPos(), 10);
+  w.btnNextFrame->click();
+  EXPECT_EQ(Shown(), 2);
+}
+
+TEST_F(BrowseTest, ResizeLeavesTheSelectionWhereTheButtonsPutIt) {
+  // Its audio runs past the last picture, so times and positions do not map one to one.
+  TfrmMain& w = Open(FixtureKind::Mpeg4Avi);
+  const int max = w.TrackBar1->maximum();
+  // A jump shows the first picture at or after the position's time; find one whose own
+  // position is not the thumb's.
+  int pos = -1;
+  for (int p = 2; p < max / 2 && pos < 0; p += 3) {
+    w.TrackBar1->setValue(p);
+    if (std::llround(static_cast<double>(max) * w.CurrentPTS() / w.Duration()) != p) pos = p;
+  }
+  ASSERT_GT(pos, 0) << "every jump landed on its own position";
+  w.btnTrimStart->click();
+  const int64_t start = w.TrimStart();
+  w.TrackBar1->setValue(max - 5);
+  w.btnTrimEnd->click();
+  const int64_t end = w.TrimEnd();
+  ASSERT_EQ(w.TrackBar1->SelStart(), pos);
+  ASSERT_EQ(w.TrackBar1->SelEnd(), max - 5);
+
+  w.resize(1000, 900);
+  QApplication::processEvents();
+  EXPECT_EQ(w.TrackBar1->SelStart(), pos);
+  EXPECT_EQ(w.TrackBar1->SelEnd(), max - 5);
+  EXPECT_EQ(w.TrimStart(), start);
+  EXPECT_EQ(w.TrimEnd(), end);
 }
 
 TEST(FitRect, LargestOfThePicturesAspectCentred) {
