@@ -353,6 +353,21 @@ TEST_F(LoggerTest, LogFileLinesAndSwitchingFiles) {
   EXPECT_EQ(OpenCount(b), 0);
 }
 
+TEST_F(LoggerTest, NewLoggerWritesToTheFileAlreadyConfigured) {
+  // The file settings outlive the logger that made them: a logger created afterwards must not
+  // drop its lines as if nothing were configured.
+  const fs::path file = Dir / "kept.log";
+  Logger->SetLogFile(file.string());
+  Logger->SetLogToFile(true);
+  Logger.reset();
+  Logger = std::make_unique<TFFLogger>();
+  EXPECT_EQ(Logger->LogFile(), file.string());
+  EXPECT_FALSE(Logger->Muted());
+  Logger->Log(nullptr, llError, "after the switch");
+  const std::string text = ReadFile(file);
+  EXPECT_NE(text.find("] Error: after the switch\r\n"), std::string::npos) << text;
+}
+
 TEST_F(LoggerTest, UnwritableLogFileRaises) {
   Logger->SetLogFile((Dir / "missing" / "x.log").string());
   Logger->SetLogToFile(true);
