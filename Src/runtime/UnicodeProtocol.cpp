@@ -28,7 +28,7 @@ const TImageExt kImageExts[] = {
     {"jps", AV_CODEC_ID_MJPEG},       {"ljpg", AV_CODEC_ID_LJPEG},
     {"jls", AV_CODEC_ID_JPEGLS},      {"png", AV_CODEC_ID_PNG},
     {"pns", AV_CODEC_ID_PNG},         {"mng", AV_CODEC_ID_PNG},
-    {"ppm", AV_CODEC_ID_PPM},         {"pnm", AV_CODEC_ID_PGM},
+    {"ppm", AV_CODEC_ID_PPM},         {"pnm", AV_CODEC_ID_PPM},
     {"pgm", AV_CODEC_ID_PGM},         {"pgmyuv", AV_CODEC_ID_PGMYUV},
     {"pbm", AV_CODEC_ID_PBM},         {"pam", AV_CODEC_ID_PAM},
     {"mpg1-img", AV_CODEC_ID_MPEG1VIDEO}, {"mpg2-img", AV_CODEC_ID_MPEG2VIDEO},

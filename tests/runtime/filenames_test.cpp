@@ -45,6 +45,8 @@ TEST(FileNames, ImageSequenceNames) {
   EXPECT_EQ(IsImageSequenceName("x.y"), AV_CODEC_ID_RAWVIDEO);
   EXPECT_EQ(IsImageSequenceName("x.mpg4-img"), AV_CODEC_ID_MPEG4);
   EXPECT_EQ(IsImageSequenceName("x.xwd"), AV_CODEC_ID_XWD);
+  EXPECT_EQ(IsImageSequenceName("x.pnm"), AV_CODEC_ID_PPM);  // as FFmpeg's image demuxer reads it
+  EXPECT_EQ(IsImageSequenceName("x.pgm"), AV_CODEC_ID_PGM);
   EXPECT_EQ(IsImageSequenceName("clip.avi"), 0);
   EXPECT_EQ(IsImageSequenceName("png"), 0);
   EXPECT_EQ(IsImageSequenceName("/pics.png/clip"), 0);
