@@ -48,6 +48,8 @@ void TTrackBar::paintEvent(QPaintEvent*) {
   // Groove and ticks first, then the selection on top of the groove, then the thumb.
   QStyleOptionSlider back = opt;
   back.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderTickmarks;
+  // Some styles fill the groove up to the thumb, which would read as a selection from 0.
+  back.sliderPosition = back.sliderValue = back.minimum;
   style()->drawComplexControl(QStyle::CC_Slider, &back, &p, this);
 
   if (FSelStart != 0 || FSelEnd != 0) {

@@ -265,6 +265,14 @@ TEST_F(BrowseTest, StartAndEndPointsWithTheirSelection) {
   EXPECT_EQ(w.TrimEnd(), 0);
   EXPECT_EQ(w.TrackBar1->SelStart(), 0);
   EXPECT_EQ(w.TrackBar1->SelEnd(), 0);
+  // Without points nothing on the groove is coloured, not even the part before the thumb.
+  w.TrackBar1->setValue(60);
+  const QImage plain = w.TrackBar1->grab().toImage();
+  const int x = w.TrackBar1->PositionToPixel(30);
+  for (int y = 0; y < plain.height(); ++y) {
+    const QColor c = plain.pixelColor(x, y);
+    EXPECT_LT(c.blue() - c.red(), 40) << "y " << y;
+  }
 }
 
 TEST_F(BrowseTest, StillImageAndStreamWithoutDuration) {
