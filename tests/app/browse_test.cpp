@@ -440,6 +440,24 @@ TEST_F(BrowseTest, ActualSizeView) {
   EXPECT_EQ(caption, "320x240 @ 00:00:00.120");
   EXPECT_EQ(size, QSize(320, 240));
   EXPECT_EQ(frame, 3);
+
+  // Enter closes it as well, and so does a click on the picture.
+  for (int way = 0; way < 2; ++way) {
+    bool closed = false;
+    Dialogs.OnModal = [&](QDialog& d) {
+      if (way == 0) {
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(&d, &enter);
+      } else {
+        QMouseEvent up(QEvent::MouseButtonRelease, QPointF(100, 100), QPointF(100, 100),
+                       Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(d.findChild<TPictureBox*>("Image"), &up);
+      }
+      closed = !d.isVisible();
+    };
+    w.Image1Click();
+    EXPECT_TRUE(closed) << way;
+  }
 }
 
 TEST_F(BrowseTest, ResizeKeepsThePictureFitted) {
