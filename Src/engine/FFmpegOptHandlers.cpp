@@ -181,7 +181,9 @@ int TCustomFFmpegOpt::OptQScale(TFileOptionsContext* ctx, const std::string& nam
     FFLogger().Log(this, llWarning, "Please use -q:a or -q:v, -qscale is ambiguous");
     return WriteOption(ctx, "q:v", arg);
   }
-  return WriteOption(ctx, "q" + name.substr(std::strlen("qscale")), arg);
+  std::string target("q");
+  target.append(name, std::strlen("qscale"), std::string::npos);
+  return WriteOption(ctx, target, arg);
 }
 
 int TCustomFFmpegOpt::OptAmbiguous(const char* base, const char* warning, const std::string& name,
@@ -244,9 +246,9 @@ int TCustomFFmpegOpt::OptTimestamp(TFileOptionsContext* ctx, const std::string& 
     return AVERROR(EINVAL);
   }
   char date[64];
-  char zone[64];
   if (!std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm)) date[0] = '\0';
-  if (!std::strftime(zone, sizeof zone, "%Z", &tm)) zone[0] = '\0';
+  // The zone in force on that date, so that date and suffix name the same instant.
+  std::string zone = TimeZoneTextForOffset(static_cast<int>(tm.tm_gmtoff));
   int ret = WriteOption(ctx, "metadata", std::string("creation_time=") + date + " " + zone);
   FFLogger().Log(this, llWarning,
                  name + " is deprecated, set the \"creation_time\" metadata tag instead.");

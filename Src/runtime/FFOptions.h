@@ -196,10 +196,10 @@ int64_t ParseTime(const std::string& name, const std::string& text, bool isDurat
 
 // Per-stream codec options: one dictionary per stream of s, each filtered as below.
 std::vector<TAVDictionary> StreamCodecOptions(AVFormatContext* s, const AVDictionary* codecOpts);
-// The entries of opts that concern stream st of s: keys with a ":spec" suffix only when the
-// specifier matches (stored without the suffix); keys the codec (or, for an "a"/"v"/"s" prefix
-// matching the stream's type, the rest of the key) knows for encoding (output context) or
-// decoding (input). codec may be null: found by id. An invalid specifier gives an empty result
+// The entries of opts that concern stream st of s: keys with a stream specifier suffix after a
+// colon only when the specifier matches (stored without the suffix); keys the codec (or, for an
+// "a"/"v"/"s" prefix matching the stream's type, the rest of the key) knows for encoding (output
+// context) or decoding (input). codec may be null: found by id. An invalid specifier gives an empty result
 // and *error (when given) the negative code.
 TAVDictionary FilterStreamCodecOptions(const AVDictionary* opts, AVCodecID codecId,
                                        AVFormatContext* s, AVStream* st, const AVCodec* codec,

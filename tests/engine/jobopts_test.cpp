@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -617,6 +619,20 @@ TEST_F(JobOptionsTest, MetadataHandlers) {
   EXPECT_STREQ(Codec("gop_timecode"), "01:00:00:00");
   EXPECT_TRUE(Logged(llWarning,
                      "timestamp is deprecated, set the \"creation_time\" metadata tag instead."));
+}
+
+TEST_F(JobOptionsTest, TimestampCarriesTheZoneOfItsDate) {
+  const char* old = std::getenv("TZ");
+  std::string saved = old ? old : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  int ret = Parse("-timestamp 2020-01-02T03:04:05 -timestamp 2020-07-02T03:04:05");
+  if (old) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+  ASSERT_EQ(ret, 0);
+  EXPECT_EQ(Strs(Ctx.Metadata), (SP{{"", "creation_time=2020-01-02 03:04:05 UTC+01:00"},
+                                    {"", "creation_time=2020-07-02 03:04:05 UTC+02:00"}}));
 }
 
 TEST_F(JobOptionsTest, ChannelLayout) {
