@@ -3,6 +3,7 @@
 #include "AppServices.h"
 #include "GlobalUnit.h"
 
+#include <QFileIconProvider>
 #include <QFileSystemModel>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -11,6 +12,21 @@
 #include <QPushButton>
 #include <QTreeView>
 #include <QVBoxLayout>
+
+namespace {
+// Icons and type names without looking into files: naming a file's type reads its first
+// bytes, and some files (/proc/kmsg, pipes) keep a reader waiting for ever.
+class TFolderIconProvider : public QFileIconProvider {
+public:
+  QIcon icon(IconType type) const override { return QFileIconProvider::icon(type); }
+  QIcon icon(const QFileInfo& info) const override {
+    return QFileIconProvider::icon(info.isDir() ? Folder : File);
+  }
+  QString type(const QFileInfo& info) const override {
+    return info.isDir() ? QStringLiteral("Folder") : QStringLiteral("File");
+  }
+};
+}  // namespace
 
 TfmDirectory::TfmDirectory(IDialogs& dialogs, QWidget* parent)
     : QDialog(parent), FDialogs(dialogs) {
@@ -24,7 +40,9 @@ TfmDirectory::TfmDirectory(IDialogs& dialogs, QWidget* parent)
 
   FLabel = new QLabel(QStringLiteral("Please select an output directory:"), this);
 
+  FIconProvider = std::make_unique<TFolderIconProvider>();
   FModel = new QFileSystemModel(this);
+  FModel->setIconProvider(FIconProvider.get());
   FModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
   FModel->setReadOnly(true);
   FModel->setRootPath(QStringLiteral("/"));
@@ -58,12 +76,19 @@ TfmDirectory::TfmDirectory(IDialogs& dialogs, QWidget* parent)
   connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
 }
 
+TfmDirectory::~TfmDirectory() {
+  // The model's file-information thread uses the icon provider: end it first.
+  delete FModel;
+}
+
 void TfmDirectory::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);
   FormShow();
 }
 
 void TfmDirectory::FormShow() {
+  // Closed with Esc or its close box, the dialog must not hand back the previous choice.
+  FSelectedDir.clear();
   resize(322, 351);
   SelectPath(QStringLiteral("/"));
   stview_selectdir->expand(stview_selectdir->currentIndex());

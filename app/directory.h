@@ -3,8 +3,10 @@
 #include <QDialog>
 
 #include <functional>
+#include <memory>
 
 class IDialogs;
+class QFileIconProvider;
 class QFileSystemModel;
 class QLabel;
 class QPushButton;
@@ -14,6 +16,7 @@ class TfmDirectory : public QDialog {
   Q_OBJECT
 public:
   explicit TfmDirectory(IDialogs& dialogs, QWidget* parent = nullptr);
+  ~TfmDirectory() override;
 
   // The folder chosen with "Ok"; empty after "Cancel" or a refusal.
   const QString& SelectedDir() const { return FSelectedDir; }
@@ -39,6 +42,7 @@ protected:
 
 private:
   IDialogs& FDialogs;
+  std::unique_ptr<QFileIconProvider> FIconProvider;
   QFileSystemModel* FModel = nullptr;
   QLabel* FLabel = nullptr;
   QString FSelectedDir;

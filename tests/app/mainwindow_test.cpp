@@ -464,6 +464,14 @@ TEST_F(FolderTest, UnwritableFolderFallsBackToProfile) {
   EXPECT_EQ(w.edDirectory->text(), fallback);
   // Made by the next cut job, not here.
   EXPECT_FALSE(QFileInfo::exists(fallback));
+
+  // Closing the dialog without a choice is a cancel, not the refused folder once more.
+  const QByteArray bytes = ReadFileBytes(IniPath);
+  Dialogs.OnModal = [](QDialog& d) { d.reject(); };
+  w.btn_output->click();
+  EXPECT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(ReadFileBytes(IniPath), bytes);
+  EXPECT_EQ(w.edDirectory->text(), fallback);
 }
 
 TEST_F(FolderTest, CdRomFolderKeepsDialogOpen) {
