@@ -791,8 +791,7 @@ void TfrmMain::OpenFromCommandLine(const QString& path) {
 }
 
 void TfrmMain::FilesDropped(const QStringList& paths) {
-  if (paths.isEmpty()) return;
-  if (LoadEncoderLibs(false) && LoadDecoderLibs(false)) {
+  if (!paths.isEmpty() && LoadEncoderLibs(false) && LoadDecoderLibs(false)) {
     FFileName = paths.first();
     OpenFile(FFileName, true);
   }

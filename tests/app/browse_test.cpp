@@ -552,6 +552,10 @@ TEST(FitRect, LargestOfThePicturesAspectCentred) {
   EXPECT_EQ(FitRect(QSize(16, 9), QRect(10, 20, 320, 320)), QRect(10, 90, 320, 180));
   // Same aspect: the whole target.
   EXPECT_EQ(FitRect(QSize(4, 3), QRect(0, 0, 400, 300)), QRect(0, 0, 400, 300));
+  // A margin of exactly half a pixel rounds to even, as the window's arithmetic always has.
+  EXPECT_EQ(FitRect(QSize(10, 5), QRect(0, 0, 10, 10)), QRect(0, 2, 10, 6));
+  EXPECT_EQ(FitRect(QSize(10, 3), QRect(0, 0, 10, 10)), QRect(0, 4, 10, 2));
+  EXPECT_EQ(FitRect(QSize(5, 10), QRect(0, 0, 10, 10)), QRect(2, 0, 6, 10));
 }
 
 TRIMORA_APP_TEST_MAIN()
