@@ -325,26 +325,26 @@ TFileStreamInfo TCustomDecoder::GetFileStreamInfo() {
   return info;
 }
 
-TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
-  TVideoStreamInfo info;
-  if (!FFormatContext) {
-    Report(llWarning, "file not loaded.");
-    return info;
-  }
+int TCustomDecoder::ChooseStream(int StreamIndex, int DefaultIndex, AVMediaType Type) {
+  const char* kind = av_get_media_type_string(Type);
   if (StreamIndex < 0) {
-    StreamIndex = FFirstVideoStreamIndex;
-    if (StreamIndex < 0) {
-      Report(llError, "no video stream.");
-      return info;
-    }
-  } else if (StreamIndex >= FStreamCount) {
-    ReportFmt(llError, "stream index #%d is invalid.", StreamIndex);
-    return info;
-  } else if (FFormatContext->streams[StreamIndex]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
-    ReportFmt(llError, "stream #%d is not video stream.", StreamIndex);
-    return info;
+    if (DefaultIndex < 0) ReportFmt(llError, "no %s stream.", kind);
+    return DefaultIndex;
   }
-  AVStream* st = FFormatContext->streams[StreamIndex];
+  if (StreamIndex >= StreamCount()) {
+    ReportFmt(llError, "stream index #%d is invalid.", StreamIndex);
+    return -1;
+  }
+  if (FFormatContext->streams[StreamIndex]->codecpar->codec_type != Type) {
+    ReportFmt(llError, "stream #%d is not %s stream.", StreamIndex, kind);
+    return -1;
+  }
+  return StreamIndex;
+}
+
+// The fields that video and audio stream records share.
+template <class TInfo>
+void TCustomDecoder::FillCommonStreamInfo(TInfo& info, AVStream* st) {
   const AVCodecParameters* par = st->codecpar;
   info.Language = TagText(st->metadata, "language");
   info.CodecDesc = CodecDescription(par, false);
@@ -354,6 +354,19 @@ TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
   info.DurationRaw = st->duration;
   if (st->duration != AV_NOPTS_VALUE) info.Duration = av_rescale_q(st->duration, tb, AV_TIME_BASE_Q);
   info.BitRate = static_cast<int32_t>(par->bit_rate);
+}
+
+TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
+  TVideoStreamInfo info;
+  if (!FFormatContext) {
+    Report(llWarning, "file not loaded.");
+    return info;
+  }
+  StreamIndex = ChooseStream(StreamIndex, FFirstVideoStreamIndex, AVMEDIA_TYPE_VIDEO);
+  if (StreamIndex < 0) return info;
+  AVStream* st = FFormatContext->streams[StreamIndex];
+  const AVCodecParameters* par = st->codecpar;
+  FillCommonStreamInfo(info, st);
   info.Height = par->height;
   info.Width = par->width;
   AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio : par->sample_aspect_ratio;
@@ -378,29 +391,11 @@ TAudioStreamInfo TCustomDecoder::GetAudioStreamInfo(int StreamIndex) {
     Report(llWarning, "file not loaded.");
     return info;
   }
-  if (StreamIndex < 0) {
-    StreamIndex = FFirstAudioStreamIndex;
-    if (StreamIndex < 0) {
-      Report(llError, "no audio stream.");
-      return info;
-    }
-  } else if (StreamIndex >= FStreamCount) {
-    ReportFmt(llError, "stream index #%d is invalid.", StreamIndex);
-    return info;
-  } else if (FFormatContext->streams[StreamIndex]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
-    ReportFmt(llError, "stream #%d is not audio stream.", StreamIndex);
-    return info;
-  }
+  StreamIndex = ChooseStream(StreamIndex, FFirstAudioStreamIndex, AVMEDIA_TYPE_AUDIO);
+  if (StreamIndex < 0) return info;
   AVStream* st = FFormatContext->streams[StreamIndex];
   const AVCodecParameters* par = st->codecpar;
-  info.Language = TagText(st->metadata, "language");
-  info.CodecDesc = CodecDescription(par, false);
-  info.StartTimeRaw = st->start_time;
-  AVRational tb = RepairTimeBase(st);
-  if (st->start_time != AV_NOPTS_VALUE) info.StartTime = av_rescale_q(st->start_time, tb, AV_TIME_BASE_Q);
-  info.DurationRaw = st->duration;
-  if (st->duration != AV_NOPTS_VALUE) info.Duration = av_rescale_q(st->duration, tb, AV_TIME_BASE_Q);
-  info.BitRate = static_cast<int32_t>(par->bit_rate);
+  FillCommonStreamInfo(info, st);
   info.Channels = par->ch_layout.nb_channels;
   info.SampleRate = par->sample_rate;
   info.SampleFormat = par->format;

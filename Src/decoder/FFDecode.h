@@ -133,6 +133,10 @@ public:
 protected:
   // Sets LastErrMsg and writes it to the log.
   void Report(TLogLevel level, const std::string& msg);
+  // -1 picks DefaultIndex; an explicit index must be a stream of Type. -1 (reported) when neither holds.
+  int ChooseStream(int StreamIndex, int DefaultIndex, AVMediaType Type);
+  template <class TInfo>
+  void FillCommonStreamInfo(TInfo& info, AVStream* st);
   void ReportFmt(TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
   void SetLastErrMsg(const std::string& msg) { FLastErrMsg = msg; }
   virtual void SetScalerFlags(int /*flags*/) {}
@@ -276,6 +280,7 @@ private:
   void NoteRun(const TFrameItem& item);
   bool DeinterlaceFrame(TFramePtr& frame);
   void SetCurrent(TFrameItem&& item);
+  TFrameItem TakeCurrent();
   void StepForwardTo(TFrameItem&& item);
   // Keeps the cached pictures within FCacheBytes; keepBack drops the later ones first.
   void TrimCaches(bool keepBack);

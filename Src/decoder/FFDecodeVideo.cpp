@@ -176,20 +176,9 @@ void TFFDecoder::ChooseFrameRate(int index) {
 
 int TFFDecoder::SelectVideoStream(int index) {
   if (!IsSeekable(sfDecode)) return -1;
-  int idx = index;
-  if (idx < 0) {
-    idx = FVideoStreamIndex >= 0 ? FVideoStreamIndex : FirstVideoStreamIndex();
-    if (idx < 0) {
-      Report(llError, "no video stream.");
-      return -1;
-    }
-  } else if (idx >= StreamCount()) {
-    ReportFmt(llError, "stream index #%d is invalid.", idx);
-    return -1;
-  } else if (FFormatContext->streams[idx]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
-    ReportFmt(llError, "stream #%d is not video stream.", idx);
-    return -1;
-  }
+  int idx = ChooseStream(index, FVideoStreamIndex >= 0 ? FVideoStreamIndex : FirstVideoStreamIndex(),
+                         AVMEDIA_TYPE_VIDEO);
+  if (idx < 0) return -1;
   if (idx != FVideoStreamIndex) {
     ResetPicture();
     ResetStepping();
@@ -431,18 +420,24 @@ void TFFDecoder::SetCurrent(TFrameItem&& item) {
   FPictureReady = FPicture != nullptr;
 }
 
+// Moves the picture on show, with what is known of it, out into a cache item.
+TFFDecoder::TFrameItem TFFDecoder::TakeCurrent() {
+  TFrameItem cur;
+  cur.Frame = std::move(FPicture);
+  cur.PTS = FFramePTS;
+  cur.Key = FPictureKeyFrame;
+  cur.Type = FPictureType;
+  cur.PktDTS = FPacketDTS;
+  cur.PktPTS = FPacketPTS;
+  cur.PktPos = FPacketPos;
+  return cur;
+}
+
 void TFFDecoder::StepForwardTo(TFrameItem&& item) {
   if (item.AfterHole) {
     FBack.clear();
   } else if (FPictureReady) {
-    TFrameItem cur;
-    cur.Frame = std::move(FPicture);
-    cur.PTS = FFramePTS;
-    cur.Key = FPictureKeyFrame;
-    cur.Type = FPictureType;
-    cur.PktDTS = FPacketDTS;
-    cur.PktPTS = FPacketPTS;
-    cur.PktPos = FPacketPos;
+    TFrameItem cur = TakeCurrent();
     FBack.push_back(std::move(cur));
   }
   SetCurrent(std::move(item));
@@ -825,14 +820,7 @@ bool TFFDecoder::PrevFrame(int StreamIndex) {
   if (!OpenVideoCodec(idx)) return false;
   if (FPictureReady && IsImage2()) return true;
   if (FPictureReady && !FBack.empty()) {
-    TFrameItem cur;
-    cur.Frame = std::move(FPicture);
-    cur.PTS = FFramePTS;
-    cur.Key = FPictureKeyFrame;
-    cur.Type = FPictureType;
-    cur.PktDTS = FPacketDTS;
-    cur.PktPTS = FPacketPTS;
-    cur.PktPos = FPacketPos;
+    TFrameItem cur = TakeCurrent();
     FAhead.push_front(std::move(cur));
     TFrameItem prev = std::move(FBack.back());
     FBack.pop_back();
