@@ -342,6 +342,15 @@ int TCustomDecoder::ChooseStream(int StreamIndex, int DefaultIndex, AVMediaType 
   return StreamIndex;
 }
 
+AVStream* TCustomDecoder::InfoStream(int StreamIndex, int DefaultIndex, AVMediaType Type) {
+  if (!FFormatContext) {
+    Report(llWarning, "file not loaded.");
+    return nullptr;
+  }
+  StreamIndex = ChooseStream(StreamIndex, DefaultIndex, Type);
+  return StreamIndex < 0 ? nullptr : FFormatContext->streams[StreamIndex];
+}
+
 // The fields that video and audio stream records share.
 template <class TInfo>
 void TCustomDecoder::FillCommonStreamInfo(TInfo& info, AVStream* st) {
@@ -358,13 +367,8 @@ void TCustomDecoder::FillCommonStreamInfo(TInfo& info, AVStream* st) {
 
 TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
   TVideoStreamInfo info;
-  if (!FFormatContext) {
-    Report(llWarning, "file not loaded.");
-    return info;
-  }
-  StreamIndex = ChooseStream(StreamIndex, FFirstVideoStreamIndex, AVMEDIA_TYPE_VIDEO);
-  if (StreamIndex < 0) return info;
-  AVStream* st = FFormatContext->streams[StreamIndex];
+  AVStream* st = InfoStream(StreamIndex, FFirstVideoStreamIndex, AVMEDIA_TYPE_VIDEO);
+  if (!st) return info;
   const AVCodecParameters* par = st->codecpar;
   FillCommonStreamInfo(info, st);
   info.Height = par->height;
@@ -387,13 +391,8 @@ TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
 
 TAudioStreamInfo TCustomDecoder::GetAudioStreamInfo(int StreamIndex) {
   TAudioStreamInfo info;
-  if (!FFormatContext) {
-    Report(llWarning, "file not loaded.");
-    return info;
-  }
-  StreamIndex = ChooseStream(StreamIndex, FFirstAudioStreamIndex, AVMEDIA_TYPE_AUDIO);
-  if (StreamIndex < 0) return info;
-  AVStream* st = FFormatContext->streams[StreamIndex];
+  AVStream* st = InfoStream(StreamIndex, FFirstAudioStreamIndex, AVMEDIA_TYPE_AUDIO);
+  if (!st) return info;
   const AVCodecParameters* par = st->codecpar;
   FillCommonStreamInfo(info, st);
   info.Channels = par->ch_layout.nb_channels;

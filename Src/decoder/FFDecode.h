@@ -135,6 +135,8 @@ protected:
   void Report(TLogLevel level, const std::string& msg);
   // -1 picks DefaultIndex; an explicit index must be a stream of Type. -1 (reported) when neither holds.
   int ChooseStream(int StreamIndex, int DefaultIndex, AVMediaType Type);
+  // The stream an info record describes, or null (reported) when there is none.
+  AVStream* InfoStream(int StreamIndex, int DefaultIndex, AVMediaType Type);
   template <class TInfo>
   void FillCommonStreamInfo(TInfo& info, AVStream* st);
   void ReportFmt(TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -305,6 +307,9 @@ private:
   bool ResyncNext();
   bool RedecodeBefore(int64_t ref);
   // Key-packet scans: 1 found (*pts), 0 none, -1 unknown (no packet times), -2 failed.
+  // Seeks to the key frame at or before seekUs, then reads video packets (without decoding) until
+  // stop says so. False when the seek failed.
+  bool ScanVideoPackets(int64_t seekUs, const std::function<bool(const AVPacket*)>& stop);
   int FindKeyPacketBefore(int64_t ref, int64_t* pts);
   int FindKeyPacketAfter(int64_t ref, int64_t* pts);
   bool KnownLastKeyBefore(int64_t ref, int64_t* pts) const;

@@ -855,28 +855,38 @@ bool TFFDecoder::KnownNextKeyAfter(int64_t ref, int64_t* pts) const {
   return false;
 }
 
-int TFFDecoder::FindKeyPacketBefore(int64_t ref, int64_t* pts) {
-  if (!SeekToKeyAtOrBefore(ref - 1)) return -2;
-  int64_t last = AV_NOPTS_VALUE;
-  int result = 0;
+bool TFFDecoder::ScanVideoPackets(int64_t seekUs, const std::function<bool(const AVPacket*)>& stop) {
+  if (!SeekToKeyAtOrBefore(seekUs)) return false;
   TPacketPtr pkt(av_packet_alloc());
   while (pkt && ReadVideoPacket(pkt.get()) >= 0) {
+    bool done = stop(pkt.get());
+    av_packet_unref(pkt.get());
+    if (done) break;
+  }
+  // Reading packets moved the demuxer without the codec: the next decode must seek again.
+  LoseCodecPosition();
+  FPeeked.clear();
+  return true;
+}
+
+int TFFDecoder::FindKeyPacketBefore(int64_t ref, int64_t* pts) {
+  int64_t last = AV_NOPTS_VALUE;
+  int result = 0;
+  bool seeked = ScanVideoPackets(ref - 1, [&](const AVPacket* pkt) {
     if (pkt->flags & AV_PKT_FLAG_KEY) {
       if (pkt->pts == AV_NOPTS_VALUE) {
         result = -1;
-        break;
+        return true;
       }
       int64_t kus = ToMicroseconds(pkt->pts);
-      if (kus >= ref) break;
+      if (kus >= ref) return true;
       last = kus;
-    } else if (pkt->dts != AV_NOPTS_VALUE && ToMicroseconds(pkt->dts) >= ref) {
-      // Decoding order: no key frame shown before ref can follow.
-      break;
+      return false;
     }
-    av_packet_unref(pkt.get());
-  }
-  LoseCodecPosition();
-  FPeeked.clear();
+    // Decoding order: no key frame shown before ref can follow.
+    return pkt->dts != AV_NOPTS_VALUE && ToMicroseconds(pkt->dts) >= ref;
+  });
+  if (!seeked) return -2;
   if (result < 0) return result;
   if (last == AV_NOPTS_VALUE) return 0;
   *pts = last;
@@ -884,27 +894,20 @@ int TFFDecoder::FindKeyPacketBefore(int64_t ref, int64_t* pts) {
 }
 
 int TFFDecoder::FindKeyPacketAfter(int64_t ref, int64_t* pts) {
-  if (!SeekToKeyAtOrBefore(ref)) return -2;
   int result = 0;
-  TPacketPtr pkt(av_packet_alloc());
-  while (pkt && ReadVideoPacket(pkt.get()) >= 0) {
-    if (pkt->flags & AV_PKT_FLAG_KEY) {
-      if (pkt->pts == AV_NOPTS_VALUE) {
-        result = -1;
-        break;
-      }
-      int64_t kus = ToMicroseconds(pkt->pts);
-      if (kus > ref) {
-        *pts = kus;
-        result = 1;
-        break;
-      }
+  bool seeked = ScanVideoPackets(ref, [&](const AVPacket* pkt) {
+    if (!(pkt->flags & AV_PKT_FLAG_KEY)) return false;
+    if (pkt->pts == AV_NOPTS_VALUE) {
+      result = -1;
+      return true;
     }
-    av_packet_unref(pkt.get());
-  }
-  LoseCodecPosition();
-  FPeeked.clear();
-  return result;
+    int64_t kus = ToMicroseconds(pkt->pts);
+    if (kus <= ref) return false;
+    *pts = kus;
+    result = 1;
+    return true;
+  });
+  return seeked ? result : -2;
 }
 
 bool TFFDecoder::FailPrevKeyFrame() {
