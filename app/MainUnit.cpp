@@ -987,8 +987,10 @@ void TfrmMain::btnSaveClick() {
   if (name.isEmpty()) return;
   std::string err;
   const bool bmp = QFileInfo(name).suffix().compare(QLatin1String("bmp"), Qt::CaseInsensitive) == 0;
-  const bool ok = bmp ? FPicture->SaveToBMP(name.toStdString(), &err)
-                      : FPicture->SaveToJPEG(name.toStdString(), &err);
+  // The open video is never written, whatever name the dialog returns for it.
+  const std::vector<std::string> inputs{FFileName.toStdString()};
+  const bool ok = bmp ? FPicture->SaveToBMP(name.toStdString(), &err, inputs)
+                      : FPicture->SaveToJPEG(name.toStdString(), &err, inputs);
   if (!ok)
     FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), QString::fromStdString(err),
                         TMsgIcon::Warning, TMsgButtons::Ok);

@@ -1,46 +1,79 @@
-// trimora-cli: the decoder from a terminal. Prints what the window logs when it opens a file,
-// walks pictures step by step with their times and hashes, and saves a picture.
+// trimora-cli: the media library from a terminal. Each subcommand lives in a file of its own
+// and registers itself; this file only dispatches and prints the usage text.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "decoder/FFDecode.h"
-#include "decoder/FileInfoLines.h"
+#include "CliCommands.h"
 #include "runtime/MainThread.h"
 
-extern "C" {
-#include <libavutil/imgutils.h>
-#include <libavutil/md5.h>
-}
+namespace cli {
 
 namespace {
 
-enum TExitCode { ecOK = 0, ecFailed = 1, ecUsage = 2 };
+std::vector<TCommand>& Registry() {
+  static std::vector<TCommand> commands;
+  return commands;
+}
 
-const char* kUsage =
-    "Usage: trimora-cli info FILE\n"
-    "       trimora-cli frames FILE [STEP ...]\n"
-    "       trimora-cli frame FILE SECONDS OUT\n"
-    "\n"
-    "  info    prints the file description and stream lines the window logs on opening\n"
-    "  frames  decodes the first picture, then performs each STEP and prints one line per\n"
-    "          picture reached: STEP PTS(us) TIME KEY(1/0) TYPE MD5; without steps it\n"
-    "          walks every picture to the end\n"
-    "          STEP: next | prev | nextkey | prevkey | seek:SECONDS | next:N\n"
-    "  frame   saves the picture at SECONDS as BMP when OUT ends in .bmp, else as JPEG\n"
-    "\n"
-    "Exit codes: 0 success, 1 the file or a step failed, 2 wrong arguments.\n";
+// Commands in a fixed order for the usage text; later ones follow in name order.
+int Rank(const std::string& name) {
+  static const char* const order[] = {"info", "frames", "frame", "encode", "cut", "play"};
+  for (size_t i = 0; i < std::size(order); ++i)
+    if (name == order[i]) return static_cast<int>(i);
+  return static_cast<int>(std::size(order));
+}
+
+std::string UsageText() {
+  std::vector<TCommand> sorted = Registry();
+  std::stable_sort(sorted.begin(), sorted.end(), [](const TCommand& a, const TCommand& b) {
+    const int ra = Rank(a.Name), rb = Rank(b.Name);
+    return ra != rb ? ra < rb : std::string(a.Name) < b.Name;
+  });
+  std::string text;
+  bool first = true;
+  for (const TCommand& c : sorted) {
+    // Each command's text starts with its synopsis lines, then a blank line, then details.
+    std::string u = c.Usage;
+    size_t blank = u.find("\n\n");
+    std::string synopsis = blank == std::string::npos ? u : u.substr(0, blank + 1);
+    size_t pos = 0;
+    while (pos < synopsis.size()) {
+      size_t nl = synopsis.find('\n', pos);
+      if (nl == std::string::npos) nl = synopsis.size();
+      text += (first ? "Usage: trimora-cli " : "       trimora-cli ") + synopsis.substr(pos, nl - pos) + "\n";
+      first = false;
+      pos = nl + 1;
+    }
+  }
+  text += "\n";
+  for (const TCommand& c : sorted) {
+    std::string u = c.Usage;
+    size_t blank = u.find("\n\n");
+    if (blank != std::string::npos) text += u.substr(blank + 2);
+  }
+  text += "\nExit codes: 0 success, 1 the file or a step failed, 2 wrong arguments.\n";
+  return text;
+}
+
+}  // namespace
+
+bool RegisterCommand(const TCommand& command) {
+  Registry().push_back(command);
+  return true;
+}
+
+const std::vector<TCommand>& Commands() { return Registry(); }
 
 int Usage() {
-  fputs(kUsage, stderr);
+  fputs(UsageText().c_str(), stderr);
   return ecUsage;
 }
 
@@ -64,156 +97,24 @@ bool ParseSeconds(const std::string& text, int64_t* us) {
   return true;
 }
 
-// Planes packed without padding, as the ffmpeg tool's framemd5 hashes a decoded picture.
-std::string PictureMD5(const AVFrame* f) {
-  const AVPixelFormat fmt = static_cast<AVPixelFormat>(f->format);
-  int size = av_image_get_buffer_size(fmt, f->width, f->height, 1);
-  if (size <= 0) return "-";
-  std::vector<uint8_t> buf(static_cast<size_t>(size));
-  if (av_image_copy_to_buffer(buf.data(), size, f->data, f->linesize, fmt, f->width, f->height, 1) < 0) return "-";
-  uint8_t md5[16];
-  av_md5_sum(md5, buf.data(), size);
-  char hex[33];
-  for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", md5[i]);
-  return hex;
-}
-
-void PrintPicture(TFFDecoder& dec, const std::string& step) {
-  const AVFrame* f = dec.Picture();
-  const int64_t pts = dec.FramePTS();
-  const char type = av_get_picture_type_char(static_cast<AVPictureType>(dec.PictureType()));
-  printf("%s %" PRId64 " %s %d %c %s\n", step.c_str(), pts, pts == AV_NOPTS_VALUE ? "N/A" : FormatPTS(pts).c_str(),
-         dec.PictureKeyFrame() ? 1 : 0, type, f ? PictureMD5(f).c_str() : "-");
-  fflush(stdout);
-}
-
-bool Fail(TFFDecoder& dec, const std::string& what) {
-  fprintf(stderr, "%s%s\n", what.c_str(), dec.LastErrMsg().c_str());
-  return false;
-}
-
-bool Open(TFFDecoder& dec, const std::string& file) {
-  if (!dec.AVLibLoaded() && !dec.LoadAVLib(ExeDir() + "/LibAV")) return Fail(dec, "");
-  if (!dec.LoadFile(file)) return Fail(dec, "");
-  ProcessMainThreadCalls();
-  return true;
-}
-
-bool OpenVideo(TFFDecoder& dec, const std::string& file) {
-  if (!Open(dec, file)) return false;
-  if (dec.VideoStreamCount() <= 0) {
-    dec.GetVideoStreamInfo(-1);  // sets "no video stream."
-    return Fail(dec, "");
-  }
-  return true;
-}
-
-// As the track bar does: seek with flags 0, then backward, then any; decode up to the time.
-bool SeekTo(TFFDecoder& dec, int64_t target) {
-  if (!dec.Seek(target, 0) && !dec.Seek(target, AVSEEK_FLAG_BACKWARD) && !dec.Seek(target, AVSEEK_FLAG_ANY))
-    return false;
-  for (;;) {
-    if (!dec.Decode()) return false;
-    if (dec.FramePTS() >= target || target <= 0) return true;
-  }
-}
-
-int CmdInfo(const std::string& file) {
-  TFFDecoder dec;
-  if (!Open(dec, file)) return ecFailed;
-  std::string text = dec.FileInfoText();
-  // The window logs the text trimmed, then an empty line.
-  std::string out;
-  for (char c : text)
-    if (c != '\r') out += c;
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  printf("***FFDecoder.FileInfoText\n%s\n\n", out.c_str());
-  for (const std::string& line : FileInfoLines(dec)) printf("%s\n", line.c_str());
-  return ecOK;
-}
-
-int CmdFrames(const std::string& file, const std::vector<std::string>& steps) {
-  TFFDecoder dec;
-  if (!OpenVideo(dec, file)) return ecFailed;
-  if (!dec.Decode()) return Fail(dec, "first: "), ecFailed;
-  PrintPicture(dec, "first");
-  if (steps.empty()) {
-    while (dec.Decode()) PrintPicture(dec, "next");
-    return dec.EndOfStream() ? ecOK : (Fail(dec, "next: "), ecFailed);
-  }
-  for (const std::string& step : steps) {
-    bool ok = true;
-    int64_t us = 0;
-    if (step == "next") {
-      ok = dec.Decode();
-    } else if (step == "prev") {
-      ok = dec.PrevFrame();
-    } else if (step == "nextkey") {
-      ok = dec.NextKeyFrame();
-    } else if (step == "prevkey") {
-      ok = dec.PrevKeyFrame();
-    } else if (step.rfind("seek:", 0) == 0 && ParseSeconds(step.substr(5), &us)) {
-      ok = SeekTo(dec, us);
-    } else if (step.rfind("next:", 0) == 0) {
-      char* end = nullptr;
-      long n = strtol(step.c_str() + 5, &end, 10);
-      if (step.size() == 5 || *end || n < 1 || n > 10000000) return Usage();
-      for (long i = 0; i < n; ++i) {
-        if (!dec.Decode()) return Fail(dec, step + ": "), ecFailed;
-        PrintPicture(dec, step);
-      }
-      ProcessMainThreadCalls();
-      continue;
-    } else {
-      fprintf(stderr, "Unknown step: %s\n", step.c_str());
-      return Usage();
-    }
-    ProcessMainThreadCalls();
-    if (!ok) return Fail(dec, step + ": "), ecFailed;
-    PrintPicture(dec, step);
-  }
-  return ecOK;
-}
-
-int CmdFrame(const std::string& file, const std::string& seconds, const std::string& out) {
-  int64_t us = 0;
-  if (!ParseSeconds(seconds, &us)) return Usage();
-  TFFDecoder dec;
-  if (!OpenVideo(dec, file)) return ecFailed;
-  if (!SeekTo(dec, us)) return Fail(dec, ""), ecFailed;
-  TBitmap bmp;
-  if (!dec.CopyToBitmap(bmp)) return Fail(dec, ""), ecFailed;
-  std::string ext = out.size() >= 4 ? out.substr(out.size() - 4) : std::string();
-  for (char& c : ext) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  std::string err;
-  bool saved = ext == ".bmp" ? bmp.SaveToBMP(out, &err) : bmp.SaveToJPEG(out, &err);
-  if (!saved) {
-    fprintf(stderr, "%s\n", err.empty() ? ("Cannot write " + out).c_str() : err.c_str());
-    return ecFailed;
-  }
-  printf("%s %dx%d %s\n", out.c_str(), bmp.Width(), bmp.Height(), FormatPTS(dec.FramePTS()).c_str());
-  return ecOK;
-}
-
-}  // namespace
+}  // namespace cli
 
 int main(int argc, char** argv) {
   MarkMainThread();
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return Usage();
+  if (args.empty()) return cli::Usage();
   const std::string& cmd = args[0];
+  if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+    fputs(cli::UsageText().c_str(), stdout);
+    return cli::ecOK;
+  }
   try {
-    if (cmd == "info" && args.size() == 2) return CmdInfo(args[1]);
-    if (cmd == "frames" && args.size() >= 2)
-      return CmdFrames(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
-    if (cmd == "frame" && args.size() == 4) return CmdFrame(args[1], args[2], args[3]);
-    if (cmd == "-h" || cmd == "--help" || cmd == "help") {
-      fputs(kUsage, stdout);
-      return ecOK;
-    }
+    for (const cli::TCommand& c : cli::Commands())
+      if (cmd == c.Name) return c.Run(std::vector<std::string>(args.begin() + 1, args.end()));
   } catch (const std::exception& e) {
     fprintf(stderr, "%s\n", e.what());
-    return ecFailed;
+    return cli::ecFailed;
   }
-  return Usage();
+  fprintf(stderr, "Unknown command: %s\n", cmd.c_str());
+  return cli::Usage();
 }

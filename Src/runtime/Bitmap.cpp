@@ -10,6 +10,8 @@
 
 #include <jpeglib.h>
 
+#include "runtime/SafeWrite.h"
+
 namespace {
 
 std::string InvalidBitsText(int bits) {
@@ -21,13 +23,6 @@ void SetErr(std::string* err, const std::string& text) {
     *err = text;
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f)
-      fclose(f);
-  }
-};
-using TFilePtr = std::unique_ptr<FILE, FileCloser>;
 
 void PutU16(std::vector<uint8_t>& v, uint32_t x) {
   v.push_back(static_cast<uint8_t>(x));
@@ -55,15 +50,19 @@ void SwapRedBlue16(const uint8_t* src, uint8_t* dst, int width, int bits) {
   }
 }
 
-// Writes the whole buffer to a new file; a failure removes what was written.
+// Writes the whole file beside the target and puts it in place only when complete, so a
+// failure leaves whatever was there before.
 bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& head, const TBitmap& bmp,
-                    std::string* err) {
-  TFilePtr f(fopen(path.c_str(), "wb"));
+                    const std::vector<std::string>& inputs, std::string* err) {
+  TSafeFile file;
+  if (!file.Open(path, inputs, true, err))
+    return false;
+  FILE* f = file.Stream();
   if (!f) {
     SetErr(err, path + ": " + strerror(errno));
     return false;
   }
-  bool ok = fwrite(head.data(), 1, head.size(), f.get()) == head.size();
+  bool ok = fwrite(head.data(), 1, head.size(), f) == head.size();
   // The file stores rows bottom-up.
   const size_t rowBytes = static_cast<size_t>(bmp.Stride());
   std::vector<uint8_t> row(rowBytes);
@@ -73,18 +72,13 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& head, c
       SwapRedBlue16(src, row.data(), bmp.Width(), bmp.BitsPixel());
       src = row.data();
     }
-    ok = fwrite(src, 1, rowBytes, f.get()) == rowBytes;
-  }
-  int saved = errno;
-  if (fclose(f.release()) != 0 && ok) {
-    ok = false;
-    saved = errno;
+    ok = fwrite(src, 1, rowBytes, f) == rowBytes;
   }
   if (!ok) {
-    SetErr(err, path + ": " + strerror(saved ? saved : EIO));
-    remove(path.c_str());
+    SetErr(err, path + ": " + strerror(errno ? errno : EIO));
+    return false;
   }
-  return ok;
+  return file.Commit(err);
 }
 
 // libjpeg reports fatal errors through error_exit, which must not return: jump back to the
@@ -246,7 +240,8 @@ uint32_t TBitmap::PixelRGB(int x, int y) const {
   }
 }
 
-bool TBitmap::SaveToBMP(const std::string& path, std::string* err) const {
+bool TBitmap::SaveToBMP(const std::string& path, std::string* err,
+                        const std::vector<std::string>& inputs) const {
   if (Empty()) {
     SetErr(err, "Cannot save an empty bitmap");
     return false;
@@ -298,10 +293,11 @@ bool TBitmap::SaveToBMP(const std::string& path, std::string* err) const {
     PutU32(head, 0x07E0);  // green
     PutU32(head, 0x001F);  // blue
   }
-  return WriteWholeFile(path, head, *this, err);
+  return WriteWholeFile(path, head, *this, inputs, err);
 }
 
-bool TBitmap::SaveToJPEG(const std::string& path, std::string* err) const {
+bool TBitmap::SaveToJPEG(const std::string& path, std::string* err,
+                         const std::vector<std::string>& inputs) const {
   if (Empty()) {
     SetErr(err, "Cannot save an empty bitmap");
     return false;
@@ -310,26 +306,24 @@ bool TBitmap::SaveToJPEG(const std::string& path, std::string* err) const {
     SetErr(err, path + ": picture too large for a JPEG file");
     return false;
   }
-  TFilePtr f(fopen(path.c_str(), "wb"));
+  TSafeFile file;
+  if (!file.Open(path, inputs, true, err))
+    return false;
+  FILE* f = file.Stream();
   if (!f) {
     SetErr(err, path + ": " + strerror(errno));
     return false;
   }
   std::vector<uint8_t> rgb(static_cast<size_t>(FWidth) * 3);
   char errText[JMSG_LENGTH_MAX] = {0};
-  bool ok = CompressJpeg(f.get(), this, RowToRGB, rgb.data(), errText);
-  std::string text = ok ? std::string() : path + ": " + errText;
-  if (ferror(f.get()) && ok) {
-    ok = false;
-    text = path + ": " + strerror(errno ? errno : EIO);
+  errno = 0;
+  if (!CompressJpeg(f, this, RowToRGB, rgb.data(), errText)) {
+    SetErr(err, path + ": " + errText);
+    return false;
   }
-  if (fclose(f.release()) != 0 && ok) {
-    ok = false;
-    text = path + ": " + strerror(errno);
+  if (ferror(f)) {
+    SetErr(err, path + ": " + strerror(errno ? errno : EIO));
+    return false;
   }
-  if (!ok) {
-    SetErr(err, text);
-    remove(path.c_str());
-  }
-  return ok;
+  return file.Commit(err);
 }

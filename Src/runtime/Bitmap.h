@@ -44,10 +44,14 @@ public:
   // Colour of one pixel as 0x00RRGGBB (for any depth); no range check.
   uint32_t PixelRGB(int x, int y) const;
 
-  // Write the picture to a file; on failure return false, set *err and leave no partial file.
-  bool SaveToBMP(const std::string& path, std::string* err = nullptr) const;
+  // Write the picture to a file through the safe-write path (never onto one of `inputs`, an
+  // existing file replaced only by the complete new one); on failure return false, set *err
+  // and leave the target as it was.
+  bool SaveToBMP(const std::string& path, std::string* err = nullptr,
+                 const std::vector<std::string>& inputs = {}) const;
   // Baseline JPEG with libjpeg's default settings (quality 75).
-  bool SaveToJPEG(const std::string& path, std::string* err = nullptr) const;
+  bool SaveToJPEG(const std::string& path, std::string* err = nullptr,
+                  const std::vector<std::string>& inputs = {}) const;
 
   // Helpers shared with the converter and the GUI.
   static bool ValidBits(int bits);

@@ -1,0 +1,36 @@
+#pragma once
+// Subcommands of trimora-cli. Each command lives in a file of its own and registers itself
+// with TRIMORA_CLI_COMMAND, so adding one never touches the dispatcher.
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum TExitCode { ecOK = 0, ecFailed = 1, ecUsage = 2 };
+
+// args: everything after the command name. Returns the process exit code.
+using TCommandFn = int (*)(const std::vector<std::string>& args);
+
+struct TCommand {
+  const char* Name;
+  const char* Usage;  // lines for the usage text, each starting with the command name
+  TCommandFn Run;
+};
+
+bool RegisterCommand(const TCommand& command);
+const std::vector<TCommand>& Commands();
+
+// Prints the whole usage text to stderr and returns ecUsage.
+int Usage();
+// Folder of the executable, for its LibAV folder.
+std::string ExeDir();
+// Seconds as a decimal text (full stop, any locale) to microseconds; false when not a number
+// or beyond a billion seconds.
+bool ParseSeconds(const std::string& text, int64_t* us);
+
+}  // namespace cli
+
+#define TRIMORA_CLI_CONCAT2(a, b) a##b
+#define TRIMORA_CLI_CONCAT(a, b) TRIMORA_CLI_CONCAT2(a, b)
+#define TRIMORA_CLI_COMMAND(name, usage, fn) \
+  static const bool TRIMORA_CLI_CONCAT(cliRegistered_, __LINE__) = ::cli::RegisterCommand({name, usage, fn})
