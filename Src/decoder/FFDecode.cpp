@@ -97,6 +97,17 @@ void MetadataBlock(std::vector<std::string>& lines, const AVDictionary* dict, co
   }
 }
 
+// The kind of a file whose opening would block, or null.
+const char* BlockingSpecialFile(const std::string& name) {
+  struct stat sb {};
+  std::string path = name.compare(0, 5, "file:") == 0 ? name.substr(5) : name;
+  if (path.empty() || stat(path.c_str(), &sb) != 0) return nullptr;
+  if (S_ISFIFO(sb.st_mode)) return "a FIFO";
+  if (S_ISSOCK(sb.st_mode)) return "a socket";
+  if (S_ISCHR(sb.st_mode)) return "a character device";
+  return nullptr;
+}
+
 bool IsLocalFile(const std::string& name, int64_t* size) {
   struct stat sb {};
   if (name.empty() || stat(name.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) return false;
@@ -165,6 +176,14 @@ bool TCustomDecoder::LoadFile(const std::string& FileName, const std::string& Fo
     }
   }
 
+  // Opening a FIFO, socket or terminal blocks inside the system call until a peer appears,
+  // where neither the interrupt callback nor the read time-out can act.
+  if (const char* kind = BlockingSpecialFile(FileName)) {
+    FLastErrMsg = FileName + ": cannot open " + kind + " as a media file";
+    FOptions->InitOpts();
+    return false;
+  }
+
   FFormatContext = avformat_alloc_context();
   if (!FFormatContext) {
     FLastErrMsg = ErrorText(FileName, AVERROR(ENOMEM));
@@ -176,8 +195,13 @@ bool TCustomDecoder::LoadFile(const std::string& FileName, const std::string& Fo
   FOwnsContext = true;
   FIOStartTime = av_gettime_relative();
 
-  const std::string url = FileNameToURL(FileName);
+  const std::string url = InputFileURL(FileName);
+  // An existing picture whose name holds '%' is that one picture, not a sequence pattern.
+  const bool noPattern = IsExistingFileWithPattern(FileName) &&
+                         !av_dict_get(FOptions->FormatOpts.Get(), "pattern_type", nullptr, 0);
+  if (noPattern) av_dict_set(FOptions->FormatOpts.Ref(), "pattern_type", "none", 0);
   int r = avformat_open_input(&FFormatContext, url.c_str(), fmt, FOptions->FormatOpts.Ref());
+  if (noPattern) av_dict_set(FOptions->FormatOpts.Ref(), "pattern_type", nullptr, 0);
   if (r < 0) {
     // avformat_open_input freed the context on failure.
     FFormatContext = nullptr;

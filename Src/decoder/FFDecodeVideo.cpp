@@ -11,6 +11,7 @@
 
 #include "decoder/FFDecode.h"
 #include "runtime/MediaTexts.h"
+#include "runtime/SatMath.h"
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -27,6 +28,8 @@ constexpr const char* kDecodeWhere = "Decode() for video";
 // Pictures skipped after a seek while waiting for a key frame, before any picture is taken.
 constexpr int kMaxSkipForKey = 600;
 constexpr int kMaxBackoff = 24;
+// Ten minutes: far more than any cache of pictures spans at real frame rates.
+constexpr int64_t kMaxCacheWindow = 600 * int64_t(1000000);
 
 struct TGraphFree {
   void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
@@ -331,7 +334,7 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
       } else {
         FNoTimestamps = true;
         if (FLastOutPTS != AV_NOPTS_VALUE)
-          it.PTS = FLastOutPTS + FrameDuration();
+          it.PTS = SatAdd(FLastOutPTS, FrameDuration());
         else if (FAtStart)
           it.PTS = 0;
       }
@@ -506,7 +509,9 @@ int64_t TFFDecoder::CacheWindow() const {
   const AVCodecParameters* par = FFormatContext->streams[FVideoStreamIndex]->codecpar;
   int bytes = av_image_get_buffer_size(static_cast<AVPixelFormat>(par->format), par->width, par->height, 1);
   if (bytes <= 0) return 0;
-  return static_cast<int64_t>(FCacheBytes / static_cast<size_t>(bytes)) * FrameDuration();
+  // Bounded, so that a stream whose frames last for ages still steps within its file.
+  const int64_t frames = static_cast<int64_t>(FCacheBytes / static_cast<size_t>(bytes));
+  return std::min(SatMul(frames, FrameDuration()), kMaxCacheWindow);
 }
 
 bool TFFDecoder::SeekToStart() {
@@ -571,8 +576,8 @@ bool TFFDecoder::SeekToKeyAtOrBefore(int64_t targetUs) {
     if (!found) {
       // Input ends before any key frame: decoding will report the end.
       if (FLastSeekAtStart || attempt >= kMaxBackoff) return true;
-      t -= step;
-      step *= 2;
+      t = SatSub(t, step);
+      step = SatMul(step, 2);
       continue;
     }
     int64_t kts = kp->pts != AV_NOPTS_VALUE ? kp->pts : kp->dts;
@@ -580,8 +585,8 @@ bool TFFDecoder::SeekToKeyAtOrBefore(int64_t targetUs) {
     FPeeked.push_back(std::move(kp));
     if (kus == AV_NOPTS_VALUE || kus <= targetUs || FLastSeekAtStart || attempt >= kMaxBackoff) return true;
     // Landed on a key frame after the target (index by decoding time, or a coarse index).
-    t = std::min(t, kus) - step;
-    step *= 2;
+    t = SatSub(std::min(t, kus), step);
+    step = SatMul(step, 2);
   }
 }
 
@@ -623,7 +628,7 @@ bool TFFDecoder::Seek(int64_t Target, int Flags) {
     // reaches the first picture at or after it.
     ok = SeekToKeyAtOrBefore(target);
     // Pictures before the target are only decoded to be kept for stepping back.
-    if (ok) FSkipNonRefBefore = target - CacheWindow();
+    if (ok) FSkipNonRefBefore = SatSub(target, CacheWindow());
   } else {
     int64_t ts = target;
     if (!(Flags & AVSEEK_FLAG_BYTE)) {
@@ -728,7 +733,7 @@ bool TFFDecoder::LandOn(int64_t pts, const char* where) {
         got = true;
         return true;
       },
-      where, pts - CacheWindow());
+      where, SatSub(pts, CacheWindow()));
   if (!ok || !got) {
     LoseCodecPosition();
     return false;
@@ -776,7 +781,7 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
           stopped = true;
           return true;
         },
-        where, allowSkip ? ref - CacheWindow() - 2 * FrameDuration() : AV_NOPTS_VALUE);
+        where, allowSkip ? SatSub(SatSub(ref, CacheWindow()), SatMul(2, FrameDuration())) : AV_NOPTS_VALUE);
     if (!ok) {
       LoseCodecPosition();
       return false;
@@ -809,8 +814,8 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
       SetCurrent(std::move(stop));
       return true;
     }
-    target = std::min(target, first) - step;
-    step *= 2;
+    target = SatSub(std::min(target, first), step);
+    step = SatMul(step, 2);
   }
 }
 
@@ -962,8 +967,8 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
         if (LandOn(INT64_MIN / 4, "PrevKeyFrame()")) return true;
         return FailPrevKeyFrame();
       }
-      target = std::min(target, first) - step;
-      step *= 2;
+      target = SatSub(std::min(target, first), step);
+      step = SatMul(step, 2);
       continue;
     }
     FBack.clear();

@@ -249,6 +249,22 @@ std::string FileNameToURL(const std::string& name) {
   return bytes;
 }
 
+std::string InputFileURL(const std::string& name) {
+  struct stat st;
+  if (!name.empty() && stat(name.c_str(), &st) == 0) {
+    // FFmpeg reads "scheme:" before the first '/' as a protocol.
+    const size_t colon = name.find(':'), slash = name.find('/');
+    if (colon != std::string::npos && (slash == std::string::npos || colon < slash)) return "file:" + name;
+  }
+  return FileNameToURL(name);
+}
+
+bool IsExistingFileWithPattern(const std::string& name) {
+  struct stat st;
+  return name.find('%') != std::string::npos && IsImageSequenceName(name) && stat(name.c_str(), &st) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
 std::string URLToFileName(const std::string& url) {
   if (IsImageSequenceName(url) && UnicodeProtocolAvailable() &&
       url.compare(0, strlen(kUnicodePrefix), kUnicodePrefix) == 0 && url.size() >= 14)

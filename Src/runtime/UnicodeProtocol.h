@@ -33,6 +33,13 @@ int IsImageSequenceName(const std::string& name);
 bool NeedsUnicodeProtocol(const std::string& name);
 // The byte string handed to FFmpeg for a user's file name.
 std::string FileNameToURL(const std::string& name);
+// The URL that opens a user's input: an existing file is opened as itself, whatever ':' its
+// name holds; any other name as FileNameToURL gives it, so an explicit protocol or an
+// image-sequence pattern that names no existing file keeps its meaning.
+std::string InputFileURL(const std::string& name);
+// True when the name is an existing file with a '%' that an image demuxer would read as a
+// sequence pattern (open it with the demuxer option pattern_type=none).
+bool IsExistingFileWithPattern(const std::string& name);
 // Back from such a byte string to the user's file name.
 std::string URLToFileName(const std::string& url);
 // True when the URL begins with "unicode:".
