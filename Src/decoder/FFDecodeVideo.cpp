@@ -227,17 +227,23 @@ AVCodecContext* TFFDecoder::OpenVideoCodec(int index) {
 // ---------------------------------------------------------------------------------------------
 // Times
 
+// Both directions saturate: a stream's times may lie centuries away (a frame lasting years),
+// and a sentinel far before the start must stay far before it.
 int64_t TFFDecoder::ToStreamTS(int64_t us) const {
   const AVStream* st = FFormatContext->streams[FVideoStreamIndex];
-  us = std::clamp<int64_t>(us, -(int64_t(1) << 50), int64_t(1) << 50);
-  int64_t ts = av_rescale_q(us, AV_TIME_BASE_Q, st->time_base);
-  if (st->start_time != AV_NOPTS_VALUE) ts += st->start_time;
+  constexpr int64_t kLimit = INT64_MAX / 4;
+  us = std::clamp<int64_t>(us, -kLimit, kLimit);
+  int64_t ts = av_rescale_q_rnd(us, AV_TIME_BASE_Q, st->time_base,
+                                static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  if (ts == INT64_MIN && us > 0) ts = kLimit;  // overflow is reported as INT64_MIN
+  ts = std::clamp<int64_t>(ts, -kLimit, kLimit);
+  if (st->start_time != AV_NOPTS_VALUE) ts = SatAdd(ts, st->start_time);
   return ts;
 }
 
 int64_t TFFDecoder::ToMicroseconds(int64_t ts) const {
   const AVStream* st = FFormatContext->streams[FVideoStreamIndex];
-  if (st->start_time != AV_NOPTS_VALUE) ts -= st->start_time;
+  if (st->start_time != AV_NOPTS_VALUE) ts = SatSub(ts, st->start_time);
   return av_rescale_q(ts, st->time_base, AV_TIME_BASE_Q);
 }
 

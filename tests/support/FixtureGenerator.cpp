@@ -83,6 +83,7 @@ struct Recipe {
   int64_t audioBitRate = 0;
   const char* muxerOptions = "";
   int64_t maxDelayUs = -1;  // AVFormatContext.max_delay, -1 keeps the default
+  AVRational writeRate{0, 1};  // frame rate written when the file is patched afterwards
 };
 
 struct KindEntry {
@@ -157,6 +158,7 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr AVRational kFps{25, 1};
 constexpr int kGop = 12;
+constexpr int kSlowRateTicks = 2147483647;  // 2^31-1 seconds per frame
 // x264: fixed frame types (no scene cuts, no adaptive B placement), quiet, one thread.
 constexpr const char* kX264Small =
     "preset=veryfast:crf=20:"
@@ -269,6 +271,19 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.videoEncoder = "libx264";
       r.videoOptions = kX264Small;
       break;
+    case FixtureKind::SlowRateMp4:
+      // Written at 25 fps without an edit list, then patched (PatchToSlowRate).
+      e.info = VideoInfo(kind, "slowrate.mp4", "mp4", AV_CODEC_ID_MPEG4, 36, 160, 120, kFps, kGop,
+                         false);
+      e.info.frameRate = AVRational{1, kSlowRateTicks};
+      e.info.duration = 36.0 * kSlowRateTicks;
+      e.info.generatedByDefault = false;
+      r.videoEncoder = "mpeg4";
+      r.qscale = 3;
+      r.videoOptions = "sc_threshold=1000000000";
+      r.muxerOptions = "use_editlist=0";
+      r.writeRate = kFps;
+      break;
     case FixtureKind::LongGopH264:
       e.info = VideoInfo(kind, "longgop1080.mp4", "mp4", AV_CODEC_ID_H264, 300, 1920, 1080,
                          AVRational{30, 1}, 250, true);
@@ -325,8 +340,9 @@ OutStream OpenVideo(AVFormatContext* oc, const FixtureInfo& info, const Recipe& 
   c->width = info.width;
   c->height = info.height;
   c->pix_fmt = r.pixFmt;
-  c->time_base = av_inv_q(info.frameRate);
-  c->framerate = info.frameRate;
+  const AVRational rate = r.writeRate.num ? r.writeRate : info.frameRate;
+  c->time_base = av_inv_q(rate);
+  c->framerate = rate;
   c->sample_aspect_ratio = AVRational{1, 1};
   // Key frames come only where the frames ask for one (pict_type I): the MPEG encoders count
   // their own GOPs differently once B-frames and closed GOPs are involved.
@@ -351,7 +367,7 @@ OutStream OpenVideo(AVFormatContext* oc, const FixtureInfo& info, const Recipe& 
   os.stream = avformat_new_stream(oc, nullptr);
   if (!os.stream) Fail("new stream");
   os.stream->time_base = c->time_base;
-  os.stream->avg_frame_rate = info.frameRate;
+  os.stream->avg_frame_rate = rate;
   Check(avcodec_parameters_from_context(os.stream->codecpar, c), "video parameters");
   return os;
 }
@@ -532,6 +548,57 @@ class LockFile {
 
 }  // namespace
 
+// MP4 boxes: 32-bit big-endian size, then the type. Containers of the video track's tables
+// are walked down to mdhd (time scale) and stts (sample durations).
+uint32_t GetU32(const std::string& b, size_t at) {
+  return (uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) |
+         (uint32_t(uint8_t(b[at + 2])) << 8) | uint8_t(b[at + 3]);
+}
+
+void PutU32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+int PatchBoxes(std::string& b, size_t from, size_t to) {
+  int patched = 0;
+  while (from + 8 <= to) {
+    const uint32_t size = GetU32(b, from);
+    if (size < 8 || from + size > to) break;
+    const std::string type = b.substr(from + 4, 4);
+    const size_t body = from + 8;
+    if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl") {
+      patched += PatchBoxes(b, body, from + size);
+    } else if (type == "mdhd" && b[body] == 0) {
+      PutU32(b, body + 12, 1);  // version 0: flags, created, modified, then the time scale
+      ++patched;
+    } else if (type == "stts") {
+      const uint32_t entries = GetU32(b, body + 4);
+      for (uint32_t i = 0; i < entries && body + 16 + 8 * i <= from + size; ++i)
+        PutU32(b, body + 12 + 8 * i, static_cast<uint32_t>(kSlowRateTicks));
+      ++patched;
+    }
+    from += size;
+  }
+  return patched;
+}
+
+void PatchToSlowRate(const std::string& path) {
+  std::string bytes;
+  {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) Fail("cannot read " + path);
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    fclose(f);
+  }
+  if (PatchBoxes(bytes, 0, bytes.size()) != 2) Fail("unexpected box layout in " + path);
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) Fail("cannot write " + path);
+  const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (fclose(f) != 0 || !ok) Fail("cannot write " + path);
+}
+
 std::vector<FixtureKind> AllFixtureKinds(bool includeBenchmarkClips) {
   std::vector<FixtureKind> kinds = {
       FixtureKind::H264Mp4, FixtureKind::H264Mkv, FixtureKind::Mpeg4Avi, FixtureKind::Mpeg2Ts,
@@ -553,6 +620,7 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::Wav: return "Wav";
     case FixtureKind::AacAdts: return "AacAdts";
     case FixtureKind::StillPng: return "StillPng";
+    case FixtureKind::SlowRateMp4: return "SlowRateMp4";
     case FixtureKind::RawH264: return "RawH264";
     case FixtureKind::LongGopH264: return "LongGopH264";
   }
@@ -594,6 +662,7 @@ std::string FixturePath(FixtureKind kind) {
                           "-" + std::to_string(counter++);
   try {
     Generate(entry, tmp);
+    if (kind == FixtureKind::SlowRateMp4) PatchToSlowRate(tmp);
   } catch (...) {
     std::remove(tmp.c_str());
     throw;

@@ -26,6 +26,9 @@ enum class FixtureKind {
   StillPng,     // one picture (rgb24) showing number 0
   RawH264,      // Annex B elementary stream: no container duration, no timestamps
   LongGopH264,  // 1920x1080, key frame every 250 frames, B-frames, AAC, MP4: benchmarks only
+  SlowRateMp4,  // 160x120 MPEG-4 Part 2 (I and P), no audio, MP4 whose video time scale is 1
+                // and every sample lasts 2^31-1 of it: a frame lasts 68 years. Hostile-input
+                // tests only; not in AllFixtureKinds
 };
 
 struct FixtureInfo {
