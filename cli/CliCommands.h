@@ -20,6 +20,8 @@ struct TCommand {
 bool RegisterCommand(const TCommand& command);
 const std::vector<TCommand>& Commands();
 
+// "trimora-cli 1.2.3.4\n": the version of the build.
+std::string VersionText();
 // Prints the whole usage text to stderr and returns ecUsage.
 int Usage();
 // Folder of the executable, for its LibAV folder.

@@ -66,9 +66,15 @@ bool OpenVideo(TFFDecoder& dec, const std::string& file) {
 }
 
 bool DecodeUpTo(TFFDecoder& dec, int64_t target) {
+  bool first = true;
+  int64_t last = AV_NOPTS_VALUE;
   for (;;) {
     if (!dec.Decode()) return false;
     if (dec.FramePTS() >= target || target <= 0) return true;
+    // A still picture is given again and again: it is the picture at every time.
+    if (!first && dec.FramePTS() == last) return true;
+    first = false;
+    last = dec.FramePTS();
   }
 }
 

@@ -59,6 +59,7 @@ std::string UsageText() {
     size_t blank = u.find("\n\n");
     if (blank != std::string::npos) text += u.substr(blank + 2);
   }
+  text += "\n  --version  prints the version; --help prints this text\n";
   text += "\nExit codes: 0 success, 1 the file or a step failed, 2 wrong arguments.\n";
   return text;
 }
@@ -106,6 +107,10 @@ int main(int argc, char** argv) {
   const std::string& cmd = args[0];
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     fputs(cli::UsageText().c_str(), stdout);
+    return cli::ecOK;
+  }
+  if (cmd == "--version") {
+    fputs(cli::VersionText().c_str(), stdout);
     return cli::ecOK;
   }
   try {

@@ -1,0 +1,165 @@
+// trimora-cli never loses a user's file: the input is refused as output however it is spelt,
+// a write that fails part-way keeps the old file, special inputs fail at once, and arguments
+// are checked before anything is opened or printed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support/Fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TRun {
+  int Code = -1;
+  std::string Out, Err;
+};
+
+TRun Shell(const std::string& cmd) {
+  char errName[] = "/tmp/trimora-cli-err-XXXXXX";
+  const int fd = mkstemp(errName);
+  close(fd);
+  TRun r;
+  FILE* p = popen((cmd + " 2>" + errName).c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
+  const int st = pclose(p);
+  r.Code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  std::ifstream e(errName);
+  std::stringstream ss;
+  ss << e.rdbuf();
+  r.Err = ss.str();
+  unlink(errName);
+  return r;
+}
+
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+class CliSafety : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/trimora-clisafety-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+    Input = Dir + "/in.mp4";
+    fs::copy_file(FixturePath(FixtureKind::H264Mp4), Input);
+    Original = Bytes(Input);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  // Runs the CLI inside the temporary folder, so relative spellings work.
+  TRun Cli(const std::string& args) { return Shell("cd " + Q(Dir) + " && " + Q(TRIMORA_CLI) + " " + args); }
+
+  std::string Dir, Input, Original;
+};
+
+TEST_F(CliSafety, InputIsNeverTheOutput) {
+  fs::create_symlink("in.mp4", Dir + "/link.mp4");
+  for (const std::string& out : {Input, std::string("./in.mp4"), std::string("link.mp4")}) {
+    SCOPED_TRACE(out);
+    TRun r = Cli("frame in.mp4 1.0 " + Q(out));
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find("this is an input file and is never written"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out, "");
+  }
+  EXPECT_EQ(Bytes(Input), Original);
+  EXPECT_TRUE(fs::is_symlink(Dir + "/link.mp4"));
+  // A picture beside it is written as usual.
+  TRun ok = Cli("frame ./in.mp4 1.0 shot.jpg");
+  EXPECT_EQ(ok.Code, 0) << ok.Err;
+  EXPECT_EQ(Bytes(Dir + "/shot.jpg").substr(0, 2), "\xFF\xD8");
+}
+
+TEST_F(CliSafety, FailedWriteKeepsTheOldPicture) {
+  std::ofstream(Dir + "/old.bmp") << "an older picture";
+  // A file-size limit makes the write fail part-way, as a full disk would.
+  TRun r = Shell("cd " + Q(Dir) + " && trap '' XFSZ && ulimit -f 4 && exec " + Q(TRIMORA_CLI) +
+               " frame in.mp4 0.5 old.bmp");
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_NE(r.Err.find("File too large"), std::string::npos) << r.Err;
+  EXPECT_EQ(Bytes(Dir + "/old.bmp"), "an older picture");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(Dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"in.mp4", "old.bmp"}));
+}
+
+TEST_F(CliSafety, SpecialInputsAndOutputsFailAtOnce) {
+  ASSERT_EQ(mkfifo((Dir + "/pipe.mp4").c_str(), 0600), 0);
+  TRun r = Shell("timeout 20 " + Q(TRIMORA_CLI) + " info " + Q(Dir + "/pipe.mp4"));
+  EXPECT_EQ(r.Code, 1) << "124 means it blocked";
+  EXPECT_NE(r.Err.find("cannot open a FIFO as a media file"), std::string::npos) << r.Err;
+
+  r = Cli("frame in.mp4 0 pipe.mp4");
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_NE(r.Err.find("not a regular file"), std::string::npos) << r.Err;
+  r = Cli("frame in.mp4 0 /dev/null");
+  EXPECT_EQ(r.Code, 1);
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST_F(CliSafety, ArgumentsCheckedBeforeOpening) {
+  // Nothing is printed for the first picture when a later step is wrong.
+  for (const char* step : {"seek:abc", "next:0", "next:x", "jump"}) {
+    SCOPED_TRACE(step);
+    TRun r = Cli("frames in.mp4 next " + std::string(step));
+    EXPECT_EQ(r.Code, 2);
+    EXPECT_EQ(r.Out, "");
+  }
+  // A bad time is reported even when the file is missing: the arguments come first.
+  TRun r = Cli("frame missing.mp4 soon out.jpg");
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_NE(r.Err.find("Bad time: soon"), std::string::npos) << r.Err;
+  EXPECT_FALSE(fs::exists(Dir + "/out.jpg"));
+}
+
+TEST_F(CliSafety, StillPictureAndOddNamesSaveTheirPicture) {
+  fs::copy_file(FixturePath(FixtureKind::StillPng), Dir + "/still.png");
+  TRun r = Cli("frame still.png 0 out.jpg");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Bytes(Dir + "/out.jpg").substr(0, 2), "\xFF\xD8");
+  // A still picture cannot seek: a later time still gives its one picture.
+  r = Cli("frame still.png 2.5 later.bmp");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Bytes(Dir + "/later.bmp").substr(0, 2), "BM");
+
+  fs::rename(Input, Dir + "/a:b.mp4");
+  fs::copy_file(Dir + "/still.png", Dir + "/percent%d.png");
+  r = Cli("info a:b.mp4");
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  r = Cli("frame 'percent%d.png' 0 'shot%d.bmp'");
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_TRUE(fs::exists(Dir + "/shot%d.bmp"));
+}
+
+TEST(CliVersion, PrintsTheBuildVersion) {
+  TRun r = Shell(Q(TRIMORA_CLI) + " --version");
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Out.rfind("trimora-cli ", 0), 0u) << r.Out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
