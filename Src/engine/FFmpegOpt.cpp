@@ -340,17 +340,10 @@ void TCustomFFmpegOpt::CheckUnconsumedOptions(const AVDictionary* leftover) {
 // ---------------------------------------------------------------------------------------------
 // Progress output
 
-int TCustomFFmpegOpt::WriteInterruptCallback(void* opaque) {
-  auto* self = static_cast<TCustomFFmpegOpt*>(opaque);
-  return self->WriteStart != 0 &&
-         av_gettime_relative() - self->WriteStart > int64_t(self->WriteTimeoutMs) * 1000;
-}
-
 int TCustomFFmpegOpt::OpenProgressURL(const std::string& url) {
-  AVIOInterruptCB cb = {&TCustomFFmpegOpt::WriteInterruptCallback, this};
+  AVIOInterruptCB cb = WriteInterrupt();
   AVIOContext* pb = nullptr;
   int ret = avio_open2(&pb, url.c_str(), AVIO_FLAG_WRITE, &cb, nullptr);
-  WriteStart = 0;
   if (ret < 0) return ret;
   ProgressAVIO.reset(pb);
   return 0;

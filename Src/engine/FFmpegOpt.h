@@ -2,12 +2,15 @@
 // The job option table of the transcoding engine: the per-file option context, the engine
 // settings that global options set, the splitting of an option text into arguments, the parsing
 // of option and preset texts, the option handlers and the per-stream lookups.
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "engine/FFmpegJob.h"
 #include "runtime/FFLog.h"
 #include "runtime/FFOptions.h"
 
@@ -20,16 +23,6 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// One selected input stream of an output ("map").
-struct TStreamMap {
-  int Disabled = 0;
-  int FileIndex = 0;
-  int StreamIndex = 0;
-  int SyncFileIndex = 0;
-  int SyncStreamIndex = 0;
-  std::string LinkLabel;  // output label of a complex filter graph ("[label]")
-};
-
 // One "map" argument as parsed; its expansion against the open inputs gives TStreamMap rows.
 struct TStreamMapRequest {
   std::string Text;        // the argument without a leading "-"
@@ -40,15 +33,6 @@ struct TStreamMapRequest {
   bool HasSync = false;
   int SyncFileIndex = 0;
   std::string SyncSpecifier;
-};
-
-// One "map_channel" entry; -1 marks a silent channel (ChannelIndex) or "any" (output indexes).
-struct TAudioChannelMap {
-  int FileIndex = 0;
-  int StreamIndex = 0;
-  int ChannelIndex = 0;
-  int OutputFileIndex = -1;
-  int OutputStreamIndex = -1;
 };
 
 // Options of one file being opened. Init and release through TCustomFFmpegOpt.
@@ -201,8 +185,69 @@ public:
   TAVIOContextPtr ProgressAVIO;
   std::string VStatsFilename;
   std::vector<TComplexFilterSpec> FilterGraphSpecs;
-  int64_t WriteStart = 0;        // av_gettime_relative() when a blocking write began
+
+  // Blocking I/O limits (ms; 0 or less: none) and the start of the call being timed
+  // (av_gettime_relative(); kNotTiming: none; 0: cancel it at the next poll).
+  static constexpr int64_t kNotTiming = INT64_MAX;
+  int32_t ReadTimeoutMs = 30000;
   int32_t WriteTimeoutMs = 30000;
+  std::atomic<int64_t> ReadStart{kNotTiming};
+  std::atomic<int64_t> WriteStart{kNotTiming};
+  std::atomic<bool> Broken{false};  // the task is being stopped
+  // Result 1 makes the pending library call give up.
+  static int ReadInterruptCallback(void* opaque);
+  static int WriteInterruptCallback(void* opaque);
+  AVIOInterruptCB ReadInterrupt() { return {&TCustomFFmpegOpt::ReadInterruptCallback, this}; }
+  AVIOInterruptCB WriteInterrupt() { return {&TCustomFFmpegOpt::WriteInterruptCallback, this}; }
+
+  // ---- The task's records ----------------------------------------------------------------
+  std::vector<std::unique_ptr<TInputFile>> InputFiles;
+  std::vector<std::unique_ptr<TInputStream>> InputStreams;
+  std::vector<std::unique_ptr<TOutputFile>> OutputFiles;
+  std::vector<std::unique_ptr<TOutputStream>> OutputStreams;
+  std::vector<std::unique_ptr<TFilterGraph>> FilterGraphs;
+  int64_t LongestInputDuration = -1;
+  int64_t LongestOutputDuration = 0;
+  bool Joined = false;
+  // Called between opening an input and reading its stream information.
+  std::function<void(TCustomFFmpegOpt* sender, AVFormatContext* s)> OnBeforeFindStreamInfo;
+
+  // Opens one input; result: its index, or a negative code with LastErrMsg set. Fatal
+  // conditions throw FFmpegException.
+  int OpenInputFile(TFileOptionsContext& ctx, const std::string& options,
+                    const std::string& fileName, const std::string& presets);
+  // Creates one output with its streams, metadata and chapters and opens its file; result: its
+  // index, or -1 with LastErrMsg set. Fatal conditions throw FFmpegException.
+  int OpenOutputFile(TFileOptionsContext& ctx, const std::string& options, bool join,
+                     const std::string& fileName, const std::string& presets);
+  // Ends an output's file once the trailer is written: the new file replaces the target.
+  bool CommitOutputFile(int outputIndex);
+
+  // Encoder (decoder) by name, else by the codec descriptor of that name; fatal when none or
+  // of another media type.
+  const AVCodec* FindCodecOrDie(const std::string& name, AVMediaType type, bool encoder);
+  // The overwrite check: may name be written?
+  bool CheckOverwrite(const std::string& name);
+
+  // Output streams, one creator per media type (source: index in InputStreams or -1).
+  TOutputStream* NewVideoStream(TFileOptionsContext& ctx, AVFormatContext* oc, int source);
+  TOutputStream* NewAudioStream(TFileOptionsContext& ctx, AVFormatContext* oc, int source);
+  TOutputStream* NewSubtitleStream(TFileOptionsContext& ctx, AVFormatContext* oc, int source);
+  TOutputStream* NewDataStream(TFileOptionsContext& ctx, AVFormatContext* oc, int source);
+  TOutputStream* NewAttachmentStream(TFileOptionsContext& ctx, AVFormatContext* oc, int source);
+
+  // Filter graphs.
+  TFilterGraph* InitSimpleFilterGraph(TInputStream* ist, TOutputStream* ost);
+  int ConfigureFilterGraph(TFilterGraph* fg);
+  int ConfigureComplexFilterGraphs();
+  bool InputStreamInFilterGraph(const TInputStream* ist, const TFilterGraph* fg) const;
+  void ConfigureComplexOutput(TOutputFilter* ofilter, TFileOptionsContext& ctx,
+                              AVFormatContext* oc);
+  // The pixel format an encoder gets for a wanted one (the encoder's best match).
+  AVPixelFormat ChoosePixelFormat(const AVCodec* codec, const AVCodecContext* enc,
+                                  AVPixelFormat target);
+  // The sample format of a copied feed.
+  void ChooseSampleFormat(const AVCodec* codec, AVCodecContext* enc);
 
 protected:
   // Handlers of "vhook" and "VideoHookBitsPixel", implemented by the engine.
@@ -225,7 +270,34 @@ protected:
   // One "key=value" preset line; prefixes name the preset file in messages.
   int ApplyPresetLine(TFileOptionsContext* ctx, const std::string& line,
                       const std::string& syntaxPrefix, const std::string& optionPrefix);
-  static int WriteInterruptCallback(void* opaque);
+
+  // Steps of opening inputs and outputs.
+  void AddInputStreams(TFileOptionsContext& ctx, AVFormatContext* ic);
+  void GuessInputChannelLayout(TInputStream* ist);
+  void DumpAttachment(AVStream* st, const std::string& fileName, int fileIndex);
+  TOutputStream* NewOutputStream(TFileOptionsContext& ctx, AVFormatContext* oc, AVMediaType type,
+                                 int source);
+  int SelectStreams(TFileOptionsContext& ctx, AVFormatContext* oc, int inputIndex,
+                    const std::function<bool(AVMediaType, int)>& create);
+  void RemoveFailedOutput(size_t outputCount, size_t streamCount);
+  bool CheckOutputTarget(const std::string& fileName, const TFileOptionsContext& ctx,
+                         bool replaceExisting);
+  // Filter graph steps.
+  void BindComplexInput(TFilterGraph* fg, AVFilterInOut* in);
+  int ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilter, AVFilterInOut* in);
+  int ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofilter, AVFilterInOut* out);
+  int InsertFilter(TFilterGraph* fg, AVFilterContext** last, int* pad, const char* filterName,
+                   const std::string& name, const std::string& args);
+  int Sub2VideoPrepare(TInputStream* ist);
+  // Metadata, chapters, attachments, joining.
+  int ParseMetaType(const std::string& spec, char* type, int* index, std::string* streamSpec);
+  int CopyMetadata(const std::string& outSpec, const std::string& inSpec,
+                   TFileOptionsContext& ctx, AVFormatContext* ic, AVFormatContext* oc);
+  int CopyChapters(TInputFile* ifile, TOutputFile* ofile, bool copyMetadata);
+  int AddAttachments(TFileOptionsContext& ctx, AVFormatContext* oc);
+  int ApplyMetadata(TFileOptionsContext& ctx, TOutputFile* of);
+  int JoinInputs(TFileOptionsContext& ctx);
+  int JoinInput(TFileOptionsContext& ctx, int inputIndex);
 
   TFFOptions FOptions;
   TOptionTable FOptionTable;

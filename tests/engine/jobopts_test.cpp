@@ -704,36 +704,37 @@ TEST_F(JobOptionsTest, StreamIdMap) {
   EXPECT_TRUE(Logged(llError, "The value for \"streamid\" was \"1024\" which is not within 0 - 1023"));
 }
 
-TEST_F(JobOptionsTest, MapsAreStoredForTheOutput) {
-  ASSERT_EQ(Parse("-map 0:v -map -0:a:1,1:0 -map [out] -map_channel 0.1.2 -map_channel "
-                  "0.1.0:0.1 -map_channel -1 -attach font.ttf -target pal-dvd"),
-            0);
-  ASSERT_EQ(Ctx.StreamMapRequests.size(), 3u);
-  EXPECT_FALSE(Ctx.StreamMapRequests[0].Negative);
-  EXPECT_EQ(Ctx.StreamMapRequests[0].FileIndex, 0);
-  EXPECT_EQ(Ctx.StreamMapRequests[0].Specifier, "v");
-  EXPECT_TRUE(Ctx.StreamMapRequests[1].Negative);
-  EXPECT_EQ(Ctx.StreamMapRequests[1].Specifier, "a:1");
-  EXPECT_TRUE(Ctx.StreamMapRequests[1].HasSync);
-  EXPECT_EQ(Ctx.StreamMapRequests[1].SyncFileIndex, 1);
-  EXPECT_EQ(Ctx.StreamMapRequests[1].SyncSpecifier, "0");
-  EXPECT_EQ(Ctx.StreamMapRequests[2].LinkLabel, "out");
-  ASSERT_EQ(Ctx.AudioChannelMaps.size(), 3u);
-  EXPECT_EQ(Ctx.AudioChannelMaps[0].ChannelIndex, 2);
+TEST_F(JobOptionsTest, MapSyntaxAndTargetsWithoutInputs) {
+  // Maps and channel maps are checked against the open inputs (none here); a silent channel
+  // and attachments need none.
+  ASSERT_EQ(Parse("-map_channel -1 -attach font.ttf -target pal-dvd"), 0);
+  ASSERT_EQ(Ctx.AudioChannelMaps.size(), 1u);
+  EXPECT_EQ(Ctx.AudioChannelMaps[0].ChannelIndex, -1);
+  EXPECT_EQ(Ctx.AudioChannelMaps[0].FileIndex, -1);
   EXPECT_EQ(Ctx.AudioChannelMaps[0].OutputFileIndex, -1);
-  EXPECT_EQ(Ctx.AudioChannelMaps[1].OutputStreamIndex, 1);
-  EXPECT_EQ(Ctx.AudioChannelMaps[2].ChannelIndex, -1);
-  EXPECT_EQ(Ctx.AudioChannelMaps[2].FileIndex, -1);
   EXPECT_EQ(Ctx.Attachments, (std::vector<std::string>{"font.ttf"}));
   EXPECT_EQ(Ctx.TargetName, "pal-dvd");
+  EXPECT_EQ(Ctx.FormatName, "dvd");
+  ASSERT_FALSE(Ctx.FrameSizes.empty());
+  EXPECT_EQ(Ctx.FrameSizes.back().Str, "720x576");
 
   EXPECT_EQ(Parse("-target cdrom"), AVERROR(EINVAL));
   EXPECT_TRUE(Logged(llError, "Unknown target: cdrom"));
   EXPECT_THROW(Parse("-map_channel x"), FFmpegException);
   EXPECT_EQ(Engine.LastErrMsg(),
             "Syntax error, mapchan usage: [file.stream.channel|-1][:syncfile:syncstream]");
+  EXPECT_THROW(Parse("-map_channel 0.1.2"), FFmpegException);
+  EXPECT_EQ(Engine.LastErrMsg(), "mapchan: invalid input file index: 0");
   EXPECT_THROW(Parse("-map []"), FFmpegException);
   EXPECT_EQ(Engine.LastErrMsg(), "Invalid output link label: [].");
+  EXPECT_THROW(Parse("-map 0:v"), FFmpegException);
+  EXPECT_EQ(Engine.LastErrMsg(), "Invalid input file index: 0.");
+  EXPECT_THROW(Parse("-map x"), FFmpegException);
+  EXPECT_EQ(Engine.LastErrMsg(), "Invalid input file index: 0.");
+  // A label needs no input.
+  ASSERT_EQ(Parse("-map [out]"), 0);
+  ASSERT_EQ(Ctx.StreamMaps.size(), 1u);
+  EXPECT_EQ(Ctx.StreamMaps[0].LinkLabel, "out");
 }
 
 TEST_F(JobOptionsTest, HookRows) {

@@ -1,0 +1,344 @@
+// Opening a task's inputs: the demuxer, the decoder choice and the input stream records, and
+// the interruption callbacks every blocking call of the task goes through.
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "FFmpegOpt.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/time.h>
+}
+
+#include "runtime/MediaTexts.h"
+#include "runtime/UnicodeProtocol.h"
+
+namespace {
+
+// A codec tag text: a number with automatic base, else its first four bytes as a
+// little-endian four-character code.
+uint32_t ParseCodecTag(const std::string& text) {
+  char* end = nullptr;
+  unsigned long tag = std::strtoul(text.c_str(), &end, 0);
+  if (!end || *end || text.empty()) {
+    uint32_t b[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < 4 && i < text.size(); i++) b[i] = static_cast<uint8_t>(text[i]);
+    tag = b[0] | (b[1] << 8) | (b[2] << 16) | (b[3] << 24);
+  }
+  return static_cast<uint32_t>(tag);
+}
+
+}  // namespace
+
+uint32_t EngineParseCodecTag(const std::string& text) { return ParseCodecTag(text); }
+
+// ---------------------------------------------------------------------------------------------
+// Interruption callbacks
+
+namespace {
+
+int InterruptCheck(TCustomFFmpegOpt* self, const std::atomic<int64_t>& start, int32_t timeoutMs,
+                   const char* timeoutText, const char* cancelText) {
+  if (self->Broken) {
+    FFLogger().Log(self, llInfo, "reading/writing broken");
+    return 1;
+  }
+  int64_t s = start;
+  if (s == TCustomFFmpegOpt::kNotTiming || timeoutMs <= 0) return 0;
+  if (av_gettime_relative() - s <= int64_t(timeoutMs) * 1000) return 0;
+  FFLogger().Log(self, llInfo, s != 0 ? timeoutText : cancelText);
+  return 1;
+}
+
+}  // namespace
+
+int TCustomFFmpegOpt::ReadInterruptCallback(void* opaque) {
+  auto* self = static_cast<TCustomFFmpegOpt*>(opaque);
+  return InterruptCheck(self, self->ReadStart, self->ReadTimeoutMs, "connecting/reading timeout",
+                        "connecting/reading canceled");
+}
+
+int TCustomFFmpegOpt::WriteInterruptCallback(void* opaque) {
+  auto* self = static_cast<TCustomFFmpegOpt*>(opaque);
+  return InterruptCheck(self, self->WriteStart, self->WriteTimeoutMs,
+                        "connecting/writing timeout", "connecting/writing canceled");
+}
+
+// ---------------------------------------------------------------------------------------------
+
+const AVCodec* TCustomFFmpegOpt::FindCodecOrDie(const std::string& name, AVMediaType type,
+                                                bool encoder) {
+  const char* word = encoder ? "encoder" : "decoder";
+  const AVCodec* codec = encoder ? avcodec_find_encoder_by_name(name.c_str())
+                                 : avcodec_find_decoder_by_name(name.c_str());
+  if (!codec) {
+    if (const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(name.c_str())) {
+      codec = encoder ? avcodec_find_encoder(desc->id) : avcodec_find_decoder(desc->id);
+      if (codec)
+        FFLogger().LogFmt(this, llVerbose, "Matched %s \"%s\" for codec \"%s\".", word,
+                          codec->name, desc->name);
+    }
+  }
+  if (!codec) FatalErrorFmt("Unknown %s \"%s\"", word, name.c_str());
+  if (codec->type != type) FatalErrorFmt("Invalid %s type \"%s\"", word, name.c_str());
+  return codec;
+}
+
+bool TCustomFFmpegOpt::CheckOverwrite(const std::string& name) {
+  if (FileOverwrite && !NoFileOverwrite) return true;
+  size_t colon = name.find(':');
+  if (colon != std::string::npos && colon != 1 && name.compare(0, 5, "file:") != 0) return true;
+  if (avio_check(name.c_str(), 0) < 0) return true;
+  FLastErrMsg = "File \"" + name + "\" already exists. Ignore.";
+  FFLogger().Log(this, llWarning, FLastErrMsg);
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string& options,
+                                    const std::string& fileName, const std::string& presets) {
+  int ret = ParseOptions(&ctx, options, "input file", presets);
+  if (ret < 0) return ret;
+
+  const AVInputFormat* fmt = nullptr;
+  if (!ctx.FormatName.empty()) {
+    fmt = av_find_input_format(ctx.FormatName.c_str());
+    if (!fmt) {
+      FLastErrMsg = "Unknown input format: \"" + ctx.FormatName + "\"";
+      FFLogger().Log(this, llFatal, FLastErrMsg);
+      return AVERROR(EINVAL);
+    }
+  }
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) {
+    FLastErrMsg = "avformat_alloc_context() failed";
+    FFLogger().Log(this, llFatal, FLastErrMsg);
+    return AVERROR(ENOMEM);
+  }
+  // Until avformat_open_input succeeds the context is a bare one.
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> bare(
+      raw, [](AVFormatContext* s) { avformat_free_context(s); });
+
+  TAVDictionary& formatOpts = ctx.Group->FormatOpts;
+  if (!ctx.AudioSampleRates.empty())
+    formatOpts.Set("sample_rate", std::to_string(ctx.AudioSampleRates.back().Int));
+  auto privateOption = [&](const char* name) {
+    return fmt && fmt->priv_class &&
+           av_opt_find(const_cast<AVClass**>(&fmt->priv_class), name, nullptr, 0,
+                       AV_OPT_SEARCH_FAKE_OBJ);
+  };
+  if (!ctx.AudioChannels.empty() && privateOption("channels"))
+    formatOpts.Set("channels", std::to_string(ctx.AudioChannels.back().Int));
+  if (!ctx.FrameRates.empty() && privateOption("framerate"))
+    formatOpts.Set("framerate", ctx.FrameRates.back().Str);
+  if (!ctx.FrameSizes.empty()) formatOpts.Set("video_size", ctx.FrameSizes.back().Str);
+  if (!ctx.PixelFormats.empty()) formatOpts.Set("pixel_format", ctx.PixelFormats.back().Str);
+
+  std::string vName = CodecNameForType(ctx, 'v');
+  std::string aName = CodecNameForType(ctx, 'a');
+  std::string sName = CodecNameForType(ctx, 's');
+  raw->video_codec_id =
+      vName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(vName, AVMEDIA_TYPE_VIDEO, false)->id;
+  raw->audio_codec_id =
+      aName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(aName, AVMEDIA_TYPE_AUDIO, false)->id;
+  raw->subtitle_codec_id =
+      sName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(sName, AVMEDIA_TYPE_SUBTITLE, false)->id;
+  raw->flags |= AVFMT_FLAG_NONBLOCK;
+  raw->interrupt_callback = ReadInterrupt();
+  InstallUnicodeIO(raw);
+
+  ReadStart = av_gettime_relative();
+  const std::string url = FileNameToURL(fileName);
+  bare.release();  // avformat_open_input frees the context itself on failure
+  ret = avformat_open_input(&raw, url.c_str(), fmt, formatOpts.Ref());
+  if (ret < 0) {
+    FLastErrMsg = ErrorText(fileName, ret);
+    FFLogger().Log(this, llFatal, FLastErrMsg);
+    return ret;
+  }
+  TInputFormatPtr ic(raw);
+  CheckUnconsumedOptions(formatOpts.Get());
+
+  // Decoders chosen before probing so that forced ones are used for it.
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    AVStream* st = ic->streams[i];
+    std::string name = MatchPerStreamStr(ctx.CodecNames, ic.get(), st);
+    if (!name.empty()) {
+      const AVCodec* dec = FindCodecOrDie(name, st->codecpar->codec_type, false);
+      st->codecpar->codec_id = dec->id;
+    }
+  }
+  std::vector<TAVDictionary> probeOpts = StreamCodecOptions(ic.get(), ctx.Group->CodecOpts.Get());
+  const unsigned origStreams = ic->nb_streams;
+  std::vector<AVDictionary*> probeArray(origStreams, nullptr);
+  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
+    probeArray[i] = probeOpts[i].Get();
+
+  if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(this, ic.get());
+
+  ReadStart = av_gettime_relative();
+  ret = avformat_find_stream_info(ic.get(), origStreams ? probeArray.data() : nullptr);
+  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
+    *probeOpts[i].Ref() = probeArray[i];  // the library may have replaced the dictionaries
+  if (ret < 0) {
+    FLastErrMsg = fileName + ": could not find codec parameters";
+    FFLogger().Log(this, llFatal, FLastErrMsg);
+    return ret;
+  }
+
+  int64_t timestamp = ctx.StartTime;
+  if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
+  if (ctx.StartTime != 0) {
+    ReadStart = av_gettime_relative();
+    ret = avformat_seek_file(ic.get(), -1, INT64_MIN, timestamp, timestamp, 0);
+    if (ret < 0)
+      FFLogger().LogFmt(this, llWarning, "%s: could not seek to position %0.3f", fileName.c_str(),
+                        double(timestamp) / AV_TIME_BASE);
+  }
+
+  const size_t firstStream = InputStreams.size();
+  AddInputStreams(ctx, ic.get());
+  const int fileIndex = static_cast<int>(InputFiles.size());
+  av_dump_format(ic.get(), fileIndex, fileName.c_str(), 0);
+
+  if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0) {
+    int64_t d = ic->duration - ctx.StartTime;
+    if (d > LongestInputDuration) LongestInputDuration = d;
+  }
+
+  auto file = std::make_unique<TInputFile>();
+  file->FirstStreamIndex = static_cast<int>(firstStream);
+  file->TsOffset = ctx.InputTsOffset - (CopyTs ? 0 : timestamp);
+  file->StreamCount = static_cast<int>(ic->nb_streams);
+  file->RateEmulation = ctx.RateEmulation;
+  file->FileName = fileName;
+  AVFormatContext* s = ic.get();
+  file->FormatContext = std::move(ic);
+  InputFiles.push_back(std::move(file));
+
+  for (const TSpecifierValue& e : ctx.DumpAttachments)
+    for (unsigned i = 0; i < s->nb_streams; i++)
+      if (avformat_match_stream_specifier(s, s->streams[i], e.Specifier.c_str()) == 1)
+        DumpAttachment(s->streams[i], e.Str, fileIndex);
+  return fileIndex;
+}
+
+void TCustomFFmpegOpt::AddInputStreams(TFileOptionsContext& ctx, AVFormatContext* ic) {
+  const int fileIndex = static_cast<int>(InputFiles.size());
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    AVStream* st = ic->streams[i];
+    AVCodecParameters* par = st->codecpar;
+    auto ist = std::make_unique<TInputStream>();
+    ist->Stream = st;
+    ist->FileIndex = fileIndex;
+    ist->Discard = 1;
+    st->discard = AVDISCARD_ALL;
+    ist->TsScale = MatchPerStreamDouble(ctx.TsScales, ic, st, 1.0);
+    std::string tag = MatchPerStreamStr(ctx.CodecTags, ic, st);
+    if (!tag.empty()) par->codec_tag = ParseCodecTag(tag);
+
+    std::string name = MatchPerStreamStr(ctx.CodecNames, ic, st);
+    if (!name.empty()) {
+      ist->Decoder = FindCodecOrDie(name, par->codec_type, false);
+      par->codec_id = ist->Decoder->id;
+    } else {
+      ist->Decoder = avcodec_find_decoder(par->codec_id);
+    }
+    ist->DecoderOptions = FilterStreamCodecOptions(ctx.Group->CodecOpts.Get(), par->codec_id, ic,
+                                                   st, ist->Decoder);
+    ist->ReinitFilters = MatchPerStreamInt(ctx.ReinitFilters, ic, st, -1);
+    ist->LastRescaleDelta = AV_NOPTS_VALUE;
+
+    // The stream's decoder settings; the transcode loop opens the decoder from them.
+    ist->DecoderContext.reset(avcodec_alloc_context3(ist->Decoder));
+    if (!ist->DecoderContext) FatalError("av_mallocz() failed");
+    if (avcodec_parameters_to_context(ist->DecoderContext.get(), par) < 0)
+      FatalError("av_mallocz() failed");
+    ist->DecoderContext->pkt_timebase = st->time_base;
+    AVCodecContext* dec = ist->DecoderContext.get();
+
+    switch (par->codec_type) {
+      case AVMEDIA_TYPE_VIDEO: {
+        ist->InitialWidth = dec->width;
+        ist->InitialHeight = dec->height;
+        ist->InitialPixFmt = dec->pix_fmt;
+        std::string rate = MatchPerStreamStr(ctx.FrameRates, ic, st);
+        if (!rate.empty() && av_parse_video_rate(&ist->FrameRate, rate.c_str()) < 0)
+          FatalErrorFmt("Error parsing framerate %s.", rate.c_str());
+        ist->TopFieldFirst = MatchPerStreamInt(ctx.TopFieldFirst, ic, st, -1);
+        break;
+      }
+      case AVMEDIA_TYPE_AUDIO:
+        ist->GuessLayoutMax = MatchPerStreamInt(ctx.GuessLayoutMax, ic, st, INT32_MAX);
+        InputStreams.push_back(std::move(ist));
+        GuessInputChannelLayout(InputStreams.back().get());
+        {
+          TInputStream* a = InputStreams.back().get();
+          a->InitialSampleFmt = a->DecoderContext->sample_fmt;
+          a->InitialSampleRate = a->DecoderContext->sample_rate;
+          a->InitialChannels = a->DecoderContext->ch_layout.nb_channels;
+          a->InitialChannelLayout = TChannelLayout(a->DecoderContext->ch_layout);
+        }
+        continue;
+      case AVMEDIA_TYPE_DATA:
+      case AVMEDIA_TYPE_SUBTITLE:
+        ist->FixSubDuration = MatchPerStreamInt(ctx.FixSubDuration, ic, st, 0);
+        break;
+      case AVMEDIA_TYPE_ATTACHMENT:
+      case AVMEDIA_TYPE_UNKNOWN:
+        break;
+      default:
+        throw FFmpegException("Never occur");
+    }
+    InputStreams.push_back(std::move(ist));
+  }
+}
+
+void TCustomFFmpegOpt::GuessInputChannelLayout(TInputStream* ist) {
+  AVCodecContext* dec = ist->DecoderContext.get();
+  if (dec->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) return;
+  const int channels = dec->ch_layout.nb_channels;
+  if (channels <= 0 || channels > ist->GuessLayoutMax) return;
+  AVChannelLayout guess{};
+  av_channel_layout_default(&guess, channels);
+  if (guess.order != AV_CHANNEL_ORDER_NATIVE) {
+    av_channel_layout_uninit(&guess);
+    return;
+  }
+  av_channel_layout_uninit(&dec->ch_layout);
+  dec->ch_layout = guess;
+  char text[256];
+  av_channel_layout_describe(&guess, text, sizeof text);
+  FFLogger().LogFmt(this, llWarning, "Guessed Channel Layout for  Input Stream #%d.%d : %s",
+                    ist->FileIndex, ist->Stream->index, text);
+}
+
+void TCustomFFmpegOpt::DumpAttachment(AVStream* st, const std::string& fileName, int fileIndex) {
+  const AVCodecParameters* par = st->codecpar;
+  if (!par->extradata_size || !par->extradata) {
+    FFLogger().LogFmt(this, llWarning, "No extradata to dump in stream #%d:%d.", fileIndex,
+                      st->index);
+    return;
+  }
+  std::string name = fileName;
+  if (name.empty()) name = MetadataValue(st->metadata, "filename");
+  if (name.empty())
+    FatalErrorFmt("No filename specified and no \"filename\" tag in stream #%d:%d.", fileIndex,
+                  st->index);
+  if (!CheckOverwrite(name)) return;
+  // Never onto one of the task's inputs; a stopped dump leaves what was there.
+  std::vector<std::string> inputs;
+  for (const auto& f : InputFiles) inputs.push_back(f->FileName);
+  WriteStart = av_gettime_relative();
+  std::string err;
+  if (!SafeWriteFile(name, par->extradata, static_cast<size_t>(par->extradata_size), inputs,
+                     FileOverwrite || !NoFileOverwrite, &err)) {
+    FFLogger().LogFmt(this, llError, "Could not open file %s for writing.", name.c_str());
+    if (!err.empty()) FFLogger().Log(this, llError, err);
+  }
+  WriteStart = kNotTiming;
+}

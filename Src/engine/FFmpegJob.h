@@ -1,0 +1,253 @@
+#pragma once
+// The job records of a transcoding task: its inputs and their streams, its outputs and their
+// streams, and the filter graphs between them. The engine owns every record for the task's
+// whole life; every FFmpeg object in them is held by an owner that frees it.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/rational.h>
+}
+
+#include "runtime/FFOptions.h"
+#include "runtime/SafeWrite.h"
+
+// One selected input stream of an output ("map").
+struct TStreamMap {
+  int Disabled = 0;
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+  std::string LinkLabel;  // output label of a complex filter graph ("[label]")
+};
+
+// One "map_channel" entry; -1 marks a silent channel (ChannelIndex) or "any" (output indexes).
+struct TAudioChannelMap {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int ChannelIndex = 0;
+  int OutputFileIndex = -1;
+  int OutputStreamIndex = -1;
+};
+
+// Owners of FFmpeg objects.
+struct TInputFormatClose {
+  void operator()(AVFormatContext* s) const { avformat_close_input(&s); }
+};
+using TInputFormatPtr = std::unique_ptr<AVFormatContext, TInputFormatClose>;
+
+struct TCodecContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+using TCodecContextPtr = std::unique_ptr<AVCodecContext, TCodecContextFree>;
+
+struct TBSFContextFree {
+  void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
+};
+using TBSFContextPtr = std::unique_ptr<AVBSFContext, TBSFContextFree>;
+
+struct TFilterGraphFree {
+  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+};
+using TFilterGraphPtr = std::unique_ptr<AVFilterGraph, TFilterGraphFree>;
+
+struct TFilterInOutFree {
+  void operator()(AVFilterInOut* io) const { avfilter_inout_free(&io); }
+};
+using TFilterInOutPtr = std::unique_ptr<AVFilterInOut, TFilterInOutFree>;
+
+struct TAVBufferFree {
+  void operator()(uint8_t* p) const { av_free(p); }
+};
+using TAVBufferPtr = std::unique_ptr<uint8_t, TAVBufferFree>;
+
+// A channel layout that owns what a custom-order layout allocates.
+class TChannelLayout {
+public:
+  TChannelLayout() = default;
+  explicit TChannelLayout(const AVChannelLayout& l) { av_channel_layout_copy(&FLayout, &l); }
+  TChannelLayout(const TChannelLayout& o) { av_channel_layout_copy(&FLayout, &o.FLayout); }
+  TChannelLayout& operator=(const TChannelLayout& o) {
+    if (this != &o) av_channel_layout_copy(&FLayout, &o.FLayout);
+    return *this;
+  }
+  ~TChannelLayout() { av_channel_layout_uninit(&FLayout); }
+  const AVChannelLayout& Get() const { return FLayout; }
+  AVChannelLayout* Ref() { return &FLayout; }
+  // The channel bit mask of a native layout, 0 for none or other orders.
+  uint64_t Mask() const { return FLayout.order == AV_CHANNEL_ORDER_NATIVE ? FLayout.u.mask : 0; }
+  bool Known() const { return FLayout.order != AV_CHANNEL_ORDER_UNSPEC; }
+
+private:
+  AVChannelLayout FLayout{};
+};
+
+struct TInputFilter;
+struct TOutputFilter;
+struct TOutputStream;
+
+struct TInputFile {
+  TInputFormatPtr FormatContext;
+  std::string FileName;   // as the user gave it (the safe-write check compares with it)
+  int EofReached = 0;     // reading loop state
+  int EAgain = 0;
+  int FirstStreamIndex = 0;
+  int64_t TsOffset = 0;   // microseconds
+  int StreamCount = 0;    // streams known at opening; later ones are not used
+  int Rate = 0;           // reading loop
+  int RateEmulation = 0;
+  int Reserved = 0;
+};
+
+struct TInputStream {
+  int FileIndex = 0;
+  AVStream* Stream = nullptr;  // owned by the file's format context
+  int Discard = 1;             // 1 until an output uses the stream
+  int DecodingNeeded = 0;
+  const AVCodec* Decoder = nullptr;
+  // Decoder settings from the stream's parameters; opened by the transcode loop.
+  TCodecContextPtr DecoderContext;
+  int64_t LastRescaleDelta = AV_NOPTS_VALUE;
+  double TsScale = 1.0;
+  TAVDictionary DecoderOptions;
+  AVRational FrameRate{0, 0};
+  int TopFieldFirst = -1;
+  int GuessLayoutMax = INT32_MAX;
+  int InitialWidth = 0;
+  int InitialHeight = 0;
+  AVPixelFormat InitialPixFmt = AV_PIX_FMT_NONE;
+  AVSampleFormat InitialSampleFmt = AV_SAMPLE_FMT_NONE;
+  int InitialSampleRate = 0;
+  int InitialChannels = 0;
+  TChannelLayout InitialChannelLayout;
+  int FixSubDuration = 0;
+  int ReinitFilters = -1;
+  std::vector<TInputFilter*> Filters;  // graph inputs this stream feeds
+  // Canvas of a subtitle stream that feeds a video graph input.
+  TAVBufferPtr Sub2VideoCanvas;
+  int Sub2VideoLineSize = 0;
+};
+
+// The output container and the file it is written to. Joined output entries share it.
+struct TOutputContainer {
+  TOutputContainer() = default;
+  ~TOutputContainer();
+  TOutputContainer(const TOutputContainer&) = delete;
+  TOutputContainer& operator=(const TOutputContainer&) = delete;
+  // Closes the file I/O (if open); the new file stays uncommitted.
+  int CloseIO();
+
+  AVFormatContext* FormatContext = nullptr;
+  // The file being written: the container writes into TempPath(); Commit() after the trailer
+  // puts it in place of the target. Left uncommitted, it is removed and the target untouched.
+  TSafeFile SafeFile;
+  bool IOOpen = false;
+  const struct TRawMuxer* RawMuxer = nullptr;  // engine muxer, when the format names one
+  std::unique_ptr<struct TRawMuxerContext> RawContext;  // while a raw muxer output runs
+};
+
+struct TOutputFile {
+  std::shared_ptr<TOutputContainer> Container;
+  AVFormatContext* FormatContext() const { return Container ? Container->FormatContext : nullptr; }
+  TAVDictionary Options;    // format options for the header, plus "preload"
+  int FirstStreamIndex = 0;
+  int Reserved = 0;
+  int64_t Duration = INT64_MAX;  // microseconds
+  int64_t StartTime = 0;
+  int64_t FileSizeLimit = INT64_MAX;
+  int Shortest = 0;
+  int Reserved2 = 0;
+  std::string FileName;
+};
+
+constexpr int kMaxAudioChannelsMap = 32;
+
+struct TOutputStream {
+  int FileIndex = 0;
+  int Index = 0;
+  int SourceIndex = -1;
+  AVStream* Stream = nullptr;        // owned by the container
+  TInputStream* SyncInput = nullptr;
+  // Shared with the clones of a joined output.
+  std::shared_ptr<std::vector<TBSFContextPtr>> BitstreamFilters;
+  const AVCodec* Encoder = nullptr;
+  // Encoder settings (also the holder of a copied stream's "flags"); shared with join clones.
+  std::shared_ptr<AVCodecContext> EncoderContext;
+  int64_t MaxFrames = INT64_MAX;
+  AVRational FrameRate{0, 0};
+  int ForceFps = 0;
+  int TopFieldFirst = -1;
+  double FrameAspectRatio = 0;
+  std::string ForcedKeyFrames;
+  int AudioChannelsMap[kMaxAudioChannelsMap] = {};
+  int AudioChannelsMapped = 0;
+  std::string PassLogPrefix;
+  std::string FilterGraphText;
+  int64_t ScalerFlags = 0;
+  TAVDictionary EncoderOptions;
+  TAVDictionary ResamplerOptions;
+  TAVDictionary ResampleOptions;
+  int Finished = 0;
+  std::string AttachmentFileName;
+  int CopyInitialNonKeyframes = 0;
+  int CopyPriorStart = -1;
+  int KeepPixFmt = 0;
+  int StreamCopy = 0;
+  int EncodingNeeded = 0;
+  int64_t FirstPts = AV_NOPTS_VALUE;
+  int64_t LastMuxDts = AV_NOPTS_VALUE;
+  int UnavailableFlag = 1;  // the two flags the per-stream work starts at 1
+  int InitialFlag = 1;
+  TOutputFilter* Filter = nullptr;
+  std::vector<uint16_t> IntraMatrix;  // 64 entries when given
+  std::vector<uint16_t> InterMatrix;
+  std::vector<RcOverride> RcOverrides;
+
+  AVCodecContext* Codec() const { return EncoderContext.get(); }
+};
+
+// A filter the engine put into a graph itself, with the arguments it was given.
+struct TInsertedFilter {
+  std::string FilterName;  // "scale", "format", "aresample", ...
+  std::string Name;        // instance name
+  std::string Args;
+};
+
+struct TFilterGraph;
+
+struct TInputFilter {
+  AVFilterContext* Filter = nullptr;  // buffer source, owned by the library graph
+  TInputStream* InputStream = nullptr;
+  TFilterGraph* Graph = nullptr;
+  std::string Name;
+};
+
+struct TOutputFilter {
+  AVFilterContext* Filter = nullptr;  // buffer sink, owned by the library graph
+  TOutputStream* OutputStream = nullptr;
+  TFilterGraph* Graph = nullptr;
+  std::string Name;
+  // Between the first build of a complex graph and its attachment: the open output.
+  TFilterInOutPtr PendingLink;
+  AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
+};
+
+struct TFilterGraph {
+  int Index = 0;
+  std::string Description;  // "filter_complex" text; empty for a simple graph
+  bool Complex = false;
+  TFilterGraphPtr Graph;
+  bool Reconfigured = false;
+  std::vector<std::unique_ptr<TInputFilter>> Inputs;
+  std::vector<std::unique_ptr<TOutputFilter>> Outputs;
+  // The sources, sinks and conversion filters of the last build, in creation order.
+  std::vector<TInsertedFilter> Inserted;
+};
