@@ -8,6 +8,7 @@
 #include "directory.h"
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "player/FFPlay.h"
 #include "runtime/Bitmap.h"
 #include "runtime/FFLoad.h"
 
@@ -122,6 +123,9 @@ TfrmMain::TfrmMain(IDialogs& dialogs, IShell& shell, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
+  // Playback ends before the controls its events touch go away.
+  if (FPlayer) btnPlayStopClick();
+  FPlayer.reset();
   // The preview window is a top-level window of its own.
   delete FPreviewForm;
 }
@@ -159,7 +163,7 @@ void TfrmMain::BuildControls() {
   // Picture area; the player panel lies over it while playing.
   Image1 = new TPictureBox(this);
   Image1->setObjectName(QStringLiteral("Image1"));
-  pnlPlayer = new QWidget(Image1);
+  pnlPlayer = new TPlayerPanel(Image1);
   pnlPlayer->setObjectName(QStringLiteral("pnlPlayer"));
   pnlPlayer->hide();
   auto* pictureFrame = new QFrame(this);
@@ -359,8 +363,11 @@ void TfrmMain::BuildControls() {
   connect(btnPreviousKF, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPreviousKFClick); });
   connect(btnSave, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnSaveClick); });
   connect(btnPlayStop, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPlayStopClick); });
+  connect(btnPlay, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPlayClick); });
   connect(TrackBar1, &QSlider::valueChanged, this, [this] { Guarded(&TfrmMain::TrackBar1Change); });
+  connect(TrackBar1, &QSlider::sliderReleased, this, [this] { Guarded(&TfrmMain::TrackBar1MouseUp); });
   BuildShortcuts();
+  BuildPlaybackShortcuts();
 }
 
 void TfrmMain::BuildShortcuts() {
@@ -423,6 +430,7 @@ void TfrmMain::FormCreate() {
   Image1->setToolTip(QStringLiteral("Click to view current picture in actual size"));
 
   FDecoder = std::make_unique<TFFDecoder>();
+  CreatePlayer();
   FPicture = std::make_unique<TBitmap>(24);
   ResetView();
 
@@ -741,6 +749,7 @@ void TfrmMain::resizeEvent(QResizeEvent* e) {
 }
 
 void TfrmMain::FormResize() {
+  PlacePlayerPanel();
   Image1->ResetCanvas();
   if (FPicture && FPicture->Width() > 0)
     DrawFitted();
@@ -861,7 +870,6 @@ void TfrmMain::SetFileButtons(bool jobButtons) {
     b->setEnabled(true);
 }
 
-void TfrmMain::btnPlayStopClick() { pnlPlayer->hide(); }
 
 void TfrmMain::ShowFirstFrame() {
   if (FDecoder->Decode(-1))

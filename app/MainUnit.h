@@ -25,6 +25,7 @@ class TTrackBar;
 class TfmDirectory;
 class TfrmAbout1;
 class TFFDecoder;
+class TFFPlayer;
 class TBitmap;
 class QShortcut;
 
@@ -81,6 +82,15 @@ public:
   void Image1Click();
   void btnSaveClick();
   void btnPlayStopClick();
+  // Playback panel (MainPlayback.cpp).
+  void btnPlayClick();
+  // Space: "Play" when nothing plays, else the playback "Stop".
+  void PlayKeyPress();
+  void FFPlayerFileOpen(int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
+                        int& AScreenHeight);
+  void FFPlayerPosition(int64_t APTS);
+  // The track bar's mouse button came up: a playing player follows it.
+  void TrackBar1MouseUp();
   // Opens a file named at program start as "Open" does, without the dialog.
   void OpenFromCommandLine(const QString& path);
   // A file dropped on the window (only the first of several is taken).
@@ -94,6 +104,9 @@ public:
 
   // Media state, for the tests and the parts that build on it.
   TFFDecoder& FFDecoder() { return *FDecoder; }
+  TFFPlayer& FFPlayer() { return *FPlayer; }
+  QWidget* PlayerPanel() const { return FPlayerPanel; }
+  int64_t PlayDuration() const { return FPlayDuration; }
   // Puts another decoder in place (tests use one that fails on purpose).
   void SetDecoder(std::unique_ptr<TFFDecoder> decoder);
   const TBitmap& Picture() const { return *FPicture; }
@@ -176,6 +189,10 @@ private:
   void Step(bool (TFFDecoder::*step)(int));
   void DrawFitted();
   void SetFileButtons(bool jobButtons);
+  void CreatePlayer();
+  void BuildPlaybackShortcuts();
+  // Keeps the player panel exactly over the picture area.
+  void PlacePlayerPanel();
 
   IDialogs& FDialogs;
   IShell& FShell;
@@ -196,10 +213,30 @@ private:
   bool FSeeking = false;
   std::unique_ptr<TBitmap> FPicture;
   std::unique_ptr<TFFDecoder> FDecoder;
+  std::unique_ptr<TFFPlayer> FPlayer;
+  QWidget* FPlayerPanel = nullptr;
+  int64_t FPlayDuration = 0;
 
   bool FRemoveAudio = false;
   bool FOptimize = false;
   bool FOptimizeColorMap = false;
+};
+
+// The panel the player draws into: a native child window that Qt itself never paints, so
+// that SDL can draw into it.
+class TPlayerPanel : public QWidget {
+  Q_OBJECT
+public:
+  explicit TPlayerPanel(QWidget* parent = nullptr);
+  QPaintEngine* paintEngine() const override { return nullptr; }
+
+signals:
+  void Exposed();
+
+protected:
+  void paintEvent(QPaintEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
 };
 
 // FormatPTS (decoder/FileInfoLines.h) as a QString.
