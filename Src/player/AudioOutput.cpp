@@ -78,6 +78,11 @@ void TPlayCore::AudioCallback(void* opaque, uint8_t* stream, int len) {
 }
 
 void TPlayCore::FillAudio(uint8_t* stream, int len) {
+  // The stream's state is complete only once the reading thread says so.
+  if (!FAudioReady.load(std::memory_order_acquire)) {
+    std::memset(stream, 0, static_cast<size_t>(len));
+    return;
+  }
   FAudioCallbackTime = Now();
   const bool mute = FSettings.Mute && FSettings.Mute->load();
   const int volume = FSettings.Volume ? FSettings.Volume->load() : SDL_MIX_MAXVOLUME;

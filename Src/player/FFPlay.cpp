@@ -221,6 +221,16 @@ bool TFFPlayer::LoadAVLib(const std::string& folder, bool loadSDL) {
   return true;
 }
 
+std::string TFFPlayer::LastErrMsg() const {
+  std::lock_guard<std::mutex> g(FErrLock);
+  return FLastErrMsg;
+}
+
+std::shared_ptr<playcore::TPlayCore> TFFPlayer::CoreRef() const {
+  std::lock_guard<std::mutex> g(FCoreLock);
+  return FCore;
+}
+
 void TFFPlayer::Error(const std::string& msg) {
   {
     std::lock_guard<std::mutex> g(FErrLock);
@@ -246,22 +256,22 @@ bool TFFPlayer::Playing() const {
 }
 
 int TFFPlayer::VideoStreamIndex() const {
-  playcore::TPlayCore* core = FCoreRef.load();
+  auto core = CoreRef();
   return core ? core->VideoStreamIndex() : -1;
 }
 
 int TFFPlayer::DroppedPictures() const {
-  playcore::TPlayCore* core = FCoreRef.load();
+  auto core = CoreRef();
   return core ? core->DroppedPictures() : 0;
 }
 
 int TFFPlayer::ShownPictures() const {
-  playcore::TPlayCore* core = FCoreRef.load();
+  auto core = CoreRef();
   return core ? core->ShownPictures() : 0;
 }
 
 double TFFPlayer::MasterClock() const {
-  playcore::TPlayCore* core = FCoreRef.load();
+  auto core = CoreRef();
   return core ? core->MasterClock() : NAN;
 }
 
@@ -276,7 +286,7 @@ void TFFPlayer::SetAspectRatio(float v) {
 }
 
 void TFFPlayer::Redraw() {
-  if (playcore::TPlayCore* core = FCoreRef.load()) core->RequestRedraw();
+  if (auto core = CoreRef()) core->RequestRedraw();
 }
 
 bool TFFPlayer::PrepareSDL(uintptr_t window) {
@@ -352,7 +362,7 @@ bool TFFPlayer::Open(const std::string& fileName, uintptr_t window, bool paused)
   settings.AspectRatio = &FAspectRatio;
   settings.Background = &FBackground;
 
-  auto core = std::make_unique<playcore::TPlayCore>(static_cast<playcore::IPlayHost&>(*this), settings);
+  auto core = std::make_shared<playcore::TPlayCore>(static_cast<playcore::IPlayHost&>(*this), settings);
   if (!core->Open(fileName, paused) || FAbortOpen.load()) {
     core.reset();
     QuitSDL();
@@ -362,18 +372,19 @@ bool TFFPlayer::Open(const std::string& fileName, uintptr_t window, bool paused)
   }
   {
     std::lock_guard<std::recursive_mutex> g(FPlayerLock);
-    FCore = std::move(core);
+    std::lock_guard<std::mutex> c(FCoreLock);
+    FCore = core;
     FCoreRef = FCore.get();
   }
   FFileName = fileName;
   FWindow = settings.Window;
   try {
-    FDecoder.SetFormatContext(FCoreRef.load()->FormatContext());
+    FDecoder.SetFormatContext(core->FormatContext());
   } catch (const std::exception& e) {
     CoreLog(llWarning, e.what());
   }
 
-  playcore::TPlayCore* c = FCoreRef.load();
+  playcore::TPlayCore* c = core.get();
   const int64_t duration = c->ImageInput() ? 0 : c->Duration();
   int sw = FScreenWidth, sh = FScreenHeight;
   if (OnFileOpen) {
@@ -399,12 +410,13 @@ void TFFPlayer::PlayThread() {
   SetState(psPlay);
   FPlayStarted = true;
   WakeMainThread();
-  playcore::TPlayCore* core = FCoreRef.load();
+  std::shared_ptr<playcore::TPlayCore> core = CoreRef();
   try {
     if (core) core->RunEventLoop();
   } catch (const std::exception& e) {
     CoreLog(llError, std::string("PlayThread Exception: ") + e.what());
   }
+  core.reset();
   CloseCore();
   SetState(psStop);
   FPlayDone = true;
@@ -412,9 +424,10 @@ void TFFPlayer::PlayThread() {
 }
 
 void TFFPlayer::CloseCore() {
-  std::unique_ptr<playcore::TPlayCore> core;
+  std::shared_ptr<playcore::TPlayCore> core;
   {
     std::lock_guard<std::recursive_mutex> g(FPlayerLock);
+    std::lock_guard<std::mutex> c(FCoreLock);
     FCoreRef = nullptr;
     core = std::move(FCore);
   }
@@ -426,7 +439,7 @@ void TFFPlayer::CloseCore() {
 }
 
 void TFFPlayer::Stop(bool wait) {
-  playcore::TPlayCore* core = FCoreRef.load();
+  std::shared_ptr<playcore::TPlayCore> core = CoreRef();
   if (core || FPlayThread.joinable()) {
     if (core) {
       if (core->Paused()) core->TogglePause();
@@ -438,12 +451,13 @@ void TFFPlayer::Stop(bool wait) {
         if (WaitInMainThread([this] { return FPlayDone.load(); }, 100)) break;
         std::unique_lock<std::recursive_mutex> g(FPlayerLock, std::defer_lock);
         if (g.try_lock()) {
-          if (playcore::TPlayCore* c = FCoreRef.load()) {
+          if (auto c = CoreRef()) {
             c->RequestQuit();
             if (++tries >= (c->QuitRequested() ? 20 : 10)) c->Close();
           }
         }
       }
+      core.reset();
       if (FPlayThread.joinable()) FPlayThread.join();
     } else if (FPlayDone.load() && FPlayThread.joinable()) {
       FPlayThread.join();
@@ -472,7 +486,7 @@ void TFFPlayer::Resume() {
 }
 
 void TFFPlayer::Seek(int flags, bool wait, int64_t time) {
-  playcore::TPlayCore* core = FCoreRef.load();
+  std::shared_ptr<playcore::TPlayCore> core = CoreRef();
   if (!core || time == AV_NOPTS_VALUE) return;
   int64_t target = time;
   if (!(flags & AVSEEK_FLAG_BYTE)) {
@@ -492,7 +506,7 @@ void TFFPlayer::Seek(int flags, bool wait, int64_t time) {
   core->RequestSeek(target, 0, flags);
   if (wait) {
     WaitInMainThread([this, core] {
-      if (FCoreRef.load() != core) return true;
+      if (FCoreRef.load() != core.get()) return true;
       return core->SeekExecuted() && (!core->HasVideo() || core->ShownSinceSeek());
     });
   }
@@ -581,10 +595,8 @@ void TFFPlayer::AudioHook(int64_t pts, uint8_t* data, int size, int rate, int ch
 }
 
 void TFFPlayer::PictureQueued(bool firstAfterOpen) {
-  if (!FSeeking.load() || true) {
-    playcore::TPlayCore* core = FCoreRef.load();
-    if (!core || !core->SeekPending()) FSeeking = false;
-  }
+  playcore::TPlayCore* core = FCoreRef.load();
+  if (!core || !core->SeekPending()) FSeeking = false;
   if (firstAfterOpen) SetState(psPause);
 }
 

@@ -114,7 +114,7 @@ public:
   int VideoStreamIndex() const;
   TFFDecoder& Decoder() { return FDecoder; }
   TFFOptions& Options() { return FOptions; }
-  const std::string& LastErrMsg() const { return FLastErrMsg; }
+  std::string LastErrMsg() const;
   const std::string& FileName() const { return FFileName; }
   TPlayState State() const { return FState.load(); }
   int64_t LastPosition() const { return FLastPosition.load(); }
@@ -207,13 +207,16 @@ private:
   TFFDecoder FDecoder;
   TFormatConverter FHookConverter;
   std::string FLastErrMsg;
-  std::mutex FErrLock;
+  mutable std::mutex FErrLock;
   std::string FFileName;
   uintptr_t FWindow = 0;
   std::string FVideoFilters;
 
   std::recursive_mutex FPlayerLock;  // around the core
-  std::unique_ptr<playcore::TPlayCore> FCore;
+  // Shared, so that a caller holding it cannot see the core freed under it by the play thread.
+  std::shared_ptr<playcore::TPlayCore> CoreRef() const;
+  mutable std::mutex FCoreLock;
+  std::shared_ptr<playcore::TPlayCore> FCore;
   std::atomic<playcore::TPlayCore*> FCoreRef{nullptr};
   std::thread FPlayThread;
   std::atomic<bool> FPlayStarted{false}, FPlayDone{true};

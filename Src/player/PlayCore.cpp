@@ -103,6 +103,7 @@ void TPlayCore::CloseStream(int index) {
   if (index == FAudioStream) {
     FAudioQ.Abort();
     if (FAudioDev) SDL_CloseAudioDevice(FAudioDev);
+    FAudioReady = false;
     FAudioDev = 0;
     FAudioCtx.reset();
     FSwr.reset();

@@ -186,6 +186,7 @@ private:
 
   // Audio state (the callback's).
   uint32_t FAudioDev = 0;
+  std::atomic<bool> FAudioReady{false};
   TAudioParams FAudioSrc, FAudioTgt;
   int FAudioHwBufSize = 0;
   TSwrPtr FSwr;

@@ -289,6 +289,7 @@ int TPlayCore::OpenStream(int index) {
       FAudioCtx = std::move(ctx);
       FAudioStream = index;
       FAudioQ.Start();
+      FAudioReady.store(true, std::memory_order_release);
       SDL_PauseAudioDevice(FAudioDev, 0);
       break;
     }
