@@ -150,6 +150,17 @@ struct TOutputContainer {
   // puts it in place of the target. Left uncommitted, it is removed and the target untouched.
   TSafeFile SafeFile;
   bool IOOpen = false;
+  // Files the muxer opens itself (pictures of a sequence, segments): each is written beside
+  // its name and put in place when the muxer closes it.
+  struct TSideFile {
+    AVIOContext* IO = nullptr;
+    std::unique_ptr<TSafeFile> File;
+  };
+  std::vector<TSideFile> SideFiles;
+  std::vector<std::string> Inputs;  // what the task reads: never written
+  bool ReplaceExisting = true;
+  std::string SideFileError;        // why the last side file was refused
+  bool Closing = false;             // files the muxer closes now are unfinished
   const struct TRawMuxer* RawMuxer = nullptr;  // engine muxer, when the format names one
   std::unique_ptr<struct TRawMuxerContext> RawContext;  // while a raw muxer output runs
 };

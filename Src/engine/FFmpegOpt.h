@@ -253,8 +253,7 @@ protected:
   // Handlers of "vhook" and "VideoHookBitsPixel", implemented by the engine.
   virtual int VideoHookOption(const std::string& arg) = 0;
   virtual int VideoHookBitsPixelOption(const std::string& arg) = 0;
-  // "map", "map_channel", "target": the syntax is checked and the request stored in the
-  // context; an engine with open inputs may override them to expand at once.
+  // "map", "map_channel", "target": expanded at once against the inputs already open.
   virtual int OptMap(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
   virtual int OptMapChannel(TFileOptionsContext* ctx, const std::string& name,
                             const std::string& arg);

@@ -56,14 +56,68 @@ const AVCodec* FirstEncodableCodec(const AVOutputFormat* of, AVMediaType type) {
 
 void FreeCodecContext(AVCodecContext* c) { avcodec_free_context(&c); }
 
+// Every file a muxer opens by itself goes through here (the container is the context's
+// opaque): written ones beside their names, reads of the output itself from the new file.
+int SafeIOOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+               AVDictionary** options) {
+  auto* c = static_cast<TOutputContainer*>(s->opaque);
+  const std::string name = URLToFileName(url);
+  if (!(flags & AVIO_FLAG_WRITE)) {
+    if (c->SafeFile.IsOpen() && s->url && std::strcmp(url, s->url) == 0)
+      return UnicodeIOOpen(pb, FileNameToURL(c->SafeFile.TempPath()).c_str(), flags,
+                           &s->interrupt_callback, options);
+    return UnicodeIOOpen(pb, url, flags, &s->interrupt_callback, options);
+  }
+  if (IsProtocolName(name))
+    return UnicodeIOOpen(pb, url, flags, &s->interrupt_callback, options);
+  auto file = std::make_unique<TSafeFile>();
+  std::string err;
+  if (!file->Open(LocalPath(name), c->Inputs, c->ReplaceExisting, &err)) {
+    c->SideFileError = err;
+    av_log(s, AV_LOG_ERROR, "%s\n", err.c_str());
+    return file->LastRefusal() == TWriteRefusal::Exists ? AVERROR(EEXIST) : AVERROR(EACCES);
+  }
+  file->CloseFd();
+  int ret = UnicodeIOOpen(pb, FileNameToURL(file->TempPath()).c_str(), flags,
+                          &s->interrupt_callback, options);
+  if (ret < 0) return ret;
+  c->SideFiles.push_back({*pb, std::move(file)});
+  return 0;
+}
+
+int SafeIOClose2(AVFormatContext* s, AVIOContext* pb) {
+  auto* c = static_cast<TOutputContainer*>(s->opaque);
+  AVIOContext* io = pb;
+  int ret = UnicodeIOClose(&io);
+  for (size_t i = 0; i < c->SideFiles.size(); i++) {
+    if (c->SideFiles[i].IO != pb) continue;
+    std::unique_ptr<TSafeFile> file = std::move(c->SideFiles[i].File);
+    c->SideFiles.erase(c->SideFiles.begin() + static_cast<std::ptrdiff_t>(i));
+    std::string err;
+    if (c->Closing || ret < 0) {
+      file->Discard();
+    } else if (!file->Commit(&err)) {
+      c->SideFileError = err;
+      av_log(s, AV_LOG_ERROR, "%s\n", err.c_str());
+      ret = AVERROR(EIO);
+    }
+    break;
+  }
+  return ret;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
 TOutputContainer::~TOutputContainer() {
   CloseIO();
+  // What the muxer closes from here on was never finished: it is dropped, not put in place.
+  Closing = true;
   RawContext.reset();
   avformat_free_context(FormatContext);
+  FormatContext = nullptr;
+  SideFiles.clear();
 }
 
 int TOutputContainer::CloseIO() {
@@ -662,6 +716,14 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
   // "n" keeps every existing file; nothing is opened for writing before this check.
   const bool replaceExisting = !NoFileOverwrite;
   if (safeFile && !CheckOutputTarget(fileName, ctx, replaceExisting)) return -1;
+  if (!raw) {
+    for (const auto& f : InputFiles) container->Inputs.push_back(f->FileName);
+    for (const std::string& a : ctx.Attachments) container->Inputs.push_back(a);
+    container->ReplaceExisting = replaceExisting;
+    oc->opaque = container.get();
+    oc->io_open = SafeIOOpen;
+    oc->io_close2 = SafeIOClose2;
+  }
 
   const size_t outputCount = OutputFiles.size();
   const size_t streamCount = OutputStreams.size();
@@ -752,14 +814,8 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
     std::string target = fileName;
     std::string err;
     if (safeFile) {
-      if (!container->SafeFile.Open(LocalPath(fileName),
-                                    [&] {
-                                      std::vector<std::string> in;
-                                      for (const auto& f : InputFiles) in.push_back(f->FileName);
-                                      for (const std::string& a : ctx.Attachments) in.push_back(a);
-                                      return in;
-                                    }(),
-                                    replaceExisting, &err)) {
+      if (!container->SafeFile.Open(LocalPath(fileName), container->Inputs, replaceExisting,
+                                    &err)) {
         if (container->SafeFile.LastRefusal() == TWriteRefusal::Exists)
           FLastErrMsg = "File \"" + fileName + "\" already exists. Ignore.";
         else
@@ -779,6 +835,7 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
       return -1;
     }
     container->IOOpen = true;
+    WriteStart = kNotTiming;  // nothing is being written until the header
   }
 
   if (ctx.MuxPreload != 0)

@@ -218,6 +218,46 @@ protected:
   fs::path Dir;
 };
 
+// Copies up to n packets of input 0 into the output's copied streams.
+void CopyPackets(TCustomFFmpegOpt& engine, size_t output, int n) {
+  const TOutputFile* of = engine.OutputFiles[output].get();
+  AVFormatContext* oc = of->FormatContext();
+  AVFormatContext* ic = engine.InputFiles[0]->FormatContext.get();
+  AVPacket* pkt = av_packet_alloc();
+  for (int k = 0; k < n && av_read_frame(ic, pkt) >= 0; k++) {
+    for (unsigned i = 0; i < oc->nb_streams; i++) {
+      TOutputStream* ost =
+          engine.OutputStreams[static_cast<size_t>(of->FirstStreamIndex) + i].get();
+      if (!ost->SyncInput || ost->SyncInput->Stream->index != pkt->stream_index) continue;
+      av_packet_rescale_ts(pkt, ic->streams[pkt->stream_index]->time_base, ost->Stream->time_base);
+      pkt->stream_index = static_cast<int>(i);
+      EXPECT_GE(av_interleaved_write_frame(oc, pkt), 0);
+      break;
+    }
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+}
+
+// Gives copied streams their source's parameters, as the transcode loop does before the header.
+void CopyStreamParameters(TCustomFFmpegOpt& engine, size_t output) {
+  const TOutputFile* of = engine.OutputFiles[output].get();
+  AVFormatContext* oc = of->FormatContext();
+  for (unsigned i = 0; i < oc->nb_streams; i++) {
+    TOutputStream* ost = engine.OutputStreams[static_cast<size_t>(of->FirstStreamIndex) + i].get();
+    if (!ost->StreamCopy || !ost->SyncInput) continue;
+    ASSERT_GE(avcodec_parameters_copy(ost->Stream->codecpar, ost->SyncInput->Stream->codecpar), 0);
+    // The source's tag stays where the muxer can keep it.
+    AVCodecParameters* par = ost->Stream->codecpar;
+    unsigned int tag = 0;
+    const AVCodecTag* const* tags = oc->oformat->codec_tag;
+    if (tags && av_codec_get_id(tags, par->codec_tag) != par->codec_id &&
+        av_codec_get_tag2(tags, par->codec_id, &tag))
+      par->codec_tag = 0;
+    ost->Stream->time_base = ost->SyncInput->Stream->time_base;
+  }
+}
+
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), {});
@@ -579,12 +619,7 @@ TEST_F(EngineSetupTest, ExistingOutputIsReplacedOnlyByACompleteFile) {
   ASSERT_EQ(OpenOutput(out, "-vcodec copy -acodec copy"), 0) << Engine.LastErrMsg();
   EXPECT_EQ(ReadAll(out), "old contents");
   AVFormatContext* oc = Engine.OutputFiles[0]->FormatContext();
-  for (unsigned i = 0; i < oc->nb_streams; i++) {
-    TOutputStream* ost = Ost(i);
-    ASSERT_GE(avcodec_parameters_copy(ost->Stream->codecpar, ost->SyncInput->Stream->codecpar), 0);
-    ost->Stream->codecpar->codec_tag = 0;
-    ost->Stream->time_base = ost->SyncInput->Stream->time_base;
-  }
+  CopyStreamParameters(Engine, 0);
   AVDictionary* opts = nullptr;
   av_dict_copy(&opts, Engine.OutputFiles[0]->Options.Get(), 0);
   ASSERT_GE(avformat_write_header(oc, &opts), 0);
@@ -637,6 +672,38 @@ TEST_F(EngineSetupTest, OutputOntoAnInputIsRefused) {
   ASSERT_EQ(::link(src.c_str(), link.c_str()), 0);
   EXPECT_EQ(OpenOutput(link, "-c copy"), -1);
   EXPECT_EQ(ReadAll(src), before);
+}
+
+TEST_F(EngineSetupTest, PictureSequenceFilesAreWrittenSafely) {
+  ASSERT_EQ(OpenInput(FixturePath(FixtureKind::H264Mp4)), 0);
+  std::ofstream(Out("img001.png")) << "old";
+  std::ofstream(Out("seq001.png")) << "keep";
+  auto writeOne = [&](size_t output) {
+    AVFormatContext* oc = Engine.OutputFiles[output]->FormatContext();
+    AVCodecParameters* par = oc->streams[0]->codecpar;
+    par->codec_id = AV_CODEC_ID_PNG;
+    par->width = 320;
+    par->height = 240;
+    par->format = AV_PIX_FMT_RGB24;
+    oc->streams[0]->time_base = {1, 25};
+    EXPECT_GE(avformat_write_header(oc, nullptr), 0);
+    AVPacket* pkt = av_packet_alloc();
+    av_new_packet(pkt, 4);
+    std::memcpy(pkt->data, "NEW!", 4);
+    pkt->pts = pkt->dts = 0;
+    pkt->flags |= AV_PKT_FLAG_KEY;
+    int r = av_write_frame(oc, pkt);
+    av_packet_free(&pkt);
+    av_write_trailer(oc);
+    return r;
+  };
+  ASSERT_EQ(OpenOutput(Out("img%03d.png"), "-an -c:v png"), 0) << Engine.LastErrMsg();
+  EXPECT_GE(writeOne(0), 0);
+  EXPECT_EQ(ReadAll(Out("img001.png")), "NEW!");
+  ASSERT_EQ(OpenOutput(Out("seq%03d.png"), "-n -an -c:v png"), 1) << Engine.LastErrMsg();
+  EXPECT_LT(writeOne(1), 0);
+  EXPECT_EQ(ReadAll(Out("seq001.png")), "keep");
+  EXPECT_EQ(OtherFiles({"img001.png", "seq001.png"}), std::vector<std::string>());
 }
 
 TEST_F(EngineSetupTest, FailedOutputLeavesNoFile) {
@@ -933,6 +1000,31 @@ TEST_F(MetadataTest, AttachmentNamedFromABackslashPath) {
                         static_cast<size_t>(att->Stream->codecpar->extradata_size)),
             "FONTDATA");
   EXPECT_STREQ(av_dict_get(att->Stream->metadata, "filename", nullptr, 0)->value, "a.ttf");
+
+  // Written out and read back, the attachment can be dumped into a file of its own.
+  ASSERT_EQ(OpenOutput(Out("att3.mkv"),
+                       "-c copy -attach " + (Dir / "fonts\\a.ttf").string() +
+                           " -metadata:s:t mimetype=font/ttf"),
+            1)
+      << Engine.LastErrMsg();
+  CopyStreamParameters(Engine, 1);
+  AVFormatContext* oc = OutCtx(1);
+  ASSERT_GE(avformat_write_header(oc, nullptr), 0);
+  CopyPackets(Engine, 1, 4);
+  ASSERT_GE(av_write_trailer(oc), 0);
+  ASSERT_TRUE(Engine.CommitOutputFile(1)) << Engine.LastErrMsg();
+  const std::string dumped = Out("dumped.ttf");
+  ASSERT_EQ(OpenInput(Out("att3.mkv"), "-dump_attachment:t " + dumped), 1) << Engine.LastErrMsg();
+  EXPECT_EQ(ReadAll(dumped), "FONTDATA");
+  // An existing file is not overwritten with "n".
+  std::ofstream(dumped, std::ios::trunc) << "mine";
+  ASSERT_EQ(OpenInput(Out("att3.mkv"), "-n -dump_attachment:t " + dumped), 2);
+  EXPECT_EQ(ReadAll(dumped), "mine");
+  EXPECT_TRUE(Logged(llWarning, "File \"" + dumped + "\" already exists. Ignore."));
+  // Never onto an input.
+  ASSERT_EQ(OpenInput(Out("att3.mkv"), "-y -non -dump_attachment:t " + Source), 3);
+  EXPECT_TRUE(Logged(llError, "Could not open file " + Source + " for writing."));
+  EXPECT_EQ(OpenInput(Source), 4);
 
   EXPECT_EQ(OpenOutput(Out("att2.mkv"), "-c copy -attach " + Out("nosuch.ttf")), -1);
   EXPECT_EQ(Engine.LastErrMsg(), "Could not open attachment file " + Out("nosuch.ttf") + ".");
