@@ -78,6 +78,13 @@ TEST(HostileInput, AbsurdlySlowFrameRateStepsExactly) {
   }
   dec.SetFrameCacheBytes(size_t(128) << 20);
 
+  // A seek starts decoding at the key frame before its target, not at the start of the file.
+  for (int n : {5, 13, 35}) {
+    ASSERT_TRUE(dec.Seek(times[n], 0)) << dec.LastErrMsg();
+    ASSERT_TRUE(dec.Decode()) << dec.LastErrMsg();
+    EXPECT_EQ(Shown(dec), n / 12 * 12) << "seek to " << n;
+  }
+
   // Key frames every 12 pictures, both ways.
   ASSERT_TRUE(SeekToTime(dec, times[5])) << dec.LastErrMsg();
   ASSERT_EQ(Shown(dec), 5);
