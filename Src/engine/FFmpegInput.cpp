@@ -152,9 +152,13 @@ int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string&
   InstallUnicodeIO(raw);
 
   ReadStart = av_gettime_relative();
-  const std::string url = FileNameToURL(fileName);
+  // An existing file is opened as itself, whatever ':' or '%' its name holds.
+  const std::string url = InputFileURL(fileName);
+  const bool noPattern = IsExistingFileWithPattern(fileName) && !formatOpts.Value("pattern_type");
+  if (noPattern) formatOpts.Set("pattern_type", "none");
   bare.release();  // avformat_open_input frees the context itself on failure
   ret = avformat_open_input(&raw, url.c_str(), fmt, formatOpts.Ref());
+  if (noPattern) av_dict_set(formatOpts.Ref(), "pattern_type", nullptr, 0);
   if (ret < 0) {
     FLastErrMsg = ErrorText(fileName, ret);
     FFLogger().Log(this, llFatal, FLastErrMsg);
@@ -336,7 +340,7 @@ void TCustomFFmpegOpt::DumpAttachment(AVStream* st, const std::string& fileName,
   WriteStart = av_gettime_relative();
   std::string err;
   if (!SafeWriteFile(name, par->extradata, static_cast<size_t>(par->extradata_size), inputs,
-                     FileOverwrite || !NoFileOverwrite, &err)) {
+                     FileOverwrite && !NoFileOverwrite, &err)) {
     FFLogger().LogFmt(this, llError, "Could not open file %s for writing.", name.c_str());
     if (!err.empty()) FFLogger().Log(this, llError, err);
   }

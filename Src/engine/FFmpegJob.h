@@ -65,7 +65,7 @@ struct TFilterInOutFree {
 using TFilterInOutPtr = std::unique_ptr<AVFilterInOut, TFilterInOutFree>;
 
 struct TAVBufferFree {
-  void operator()(uint8_t* p) const { av_free(p); }
+  void operator()(void* p) const { av_free(p); }
 };
 using TAVBufferPtr = std::unique_ptr<uint8_t, TAVBufferFree>;
 

@@ -27,10 +27,12 @@ uint32_t EngineParseCodecTag(const std::string& text);
 
 namespace {
 
-// Names that reach something other than a local file ("udp://...", "pipe:").
+// Names that reach something other than a local file ("udp://...", "pipe:"); a colon alone
+// ("take 2: the end.mp4") makes no protocol.
 bool IsProtocolName(const std::string& name) {
-  size_t colon = name.find(':');
-  return colon != std::string::npos && colon != 1 && name.compare(0, 5, "file:") != 0;
+  if (name.compare(0, 5, "file:") == 0) return false;
+  const char* proto = avio_find_protocol_name(name.c_str());
+  return proto && std::strcmp(proto, "file") != 0;
 }
 
 std::string LocalPath(const std::string& name) {
@@ -169,10 +171,9 @@ int TCustomFFmpegOpt::OptMap(TFileOptionsContext* ctx, const std::string& /*name
   const size_t before = ctx->StreamMaps.size();
   if (!sel.empty() && sel[0] == '[') {
     const char* p = sel.c_str() + 1;
-    char* label = av_get_token(&p, "]");
+    std::unique_ptr<char, TAVBufferFree> label(av_get_token(&p, "]"));
     bool ok = label && *label;
-    if (ok) m.LinkLabel = label;
-    av_free(label);
+    if (ok) m.LinkLabel = label.get();
     if (!ok) FatalErrorFmt("Invalid output link label: %s.", sel.c_str());
     TStreamMap map;
     map.LinkLabel = m.LinkLabel;

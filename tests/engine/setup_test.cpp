@@ -706,6 +706,18 @@ TEST_F(EngineSetupTest, PictureSequenceFilesAreWrittenSafely) {
   EXPECT_EQ(OtherFiles({"img001.png", "seq001.png"}), std::vector<std::string>());
 }
 
+TEST_F(EngineSetupTest, NamesWithColonsAreLocalFiles) {
+  const std::string in = Out("take 1: start.mp4");
+  fs::copy_file(FixturePath(FixtureKind::H264Mp4), in);
+  ASSERT_EQ(OpenInput(in), 0) << Engine.LastErrMsg();
+  const std::string out = Out("take 2: end.mp4");
+  ASSERT_EQ(OpenOutput(out, "-c copy"), 0) << Engine.LastErrMsg();
+  EXPECT_TRUE(Engine.OutputFiles[0]->Container->SafeFile.IsOpen());
+  // Onto the input under its own name: refused.
+  EXPECT_EQ(OpenOutput(in, "-c copy"), -1);
+  EXPECT_EQ(fs::file_size(in), fs::file_size(FixturePath(FixtureKind::H264Mp4)));
+}
+
 TEST_F(EngineSetupTest, FailedOutputLeavesNoFile) {
   ASSERT_EQ(OpenInput(FixturePath(FixtureKind::H264Mp4)), 0);
   EXPECT_EQ(OpenOutput(Out("nofolder/x.mp4"), "-c copy"), -1);
@@ -754,9 +766,16 @@ TEST_F(EngineSetupTest, ScaleAndFormatForAFrameSize) {
   EXPECT_TRUE(fg->Reconfigured);
   EXPECT_TRUE(Engine.InputStreamInFilterGraph(Engine.InputStreams[0].get(), fg));
 
+  // The scaler's default flags (bicubic) unless the text names others.
+  ASSERT_EQ(OpenOutput(Out("s2.avi"), "-c:v mpeg4 -s 160x120"), 1);
+  EXPECT_EQ(Ost(1)->ScalerFlags, 4);
+  TFilterGraph* g1 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(1));
+  ASSERT_EQ(Engine.ConfigureFilterGraph(g1), 0);
+  EXPECT_EQ(Inserted(g1, "scale")->Args, "160:120:flags=0x4");
+
   // Without a size no scaler; an encoder listing several formats gets them all.
-  ASSERT_EQ(OpenOutput(Out("t.mkv"), "-c:v ffv1"), 1);
-  TFilterGraph* g2 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(1));
+  ASSERT_EQ(OpenOutput(Out("t.mkv"), "-c:v ffv1"), 2);
+  TFilterGraph* g2 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(2));
   ASSERT_EQ(Engine.ConfigureFilterGraph(g2), 0);
   EXPECT_EQ(Inserted(g2, "scale"), nullptr);
   ASSERT_NE(Inserted(g2, "format"), nullptr);
@@ -765,14 +784,14 @@ TEST_F(EngineSetupTest, ScaleAndFormatForAFrameSize) {
   EXPECT_EQ(av_buffersink_get_format(g2->Outputs[0]->Filter), AV_PIX_FMT_YUV420P);
 
   // A wanted format the encoder lacks is replaced by its best match, with the warning.
-  ASSERT_EQ(OpenOutput(Out("u.avi"), "-c:v mpeg4 -pix_fmt yuv444p"), 2);
-  TFilterGraph* g3 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(2));
+  ASSERT_EQ(OpenOutput(Out("u.avi"), "-c:v mpeg4 -pix_fmt yuv444p"), 3);
+  TFilterGraph* g3 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(3));
   ASSERT_EQ(Engine.ConfigureFilterGraph(g3), 0);
   EXPECT_EQ(Inserted(g3, "format")->Args, "yuv420p");
 
   // A simple graph needs exactly one input and one output.
-  ASSERT_EQ(OpenOutput(Out("w.avi"), "-c:v mpeg4 -vf split"), 3);
-  TFilterGraph* g4 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(3));
+  ASSERT_EQ(OpenOutput(Out("w.avi"), "-c:v mpeg4 -vf split"), 4);
+  TFilterGraph* g4 = Engine.InitSimpleFilterGraph(Engine.InputStreams[0].get(), Ost(4));
   EXPECT_EQ(Engine.ConfigureFilterGraph(g4), AVERROR(EINVAL));
 }
 
