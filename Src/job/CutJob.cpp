@@ -1,0 +1,224 @@
+#include "job/CutJob.h"
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "decoder/FFDecode.h"
+#include "job/OutputChoices.h"
+#include "runtime/SatMath.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace {
+
+// The working values of one build, set by the format presets.
+struct TPresetValues {
+  std::string Channels, SampleRate, FrameRate, AudioCodec, VideoCodec, FrameSize;
+};
+
+std::string Lower(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+// Presets in table order: the first matching key applies.
+void ApplyPreset(const std::string& key, const TCutChoices& c, std::string& text, TPresetValues& v,
+                 std::string& suffix) {
+  if (key == ".flv" || key == ".swf") return;  // only the sample-rate rule below
+  if (key == ".3gp") {
+    AddOption(text, "-b:a 12.2k");
+    v.Channels = "1";
+    v.SampleRate = "8000";
+    v.VideoCodec = "h263";
+  } else if (key == ".ogg") {
+    v.AudioCodec = "libvorbis";
+    v.VideoCodec = "libtheora";
+  } else if (key == ".psp") {
+    AddOption(text, "-f psp");
+    v.SampleRate = "24000";
+    v.FrameRate = "15000/1001";
+    v.AudioCodec = c.HasLibfaac ? "libfaac" : "aac";
+    v.VideoCodec = "mpeg4";
+    v.FrameSize = "320x240";
+    suffix = "_psp.mp4";
+  } else if (key == ".ipod") {
+    v.FrameRate = "15000/1001";
+    v.AudioCodec = c.HasLibfaac ? "libfaac" : "aac";
+    v.VideoCodec = "mpeg4";
+    v.FrameSize = "320x240";
+    suffix = "_ipod.mp4";
+  } else if (key == ".rm10") {
+    v.VideoCodec = "rv10";
+    suffix = "_rv10.rm";
+  } else if (key == ".rm20") {
+    v.VideoCodec = "rv20";
+    suffix = "_rv20.rm";
+  } else if (key == ".webm") {
+    AddOption(text, "-f webm");
+    v.AudioCodec = "libvorbis";
+    v.VideoCodec = "libvpx";
+  } else if (key == ".wmv") {
+    v.AudioCodec = "wmav2";
+    v.VideoCodec = "wmv2";
+  } else if (key == ".mkv") {
+    v.VideoCodec = "libx264";
+  } else if (key == ".wma") {
+    AddOption(text, "-vn");
+    v.AudioCodec = "wmav2";
+  }
+}
+
+std::string Extension(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
+  return path.substr(dot);
+}
+
+std::string StemOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+void AddOption(std::string& text, const std::string& item) {
+  text += ' ';
+  text += item;
+}
+
+std::string SecondsText(int64_t us) {
+  char buf[64];
+  // to_chars ignores the locale that the GUI toolkit sets.
+  auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(us) / 1000000.0, std::chars_format::general, 15);
+  return std::string(buf, r.ptr);
+}
+
+std::string PickAacEncoder() { return avcodec_find_encoder_by_name("libfaac") ? "libfaac" : "aac"; }
+
+int GetProcessorCount() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? static_cast<int>(n) : 1;
+}
+
+std::string FrameSizeOfEntry(const std::string& entry) {
+  const size_t blank = entry.find(' ');
+  if (blank == std::string::npos || blank == 0) return entry;
+  return entry.substr(0, blank);
+}
+
+TCutJob BuildCutJob(const TCutChoices& c) {
+  TCutJob job;
+  int64_t start = c.TrimStart, end = c.TrimEnd;
+  // A selection the point buttons did not make: the points follow the track bar.
+  if (!c.SelectionFromPoints && c.SelStart > 0 && c.SelEnd > 0 && c.TrackMax > 0) {
+    start = std::llround(static_cast<double>(c.SelStart) / c.TrackMax * static_cast<double>(c.Duration));
+    end = std::llround(static_cast<double>(c.SelEnd) / c.TrackMax * static_cast<double>(c.Duration));
+  }
+  job.TrimStart = start;
+  job.TrimEnd = end;
+
+  std::string& text = job.Options;
+  const int64_t offset = c.VideoStartOffset > 0 ? c.VideoStartOffset : 0;
+  if (start >= 0 && end > start) {
+    AddOption(text, " -ss " + SecondsText(SatAdd(start, offset)));
+    AddOption(text, " -t " + SecondsText(end - start));
+  } else if (start >= 0 && end < start) {
+    AddOption(text, " -ss " + SecondsText(SatAdd(start, offset)));
+    AddOption(text, " -t " + SecondsText(c.Duration - start));
+  }
+
+  if (c.FormatIndex < 1) {
+    if (c.FormatIndex == 0) job.Suffix = Extension(c.FileName);
+    if (c.RemoveAudio) AddOption(text, " -an ");
+    AddOption(text, " -vcodec copy -acodec copy ");
+    job.StreamCopy = true;
+    return job;
+  }
+
+  const int formats = static_cast<int>(OutputChoices::Formats.size());
+  const std::string entry = c.FormatIndex < formats ? OutputChoices::Formats[c.FormatIndex] : "";
+  const std::string key = "." + Lower(entry);
+  job.Suffix = key;
+  TPresetValues v;
+  ApplyPreset(key, c, text, v, job.Suffix);
+  if (key == ".flv" || key == ".swf") {
+    if (v.SampleRate != "11025" && v.SampleRate != "22050" && v.SampleRate != "44100") v.SampleRate = "44100";
+  }
+  if (!v.Channels.empty()) AddOption(text, "-ac " + v.Channels);
+  if (!v.SampleRate.empty()) AddOption(text, "-ar " + v.SampleRate);
+  if (!v.FrameRate.empty()) AddOption(text, "-r " + v.FrameRate);
+  if (!v.AudioCodec.empty()) {
+    AddOption(text, "-c:a " + v.AudioCodec);
+    if (v.AudioCodec == "aac") AddOption(text, "-astrict experimental");
+  }
+  if (!v.VideoCodec.empty()) AddOption(text, "-c:v " + v.VideoCodec);
+
+  const bool is3gp = key == ".3gp";
+  const int sizes = static_cast<int>(is3gp ? OutputChoices::FrameSizes3GP.size() : OutputChoices::FrameSizes.size());
+  if ((is3gp ? c.FrameSizeIndex >= 0 : c.FrameSizeIndex > 0) && c.FrameSizeIndex < sizes)
+    v.FrameSize = FrameSizeOfEntry(is3gp ? OutputChoices::FrameSizes3GP[c.FrameSizeIndex]
+                                         : OutputChoices::FrameSizes[c.FrameSizeIndex]);
+  if (!v.FrameSize.empty()) AddOption(text, " -s " + v.FrameSize);
+
+  if (c.QualityChecked) {
+    const std::string q = " -qscale " + std::to_string(c.QualityIndex);
+    AddOption(text, c.ProcessorCount <= 1 ? q : q + " -threads " + std::to_string(c.ProcessorCount));
+  }
+  if (c.RemoveAudio) AddOption(text, " -an ");
+  if (key != ".mkv" && c.AudioBitRate > 0) AddOption(text, " -ab " + std::to_string(c.AudioBitRate));
+  if (c.VideoBitRate > 0) AddOption(text, " -vb " + std::to_string(c.VideoBitRate));
+  return job;
+}
+
+int64_t VideoStartOffset(TFFDecoder& dec) {
+  const TFileStreamInfo file = dec.GetFileStreamInfo();
+  const TVideoStreamInfo video = dec.GetVideoStreamInfo(-1);
+  if (file.StartTime == AV_NOPTS_VALUE || video.StartTime < 0 || dec.VideoStreamCount() <= 0) return 0;
+  const int64_t d = SatSub(video.StartTime, file.StartTime);
+  return d > 0 ? d : 0;
+}
+
+void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
+  const TAudioStreamInfo audio = dec.GetAudioStreamInfo(-1);
+  const TVideoStreamInfo video = dec.GetVideoStreamInfo(-1);
+  c.AudioBitRate = audio.BitRate;
+  c.VideoBitRate = video.BitRate;
+  c.VideoStartOffset = VideoStartOffset(dec);
+  c.ProcessorCount = GetProcessorCount();
+  c.HasLibfaac = PickAacEncoder() == "libfaac";
+}
+
+std::string MakeOutputFileName(const std::string& source, const std::string& suffix, const TOutputNameHost& host) {
+  std::string folder = host.ReadString ? host.ReadString("OutPutDir", host.DefaultDir) : host.DefaultDir;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) {
+    std::filesystem::create_directories(folder, ec);
+    if (!std::filesystem::is_directory(folder, ec)) {
+      if (host.Warning)
+        host.Warning("Warning", "Cannot create output directory:" + folder + ".It will create default directory " +
+                                    host.DefaultDir + "!");
+      std::filesystem::create_directories(host.DefaultDir, ec);
+      if (host.WriteString) host.WriteString("OutPutDir", host.DefaultDir);
+    }
+  }
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  const std::string base = folder + StemOf(source);
+  std::string candidate = base + "_(new)" + suffix;
+  for (int n = 1; Exists(candidate); ++n) candidate = base + "_(new_" + std::to_string(n) + ")" + suffix;
+  return candidate;
+}

@@ -1,0 +1,84 @@
+#pragma once
+// The cut job as the window and the command line hand it to the encoder: the user's choices
+// become one option text for the output and the suffix of the output name, and the output
+// name is found in the output folder. No GUI here: the window, trimora-cli and the tests all
+// call these functions.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TFFDecoder;
+
+struct TCutChoices {
+  std::string FileName;  // the input, as opened
+
+  // Points in µs on the video stream's clock (picture times); 0 and 0 when none are set.
+  int64_t TrimStart = 0;
+  int64_t TrimEnd = 0;
+  int64_t Duration = 0;  // of the file, µs
+
+  // The track bar's selection. When it is not the one the point buttons made (the points do
+  // not account for it), the points are taken from it as the track bar positions give them.
+  int SelStart = 0;
+  int SelEnd = 0;
+  int TrackMax = 0;
+  bool SelectionFromPoints = true;
+
+  // How far the video stream starts after the file's start (µs): the engine's -ss counts
+  // from the file's start, the points from the first picture.
+  int64_t VideoStartOffset = 0;
+
+  int FormatIndex = 0;     // entry of the format list, -1 when nothing is selected
+  int FrameSizeIndex = 0;  // entry of that format's frame-size list, -1 when none
+  bool QualityChecked = false;
+  int QualityIndex = 0;
+  bool RemoveAudio = false;
+
+  int64_t AudioBitRate = 0;  // of the input's default streams, bit/s; <= 0 when unknown
+  int64_t VideoBitRate = 0;
+  int ProcessorCount = 1;
+  bool HasLibfaac = false;
+};
+
+struct TCutJob {
+  std::string Options;  // option text of the output
+  std::string Suffix;   // end of the output file name
+  bool StreamCopy = false;  // the preview is switched off for a copy
+  int64_t TrimStart = 0;    // the points the text was made from
+  int64_t TrimEnd = 0;
+};
+
+// Appends one blank, then the item.
+void AddOption(std::string& text, const std::string& item);
+// x µs as seconds: shortest general form, at most 15 significant digits, full stop.
+std::string SecondsText(int64_t us);
+// "libfaac" when this build has an encoder of that name, else "aac".
+std::string PickAacEncoder();
+int GetProcessorCount();
+
+TCutJob BuildCutJob(const TCutChoices& c);
+
+// Where the video stream starts after the file's start, µs (0 when either is unknown).
+int64_t VideoStartOffset(TFFDecoder& dec);
+// The choices that come from the open file: bit rates of the default streams, duration,
+// video start offset, processor count and the AAC encoder.
+void FillInputChoices(TFFDecoder& dec, TCutChoices& c);
+
+// The settings that the output name uses ("OutPutDir" of group "settings") and the warning
+// box, as the host provides them.
+inline constexpr const char* kDefaultOutputDir = "/ruvivezazerave";
+
+struct TOutputNameHost {
+  std::function<std::string(const std::string& key, const std::string& defaultValue)> ReadString;
+  std::function<void(const std::string& key, const std::string& value)> WriteString;
+  std::function<void(const std::string& caption, const std::string& text)> Warning;
+  std::string DefaultDir = kDefaultOutputDir;  // also the default of "OutPutDir"
+};
+
+// The output file for a source and a suffix: folder/name_(new)suffix, or _(new_N) for the first
+// N that is free. A folder that cannot be created is warned about and replaced by the default
+// one for later jobs; this job's name stays in the folder read.
+std::string MakeOutputFileName(const std::string& source, const std::string& suffix, const TOutputNameHost& host);
+
+// The entry text given to the engine as a size: up to its first blank, or whole.
+std::string FrameSizeOfEntry(const std::string& entry);

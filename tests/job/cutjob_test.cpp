@@ -1,0 +1,253 @@
+// The cut-job builder: the window's choices become exactly the option text and output name
+// that the encoder is given.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "job/CutJob.h"
+#include "job/OutputChoices.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kSecond = 1000000;
+
+TCutChoices Psp() {
+  TCutChoices c;
+  c.FileName = "/videos/clip.avi";
+  c.TrimStart = 10 * kSecond;
+  c.TrimEnd = 25500000;
+  c.Duration = 60 * kSecond;
+  c.FormatIndex = 9;  // PSP
+  c.FrameSizeIndex = 0;
+  c.QualityChecked = true;
+  c.QualityIndex = 6;
+  c.ProcessorCount = 4;
+  c.AudioBitRate = 128000;
+  c.VideoBitRate = 1200000;
+  return c;
+}
+
+TEST(CutJob, PspExampleToTheByte) {
+  const TCutJob job = BuildCutJob(Psp());
+  EXPECT_EQ(job.Options,
+            "  -ss 10  -t 15.5 -f psp -ar 24000 -r 15000/1001 -c:a aac -astrict experimental -c:v mpeg4  -s 320x240 "
+            " -qscale 6 -threads 4  -ab 128000  -vb 1200000");
+  EXPECT_EQ(job.Suffix, "_psp.mp4");
+  EXPECT_FALSE(job.StreamCopy);
+  TCutChoices faac = Psp();
+  faac.HasLibfaac = true;
+  EXPECT_NE(BuildCutJob(faac).Options.find(" -c:a libfaac -c:v mpeg4"), std::string::npos);
+}
+
+TEST(CutJob, RangeOptions) {
+  TCutChoices c = Psp();
+  c.FormatIndex = 7;  // MP4: no preset, so only the range and the rates remain
+  c.QualityChecked = false;
+  c.AudioBitRate = c.VideoBitRate = 0;
+  c.TrimStart = c.TrimEnd = 0;
+  EXPECT_EQ(BuildCutJob(c).Options, "");
+  c.TrimStart = 1500000;  // start only: to the end of the file
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 1.5  -t 58.5");
+  c.TrimStart = 0;
+  c.TrimEnd = 40000;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 0  -t 0.04");
+  // A third of a second keeps its fifteen digits, with a full stop whatever the locale.
+  c.TrimStart = 1000000;
+  c.TrimEnd = 1333333;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 1  -t 0.333333");
+}
+
+// The points as the buttons stored them are used, not positions rounded on the track bar;
+// a selection the buttons did not make is read from the track bar.
+TEST(CutJob, StoredPointsWinOverTrackBarRounding) {
+  TCutChoices c = Psp();
+  c.FormatIndex = 7;
+  c.QualityChecked = false;
+  c.AudioBitRate = c.VideoBitRate = 0;
+  c.Duration = 3 * kSecond;
+  c.TrimStart = 1040000;  // frame 26 at 25 fps
+  c.TrimEnd = 2000000;
+  c.TrackMax = 74;
+  c.SelStart = 26;  // 26/74*3 s = 1.054 s: one picture late
+  c.SelEnd = 49;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 1.04  -t 0.96");
+  c.SelectionFromPoints = false;
+  const TCutJob fromBar = BuildCutJob(c);
+  EXPECT_EQ(fromBar.TrimStart, 1054054);
+  EXPECT_EQ(fromBar.Options, "  -ss 1.054054  -t 0.932432");
+}
+
+TEST(CutJob, VideoStartingAfterTheFileMovesOnlyTheStart) {
+  TCutChoices c = Psp();
+  c.FormatIndex = 0;
+  c.VideoStartOffset = 80000;  // two frames of audio before the first picture
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 10.08  -t 15.5  -vcodec copy -acodec copy ");
+  c.TrimEnd = 0;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 10.08  -t 50  -vcodec copy -acodec copy ");
+}
+
+TEST(CutJob, StreamCopy) {
+  TCutChoices c = Psp();
+  c.FileName = "/videos/clip.MPG";
+  c.FormatIndex = 0;
+  c.TrimStart = c.TrimEnd = 0;
+  TCutJob job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, "  -vcodec copy -acodec copy ");
+  EXPECT_EQ(job.Suffix, ".MPG");
+  EXPECT_TRUE(job.StreamCopy);
+  c.RemoveAudio = true;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -an   -vcodec copy -acodec copy ");
+  c.FormatIndex = -1;
+  job = BuildCutJob(c);
+  EXPECT_EQ(job.Suffix, "");
+  EXPECT_TRUE(job.StreamCopy);
+  c.FileName = "/videos/noext";
+  c.FormatIndex = 0;
+  EXPECT_EQ(BuildCutJob(c).Suffix, "");
+}
+
+TEST(CutJob, FrameSizesAndAudioRules) {
+  TCutChoices c = Psp();
+  c.TrimStart = c.TrimEnd = 0;
+  c.QualityChecked = false;
+  c.AudioBitRate = 96000;
+  c.VideoBitRate = 0;
+  c.FormatIndex = 1;  // 3GP: its first size when nothing else is chosen
+  c.FrameSizeIndex = 0;
+  EXPECT_EQ(BuildCutJob(c).Options, " -b:a 12.2k -ac 1 -ar 8000 -c:v h263  -s 128x96  -ab 96000");
+  c.FrameSizeIndex = -1;
+  EXPECT_EQ(BuildCutJob(c).Options, " -b:a 12.2k -ac 1 -ar 8000 -c:v h263  -ab 96000");
+  c.FormatIndex = 2;  // AVI with "Auto - Original": no size
+  c.FrameSizeIndex = 0;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ab 96000");
+  c.FormatIndex = 4;  // iPod keeps 320x240 unless another size is chosen
+  EXPECT_EQ(BuildCutJob(c).Options,
+            " -r 15000/1001 -c:a aac -astrict experimental -c:v mpeg4  -s 320x240  -ab 96000");
+  c.FrameSizeIndex = 28;
+  EXPECT_NE(BuildCutJob(c).Options.find("  -s 1920x1080 "), std::string::npos);
+  c.FormatIndex = 5;  // MKV never sends the audio bit rate
+  c.FrameSizeIndex = 0;
+  c.VideoBitRate = 800000;
+  EXPECT_EQ(BuildCutJob(c).Options, " -c:v libx264  -vb 800000");
+  c.FormatIndex = 7;  // removing the audio still sends its bit rate
+  c.RemoveAudio = true;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -an   -ab 96000  -vb 800000");
+  EXPECT_EQ(FrameSizeOfEntry("Auto - Original"), "Auto");
+  EXPECT_EQ(FrameSizeOfEntry(" odd"), " odd");
+  EXPECT_EQ(FrameSizeOfEntry("640x480"), "640x480");
+}
+
+// Every format with a size, a quality and both processor counts.
+TEST(CutJob, EveryFormat) {
+  const std::string t = "  -s 352x288  -qscale 3 -threads 4  -ab 128000  -vb 1000000";
+  const std::vector<std::pair<std::string, std::string>> want = {
+      {"  -vcodec copy -acodec copy ", ".mp4"},
+      {" -b:a 12.2k -ac 1 -ar 8000 -c:v h263  -s 704x576  -qscale 3 -threads 4  -ab 128000  -vb 1000000", ".3gp"},
+      {t, ".avi"},
+      {" -ar 44100" + t, ".flv"},
+      {" -r 15000/1001 -c:a aac -astrict experimental -c:v mpeg4" + t, "_ipod.mp4"},
+      {" -c:v libx264  -s 352x288  -qscale 3 -threads 4  -vb 1000000", ".mkv"},
+      {t, ".mov"},
+      {t, ".mp4"},
+      {" -c:a libvorbis -c:v libtheora" + t, ".ogg"},
+      {" -f psp -ar 24000 -r 15000/1001 -c:a aac -astrict experimental -c:v mpeg4" + t, "_psp.mp4"},
+      {" -c:v rv10" + t, "_rv10.rm"},
+      {" -c:v rv20" + t, "_rv20.rm"},
+      {" -ar 44100" + t, ".swf"},
+      {" -c:a wmav2 -c:v wmv2" + t, ".wmv"},
+      {" -f webm -c:a libvorbis -c:v libvpx" + t, ".webm"},
+      {t, ".m1v"},
+      {t, ".m2v"},
+      {t, ".aac"},
+      {t, ".ac3"},
+      {t, ".mp2"},
+      {t, ".mp3"},
+      {t, ".wav"},
+      {" -vn -c:a wmav2" + t, ".wma"},
+  };
+  ASSERT_EQ(want.size(), OutputChoices::Formats.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE(OutputChoices::Formats[i]);
+    TCutChoices c;
+    c.FileName = "/in/clip.mp4";
+    c.Duration = 10 * kSecond;
+    c.FormatIndex = static_cast<int>(i);
+    c.FrameSizeIndex = 3;
+    c.QualityChecked = true;
+    c.QualityIndex = 3;
+    c.ProcessorCount = 4;
+    c.AudioBitRate = 128000;
+    c.VideoBitRate = 1000000;
+    TCutJob job = BuildCutJob(c);
+    EXPECT_EQ(job.Options, want[i].first);
+    EXPECT_EQ(job.Suffix, want[i].second);
+    c.ProcessorCount = 1;
+    std::string one = want[i].first;
+    const size_t at = one.find(" -threads 4");
+    if (at != std::string::npos) one.erase(at, 11);
+    EXPECT_EQ(BuildCutJob(c).Options, one);
+  }
+}
+
+class OutputName : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/trimora-outname-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+    Settings["OutPutDir"] = Dir + "/out";
+    Host.ReadString = [this](const std::string& k, const std::string& d) {
+      auto it = Settings.find(k);
+      return it == Settings.end() ? d : it->second;
+    };
+    Host.WriteString = [this](const std::string& k, const std::string& v) { Settings[k] = v; };
+    Host.Warning = [this](const std::string& caption, const std::string& text) {
+      Warnings.push_back(caption + "|" + text);
+    };
+    Host.DefaultDir = Dir + "/fallback";
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::string Dir;
+  std::map<std::string, std::string> Settings;
+  std::vector<std::string> Warnings;
+  TOutputNameHost Host;
+};
+
+TEST_F(OutputName, NumbersPastTakenNamesAndCreatesTheFolder) {
+  EXPECT_EQ(MakeOutputFileName("/src/clip.avi", ".mp4", Host), Dir + "/out/clip_(new).mp4");
+  EXPECT_TRUE(fs::is_directory(Dir + "/out"));
+  std::ofstream(Dir + "/out/clip_(new).mp4") << "x";
+  std::ofstream(Dir + "/out/clip_(new_1).mp4") << "x";
+  EXPECT_EQ(MakeOutputFileName("/src/clip.avi", ".mp4", Host), Dir + "/out/clip_(new_2).mp4");
+  EXPECT_EQ(MakeOutputFileName("/src/clip.MPG", ".MPG", Host), Dir + "/out/clip_(new).MPG");
+  EXPECT_EQ(MakeOutputFileName("/src/clip.avi", "", Host), Dir + "/out/clip_(new)");
+  Settings["OutPutDir"] = Dir + "/out/";
+  EXPECT_EQ(MakeOutputFileName("clip.avi", "_psp.mp4", Host), Dir + "/out/clip_(new)_psp.mp4");
+  EXPECT_TRUE(Warnings.empty());
+}
+
+TEST_F(OutputName, UncreatableFolderWarnsAndFallsBackForLaterJobs) {
+  std::ofstream(Dir + "/file") << "not a folder";
+  Settings["OutPutDir"] = Dir + "/file/sub";
+  EXPECT_EQ(MakeOutputFileName("/src/clip.avi", ".avi", Host), Dir + "/file/sub/clip_(new).avi");
+  ASSERT_EQ(Warnings.size(), 1u);
+  EXPECT_EQ(Warnings[0], "Warning|Cannot create output directory:" + Dir +
+                             "/file/sub.It will create default directory " + Dir + "/fallback!");
+  EXPECT_EQ(Settings["OutPutDir"], Dir + "/fallback");
+  EXPECT_TRUE(fs::is_directory(Dir + "/fallback"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
