@@ -64,6 +64,7 @@ int SafeIOOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
                AVDictionary** options) {
   auto* c = static_cast<TOutputContainer*>(s->opaque);
   const std::string name = URLToFileName(url);
+  if (!c) return UnicodeIOOpen(pb, url, flags, &s->interrupt_callback, options);
   if (!(flags & AVIO_FLAG_WRITE)) {
     if (c->SafeFile.IsOpen() && s->url && std::strcmp(url, s->url) == 0)
       return UnicodeIOOpen(pb, FileNameToURL(c->SafeFile.TempPath()).c_str(), flags,
@@ -91,7 +92,7 @@ int SafeIOClose2(AVFormatContext* s, AVIOContext* pb) {
   auto* c = static_cast<TOutputContainer*>(s->opaque);
   AVIOContext* io = pb;
   int ret = UnicodeIOClose(&io);
-  for (size_t i = 0; i < c->SideFiles.size(); i++) {
+  for (size_t i = 0; c && i < c->SideFiles.size(); i++) {
     if (c->SideFiles[i].IO != pb) continue;
     std::unique_ptr<TSafeFile> file = std::move(c->SideFiles[i].File);
     c->SideFiles.erase(c->SideFiles.begin() + static_cast<std::ptrdiff_t>(i));

@@ -270,7 +270,15 @@ std::string ReadAll(const std::string& path) {
 
 TEST_F(EngineSetupTest, InputRecordsAndSeekOffset) {
   const std::string mp4 = FixturePath(FixtureKind::H264Mp4);
+  int before = 0;
+  Engine.OnBeforeFindStreamInfo = [&](TCustomFFmpegOpt* sender, AVFormatContext* s) {
+    EXPECT_EQ(sender, &Engine);
+    EXPECT_EQ(s->nb_streams, 2u);
+    before++;
+  };
   ASSERT_EQ(OpenInput(mp4, "-ss 1 -itsoffset 2"), 0) << Engine.LastErrMsg();
+  EXPECT_EQ(before, 1);
+  Engine.OnBeforeFindStreamInfo = nullptr;
   ASSERT_EQ(Engine.InputFiles.size(), 1u);
   TInputFile* f = Engine.InputFiles[0].get();
   AVFormatContext* s = f->FormatContext.get();
@@ -903,6 +911,26 @@ TEST_F(EngineSetupTest, ComplexGraphs) {
   ASSERT_EQ(OpenOutput(Out("f.mkv"), "-map [b] -c:v ffv1"), 1) << Engine.LastErrMsg();
   ASSERT_EQ(Engine.ConfigureFilterGraph(fg), 0);
   EXPECT_NE(fg->Outputs[1]->Filter, nullptr);
+
+  // An unlabelled graph output goes to the next output file and takes the place of the
+  // automatic video choice.
+  TEngine auto1;
+  TFileOptionsContext actx;
+  auto1.InitOptionsContext(actx);
+  ASSERT_EQ(auto1.OpenInputFile(actx, "", mp4, ""), 0);
+  auto1.ReleaseOptionsContext(actx);
+  auto1.InitOptionsContext(actx);
+  ASSERT_EQ(auto1.OpenOutputFile(actx, "-filter_complex [0:v]scale=160:120 -c:v ffv1 -c:a copy",
+                                 false, Out("u.mkv"), ""),
+            0)
+      << auto1.LastErrMsg();
+  auto1.ReleaseOptionsContext(actx);
+  ASSERT_EQ(auto1.OutputStreams.size(), 2u);
+  EXPECT_EQ(auto1.OutputStreams[0]->SourceIndex, -1);
+  EXPECT_NE(auto1.OutputStreams[0]->Filter, nullptr);
+  EXPECT_EQ(auto1.OutputStreams[1]->SourceIndex, 1);
+  ASSERT_EQ(auto1.ConfigureFilterGraph(auto1.FilterGraphs[0].get()), 0);
+  EXPECT_EQ(av_buffersink_get_w(auto1.OutputStreams[0]->Filter->Filter), 160);
 
   TEngine bad;
   TFileOptionsContext ctx;
