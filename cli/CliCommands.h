@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+class TFFDecoder;
+
 namespace cli {
 
 enum TExitCode { ecOK = 0, ecFailed = 1, ecUsage = 2 };
@@ -29,6 +31,10 @@ std::string ExeDir();
 // Seconds as a decimal text (full stop, any locale) to microseconds; false when not a number
 // or beyond a billion seconds.
 bool ParseSeconds(const std::string& text, int64_t* us);
+// Loads the media libraries and opens the file, printing the decoder's message on failure.
+bool OpenMedia(TFFDecoder& dec, const std::string& file);
+// As the track bar does: seek, then decode up to the time (a still picture is at every time).
+bool SeekToTime(TFFDecoder& dec, int64_t us);
 
 }  // namespace cli
 

@@ -49,12 +49,7 @@ bool Fail(TFFDecoder& dec, const std::string& what) {
   return false;
 }
 
-bool Open(TFFDecoder& dec, const std::string& file) {
-  if (!dec.AVLibLoaded() && !dec.LoadAVLib(ExeDir() + "/LibAV")) return Fail(dec, "");
-  if (!dec.LoadFile(file)) return Fail(dec, "");
-  ProcessMainThreadCalls();
-  return true;
-}
+bool Open(TFFDecoder& dec, const std::string& file) { return OpenMedia(dec, file); }
 
 bool OpenVideo(TFFDecoder& dec, const std::string& file) {
   if (!Open(dec, file)) return false;
@@ -193,10 +188,7 @@ int CmdFrame(const std::vector<std::string>& args) {
   }
   TFFDecoder dec;
   if (!OpenVideo(dec, file)) return ecFailed;
-  // Nothing is decoded yet: the first picture needs no seek, and a file that refuses seeking
-  // (a still picture) is read forward from its start instead.
-  if (!(us <= 0 ? DecodeUpTo(dec, us) : SeekTo(dec, us) || DecodeUpTo(dec, us)))
-    return Fail(dec, ""), ecFailed;
+  if (!SeekToTime(dec, us)) return Fail(dec, ""), ecFailed;
   TBitmap bmp;
   if (!dec.CopyToBitmap(bmp)) return Fail(dec, ""), ecFailed;
   std::string ext = out.size() >= 4 ? out.substr(out.size() - 4) : std::string();
@@ -227,4 +219,18 @@ TRIMORA_CLI_COMMAND("frame", "frame FILE SECONDS OUT\n\n"
                     CmdFrame);
 
 }  // namespace
+
+bool OpenMedia(TFFDecoder& dec, const std::string& file) {
+  if (!dec.AVLibLoaded() && !dec.LoadAVLib(ExeDir() + "/LibAV")) return Fail(dec, "");
+  if (!dec.LoadFile(file)) return Fail(dec, "");
+  ProcessMainThreadCalls();
+  return true;
+}
+
+// For a freshly opened file: the first picture needs no seek, and a file that refuses seeking
+// (a still picture) is read forward from its start instead.
+bool SeekToTime(TFFDecoder& dec, int64_t us) {
+  return us <= 0 ? DecodeUpTo(dec, us) : SeekTo(dec, us) || DecodeUpTo(dec, us);
+}
+
 }  // namespace cli

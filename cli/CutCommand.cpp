@@ -1,0 +1,231 @@
+// trimora-cli cut: the window's "Cut" from a terminal, on the same builder and name rule.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CliCommands.h"
+#include "decoder/FFDecode.h"
+#include "job/CutJob.h"
+#include "job/OutputChoices.h"
+#include "runtime/SafeWrite.h"
+
+namespace cli {
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+bool ParseIndex(const std::string& text, int count, int* index) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int n = std::stoi(text);
+  if (n >= count) return false;
+  *index = n;
+  return true;
+}
+
+// A format by its list text (any letter case) or its index.
+bool FindFormat(const std::string& text, int* index) {
+  const int count = static_cast<int>(OutputChoices::Formats.size());
+  if (ParseIndex(text, count, index)) return true;
+  for (int i = 0; i < count; ++i)
+    if (Lower(OutputChoices::Formats[i]) == Lower(text)) {
+      *index = i;
+      return true;
+    }
+  return false;
+}
+
+// A size of that format's list by index, whole text or size text ("320x240").
+bool FindSize(const std::string& text, int format, int* index) {
+  const bool is3gp = format == 1;
+  const int count = static_cast<int>(is3gp ? OutputChoices::FrameSizes3GP.size() : OutputChoices::FrameSizes.size());
+  if (ParseIndex(text, count, index)) return true;
+  for (int i = 0; i < count; ++i) {
+    const std::string entry = is3gp ? OutputChoices::FrameSizes3GP[i] : OutputChoices::FrameSizes[i];
+    if (Lower(entry) == Lower(text) || Lower(FrameSizeOfEntry(entry)) == Lower(text)) {
+      *index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The window's settings file, read and written as plain INI text in group [settings].
+std::string SettingsPath() {
+  const char* xdg = getenv("XDG_CONFIG_HOME");
+  std::string base = xdg && *xdg ? xdg : std::string(getenv("HOME") ? getenv("HOME") : "") + "/.config";
+  return base + "/trimorafree/trimfree.ini";
+}
+
+std::string Unquote(std::string v) {
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+  std::string out;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] == '\\' && i + 1 < v.size()) {
+      ++i;
+      out += v[i] == 't' ? '\t' : v[i] == 'n' ? '\n' : v[i];
+    } else {
+      out += v[i];
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string ReadSetting(const std::string& key, const std::string& def) {
+  bool inGroup = false;
+  for (const std::string& line : ReadLines(SettingsPath())) {
+    if (!line.empty() && line[0] == '[') {
+      inGroup = line == "[settings]";
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (inGroup && eq != std::string::npos && line.substr(0, eq) == key) return Unquote(line.substr(eq + 1));
+  }
+  return def;
+}
+
+void WriteSetting(const std::string& key, const std::string& value) {
+  std::vector<std::string> lines = ReadLines(SettingsPath());
+  bool inGroup = false, done = false;
+  size_t groupEnd = std::string::npos;
+  for (size_t i = 0; i < lines.size() && !done; ++i) {
+    if (!lines[i].empty() && lines[i][0] == '[') {
+      if (inGroup) groupEnd = i;
+      inGroup = lines[i] == "[settings]";
+      continue;
+    }
+    if (inGroup && lines[i].rfind(key + "=", 0) == 0) {
+      lines[i] = key + "=" + value;
+      done = true;
+    }
+  }
+  if (!done) {
+    if (inGroup) groupEnd = lines.size();
+    if (groupEnd == std::string::npos) {
+      lines.push_back("[settings]");
+      groupEnd = lines.size();
+    }
+    lines.insert(lines.begin() + static_cast<long>(groupEnd), key + "=" + value);
+  }
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  std::string err;
+  if (!SafeWriteFile(SettingsPath(), text.data(), text.size(), {}, true, &err)) fprintf(stderr, "%s\n", err.c_str());
+}
+
+// The picture the decoder lands on for a time, as the window's point buttons take it.
+bool SnapPoint(const std::string& file, int64_t us, int64_t* point) {
+  TFFDecoder dec;
+  if (!OpenMedia(dec, file)) return false;
+  if (!SeekToTime(dec, us)) {
+    fprintf(stderr, "%s\n", dec.LastErrMsg().c_str());
+    return false;
+  }
+  *point = dec.FramePTS() == AV_NOPTS_VALUE ? us : dec.FramePTS();
+  return true;
+}
+
+const char* kUsage =
+    "cut FILE --format ENTRY [--start SECONDS] [--end SECONDS] [--size ENTRY] [--quality N] "
+    "[--remove-audio] [--out-dir DIR] [--dry-run]\n\n"
+    "  cut     cuts the range from --start to --end (each snapped to the picture the decoder\n"
+    "          lands on) into a new file in --out-dir, else the window's output folder;\n"
+    "          --format is a format list entry or its index, --size an entry of that\n"
+    "          format's size list (\"320x240\") or its index, --quality N checks the quality\n"
+    "          with entry N; prints \"options: \" and \"output: \" lines; --dry-run stops there\n";
+
+int CmdCut(const std::vector<std::string>& args) {
+  if (args.empty()) return Usage();
+  const std::string& file = args[0];
+  TCutChoices c;
+  c.FileName = file;
+  std::string format, size, outDir;
+  int64_t start = 0, end = 0;
+  bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == "--format" && hasValue) {
+      format = args[++i];
+    } else if (a == "--start" && hasValue) {
+      haveStart = ParseSeconds(args[++i], &start) && start >= 0;
+      if (!haveStart) return fprintf(stderr, "Bad time: %s\n", args[i].c_str()), Usage();
+    } else if (a == "--end" && hasValue) {
+      haveEnd = ParseSeconds(args[++i], &end) && end >= 0;
+      if (!haveEnd) return fprintf(stderr, "Bad time: %s\n", args[i].c_str()), Usage();
+    } else if (a == "--size" && hasValue) {
+      size = args[++i];
+    } else if (a == "--quality" && hasValue) {
+      if (!ParseIndex(args[++i], static_cast<int>(OutputChoices::Qualities.size()), &c.QualityIndex))
+        return fprintf(stderr, "Bad quality: %s\n", args[i].c_str()), Usage();
+      haveQuality = true;
+    } else if (a == "--remove-audio") {
+      c.RemoveAudio = true;
+    } else if (a == "--out-dir" && hasValue) {
+      outDir = args[++i];
+    } else if (a == "--dry-run") {
+      dryRun = true;
+    } else {
+      fprintf(stderr, "Bad argument: %s\n", a.c_str());
+      return Usage();
+    }
+  }
+  if (format.empty() || !FindFormat(format, &c.FormatIndex)) {
+    fprintf(stderr, "Unknown format: %s\n", format.c_str());
+    return Usage();
+  }
+  c.FrameSizeIndex = 0;
+  if (!size.empty() && !FindSize(size, c.FormatIndex, &c.FrameSizeIndex)) {
+    fprintf(stderr, "Unknown frame size: %s\n", size.c_str());
+    return Usage();
+  }
+  c.QualityChecked = haveQuality;
+
+  TFFDecoder dec;
+  if (!OpenMedia(dec, file)) return ecFailed;
+  FillInputChoices(dec, c);
+  const TFileStreamInfo info = dec.GetFileStreamInfo();
+  c.Duration = info.Duration > 0 ? info.Duration : 0;
+  if (haveStart && start > 0 && !SnapPoint(file, start, &c.TrimStart)) return ecFailed;
+  if (haveEnd && end > 0 && !SnapPoint(file, end, &c.TrimEnd)) return ecFailed;
+  const TCutJob job = BuildCutJob(c);
+
+  TOutputNameHost host;
+  host.ReadString = [&](const std::string& key, const std::string& def) {
+    return key == "OutPutDir" && !outDir.empty() ? outDir : ReadSetting(key, def);
+  };
+  host.WriteString = [&](const std::string& key, const std::string& value) {
+    if (outDir.empty()) WriteSetting(key, value);
+  };
+  host.Warning = [](const std::string& caption, const std::string& text) {
+    fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  };
+  const std::string output = MakeOutputFileName(file, job.Suffix, host);
+  printf("options: %s\n", job.Options.c_str());
+  printf("output: %s\n", output.c_str());
+  fflush(stdout);
+  if (dryRun) return ecOK;
+  fprintf(stderr, "Cutting needs the transcoding engine, which this build does not have yet.\n");
+  return ecFailed;
+}
+
+TRIMORA_CLI_COMMAND("cut", kUsage, CmdCut);
+
+}  // namespace
+}  // namespace cli
