@@ -8,6 +8,7 @@
 #include "directory.h"
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "engine/RawMuxers.h"
 #include "player/FFPlay.h"
 #include "runtime/Bitmap.h"
 #include "runtime/FFLoad.h"
@@ -800,7 +801,12 @@ void TfrmMain::OpenFromCommandLine(const QString& path) {
 }
 
 void TfrmMain::FilesDropped(const QStringList& paths) {
-  if (!paths.isEmpty() && LoadEncoderLibs(false) && LoadDecoderLibs(false)) {
+  if (paths.isEmpty() || !LoadEncoderLibs(false)) {
+    btnResetClick();
+    return;
+  }
+  RegisterPacketMuxers();
+  if (LoadDecoderLibs(false)) {
     FFileName = paths.first();
     OpenFile(FFileName, true);
   }

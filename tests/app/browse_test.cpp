@@ -7,6 +7,7 @@
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "engine/RawMuxers.h"
 #include "runtime/Bitmap.h"
 
 #include <QCheckBox>
@@ -347,7 +348,9 @@ TEST_F(BrowseTest, NoSaveDialogWithoutPicture) {
 }
 
 TEST_F(BrowseTest, DropOpensOnlyTheFirstFileWithoutLogLines) {
+  UnregisterPacketMuxers();
   TfrmMain& w = Open(FixtureKind::H264Mp4);
+  EXPECT_EQ(FindRawMuxer("rawh264"), nullptr) << "only a drop registers them";
   for (int i = 0; i < 4; ++i) w.btnNextFrame->click();
   w.btnTrimStart->click();
   const QStringList log = w.LogLines();
@@ -364,6 +367,8 @@ TEST_F(BrowseTest, DropOpensOnlyTheFirstFileWithoutLogLines) {
   QApplication::sendEvent(&w, &drop);
 
   EXPECT_EQ(w.FileName(), QString::fromStdString(first));
+  for (const char* name : {"rawh263", "rawh264", "rawmjpeg", "rawyuv", "rawrgb"})
+    EXPECT_NE(FindRawMuxer(name), nullptr) << name;
   EXPECT_EQ(w.LogLines(), log);
   EXPECT_EQ(Shown(), 0);
   EXPECT_EQ(w.TrimStart(), 0);
