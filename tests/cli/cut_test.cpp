@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "CliTestSupport.h"
 #include "decoder/FFDecode.h"
 #include "job/CutJob.h"
 #include "runtime/MainThread.h"
@@ -18,22 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Out;
-};
-
-TRun Shell(const std::string& cmd) {
-  TRun r;
-  FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
-  const int st = pclose(p);
-  r.Code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+TCliRun Shell(const std::string& cmd) { return RunShell(cmd); }
 
 // The picture time the window's point button stores after the track bar reached `us`.
 int64_t Snapped(const std::string& file, int64_t us) {
@@ -76,7 +62,7 @@ protected:
     return "options: " + job.Options + "\noutput: " + MakeOutputFileName(File, job.Suffix, host) + "\n";
   }
 
-  TRun Cut(const std::string& args) {
+  TCliRun Cut(const std::string& args) {
     return Shell(std::string(TRIMORA_CLI) + " cut '" + File + "' " + args + " --out-dir '" + Dir + "' --dry-run");
   }
 
@@ -99,12 +85,12 @@ TEST_F(CliCut, DryRunMatchesTheBuilder) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Args);
-    TRun r = Cut(c.Args);
+    TCliRun r = Cut(c.Args);
     EXPECT_EQ(r.Code, 0);
     EXPECT_EQ(r.Out, Expected(c.Format, c.Size, c.Quality, c.RemoveAudio, c.Start, c.End));
   }
   // Points between pictures snap to the picture the decoder lands on: 0.97 s is frame 25.
-  TRun r = Cut("--format mp4 --start 0.97 --end 2.01");
+  TCliRun r = Cut("--format mp4 --start 0.97 --end 2.01");
   EXPECT_EQ(r.Out.rfind("options:   -ss 1  -t 1.04", 0), 0u) << r.Out;
   EXPECT_NE(r.Out.find("output: " + Dir + "/g3-h264_(new).mp4\n"), std::string::npos) << r.Out;
 }

@@ -12,36 +12,16 @@
 #include <sstream>
 #include <string>
 
+#include "CliTestSupport.h"
 #include "support/Fixtures.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Out, Err;
-};
+using TRun = TCliRun;
 
-TRun Shell(const std::string& cmd) {
-  char errName[] = "/tmp/trimora-cli-err-XXXXXX";
-  const int fd = mkstemp(errName);
-  close(fd);
-  TRun r;
-  FILE* p = popen((cmd + " 2>" + errName).c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
-  const int st = pclose(p);
-  r.Code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  std::ifstream e(errName);
-  std::stringstream ss;
-  ss << e.rdbuf();
-  r.Err = ss.str();
-  unlink(errName);
-  return r;
-}
+TRun Shell(const std::string& cmd) { return RunShell(cmd); }
 
 std::string Bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -50,7 +30,7 @@ std::string Bytes(const std::string& path) {
   return s.str();
 }
 
-std::string Q(const std::string& s) { return "'" + s + "'"; }
+std::string Q(const std::string& s) { return ShellQuote(s); }
 
 class CliSafety : public ::testing::Test {
 protected:
