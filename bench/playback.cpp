@@ -80,6 +80,7 @@ int main() {
     std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
     return 1;
   }
+  const double openReturned = Ms(t0, Clock::now());
   WaitInMainThread([&] { return shown.load() > 0; }, 5000);
   const double openToFirst = (firstShownNs.load() - t0.time_since_epoch().count()) / 1e6;
 
@@ -111,8 +112,9 @@ int main() {
   const int rc = std::system(("ffmpeg -nostdin -loglevel error -threads 0 -i '" + clip + "' -f null - ").c_str());
   const double ffmpegMs = Ms(f0, Clock::now());
 
-  std::printf("open to first picture: %.1f ms (target <= 150), decoder's first picture %.1f ms, ratio %.2f\n",
-              openToFirst, decoderFirst, openToFirst / decoderFirst);
+  std::printf("open to first picture: %.1f ms (target <= 150; Open returned after %.1f ms), decoder's first "
+              "picture %.1f ms, ratio %.2f\n",
+              openToFirst, openReturned, decoderFirst, openToFirst / decoderFirst);
   std::printf("dropped per 100 over 20 s: %.2f (%d of %d, target 0); ffmpeg decodes the 24 s clip in %.0f ms "
               "(%.1fx real time)%s\n",
               played > 0 ? 100.0 * dropped / played : 0.0, dropped, played, ffmpegMs, 24000.0 / ffmpegMs,

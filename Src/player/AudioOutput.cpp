@@ -143,6 +143,12 @@ int TPlayCore::SynchronizeAudio(int samples) {
 
 int TPlayCore::DecodeAudioBlock() {
   if (FPaused.load() || FAudioQ.Aborted()) return -1;
+  // After a seek the sound waits for the first picture at the new place (a second at most),
+  // so that picture and sound start together instead of the picture chasing the sound.
+  if (FHoldAudio.load()) {
+    if (FVideoStream >= 0 && !FShownSinceSeek.load() && Now() < FHoldAudioUntil.load()) return -1;
+    FHoldAudio = false;
+  }
   AVCodecContext* ctx = FAudioCtx.get();
   AVFrame* frame = FAudioFrame.get();
   for (;;) {

@@ -338,6 +338,8 @@ bool TFFPlayer::Open(const std::string& fileName, uintptr_t window, bool paused)
   FLastPosition = AV_NOPTS_VALUE;
   FAbortOpen = false;
   FEndSet = false;
+  FPlayStarted = false;
+  FPauseAfterStart = false;
   if (IsMainThread()) {
     SDL_Delay(10);
     ProcessMainThreadCalls();
@@ -395,7 +397,6 @@ bool TFFPlayer::Open(const std::string& fileName, uintptr_t window, bool paused)
   FScreenHeight = sh;
 
   StartEventThread();
-  FPlayStarted = false;
   FPlayDone = false;
   FPlayThread = std::thread([this, sw, sh] {
     (void)sw;
@@ -407,8 +408,14 @@ bool TFFPlayer::Open(const std::string& fileName, uintptr_t window, bool paused)
 }
 
 void TFFPlayer::PlayThread() {
-  SetState(psPlay);
-  FPlayStarted = true;
+  {
+    std::lock_guard<std::mutex> g(FStateLock);
+    SetState(psPlay);
+    FPlayStarted = true;
+    // Opened paused and the first picture came before this thread: the pause shows now.
+    if (FPauseAfterStart) SetState(psPause);
+    FPauseAfterStart = false;
+  }
   WakeMainThread();
   std::shared_ptr<playcore::TPlayCore> core = CoreRef();
   try {
@@ -597,7 +604,13 @@ void TFFPlayer::AudioHook(int64_t pts, uint8_t* data, int size, int rate, int ch
 void TFFPlayer::PictureQueued(bool firstAfterOpen) {
   playcore::TPlayCore* core = FCoreRef.load();
   if (!core || !core->SeekPending()) FSeeking = false;
-  if (firstAfterOpen) SetState(psPause);
+  if (firstAfterOpen) {
+    std::lock_guard<std::mutex> g(FStateLock);
+    if (FPlayStarted.load())
+      SetState(psPause);
+    else
+      FPauseAfterStart = true;
+  }
 }
 
 void TFFPlayer::SeekDone() { WakeMainThread(); }

@@ -220,6 +220,8 @@ private:
   std::atomic<playcore::TPlayCore*> FCoreRef{nullptr};
   std::thread FPlayThread;
   std::atomic<bool> FPlayStarted{false}, FPlayDone{true};
+  std::mutex FStateLock;
+  bool FPauseAfterStart = false;
   std::thread FEventThread;
   std::atomic<bool> FEventTerminated{false}, FEventThreadDone{true};
   TPlayerEventQueue FEvents;

@@ -187,6 +187,8 @@ private:
   // Audio state (the callback's).
   uint32_t FAudioDev = 0;
   std::atomic<bool> FAudioReady{false};
+  std::atomic<bool> FHoldAudio{false};
+  std::atomic<double> FHoldAudioUntil{0};
   TAudioParams FAudioSrc, FAudioTgt;
   int FAudioHwBufSize = 0;
   TSwrPtr FSwr;

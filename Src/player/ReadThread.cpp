@@ -180,6 +180,8 @@ void TPlayCore::ReadThread() {
           q->Put(TPacketQueue::FlushPacket());
         }
         FExtClk.Set(bytes ? NAN : static_cast<double>(target) / AV_TIME_BASE, 0);
+        FHoldAudioUntil = Now() + 1.0;
+        FHoldAudio = true;
       }
       attachedQueued = false;
       drainQueued = false;

@@ -10,6 +10,10 @@
 namespace playcore {
 
 void TPlayCore::RunEventLoop() {
+  // The window is made before the first picture is due, so that making it does not hold the
+  // picture back while the sound already runs.
+  if (FVideoStream >= 0 && !FSettings.DisableDisplay && !FOutput.Opened())
+    AllocDisplay(FrameWidth(), FrameHeight());
   double remaining = 0;
   while (!FQuit.load()) {
     SDL_Event ev;
@@ -136,8 +140,8 @@ void TPlayCore::Refresh(double* remaining) {
       if (FTimerSerial != vp->Serial) {
         // A new run of pictures (opening, a seek): its first is due now.
         FTimerSerial = vp->Serial;
-        FFrameTimer = Now();
         FHaveLast = false;
+        FFrameTimer = Now();
       }
       if (FPaused.load()) {
         // Paused: only the first picture after a seek (or after opening) is put on the screen.

@@ -14,8 +14,15 @@ TEST(Playback, PicturesFollowTheSoundAndPositionsTheWallClock) {
   EXPECT_TRUE(WaitFor([&] { return r.HasState(psEnd); }, 16000)) << "no end state";
   const double t1 = WallNow();
   r.Player.Stop(true);
+  // The stop reaches the handler through the main thread.
+  WaitFor([&] {
+    std::lock_guard<std::mutex> g(r.Lock);
+    return r.States.back() == psStop;
+  }, 2000);
 
   std::lock_guard<std::mutex> g(r.Lock);
+  if (std::getenv("DBG_SYNC"))
+    for (const auto& s : r.Shown) std::printf("%.3f %.1f\n", s.Pts, (s.Pts - s.Audio) * 1000);
   ASSERT_GT(r.Shown.size(), 200u);
   // Once the sound runs, every picture is shown within 45 ms of the audio clock.
   double worst = 0;
