@@ -41,8 +41,8 @@ uint32_t EngineParseCodecTag(const std::string& text) { return ParseCodecTag(tex
 namespace {
 
 int InterruptCheck(TCustomFFmpegOpt* self, const std::atomic<int64_t>& start, int32_t timeoutMs,
-                   const char* timeoutText, const char* cancelText) {
-  if (self->Broken) {
+                   const char* timeoutText, const char* cancelText, bool stoppable = true) {
+  if (stoppable && self->Broken) {
     FFLogger().Log(self, llInfo, "reading/writing broken");
     return 1;
   }
@@ -63,8 +63,11 @@ int TCustomFFmpegOpt::ReadInterruptCallback(void* opaque) {
 
 int TCustomFFmpegOpt::WriteInterruptCallback(void* opaque) {
   auto* self = static_cast<TCustomFFmpegOpt*>(opaque);
+  // A stop request does not cut a write short: the task still ends its files validly after
+  // the loop (a write cut in the middle of a container element corrupts the file). Hung
+  // writes still end with the time-out.
   return InterruptCheck(self, self->WriteStart, self->WriteTimeoutMs,
-                        "connecting/writing timeout", "connecting/writing canceled");
+                        "connecting/writing timeout", "connecting/writing canceled", false);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,160 @@
+#pragma once
+// The transcoding engine of one task: start and stop from another thread, the worker, codec and
+// header initialisation, the loop that serves the most lagging output stream, per-stream
+// decoding, filtering, encoding and copying, the reports, flushing, trailers and termination.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FFmpegOpt.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+struct TFrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
+struct TPacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
+
+class TCustomFFmpeg;
+
+// Progress report of the engine (the encoder component turns it into TProgressInfo).
+struct TEngineProgress {
+  int FileIndex = 0;            // -1 in the final report
+  int64_t TotalDuration = -1;   // microseconds
+  int64_t CurrentDuration = 0;  // microseconds
+  int64_t CurrentSize = 0;
+  float BitRate = -1;
+  float Quality = -1;
+  int FPS = -1;
+  int FrameNumber = -1;
+};
+
+// Which frames a stream copy starts with, where the loop starts reading, and so on.
+class TCustomFFmpeg : public TCustomFFmpegOpt {
+public:
+  TCustomFFmpeg();
+  ~TCustomFFmpeg() override;
+
+  // Threaded: the worker thread starts at once (returns true when one was started).
+  // Synchronous: runs the whole task before returning (returns false).
+  bool Start(bool threaded);
+  // Stop request; with wait, returns when the worker ended (serving main-thread calls).
+  void Break(bool wait);
+  // Running: Break. Never started: terminates now (in a short thread of its own).
+  void Stop(bool wait);
+  // The task body (also what the worker runs).
+  void Run();
+
+  // Pause gate: the worker holds at the next point where it holds no lock.
+  void Suspend();
+  void ResumeWorker();
+  bool Suspended() const { return FSuspended; }
+
+  bool Running() const { return FRunning; }
+  bool Terminated() const { return FTerminated; }
+  bool Finished() const { return FFinished; }
+  bool Exception() const { return FException; }
+  const std::string& ExceptionMsg() const { return FExceptionMsg; }
+
+  // Preview flags: bit 0 window, bit 1 bitmap event. No previewer exists without the host's.
+  void SetPreviewFlags(int flags);
+  int PreviewFlags() const { return FPreviewFlags; }
+
+  int64_t ProgressIntervalUs = 500000;
+  // Seeks the single input before reading when an output start time is given.
+  bool InputPreSeek = true;
+  // Hook flags of the output (set by the encoder component).
+  bool AudioInputHook = false, AudioOutputHook = false, VideoInputHook = false,
+       VideoOutputHook = false, FrameInputHook = false, FrameOutputHook = false;
+
+  // Callbacks (skipped when empty).
+  std::function<void(TCustomFFmpeg* task, const TEngineProgress& p)> OnProgress;
+  std::function<void(TCustomFFmpeg* task)> OnTerminate;
+
+  // Results of the last run, for tests and reports.
+  int64_t VideoSize = 0, AudioSize = 0, SubtitleSize = 0, ExtraSize = 0;
+  int DupFrames = 0, DropFrames = 0;
+  std::string LastReportText;
+
+protected:
+  int VideoHookOption(const std::string& arg) override;
+  int VideoHookBitsPixelOption(const std::string& arg) override;
+
+private:
+  struct TIstState;
+  struct TOstState;
+
+  void Transcode();
+  int TranscodeInit();
+  int InitOutputStream(TOutputStream* ost, size_t index);
+  void CopyStreamParameters(TOutputStream* ost);
+  int OpenEncoder(TOutputStream* ost, size_t index);
+  int OpenDecoders();
+  int WriteHeaders();
+  void DumpStreamMapping();
+  bool NeedOutput();
+  TOutputStream* ChooseOutput();
+  int TranscodeStep();
+  int TranscodeFromFilter(TFilterGraph* fg, TInputStream** best);
+  int ProcessInput(int fileIndex);
+  void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  int ProcessInputPacket(TInputStream* ist, const AVPacket* pkt);
+  int DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny);
+  int FeedFilters(TInputStream* ist, AVFrame* frame);
+  int CloseFilterInputs(TInputStream* ist);
+  int ReapFilters(bool flush);
+  void DoVideoOut(TOutputStream* ost, AVFrame* frame);
+  void DoAudioOut(TOutputStream* ost, AVFrame* frame);
+  void EncodeAndWrite(TOutputStream* ost, AVFrame* frame);
+  void DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* pkt);
+  void WritePacket(TOutputStream* ost, AVPacket* pkt);
+  bool CheckRecordingTime(TOutputStream* ost);
+  void CloseOutputStream(TOutputStream* ost);
+  void FlushEncoders();
+  void WriteTrailers();
+  void Report(int fileIndex, bool final, int64_t now);
+  void CloseCodecs();
+  void Cleanup();
+  void Terminate();
+  void PauseGate();
+  void PreSeekInput();
+  TOstState& OS(const TOutputStream* ost);
+  TIstState& IS(const TInputStream* ist);
+  TOutputFile* FileOf(const TOutputStream* ost) {
+    return OutputFiles[static_cast<size_t>(ost->FileIndex)].get();
+  }
+
+  std::vector<TIstState> FIst;
+  std::vector<TOstState> FOst;
+  std::atomic<bool> FRunning{false}, FTerminated{false}, FFinished{false};
+  std::atomic<bool> FWorkerDone{true}, FTermDone{true};
+  bool FException = false;
+  std::string FExceptionMsg;
+  bool FInitialised = false;
+  bool FCleanedUp = false;
+  std::thread FWorker;
+  std::thread FTermThread;
+  std::mutex FGateLock;
+  std::condition_variable FGate;
+  std::atomic<bool> FSuspended{false};
+  std::atomic<int> FPreviewFlags{0};
+  int64_t FStartTime = 0;
+  int64_t FLastReport = -1;
+  bool FDupDropNew = false;
+  TFramePtr FFrame;
+  TFramePtr FFiltered;
+  TPacketPtr FPacket;
+  TPacketPtr FOutPacket;
+};

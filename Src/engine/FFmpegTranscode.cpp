@@ -1,0 +1,1104 @@
+// The task's run: start and stop, the worker, initialisation of codecs and headers, the loop
+// that serves the most lagging output stream, input reading with timestamp repair, reports,
+// flushing, trailers, termination and clean-up.
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegState.h"
+#include "engine/RawMuxers.h"
+#include "runtime/FFLog.h"
+#include "runtime/MainThread.h"
+#include "runtime/MediaTexts.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/avstring.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/time.h>
+#include <libavutil/timestamp.h>
+}
+
+namespace {
+
+const char* const kHint =
+    "Please check error log message(reported by FFLogger) to find out more detail information.";
+
+std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+// Process-wide registries of open codecs: what a task opened is closed even after an error.
+std::mutex gRegistryLock;
+std::vector<const void*> gOpenEncoders;
+std::vector<const void*> gOpenDecoders;
+
+void Register(std::vector<const void*>& list, const void* p) {
+  std::lock_guard<std::mutex> lock(gRegistryLock);
+  list.push_back(p);
+}
+bool Unregister(std::vector<const void*>& list, const void* p) {
+  std::lock_guard<std::mutex> lock(gRegistryLock);
+  auto it = std::find(list.begin(), list.end(), p);
+  if (it == list.end()) return false;
+  list.erase(it);
+  return true;
+}
+
+// Guards the preview flags and the preview path of every task.
+std::mutex gPreviewLock;
+
+}  // namespace
+
+TCustomFFmpeg::TCustomFFmpeg()
+    : FFrame(av_frame_alloc()), FFiltered(av_frame_alloc()), FPacket(av_packet_alloc()),
+      FOutPacket(av_packet_alloc()) {}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  OnProgress = nullptr;
+  OnTerminate = nullptr;
+  Break(true);
+  if (FWorker.joinable()) FWorker.join();
+  if (FTermThread.joinable()) FTermThread.join();
+  CloseCodecs();
+  Cleanup();
+}
+
+int TCustomFFmpeg::VideoHookOption(const std::string& arg) {
+  FFLogger().Log(this, llError,
+                 "Failed to add video hook function: hook modules are not available (" + arg +
+                     ")");
+  return -1;
+}
+
+int TCustomFFmpeg::VideoHookBitsPixelOption(const std::string& arg) {
+  char* end = nullptr;
+  long v = std::strtol(arg.c_str(), &end, 10);
+  if (arg.empty() || *end || (v != 8 && v != 15 && v != 16 && v != 24 && v != 32)) {
+    ParseError = "Invalid BitsPixel " + arg;
+    FFLogger().Log(this, llError, ParseError);
+    return -1;
+  }
+  return 0;
+}
+
+TCustomFFmpeg::TOstState& TCustomFFmpeg::OS(const TOutputStream* ost) {
+  for (size_t i = 0; i < OutputStreams.size(); i++)
+    if (OutputStreams[i].get() == ost) return FOst[i];
+  throw FFmpegException("Never occur");
+}
+
+TCustomFFmpeg::TIstState& TCustomFFmpeg::IS(const TInputStream* ist) {
+  for (size_t i = 0; i < InputStreams.size(); i++)
+    if (InputStreams[i].get() == ist) return FIst[i];
+  throw FFmpegException("Never occur");
+}
+
+void TCustomFFmpeg::SetPreviewFlags(int flags) {
+  std::lock_guard<std::mutex> lock(gPreviewLock);
+  FPreviewFlags = flags;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start, stop, pause
+
+bool TCustomFFmpeg::Start(bool threaded) {
+  if (FRunning || FTerminated) return false;
+  try {
+    if (OutputFiles.empty()) {
+      Cleanup();
+      throw FFmpegException("At least one output file must be specified");
+    }
+    if (InputFiles.empty()) {
+      Cleanup();
+      throw FFmpegException("At least one input file must be specified");
+    }
+  } catch (const std::exception& e) {
+    FFLogger().Log(this, llQuiet, e.what());
+    FException = true;
+    FExceptionMsg = e.what();
+    Terminate();
+    return false;
+  }
+  FRunning = true;
+  Broken = false;
+  FFinished = false;
+  FTerminated = false;
+  if (!threaded) {
+    Run();
+    return false;
+  }
+  FWorkerDone = false;
+  FWorker = std::thread([this] {
+    Run();
+    FWorkerDone = true;
+    WakeMainThread();
+  });
+  return true;
+}
+
+void TCustomFFmpeg::Suspend() {
+  std::lock_guard<std::mutex> lock(FGateLock);
+  FSuspended = true;
+}
+
+void TCustomFFmpeg::ResumeWorker() {
+  {
+    std::lock_guard<std::mutex> lock(FGateLock);
+    FSuspended = false;
+  }
+  FGate.notify_all();
+}
+
+void TCustomFFmpeg::PauseGate() {
+  if (!FSuspended) return;
+  std::unique_lock<std::mutex> lock(FGateLock);
+  FGate.wait(lock, [this] { return !FSuspended || Broken; });
+}
+
+void TCustomFFmpeg::Break(bool wait) {
+  Broken = true;
+  ResumeWorker();
+  if (wait && FWorker.joinable()) {
+    WaitInMainThread([this] { return FWorkerDone.load(); }, -1);
+    if (FWorker.get_id() != std::this_thread::get_id()) FWorker.join();
+  }
+}
+
+void TCustomFFmpeg::Stop(bool wait) {
+  if (FRunning) {
+    Break(wait);
+  } else if (!FTerminated && FTermDone) {
+    FTermDone = false;
+    if (FTermThread.joinable()) FTermThread.join();
+    FTermThread = std::thread([this] {
+      Terminate();
+      FTermDone = true;
+      WakeMainThread();
+    });
+    if (wait) WaitInMainThread([this] { return FTermDone.load(); }, -1);
+  }
+}
+
+void TCustomFFmpeg::Terminate() {
+  FRunning = false;
+  FTerminated = true;
+  if (OnTerminate) OnTerminate(this);
+}
+
+void TCustomFFmpeg::Run() {
+  FFinished = false;
+  auto guarded = [this](const std::function<void()>& phase) {
+    try {
+      phase();
+    } catch (const std::exception& e) {
+      FFLogger().Log(this, llQuiet, e.what());
+      FException = true;
+      FExceptionMsg = e.what();
+    }
+  };
+  guarded([this] { Transcode(); });
+  guarded([this] { CloseCodecs(); });
+  guarded([this] { Cleanup(); });
+  guarded([this] { Terminate(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// The transcode phase
+
+void TCustomFFmpeg::Transcode() {
+  FLastErrMsg.clear();
+  int ret;
+  try {
+    ret = TranscodeInit();
+  } catch (...) {
+    CloseCodecs();
+    throw;
+  }
+  if (ret < 0) {
+    CloseCodecs();
+    if (FLastErrMsg.empty())
+      FLastErrMsg = ErrorText("transcode_init() error", ret) + ". " + kHint;
+    throw FFmpegException(FLastErrMsg);
+  }
+  if (LongestOutputDuration < 0) LongestOutputDuration = LongestInputDuration;
+  FStartTime = av_gettime_relative();
+  FLastReport = -1;
+
+  while (!Broken) {
+    PauseGate();
+    if (Broken) break;
+    int64_t now = av_gettime_relative();
+    if (!NeedOutput()) {
+      FFLogger().Log(this, llVerbose, "No more output streams to write to, finishing.");
+      break;
+    }
+    ret = TranscodeStep();
+    if (ret == AVERROR_EOF) break;
+    if (ret < 0 && ret != AVERROR(EAGAIN)) {
+      FFLogger().Log(this, llError, ErrorText("Error while filtering", ret));
+      break;
+    }
+    Report(0, false, now);
+  }
+
+  for (size_t i = 0; i < InputStreams.size(); i++) {
+    TInputStream* ist = InputStreams[i].get();
+    if (!ist->DecodingNeeded || InputFiles[static_cast<size_t>(ist->FileIndex)]->EofReached)
+      continue;
+    ProcessInputPacket(ist, nullptr);
+  }
+  ReapFilters(true);
+  FlushEncoders();
+  WriteTrailers();
+  Report(-1, true, av_gettime_relative());
+  CloseCodecs();
+  FFinished = !Broken;
+}
+
+int TCustomFFmpeg::TranscodeInit() {
+  FIst.assign(InputStreams.size(), TIstState{});
+  FOst.assign(OutputStreams.size(), TOstState{});
+  FInitialised = true;
+
+  for (size_t i = 0; i < OutputFiles.size(); i++) {
+    AVFormatContext* oc = OutputFiles[i]->FormatContext();
+    if (!oc) continue;
+    if (oc->nb_streams == 0 && !(oc->oformat->flags & AVFMT_NOSTREAMS)) {
+      av_dump_format(oc, static_cast<int>(i), oc->url, 1);
+      FLastErrMsg = Fmt("Output file #%d does not contain any stream", static_cast<int>(i));
+      FFLogger().Log(this, llError, FLastErrMsg);
+      return AVERROR(EINVAL);
+    }
+  }
+  int ret;
+  if ((ret = ConfigureComplexFilterGraphs()) < 0) return ret;
+
+  for (size_t i = 0; i < OutputStreams.size(); i++)
+    if ((ret = InitOutputStream(OutputStreams[i].get(), i)) < 0) return ret;
+  for (size_t i = 0; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (!ost->EncodingNeeded) continue;
+    if ((ret = OpenEncoder(ost, i)) < 0) return ret;
+  }
+  if ((ret = OpenDecoders()) < 0) {
+    CloseCodecs();
+    return ret;
+  }
+  // Programs none of whose streams are used are not read.
+  for (auto& f : InputFiles) {
+    AVFormatContext* ic = f->FormatContext.get();
+    for (unsigned p = 0; p < ic->nb_programs; p++) {
+      AVProgram* prog = ic->programs[p];
+      AVDiscard discard = AVDISCARD_ALL;
+      for (unsigned k = 0; k < prog->nb_stream_indexes; k++) {
+        unsigned idx = prog->stream_index[k];
+        if (idx < static_cast<unsigned>(f->StreamCount) &&
+            !InputStreams[static_cast<size_t>(f->FirstStreamIndex) + idx]->Discard) {
+          discard = AVDISCARD_DEFAULT;
+          break;
+        }
+      }
+      prog->discard = discard;
+    }
+  }
+  if (InputPreSeek) PreSeekInput();
+  if ((ret = WriteHeaders()) < 0) return ret;
+  DumpStreamMapping();
+  if (!FLastErrMsg.empty()) {
+    FFLogger().Log(this, llError, FLastErrMsg);
+    return AVERROR(EINVAL);
+  }
+  return 0;
+}
+
+void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
+  TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
+  AVFormatContext* oc = FileOf(ost)->FormatContext();
+  AVCodecParameters* par = ost->Stream->codecpar;
+  const unsigned int forcedTag = ost->Codec()->codec_tag;
+  const AVCodecParameters* in = ist->Stream->codecpar;
+  if (in->extradata_size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
+    throw FFmpegException("icodec.extradata_size is invalid (too large)");
+  if (avcodec_parameters_copy(par, in) < 0) throw FFmpegException("av_mallocz() failed");
+  if (forcedTag) {
+    par->codec_tag = forcedTag;
+  } else {
+    // The source's tag stays only where the muxer can keep it.
+    unsigned int tag = 0;
+    const AVCodecTag* const* tags = oc->oformat->codec_tag;
+    if (tags && av_codec_get_id(tags, par->codec_tag) != par->codec_id &&
+        av_codec_get_tag2(tags, par->codec_id, &tag))
+      par->codec_tag = 0;
+  }
+  // Time base: the source's, halved for AVI when asked, or the forced frame rate's.
+  AVRational tb = ist->Stream->time_base;
+  const AVRational r = ist->Stream->r_frame_rate;
+  if (!std::strcmp(oc->oformat->name, "avi") && CopyTb == 2 && r.num > 0)
+    tb = AVRational{r.den, 2 * r.num};
+  if (ost->FrameRate.num > 0 && ost->FrameRate.den > 0) tb = av_inv_q(ost->FrameRate);
+  av_reduce(&tb.num, &tb.den, tb.num, tb.den, INT32_MAX);
+  ost->Stream->time_base = tb;
+  ost->Stream->avg_frame_rate = ist->Stream->avg_frame_rate;
+  ost->Stream->r_frame_rate = ist->Stream->r_frame_rate;
+  switch (par->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      if (AudioVolume != 256)
+        throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+      if (AudioInputHook || AudioOutputHook)
+        throw FFmpegException(
+            "-acodec copy and AudioHook are incompatible (frames are not decoded)");
+      if ((par->block_align == 1 || par->block_align == 1152 || par->block_align == 576) &&
+          par->codec_id == AV_CODEC_ID_MP3)
+        par->block_align = 0;
+      if (par->codec_id == AV_CODEC_ID_AC3) par->block_align = 0;
+      break;
+    case AVMEDIA_TYPE_VIDEO:
+      if (VideoInputHook || VideoOutputHook)
+        throw FFmpegException(
+            "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
+      if (FrameInputHook || FrameOutputHook)
+        throw FFmpegException(
+            "-vcodec copy and FrameHook are incompatible (frames are not decoded)");
+      ost->Stream->sample_aspect_ratio = ist->Stream->sample_aspect_ratio.num
+                                             ? ist->Stream->sample_aspect_ratio
+                                             : par->sample_aspect_ratio;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+    case AVMEDIA_TYPE_DATA:
+    case AVMEDIA_TYPE_ATTACHMENT:
+      break;
+    default:
+      throw FFmpegException("invalid codec_type of output stream");
+  }
+}
+
+int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
+  TOstState& os = FOst[index];
+  AVFormatContext* oc = FileOf(ost)->FormatContext();
+  const AVMediaType type = ost->Stream->codecpar->codec_type;
+  if (type == AVMEDIA_TYPE_ATTACHMENT) {
+    ost->Finished = 1;
+    return 0;
+  }
+  if (ost->StreamCopy) {
+    if (ost->SourceIndex < 0) throw FFmpegException("Never occur");
+    CopyStreamParameters(ost);
+    return 0;
+  }
+  if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) {
+    // Subtitles and data are carried by copying only.
+    FFLogger().LogFmt(this, llWarning, "Output stream #%d:%d is not encoded (only copied)",
+                      ost->FileIndex, ost->Index);
+    ost->Finished = 1;
+    return 0;
+  }
+  if (!ost->Encoder) {
+    FLastErrMsg = Fmt("Encoder (codec %s) not found for output stream #%d:%d",
+                      avcodec_get_name(ost->Stream->codecpar->codec_id), ost->FileIndex,
+                      ost->Index);
+    return AVERROR(EINVAL);
+  }
+  ost->EncodingNeeded = 1;
+  if (!ost->Filter) {
+    if (ost->SourceIndex < 0) throw FFmpegException("Never occur");
+    TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
+    InitSimpleFilterGraph(ist, ost);
+    ist->DecodingNeeded++;
+  }
+  if (!ost->Filter->Filter) {
+    if (ConfigureFilterGraph(ost->Filter->Graph) < 0) {
+      FLastErrMsg = "Error opening filters!";
+      FFLogger().Log(this, llError, FLastErrMsg);
+      return AVERROR(EINVAL);
+    }
+  }
+  AVCodecContext* enc = ost->Codec();
+  AVFilterContext* sink = ost->Filter->Filter;
+  TInputStream* src =
+      ost->SourceIndex >= 0 ? InputStreams[static_cast<size_t>(ost->SourceIndex)].get() : nullptr;
+  if (type == AVMEDIA_TYPE_VIDEO) {
+    AVRational fr = ost->FrameRate;
+    if (!fr.num) fr = av_buffersink_get_frame_rate(sink);
+    if (!fr.num && src) fr = src->FrameRate.num ? src->FrameRate : src->Stream->r_frame_rate;
+    if (!fr.num || !fr.den) fr = AVRational{25, 1};
+    if (ost->Encoder->supported_framerates && !ost->ForceFps) {
+      int idx = av_find_nearest_q_idx(fr, ost->Encoder->supported_framerates);
+      fr = ost->Encoder->supported_framerates[idx];
+    }
+    // MPEG-4 part 2 takes at most 16-bit time-base denominators.
+    if (enc->codec_id == AV_CODEC_ID_MPEG4 && (fr.num > 65535 || fr.den > 65535))
+      av_reduce(&fr.num, &fr.den, fr.num, fr.den, 65535);
+    ost->FrameRate = fr;
+    enc->framerate = fr;
+    enc->time_base = av_inv_q(fr);
+    enc->width = av_buffersink_get_w(sink);
+    enc->height = av_buffersink_get_h(sink);
+    enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(sink));
+    enc->sample_aspect_ratio = ost->FrameAspectRatio > 0
+                                   ? av_d2q(ost->FrameAspectRatio * enc->height / enc->width, 255)
+                                   : av_buffersink_get_sample_aspect_ratio(sink);
+    ost->Stream->sample_aspect_ratio = enc->sample_aspect_ratio;
+    ost->Stream->avg_frame_rate = fr;
+    ost->Stream->time_base = enc->time_base;
+    int vsync = VideoSyncMethod;
+    if (vsync == vsAuto)
+      vsync = (oc->oformat->flags & AVFMT_VARIABLE_FPS)
+                  ? ((oc->oformat->flags & AVFMT_NOTIMESTAMPS) ? vsPassThrough : vsVfr)
+                  : vsCfr;
+    os.VSync = vsync;
+    if (av_q2d(enc->time_base) < 0.001 && vsync == vsCfr)
+      FFLogger().Log(this, llWarning,
+                     "Frame rate very high for a muxer not efficiently supporting it.\nPlease "
+                     "consider specifying a lower framerate, a different muxer or -vsync 2\n");
+    // Forced key frames: a list of times.
+    if (!ost->ForcedKeyFrames.empty() && ost->ForcedKeyFrames.compare(0, 5, "expr:") != 0) {
+      const std::string& text = ost->ForcedKeyFrames;
+      size_t pos = 0;
+      while (pos <= text.size()) {
+        size_t comma = text.find(',', pos);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(pos, comma - pos);
+        pos = comma + 1;
+        int64_t t = 0;
+        if (item.empty() || av_parse_time(&t, item.c_str(), 1) < 0) {
+          FLastErrMsg = "Invalid duration specification for force_key_frames: " + item;
+          return AVERROR(EINVAL);
+        }
+        os.ForcedKeyFrames.push_back(av_rescale_q(t, AV_TIME_BASE_Q, enc->time_base));
+      }
+      std::sort(os.ForcedKeyFrames.begin(), os.ForcedKeyFrames.end());
+    } else if (!ost->ForcedKeyFrames.empty()) {
+      FLastErrMsg = Fmt("Invalid force_key_frames expression \"%s\"",
+                        ost->ForcedKeyFrames.c_str() + 5);
+      FFLogger().Log(this, llError, FLastErrMsg);
+      return AVERROR(EINVAL);
+    }
+  } else {
+    enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
+    enc->sample_rate = av_buffersink_get_sample_rate(sink);
+    av_channel_layout_uninit(&enc->ch_layout);
+    if (av_buffersink_get_ch_layout(sink, &enc->ch_layout) < 0)
+      throw FFmpegException("av_mallocz() failed");
+    enc->time_base = AVRational{1, enc->sample_rate};
+    ost->Stream->time_base = enc->time_base;
+  }
+  return 0;
+}
+
+int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
+  AVCodecContext* enc = ost->Codec();
+  if (!ost->EncoderOptions.Value("threads"))
+    ost->EncoderOptions.Set("threads", std::strcmp(ost->Encoder->name, "mjpeg") ? "auto" : "1");
+  TAVDictionary opts;
+  opts.CopyFrom(ost->EncoderOptions.Get());
+  int ret = avcodec_open2(enc, ost->Encoder, opts.Ref());
+  if (ret < 0) {
+    if (ret == AVERROR_EXPERIMENTAL) AbortCodecExperimental(enc);
+    FLastErrMsg = Fmt("Error while opening encoder for output stream #%d:%d (%s) - maybe "
+                      "incorrect parameters such as bit_rate, rate, width or height. %s",
+                      ost->FileIndex, ost->Index, ost->Encoder->name, kHint);
+    return ret;
+  }
+  FOst[index].EncoderOpen = true;
+  Register(gOpenEncoders, ost);
+  if (enc->codec_type == AVMEDIA_TYPE_AUDIO &&
+      !(ost->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0)
+    av_buffersink_set_frame_size(ost->Filter->Filter, static_cast<unsigned>(enc->frame_size));
+  CheckUnconsumedOptions(opts.Get());
+  if (enc->bit_rate > 0 && enc->bit_rate < 1000)
+    FFLogger().Log(this, llWarning,
+                   "The bitrate parameter is set too low. It takes bits/s as argument, not "
+                   "kbits/s");
+  ExtraSize += enc->extradata_size;
+  if (avcodec_parameters_from_context(ost->Stream->codecpar, enc) < 0)
+    throw FFmpegException("av_mallocz() failed");
+  return 0;
+}
+
+int TCustomFFmpeg::OpenDecoders() {
+  for (size_t i = 0; i < InputStreams.size(); i++) {
+    TInputStream* ist = InputStreams[i].get();
+    if (!ist->DecodingNeeded) continue;
+    if (!ist->Decoder) {
+      FLastErrMsg = Fmt("Decoder (codec %s) not found for input stream #%d:%d",
+                        avcodec_get_name(ist->Stream->codecpar->codec_id), ist->FileIndex,
+                        ist->Stream->index);
+      return AVERROR(EINVAL);
+    }
+    if (!ist->DecoderOptions.Value("threads")) ist->DecoderOptions.Set("threads", "auto");
+    TAVDictionary opts;
+    opts.CopyFrom(ist->DecoderOptions.Get());
+    int ret = avcodec_open2(ist->DecoderContext.get(), ist->Decoder, opts.Ref());
+    if (ret < 0) {
+      if (ret == AVERROR_EXPERIMENTAL) AbortCodecExperimental(ist->DecoderContext.get());
+      FLastErrMsg =
+          Fmt("Error while opening decoder for input stream #%d:%d", ist->FileIndex,
+              ist->Stream->index);
+      return ret;
+    }
+    FIst[i].DecoderOpen = true;
+    Register(gOpenDecoders, ist);
+    CheckUnconsumedOptions(opts.Get());
+  }
+  return 0;
+}
+
+int TCustomFFmpeg::WriteHeaders() {
+  for (size_t i = 0; i < OutputFiles.size(); i++) {
+    TOutputFile* of = OutputFiles[i].get();
+    if (Joined && i > 0) break;
+    AVFormatContext* oc = of->FormatContext();
+    // Bitstream filters see the stream as the header will describe it.
+    for (unsigned k = 0; k < oc->nb_streams; k++) {
+      TOutputStream* ost = OutputStreams[static_cast<size_t>(of->FirstStreamIndex) + k].get();
+      if (!ost->BitstreamFilters) continue;
+      for (auto& b : *ost->BitstreamFilters) {
+        avcodec_parameters_copy(b->par_in, ost->Stream->codecpar);
+        b->time_base_in = ost->Stream->time_base;
+        if (av_bsf_init(b.get()) < 0) {
+          FLastErrMsg = Fmt("Failed to open bitstream filter %s for stream %d with codec %s",
+                            b->filter->name, ost->Stream->index,
+                            ost->Encoder ? ost->Encoder->name : "copy");
+          return AVERROR(EINVAL);
+        }
+        avcodec_parameters_copy(ost->Stream->codecpar, b->par_out);
+      }
+    }
+    int ret;
+    TOutputContainer* c = of->Container.get();
+    oc->interrupt_callback = WriteInterrupt();
+    WriteStart = av_gettime_relative();
+    if (c->RawMuxer) {
+      ret = RawMuxerWriteHeader(*c->RawMuxer, oc, c->RawContext);
+    } else {
+      TAVDictionary opts;
+      opts.CopyFrom(of->Options.Get());
+      ret = avformat_write_header(oc, opts.Ref());
+    }
+    WriteStart = kNotTiming;
+    if (ret < 0) {
+      FLastErrMsg = Fmt("Could not write header for output file #%d (incorrect codec "
+                        "parameters ?): %s",
+                        static_cast<int>(i), ErrorText(ret).c_str());
+      return AVERROR(EINVAL);
+    }
+  }
+  return 0;
+}
+
+void TCustomFFmpeg::DumpStreamMapping() {
+  for (size_t i = 0; i < OutputFiles.size(); i++) {
+    if (Joined && i > 0) break;
+    AVFormatContext* oc = OutputFiles[i]->FormatContext();
+    av_dump_format(oc, static_cast<int>(i), oc->url, 1);
+  }
+  FFLogger().Log(this, llInfo, "Stream mapping:");
+  const bool several = FilterGraphs.size() > 1;
+  for (auto& fg : FilterGraphs)
+    for (auto& in : fg->Inputs) {
+      if (!fg->Complex) continue;
+      TInputStream* ist = in->InputStream;
+      std::string line =
+          Fmt("  Stream #%d:%d (%s) -> %s", ist->FileIndex, ist->Stream->index,
+              ist->Decoder ? ist->Decoder->name : "?", in->Name.c_str());
+      if (several) line += Fmt(" (graph %d)", fg->Index);
+      FFLogger().Log(this, llInfo, line);
+    }
+  for (auto& up : OutputStreams) {
+    TOutputStream* ost = up.get();
+    if (ost->Filter && ost->Filter->Graph->Complex) {
+      std::string line = "  " + ost->Filter->Name;
+      if (several) line += Fmt(" (graph %d)", ost->Filter->Graph->Index);
+      line += Fmt(" -> Stream #%d:%d (%s)", ost->FileIndex, ost->Index,
+                  ost->Encoder ? ost->Encoder->name : "?");
+      FFLogger().Log(this, llInfo, line);
+      continue;
+    }
+    if (!ost->AttachmentFileName.empty()) {
+      FFLogger().LogFmt(this, llInfo, "  File %s -> Stream #%d:%d",
+                        ost->AttachmentFileName.c_str(), ost->FileIndex, ost->Index);
+      continue;
+    }
+    if (ost->SourceIndex < 0) continue;
+    TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
+    std::string line = Fmt("  Stream #%d:%d -> #%d:%d", ist->FileIndex, ist->Stream->index,
+                           ost->FileIndex, ost->Index);
+    if (ost->SyncInput && ost->SyncInput != ist)
+      line += Fmt(" [sync #%d:%d]", ost->SyncInput->FileIndex, ost->SyncInput->Stream->index);
+    if (ost->StreamCopy) {
+      line += " (copy)";
+    } else {
+      const char* dn = ist->Decoder ? ist->Decoder->name : "?";
+      const char* en = ost->Encoder ? ost->Encoder->name : "?";
+      line += std::strcmp(dn, en) ? Fmt(" (%s -> %s)", dn, en) : Fmt(" (%s)", dn);
+    }
+    FFLogger().Log(this, llInfo, line);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The loop
+
+bool TCustomFFmpeg::NeedOutput() {
+  for (size_t i = 0; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (ost->Finished) continue;
+    TOutputFile* of = FileOf(ost);
+    AVFormatContext* oc = of->FormatContext();
+    if (of->FileSizeLimit != INT64_MAX && oc->pb && avio_tell(oc->pb) >= of->FileSizeLimit)
+      continue;
+    if (FOst[i].FrameCount >= ost->MaxFrames) {
+      for (auto& o : OutputStreams)
+        if (o->FileIndex == ost->FileIndex) CloseOutputStream(o.get());
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+TOutputStream* TCustomFFmpeg::ChooseOutput() {
+  TOutputStream* best = nullptr;
+  int64_t bestDts = INT64_MAX;
+  for (size_t i = 0; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (ost->Finished || FOst[i].Unavailable) continue;
+    int64_t d = FOst[i].LastMuxDts == AV_NOPTS_VALUE
+                    ? INT64_MIN
+                    : av_rescale_q(FOst[i].LastMuxDts, ost->Stream->time_base, AV_TIME_BASE_Q);
+    if (!best || d < bestDts) {
+      best = ost;
+      bestDts = d;
+    }
+  }
+  return best;
+}
+
+int TCustomFFmpeg::TranscodeFromFilter(TFilterGraph* fg, TInputStream** best) {
+  *best = nullptr;
+  int ret = avfilter_graph_request_oldest(fg->Graph.get());
+  if (ret >= 0) return ReapFilters(false);
+  if (ret == AVERROR_EOF) {
+    ret = ReapFilters(false);
+    for (auto& out : fg->Outputs)
+      if (out->OutputStream) CloseOutputStream(out->OutputStream);
+    return ret;
+  }
+  if (ret != AVERROR(EAGAIN)) return ret;
+  unsigned most = 0;
+  for (auto& in : fg->Inputs) {
+    TInputStream* ist = in->InputStream;
+    TInputFile* f = InputFiles[static_cast<size_t>(ist->FileIndex)].get();
+    if (f->EAgain || f->EofReached) continue;
+    unsigned n = av_buffersrc_get_nb_failed_requests(in->Filter);
+    if (!*best || n > most) {
+      most = n;
+      *best = ist;
+    }
+  }
+  if (!*best)
+    for (auto& out : fg->Outputs)
+      if (out->OutputStream) OS(out->OutputStream).Unavailable = true;
+  return 0;
+}
+
+int TCustomFFmpeg::TranscodeStep() {
+  TOutputStream* ost = ChooseOutput();
+  if (!ost) {
+    bool unavailable = false;
+    for (size_t i = 0; i < OutputStreams.size(); i++)
+      unavailable = unavailable || (!OutputStreams[i]->Finished && FOst[i].Unavailable);
+    if (unavailable) {
+      for (auto& o : FOst) o.Unavailable = false;
+      for (auto& f : InputFiles) f->EAgain = 0;
+      av_usleep(10000);
+      return 0;
+    }
+    FFLogger().Log(this, llVerbose, "No more inputs to read from, finishing.");
+    return AVERROR_EOF;
+  }
+  TInputStream* ist = nullptr;
+  if (ost->Filter) {
+    int ret = TranscodeFromFilter(ost->Filter->Graph, &ist);
+    if (ret < 0) return ret;
+    if (!ist) return 0;
+  } else {
+    if (ost->SourceIndex < 0) throw FFmpegException("Never occur");
+    ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
+  }
+  int ret = ProcessInput(ist->FileIndex);
+  if (ret == AVERROR(EAGAIN)) {
+    if (InputFiles[static_cast<size_t>(ist->FileIndex)]->EAgain) OS(ost).Unavailable = true;
+    return 0;
+  }
+  if (ret == AVERROR_EOF) return 0;
+  if (ret < 0) return ret;
+  return ReapFilters(false);
+}
+
+int TCustomFFmpeg::ProcessInput(int fileIndex) {
+  TInputFile* f = InputFiles[static_cast<size_t>(fileIndex)].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  AVPacket* pkt = FPacket.get();
+  ReadStart = av_gettime_relative();
+  int ret = av_read_frame(ic, pkt);
+  ReadStart = kNotTiming;
+  if (ret == AVERROR(EAGAIN)) {
+    f->EAgain = 1;
+    return ret;
+  }
+  if (ret < 0) {
+    if (ret != AVERROR_EOF) {
+      FFLogger().Log(this, llError, ErrorText(f->FileName, ret));
+      if (ExitOnError) throw FFmpegException(ErrorText(f->FileName, ret));
+    }
+    f->EofReached = 1;
+    for (int k = 0; k < f->StreamCount; k++) {
+      size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
+      TInputStream* ist = InputStreams[idx].get();
+      if (ist->DecodingNeeded) ProcessInputPacket(ist, nullptr);
+      for (auto& o : OutputStreams)
+        if (o->SourceIndex == static_cast<int>(idx) &&
+            (o->StreamCopy || o->Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE))
+          CloseOutputStream(o.get());
+    }
+    return AVERROR(EAGAIN);
+  }
+  for (auto& g : InputFiles) g->EAgain = 0;
+  if (DoPktDump) av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, DoHexDump, ic->streams[pkt->stream_index]);
+  if (pkt->stream_index >= f->StreamCount) {
+    av_packet_unref(pkt);
+    return 0;
+  }
+  TInputStream* ist =
+      InputStreams[static_cast<size_t>(f->FirstStreamIndex + pkt->stream_index)].get();
+  if (ist->Discard) {
+    av_packet_unref(pkt);
+    return 0;
+  }
+  RepairTimestamps(ist, f, pkt);
+  ret = ProcessInputPacket(ist, pkt);
+  if (ret < 0) {
+    std::string msg = Fmt("Error while decoding stream #%d:%d: %s", ist->FileIndex,
+                          ist->Stream->index, ErrorText(ret).c_str());
+    FFLogger().Log(this, llError, msg);
+    if (ExitOnError) {
+      av_packet_unref(pkt);
+      throw FFmpegException(msg);
+    }
+  }
+  av_packet_unref(pkt);
+  return 0;
+}
+
+void TCustomFFmpeg::RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt) {
+  AVStream* st = ist->Stream;
+  TIstState& s = IS(ist);
+  const int64_t offset = av_rescale_q(f->TsOffset, AV_TIME_BASE_Q, st->time_base);
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
+  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
+  if (ist->TsScale != 1.0) {
+    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::llround(pkt->dts * ist->TsScale);
+    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(pkt->pts * ist->TsScale);
+  }
+  if (CopyTs || pkt->dts == AV_NOPTS_VALUE || s.NextDts == AV_NOPTS_VALUE) return;
+  const int64_t pktDts = av_rescale_q(pkt->dts, st->time_base, AV_TIME_BASE_Q);
+  const int64_t delta = pktDts - s.NextDts;
+  const AVMediaType type = st->codecpar->codec_type;
+  if (f->FormatContext->iformat->flags & AVFMT_TS_DISCONT) {
+    const int64_t threshold = static_cast<int64_t>(DtsDeltaThreshold * AV_TIME_BASE);
+    if (delta < -threshold || (delta > threshold && type != AVMEDIA_TYPE_SUBTITLE) ||
+        pktDts + 1 < s.Pts) {
+      f->TsOffset -= delta;
+      FFLogger().LogFmt(this, llDebug, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64,
+                        delta, f->TsOffset);
+      const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, st->time_base);
+      pkt->dts -= d;
+      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
+    }
+  } else {
+    const int64_t threshold = static_cast<int64_t>(DtsErrorThreshold * AV_TIME_BASE);
+    if (std::llabs(delta) > threshold) {
+      FFLogger().LogFmt(this, llWarning, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping",
+                        pkt->dts, s.NextDts, pkt->stream_index);
+      pkt->dts = AV_NOPTS_VALUE;
+    }
+    if (pkt->pts != AV_NOPTS_VALUE) {
+      const int64_t pktPts = av_rescale_q(pkt->pts, st->time_base, AV_TIME_BASE_Q);
+      if (std::llabs(pktPts - s.NextDts) > threshold) {
+        FFLogger().LogFmt(this, llWarning, "PTS %" PRId64 ", next:%" PRId64 " invalid dropping st:%d",
+                          pkt->pts, s.NextDts, pkt->stream_index);
+        pkt->pts = AV_NOPTS_VALUE;
+      }
+    }
+  }
+}
+
+// A seek before reading: with an output start time and one input without its own, the reading
+// starts at a key frame early enough that everything from the start time on comes out exactly
+// as when reading from the beginning.
+void TCustomFFmpeg::PreSeekInput() {
+  if (InputFiles.size() != 1 || Joined) return;
+  TInputFile* f = InputFiles[0].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  const int64_t inputStart = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
+  if (f->TsOffset != -inputStart || CopyTs) return;  // an input start time or offset is given
+  int64_t start = INT64_MAX;
+  for (auto& of : OutputFiles) start = std::min(start, of->StartTime);
+  if (start <= 0 || start == INT64_MAX) return;
+  // Every video stream read must have an index to find its key frames.
+  int64_t target = INT64_MAX;
+  bool anyVideo = false;
+  for (int k = 0; k < f->StreamCount; k++) {
+    TInputStream* ist = InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)].get();
+    if (ist->Discard) continue;
+    AVStream* st = ist->Stream;
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    anyVideo = true;
+    const int n = avformat_index_get_entries_count(st);
+    if (n <= 0) return;
+    const int64_t ts = av_rescale_q(start + inputStart, AV_TIME_BASE_Q, st->time_base);
+    // The key frame before the last key frame at or before the start.
+    int last = -1, before = -1;
+    for (int e = 0; e < n; e++) {
+      const AVIndexEntry* ie = avformat_index_get_entry(st, e);
+      if (!(ie->flags & AVINDEX_KEYFRAME)) continue;
+      if (ie->timestamp > ts) break;
+      before = last;
+      last = e;
+    }
+    if (before < 0) return;  // near the beginning: nothing to gain
+    const AVIndexEntry* ie = avformat_index_get_entry(st, before);
+    target = std::min(target, av_rescale_q(ie->timestamp, st->time_base, AV_TIME_BASE_Q));
+  }
+  if (!anyVideo) {
+    // Sound only: one second of warm-up before the start.
+    target = start + inputStart - AV_TIME_BASE;
+    if (target <= inputStart) return;
+  }
+  // Audio decoders warm up on the second before.
+  target -= AV_TIME_BASE / 2;
+  if (target <= inputStart) return;
+  ReadStart = av_gettime_relative();
+  int ret = avformat_seek_file(ic, -1, INT64_MIN, target, target, AVSEEK_FLAG_BACKWARD);
+  ReadStart = kNotTiming;
+  if (ret < 0)
+    FFLogger().LogFmt(this, llVerbose, "Pre-seek to %0.3f failed; reading from the start",
+                      double(target) / AV_TIME_BASE);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reports
+
+void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
+  if (!final && !(PrintStats > 0) && !ProgressAVIO && !OnProgress) return;
+  if (!final) {
+    if (FLastReport == -1) {
+      FLastReport = now;
+      return;
+    }
+    if (now - FLastReport < ProgressIntervalUs) return;
+    FLastReport = now;
+  }
+  int64_t totalSize = -1;
+  if (!OutputFiles.empty()) {
+    AVFormatContext* oc = OutputFiles[0]->FormatContext();
+    if (oc && oc->pb) {
+      totalSize = avio_size(oc->pb);
+      if (totalSize <= 0) totalSize = avio_tell(oc->pb);
+    }
+  }
+  char buf[1024];
+  size_t len = 0;
+  auto add = [&](const std::string& s) {
+    size_t n = std::min(s.size(), sizeof buf - 1 - len);
+    std::memcpy(buf + len, s.data(), n);
+    len += n;
+    buf[len] = 0;
+  };
+  std::string progress;
+  float q = -1;
+  int frameNumber = -1;
+  int fps = -1;
+  bool firstVideo = true;
+  int64_t pts = INT64_MIN;
+  int64_t lastPos = 0;
+  const double elapsed = (now - FStartTime) / 1e6;
+  for (size_t i = 0; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    const TOstState& os = FOst[i];
+    float sq = (ost->StreamCopy || os.Quality < 0) ? -1.f : os.Quality;
+    if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      if (!firstVideo) {
+        add(Fmt("q=%2.1f ", sq));
+        progress += Fmt("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+      } else if (os.FrameCount >= 1) {
+        firstVideo = false;
+        frameNumber = static_cast<int>(os.FrameCount);
+        double f = elapsed > 1 ? os.FrameCount / elapsed : 0;
+        fps = static_cast<int>(std::lround(f));
+        q = sq;
+        add(Fmt("frame=%5d fps=%3.*f q=%3.1f ", frameNumber, f < 9.95, f, sq));
+        progress += Fmt("frame=%d\nfps=%.1f\n", frameNumber, f);
+        progress += Fmt("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+        if (final) add("L");
+      }
+    }
+    if (os.LastMuxDts != AV_NOPTS_VALUE) {
+      lastPos = av_rescale_q(os.LastMuxDts, ost->Stream->time_base, AV_TIME_BASE_Q);
+      if (!ost->Finished || final) pts = std::max(pts, lastPos);
+    }
+  }
+  if (pts == INT64_MIN) pts = 0;
+  if (totalSize < 0)
+    add("size=N/A time=");
+  else
+    add(Fmt("size=%8.0fkB time=", totalSize / 1024.0));
+  const int64_t ap = std::llabs(pts);
+  const int hours = static_cast<int>(ap / 3600000000LL);
+  const int mins = static_cast<int>(ap / 60000000LL % 60);
+  const int secs = static_cast<int>(ap / 1000000 % 60);
+  const int ms = static_cast<int>(ap / 1000 % 1000);
+  add(Fmt("%02d:%02d:%02d.%03d ", hours, mins, secs, ms));
+  const double bitrate = pts > 0 && totalSize >= 0 ? totalSize * 8 / (pts / 1000.0) : -1;
+  if (bitrate < 0)
+    add("bitrate=N/A");
+  else
+    add(Fmt("bitrate=%6.1fkbits/s", bitrate));
+  if (DupFrames || DropFrames) add(Fmt(" dup=%d drop=%d", DupFrames, DropFrames));
+  LastReportText = buf;
+
+  if (ProgressAVIO) {
+    if (totalSize < 0)
+      progress += "total_size=N/A\n";
+    else
+      progress += Fmt("total_size=%" PRId64 "\n", totalSize);
+    progress += Fmt("out_time_ms=%" PRId64 "\n", pts);
+    progress += Fmt("out_time=%02d:%02d:%02d.%06d\n", hours, mins, secs,
+                    static_cast<int>(ap % 1000000));
+    progress += Fmt("dup_frames=%d\ndrop_frames=%d\n", DupFrames, DropFrames);
+    progress += Fmt("progress=%s\n", final ? "end" : "continue");
+    avio_write(ProgressAVIO.get(), reinterpret_cast<const unsigned char*>(progress.data()),
+               static_cast<int>(progress.size()));
+    avio_flush(ProgressAVIO.get());
+    if (final) ProgressAVIO.reset();
+  }
+  if (FDupDropNew && OnProgress) {
+    FFLogger().Log(this, llInfo, LastReportText);
+    FDupDropNew = false;
+  }
+  if (OnProgress) {
+    TEngineProgress p;
+    p.FileIndex = final ? -1 : fileIndex;
+    p.TotalDuration = LongestOutputDuration;
+    p.CurrentDuration = lastPos;
+    p.CurrentSize = totalSize < 0 ? 0 : totalSize;
+    p.BitRate = static_cast<float>(bitrate);
+    p.Quality = q;
+    p.FPS = fps;
+    p.FrameNumber = frameNumber;
+    OnProgress(this, p);
+  }
+  if ((PrintStats > 0 && !OnProgress) || final) FFLogger().Log(this, llInfo, LastReportText);
+  if (final) {
+    const int64_t sum = VideoSize + AudioSize + SubtitleSize + ExtraSize;
+    const double overhead = sum > 0 && totalSize >= 0 ? 100.0 * (totalSize - sum) / sum : 0;
+    FFLogger().LogFmt(this, llInfo,
+                      "video:%1.0fkB audio:%1.0fkB subtitle:%1.0f global headers:%1.0fkB muxing "
+                      "overhead %f%%\r\n",
+                      VideoSize / 1024.0, AudioSize / 1024.0, SubtitleSize / 1024.0,
+                      ExtraSize / 1024.0, overhead);
+    if (sum == 0)
+      FFLogger().Log(this, llWarning,
+                     "Output file is empty, nothing was encoded (check -ss / -t / -frames "
+                     "parameters if used)");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// End of the run
+
+void TCustomFFmpeg::FlushEncoders() {
+  for (size_t i = 0; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    TOstState& os = FOst[i];
+    if (!ost->EncodingNeeded || !os.EncoderOpen || os.Flushed) continue;
+    os.Flushed = true;
+    AVCodecContext* enc = ost->Codec();
+    if (enc->codec_type == AVMEDIA_TYPE_AUDIO && enc->frame_size <= 1) continue;
+    const char* what = enc->codec_type == AVMEDIA_TYPE_VIDEO ? "Video" : "Audio";
+    int ret = avcodec_send_frame(enc, nullptr);
+    if (ret < 0 && ret != AVERROR_EOF) throw FFmpegException(Fmt("%s encoding failed", what));
+    for (;;) {
+      AVPacket* pkt = FOutPacket.get();
+      ret = avcodec_receive_packet(enc, pkt);
+      if (ret == AVERROR_EOF || ret == AVERROR(EAGAIN)) break;
+      if (ret < 0) throw FFmpegException(Fmt("%s encoding failed", what));
+      (enc->codec_type == AVMEDIA_TYPE_VIDEO ? VideoSize : AudioSize) += pkt->size;
+      av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
+      WritePacket(ost, pkt);
+    }
+  }
+}
+
+void TCustomFFmpeg::WriteTrailers() {
+  for (size_t i = 0; i < OutputFiles.size(); i++) {
+    if (Joined && i > 0) break;
+    TOutputFile* of = OutputFiles[i].get();
+    TOutputContainer* c = of->Container.get();
+    AVFormatContext* oc = of->FormatContext();
+    WriteStart = av_gettime_relative();
+    int ret = c->RawMuxer ? (c->RawContext ? RawMuxerWriteTrailer(*c->RawContext) : 0)
+                          : av_write_trailer(oc);
+    WriteStart = kNotTiming;
+    if (ret < 0) {
+      // An unfinished file never replaces anything.
+      c->CloseIO();
+      c->SafeFile.Discard();
+      throw FFmpegException(ErrorText(of->FileName, ret));
+    }
+    if (!CommitOutputFile(static_cast<int>(i))) throw FFmpegException(FLastErrMsg);
+  }
+}
+
+void TCustomFFmpeg::CloseCodecs() {
+  for (size_t i = 0; i < OutputStreams.size() && i < FOst.size(); i++) {
+    if (!FOst[i].EncoderOpen) continue;
+    FOst[i].EncoderOpen = false;
+    Unregister(gOpenEncoders, OutputStreams[i].get());
+  }
+  for (size_t i = 0; i < InputStreams.size() && i < FIst.size(); i++) {
+    if (!FIst[i].DecoderOpen || FIst[i].DecoderClosed) continue;
+    FIst[i].DecoderClosed = true;
+    Unregister(gOpenDecoders, InputStreams[i].get());
+    // The context is freed with the stream record; its buffers go now.
+    avcodec_flush_buffers(InputStreams[i]->DecoderContext.get());
+  }
+}
+
+void TCustomFFmpeg::Cleanup() {
+  if (FCleanedUp) return;
+  FCleanedUp = true;
+  // Graphs first: their sources and sinks point into the stream records.
+  FilterGraphs.clear();
+  OutputStreams.clear();
+  OutputFiles.clear();  // an output never committed is removed here
+  InputStreams.clear();
+  InputFiles.clear();
+  FOst.clear();
+  FIst.clear();
+  ProgressAVIO.reset();
+}

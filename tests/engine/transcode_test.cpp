@@ -1,0 +1,418 @@
+// The run half of a task: real transcodes and copies of the fixtures, read back frame by frame,
+// stops, reports, the loop's endings and its failures.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+#include "engine/FFmpeg.h"
+#include "runtime/FFLog.h"
+#include "runtime/MainThread.h"
+#include "support/Fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex gLock;
+std::vector<std::pair<TLogLevel, std::string>> gLines;
+
+// What a written file holds, read back with the libraries.
+struct TReadBack {
+  bool Opened = false;
+  int Errors = 0;
+  std::string VideoCodec, AudioCodec;
+  int Width = 0, Height = 0;
+  int SampleRate = 0;
+  std::vector<int> Numbers;  // frame numbers of the pictures, in display order
+  double VideoDuration = 0;  // seconds, from the first to past the last picture
+  double AudioDuration = 0;
+};
+
+TReadBack ReadBack(const std::string& path) {
+  TReadBack r;
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return r;
+  if (avformat_find_stream_info(ic, nullptr) < 0) {
+    avformat_close_input(&ic);
+    return r;
+  }
+  r.Opened = true;
+  std::vector<AVCodecContext*> decs(ic->nb_streams, nullptr);
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    const AVCodecParameters* par = ic->streams[i]->codecpar;
+    const AVCodec* c = avcodec_find_decoder(par->codec_id);
+    if (!c) continue;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO && r.VideoCodec.empty()) {
+      r.VideoCodec = c->name;
+      r.Width = par->width;
+      r.Height = par->height;
+    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && r.AudioCodec.empty()) {
+      r.AudioCodec = c->name;
+      r.SampleRate = par->sample_rate;
+    } else {
+      continue;
+    }
+    decs[i] = avcodec_alloc_context3(c);
+    avcodec_parameters_to_context(decs[i], par);
+    decs[i]->pkt_timebase = ic->streams[i]->time_base;
+    avcodec_open2(decs[i], c, nullptr);
+  }
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* fr = av_frame_alloc();
+  double vFirst = 1e18, vLast = -1e18, vDur = 0, aFirst = 1e18, aLast = -1e18;
+  struct TPic {
+    int64_t Pts;
+    int Number;
+  };
+  std::vector<TPic> pics;
+  auto drain = [&](unsigned idx) {
+    AVCodecContext* d = decs[idx];
+    AVStream* st = ic->streams[idx];
+    while (avcodec_receive_frame(d, fr) >= 0) {
+      int64_t ts = fr->best_effort_timestamp;
+      double t = ts == AV_NOPTS_VALUE ? 0 : ts * av_q2d(st->time_base);
+      if (d->codec_type == AVMEDIA_TYPE_VIDEO) {
+        pics.push_back({ts, ReadFrameNumber(fr)});
+        vFirst = std::min(vFirst, t);
+        if (t > vLast) {
+          vLast = t;
+          vDur = fr->pkt_duration > 0 ? fr->pkt_duration * av_q2d(st->time_base) : 0;
+        }
+      } else {
+        aFirst = std::min(aFirst, t);
+        aLast = std::max(aLast, t + double(fr->nb_samples) / fr->sample_rate);
+      }
+    }
+  };
+  while (av_read_frame(ic, pkt) >= 0) {
+    unsigned idx = static_cast<unsigned>(pkt->stream_index);
+    if (idx < decs.size() && decs[idx]) {
+      if (avcodec_send_packet(decs[idx], pkt) < 0) r.Errors++;
+      drain(idx);
+    }
+    av_packet_unref(pkt);
+  }
+  for (unsigned i = 0; i < decs.size(); i++)
+    if (decs[i]) {
+      avcodec_send_packet(decs[i], nullptr);
+      drain(i);
+    }
+  std::stable_sort(pics.begin(), pics.end(),
+                   [](const TPic& a, const TPic& b) { return a.Pts < b.Pts; });
+  for (const TPic& p : pics) r.Numbers.push_back(p.Number);
+  if (!pics.empty()) r.VideoDuration = vLast - vFirst + vDur;
+  if (aLast > aFirst) r.AudioDuration = aLast - aFirst;
+  for (AVCodecContext* d : decs) avcodec_free_context(&d);
+  av_frame_free(&fr);
+  av_packet_free(&pkt);
+  avformat_close_input(&ic);
+  return r;
+}
+
+// The ffmpeg tool as an oracle: what it says when decoding the whole file.
+std::string FFmpegDecodeErrors(const std::string& path) {
+  std::string cmd = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return "popen failed";
+  std::string out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  pclose(p);
+  return out;
+}
+
+class TranscodeTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    {
+      std::lock_guard<std::mutex> lock(gLock);
+      gLines.clear();
+    }
+    FFLogger().SetTriggerEventInMainThread(false);
+    FFLogger().SetOnLog([](const void*, uint32_t, TLogLevel level, const std::string& msg) {
+      std::lock_guard<std::mutex> lock(gLock);
+      gLines.emplace_back(level, msg);
+    });
+    FFLogger().SetLogLevel(llVerbose);
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    Dir = fs::temp_directory_path() /
+          ("trimora-run-" + std::to_string(getpid()) + "-" + t->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override {
+    FFLogger().SetOnLog(nullptr);
+    std::error_code ec;
+    fs::remove_all(Dir, ec);
+  }
+  std::string Out(const std::string& name) const { return (Dir / name).string(); }
+
+  // A task with one input and one output; false when the set-up failed.
+  static bool Prepare(TCustomFFmpeg& e, const std::string& in, const std::string& out,
+                      const std::string& options, const std::string& inOptions = "") {
+    e.BuildOptionTable();
+    TFileOptionsContext ctx;
+    e.InitOptionsContext(ctx);
+    int r = e.OpenInputFile(ctx, inOptions, in, "");
+    e.ReleaseOptionsContext(ctx);
+    if (r < 0) return false;
+    TFileOptionsContext octx;
+    e.InitOptionsContext(octx);
+    r = e.OpenOutputFile(octx, options, false, out, "");
+    e.ReleaseOptionsContext(octx);
+    return r >= 0;
+  }
+  static bool Logged(const std::string& part, TLogLevel level = llQuiet, bool anyLevel = true) {
+    std::lock_guard<std::mutex> lock(gLock);
+    for (auto& l : gLines)
+      if ((anyLevel || l.first == level) && l.second.find(part) != std::string::npos) return true;
+    return false;
+  }
+  static int CountLogged(const std::string& exact) {
+    std::lock_guard<std::mutex> lock(gLock);
+    int n = 0;
+    for (auto& l : gLines) n += l.second == exact;
+    return n;
+  }
+
+  fs::path Dir;
+};
+
+}  // namespace
+
+TEST_F(TranscodeTest, TranscodeCutHasTheRightFramesCodecsAndLength) {
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::H264Mp4);
+  const std::string out = Out("cut.mkv");
+  TCustomFFmpeg e;
+  ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), out,
+                      "-ss 1 -t 1.2 -c:v mpeg4 -qscale 3 -s 160x120 -c:a aac -ar 44100"))
+      << e.LastErrMsg();
+  int reports = 0, finals = 0;
+  e.OnProgress = [&](TCustomFFmpeg*, const TEngineProgress& p) {
+    reports++;
+    finals += p.FileIndex == -1;
+  };
+  bool terminated = false;
+  e.OnTerminate = [&](TCustomFFmpeg*) { terminated = true; };
+  EXPECT_FALSE(e.Start(false));
+  EXPECT_TRUE(terminated);
+  EXPECT_TRUE(e.Finished());
+  EXPECT_FALSE(e.Exception()) << e.ExceptionMsg();
+  EXPECT_EQ(finals, 1);
+  EXPECT_GE(reports, 1);
+  TReadBack r = ReadBack(out);
+  ASSERT_TRUE(r.Opened);
+  EXPECT_EQ(r.Errors, 0);
+  EXPECT_EQ(r.VideoCodec, "mpeg4");
+  EXPECT_EQ(r.AudioCodec, "aac");
+  EXPECT_EQ(r.Width, 160);
+  EXPECT_EQ(r.Height, 120);
+  EXPECT_EQ(r.SampleRate, 44100);
+  ASSERT_EQ(r.Numbers.size(), 30u);  // 1.2 s at 25 fps
+  for (size_t i = 0; i < r.Numbers.size(); i++) EXPECT_EQ(r.Numbers[i], 25 + int(i)) << i;
+  EXPECT_NEAR(r.VideoDuration, 1.2, 1.0 / 25);
+  EXPECT_NEAR(r.AudioDuration, 1.2, 0.05);
+  EXPECT_EQ(FFmpegDecodeErrors(out), "");
+  EXPECT_TRUE(Logged("Stream mapping:"));
+  EXPECT_TRUE(Logged("  Stream #0:0 -> #0:0 (h264 -> mpeg4)"));
+  EXPECT_TRUE(Logged("video:"));
+  (void)info;
+}
+
+TEST_F(TranscodeTest, CopyCutStartsAtTheFirstKeyFrameAtOrAfterTheStart) {
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::H264Mp4);
+  for (bool preSeek : {true, false}) {
+    const std::string out = Out(preSeek ? "copy1.mp4" : "copy2.mp4");
+    TCustomFFmpeg e;
+    e.InputPreSeek = preSeek;
+    ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), out, "-ss 1.1 -t 1 -c copy"))
+        << e.LastErrMsg();
+    e.Start(false);
+    EXPECT_TRUE(e.Finished());
+    EXPECT_FALSE(e.Exception()) << e.ExceptionMsg();
+    TReadBack r = ReadBack(out);
+    ASSERT_TRUE(r.Opened);
+    EXPECT_EQ(r.VideoCodec, "h264");
+    EXPECT_EQ(r.AudioCodec, "aac");
+    ASSERT_FALSE(r.Numbers.empty());
+    int first = 28;  // 1.1 s
+    while (!IsFixtureKeyFrame(info, first)) first++;
+    EXPECT_EQ(r.Numbers.front(), first);
+    EXPECT_EQ(FFmpegDecodeErrors(out), "");
+  }
+}
+
+TEST_F(TranscodeTest, PreSeekGivesTheSameFramesAsReadingFromTheStart) {
+  for (FixtureKind kind : {FixtureKind::H264Mp4, FixtureKind::H264Mkv, FixtureKind::Mpeg2Ts}) {
+    std::vector<int> numbers[2];
+    for (int k = 0; k < 2; k++) {
+      const std::string out = Out(std::string("p") + std::to_string(k) + ".mkv");
+      TCustomFFmpeg e;
+      e.InputPreSeek = k == 0;
+      ASSERT_TRUE(Prepare(e, FixturePath(kind), out, "-ss 1.5 -t 0.8 -c:v mpeg4 -qscale 2"))
+          << e.LastErrMsg();
+      e.Start(false);
+      EXPECT_TRUE(e.Finished()) << FixtureKindName(kind);
+      numbers[k] = ReadBack(out).Numbers;
+    }
+    EXPECT_EQ(numbers[0], numbers[1]) << FixtureKindName(kind);
+    EXPECT_EQ(numbers[0].size(), 20u) << FixtureKindName(kind);
+  }
+}
+
+TEST_F(TranscodeTest, TwoFrameGapUnderConstantRateDuplicatesOneFrame) {
+  const std::string out = Out("gap.avi");
+  TCustomFFmpeg e;
+  ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), out,
+                      "-an -c:v mpeg4 -vsync 1 -vf select='not(eq(n\\,10))'"))
+      << e.LastErrMsg();
+  e.Start(false);
+  EXPECT_TRUE(e.Finished()) << e.ExceptionMsg();
+  EXPECT_EQ(e.DupFrames, 1);
+  EXPECT_EQ(CountLogged("*** 1 dup!"), 1);
+  EXPECT_NE(e.LastReportText.find(" dup=1 drop=0"), std::string::npos) << e.LastReportText;
+  TReadBack r = ReadBack(out);
+  ASSERT_EQ(r.Numbers.size(), 75u);
+  EXPECT_EQ(r.Numbers[9], 9);
+  EXPECT_EQ(r.Numbers[10], 11);  // the gap is filled with the next picture
+  EXPECT_EQ(r.Numbers[11], 11);
+}
+
+TEST_F(TranscodeTest, StopInTheLoopLeavesAValidFileAndAFinalReport) {
+  const std::string out = Out("stopped.mkv");
+  TCustomFFmpeg e;
+  ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), out, "-c:v mpeg4 -c:a aac"));
+  std::atomic<int> finals{0};
+  std::atomic<bool> terminated{false};
+  std::atomic<int> frames{0};
+  e.ProgressIntervalUs = 1;
+  e.OnProgress = [&](TCustomFFmpeg*, const TEngineProgress& p) {
+    if (p.FileIndex == -1) finals++;
+    frames = p.FrameNumber;
+  };
+  e.OnTerminate = [&](TCustomFFmpeg*) { terminated = true; };
+  ASSERT_TRUE(e.Start(true));
+  while (frames < 5 && !terminated) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  e.Break(true);
+  EXPECT_TRUE(terminated);
+  EXPECT_EQ(finals, 1);
+  EXPECT_FALSE(e.Finished());
+  EXPECT_FALSE(e.Exception()) << e.ExceptionMsg();
+  TReadBack r = ReadBack(out);
+  ASSERT_TRUE(r.Opened);
+  EXPECT_FALSE(r.Numbers.empty());
+  EXPECT_LT(r.Numbers.size(), 75u);
+  EXPECT_EQ(FFmpegDecodeErrors(out), "");
+}
+
+TEST_F(TranscodeTest, StopsAtRandomMomentsAlwaysLeaveDecodableFiles) {
+  std::mt19937 rng(12345);
+  for (int job = 0; job < 50; job++) {
+    const std::string out = Out("r" + std::to_string(job) + (job % 2 ? ".mp4" : ".mkv"));
+    TCustomFFmpeg e;
+    ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mkv), out,
+                        job % 3 == 0 ? "-c copy" : "-c:v mpeg4 -c:a aac -s 160x120"));
+    ASSERT_TRUE(e.Start(true));
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 150000));
+    e.Break(true);
+    EXPECT_FALSE(e.Exception()) << e.ExceptionMsg();
+    ASSERT_TRUE(fs::exists(out)) << job;
+    TReadBack r = ReadBack(out);
+    ASSERT_TRUE(r.Opened) << job;
+    EXPECT_EQ(r.Errors, 0) << job;
+    // A stream stopped before its first packet leaves the tool unable to guess its format,
+    // which it reports; everything else must decode silently.
+    if (!r.Numbers.empty() && r.AudioDuration > 0) EXPECT_EQ(FFmpegDecodeErrors(out), "") << job;
+  }
+}
+
+TEST_F(TranscodeTest, FirstReportNotBeforeOneIntervalTheFinalAlways) {
+  TCustomFFmpeg e;
+  ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), Out("a.mkv"), "-c copy"));
+  e.ProgressIntervalUs = 60 * 1000000LL;  // longer than the job
+  std::vector<int> files;
+  e.OnProgress = [&](TCustomFFmpeg*, const TEngineProgress& p) { files.push_back(p.FileIndex); };
+  e.Start(false);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0], -1);
+}
+
+TEST_F(TranscodeTest, LoopEndingsOutputsWithoutStreamsAndLowBitRate) {
+  {
+    TCustomFFmpeg e;
+    ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), Out("b.mkv"),
+                        "-c:v mpeg4 -b:v 64 -an -t 0.4"));
+    e.Start(false);
+    EXPECT_TRUE(e.Finished()) << e.ExceptionMsg();
+    EXPECT_TRUE(Logged("The bitrate parameter is set too low. It takes bits/s as argument, not "
+                       "kbits/s"));
+    EXPECT_TRUE(Logged("No more output streams to write to, finishing."));
+    EXPECT_EQ(ReadBack(Out("b.mkv")).Numbers.size(), 10u);
+  }
+  {
+    TCustomFFmpeg e;
+    ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::Wav), Out("c.mkv"), "-c copy"));
+    e.Start(false);
+    EXPECT_TRUE(e.Finished());
+    EXPECT_TRUE(Logged("No more output streams to write to, finishing.") ||
+                Logged("No more inputs to read from, finishing."));
+  }
+  {
+    TCustomFFmpeg e;
+    ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::Wav), Out("d.mkv"), "-vn -an"));
+    e.Start(false);
+    EXPECT_FALSE(e.Finished());
+    EXPECT_TRUE(e.Exception());
+    EXPECT_EQ(e.ExceptionMsg(), "Output file #0 does not contain any stream");
+    EXPECT_FALSE(fs::exists(Out("d.mkv")));
+  }
+}
+
+TEST_F(TranscodeTest, WriteFailingPartWayEndsTheTaskWithTheWriteError) {
+  const std::string src = FixturePath(FixtureKind::H264Mp4);
+  const auto before = fs::file_size(src);
+  const std::string out = Out("full.avi");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{20000, 20000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    TCustomFFmpeg e;
+    if (!Prepare(e, src, out, "-c:v mpeg4 -qscale 1 -c:a aac")) _exit(3);
+    e.Start(false);
+    bool ok = e.Exception() && !e.Finished() &&
+              e.ExceptionMsg().find(": File too large") != std::string::npos;
+    _exit(ok ? 0 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists(out));  // an unfinished file replaces nothing and stays nowhere
+  EXPECT_EQ(fs::file_size(src), before);
+}
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
