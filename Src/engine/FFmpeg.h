@@ -152,6 +152,9 @@ private:
   std::atomic<int> FPreviewFlags{0};
   int64_t FStartTime = 0;
   int64_t FLastReport = -1;
+  int64_t FFinalSize = -1;
+  std::vector<int64_t> FFilePackets;  // packets written per output file
+  bool FEmptyOutput = false;  // the first output's size when its file was closed
   bool FDupDropNew = false;
   TFramePtr FFrame;
   TFramePtr FFiltered;

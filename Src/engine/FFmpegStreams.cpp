@@ -500,6 +500,8 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
 
   auto write = [&](AVPacket* p) {
     p->stream_index = ost->Stream->index;
+    // Joined entries share the first entry's container.
+    FFilePackets[Joined ? 0 : static_cast<size_t>(ost->FileIndex)]++;
     WriteStart = av_gettime_relative();
     int ret;
     if (c->RawMuxer) {

@@ -266,12 +266,26 @@ void TCustomFFmpeg::Transcode() {
   Report(-1, true, av_gettime_relative());
   CloseCodecs();
   FFinished = !Broken;
+  if (FEmptyOutput && !Broken) {
+    FFinished = false;
+    throw FFmpegException(
+        "Output file is empty, nothing was encoded (check -ss / -t / -frames parameters if "
+        "used)");
+  }
 }
 
 int TCustomFFmpeg::TranscodeInit() {
   FIst.assign(InputStreams.size(), TIstState{});
   FOst.assign(OutputStreams.size(), TOstState{});
+  FFilePackets.assign(OutputFiles.size(), 0);
+  FEmptyOutput = false;
   FInitialised = true;
+  if (Joined) {
+    // The switch from one joined input to the next is not built yet: refuse rather than mix.
+    FLastErrMsg = "Joining inputs is not supported by the transcode loop yet.";
+    FFLogger().Log(this, llError, FLastErrMsg);
+    return AVERROR(ENOSYS);
+  }
 
   for (size_t i = 0; i < OutputFiles.size(); i++) {
     AVFormatContext* oc = OutputFiles[i]->FormatContext();
@@ -790,6 +804,13 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
     return 0;
   }
   RepairTimestamps(ist, f, pkt);
+  if (f->RateEmulation && pkt->dts != AV_NOPTS_VALUE) {
+    // Native-rate reading: no packet before its time on the wall clock (cut short by a stop).
+    const int64_t due = av_rescale_q(pkt->dts, ist->Stream->time_base, AV_TIME_BASE_Q);
+    while (!Broken && due > av_gettime_relative() - FStartTime)
+      av_usleep(static_cast<unsigned>(
+          std::min<int64_t>(10000, due - (av_gettime_relative() - FStartTime))));
+  }
   ret = ProcessInputPacket(ist, pkt);
   if (ret < 0) {
     std::string msg = Fmt("Error while decoding stream #%d:%d: %s", ist->FileIndex,
@@ -919,6 +940,8 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
     if (oc && oc->pb) {
       totalSize = avio_size(oc->pb);
       if (totalSize <= 0) totalSize = avio_tell(oc->pb);
+    } else if (FFinalSize >= 0) {
+      totalSize = FFinalSize;  // the file is already closed and in place
     }
   }
   char buf[1024];
@@ -1060,6 +1083,14 @@ void TCustomFFmpeg::WriteTrailers() {
     TOutputFile* of = OutputFiles[i].get();
     TOutputContainer* c = of->Container.get();
     AVFormatContext* oc = of->FormatContext();
+    if (i >= FFilePackets.size() || FFilePackets[i] == 0) {
+      // Nothing was written: an empty container is of no use (and FFmpeg's Matroska muxer
+      // ends one unreadably), so the target is left as it was.
+      c->CloseIO();
+      c->SafeFile.Discard();
+      FEmptyOutput = true;
+      continue;
+    }
     WriteStart = av_gettime_relative();
     int ret = c->RawMuxer ? (c->RawContext ? RawMuxerWriteTrailer(*c->RawContext) : 0)
                           : av_write_trailer(oc);
@@ -1069,6 +1100,10 @@ void TCustomFFmpeg::WriteTrailers() {
       c->CloseIO();
       c->SafeFile.Discard();
       throw FFmpegException(ErrorText(of->FileName, ret));
+    }
+    if (i == 0 && oc && oc->pb) {
+      avio_flush(oc->pb);
+      FFinalSize = avio_tell(oc->pb);
     }
     if (!CommitOutputFile(static_cast<int>(i))) throw FFmpegException(FLastErrMsg);
   }

@@ -1,0 +1,337 @@
+// The encoder component: task list, starting (threaded with a limit, or synchronous), stop,
+// pause and resume, and the events with their main-thread delivery.
+#include "engine/FFEncode.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "runtime/FFLog.h"
+#include "runtime/MainThread.h"
+
+namespace {
+
+// " -word " replaced by " -Word " in any letter case.
+std::string ReplaceWordIgnoringCase(const std::string& text, const std::string& word) {
+  std::string lower = text, lw = word;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (char& c : lw) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string out = text;
+  size_t pos = 0;
+  while ((pos = lower.find(lw, pos)) != std::string::npos) {
+    out.replace(pos, word.size(), word);
+    pos += word.size() - 1;  // the closing blank may open the next word
+  }
+  return out;
+}
+
+std::atomic<int> gPendingNotices{0};
+
+}  // namespace
+
+TFFEncoder::TFFEncoder() = default;
+
+TFFEncoder::~TFFEncoder() {
+  OnProgress = nullptr;
+  OnTerminate = nullptr;
+  FToStart = 0;
+  for (auto& t : FTasks) t->Stop(true);
+  WaitInMainThread([] { return gPendingNotices.load() == 0; }, -1);
+  FTasks.clear();
+  std::lock_guard<std::mutex> lock(FNoticeLock);
+  for (auto& t : FNoticeThreads)
+    if (t.joinable()) t.join();
+}
+
+void TFFEncoder::CheckWorking(const char* op) {
+  if (FWorking) throw std::runtime_error(std::string("Cannot ") + op + " while working.");
+}
+
+int TFFEncoder::IndexOf(const TCustomFFmpeg* task) const {
+  for (size_t i = 0; i < FTasks.size(); i++)
+    if (FTasks[i].get() == task) return static_cast<int>(i);
+  return -1;
+}
+
+void TFFEncoder::SetPreview(bool v) {
+  FPreview = v;
+  for (auto& t : FTasks) t->SetPreviewFlags((t->PreviewFlags() & ~1) | (v ? 1 : 0));
+}
+
+void TFFEncoder::SetPreviewBitmap(bool v) {
+  FPreviewBitmap = v;
+  for (auto& t : FTasks) t->SetPreviewFlags((t->PreviewFlags() & ~2) | (v ? 2 : 0));
+}
+
+void TFFEncoder::ClearTasks() {
+  if (FWorking && !FAllDone) throw std::runtime_error("Cannot ClearTasks while working.");
+  WaitInMainThread([] { return gPendingNotices.load() == 0; }, -1);
+  FTasks.clear();
+  {
+    std::lock_guard<std::mutex> lock(FNoticeLock);
+    for (auto& t : FNoticeThreads)
+      if (t.joinable()) t.join();
+    FNoticeThreads.clear();
+  }
+  FLastErrMsg.clear();
+  FFinishedCount = 0;
+  FNextIndex = -1;
+  FToStart = 0;
+  FAllDone = false;
+  FThreaded = false;
+  FWorking = false;
+  FPaused = false;
+}
+
+int TFFEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
+  CheckWorking("AddTask");
+  std::unique_ptr<TFFmpeg> task;
+  try {
+    task = std::make_unique<TFFmpeg>(this);
+    task->BuildOptionTable();
+    task->SetPreviewFlags((FPreview ? 1 : 0) | (FPreviewBitmap ? 2 : 0));
+    task->SetLastErrMsg("");
+    task->SetAbortOnOptionError(FAbortOnOptionError);
+    task->ReadTimeoutMs = ReadTimeout();
+    task->WriteTimeoutMs = WriteTimeout();
+    std::string opts, presets;
+    if (options) {
+      if (options->FileName.empty()) options->FileName = fileName;
+      task->InputOptions.push_back(*options);
+      opts = options->FileOptions;
+      presets = options->FilePresets;
+    } else {
+      task->InputOptions.emplace_back();
+    }
+    TFileOptionsContext ctx;
+    task->InitOptionsContext(ctx);
+    int ret;
+    try {
+      ret = task->OpenInputFile(ctx, opts, fileName, presets);
+    } catch (...) {
+      task->ReleaseOptionsContext(ctx);
+      throw;
+    }
+    task->ReleaseOptionsContext(ctx);
+    if (ret < 0) {
+      FLastErrMsg = task->LastErrMsg();
+      return ret;
+    }
+    task->OnProgress = [this](TCustomFFmpeg* t, const TEngineProgress& p) { TaskProgress(t, p); };
+    task->OnTerminate = [this](TCustomFFmpeg* t) { TaskTerminate(t); };
+    FTasks.push_back(std::move(task));
+    return static_cast<int>(FTasks.size()) - 1;
+  } catch (const std::exception& e) {
+    FLastErrMsg = e.what();
+    return -1;
+  }
+}
+
+int TFFEncoder::SetOutput(int taskIndex, const std::string& fileName, TOutputOptions* options) {
+  CheckWorking("SetOutput");
+  TFFmpeg* task = FTasks.at(static_cast<size_t>(taskIndex)).get();
+  try {
+    task->SetLastErrMsg("");
+    task->SetAbortOnOptionError(FAbortOnOptionError);
+    task->ReadTimeoutMs = ReadTimeout();
+    task->WriteTimeoutMs = WriteTimeout();
+    std::string opts, presets;
+    bool join = false;
+    if (options) {
+      if (options->FileName.empty()) options->FileName = fileName;
+      task->OutputOptions.push_back(*options);
+      task->AudioInputHook = options->AudioInputHook;
+      task->AudioOutputHook = options->AudioOutputHook;
+      task->VideoInputHook = options->VideoInputHook;
+      task->VideoOutputHook = options->VideoOutputHook;
+      task->FrameInputHook = options->FrameInputHook;
+      task->FrameOutputHook = options->FrameOutputHook;
+      const int bpp = options->VideoHookBitsPixel;
+      if (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32)
+        throw std::runtime_error("Invalid BitsPixel " + std::to_string(bpp));
+      opts = options->FileOptions;
+      presets = options->FilePresets;
+      join = options->Join;
+    } else {
+      task->OutputOptions.emplace_back();
+    }
+    opts = " " + opts + " ";
+    for (const char* w : {" -AudioInputHook ", " -AudioOutputHook ", " -VideoInputHook ",
+                          " -VideoOutputHook ", " -FrameInputHook ", " -FrameOutputHook ",
+                          " -Join "})
+      opts = ReplaceWordIgnoringCase(opts, w);
+    size_t b = opts.find_first_not_of(' '), e = opts.find_last_not_of(' ');
+    opts = b == std::string::npos ? std::string() : opts.substr(b, e - b + 1);
+    TFileOptionsContext ctx;
+    task->InitOptionsContext(ctx);
+    int ret;
+    try {
+      ret = task->OpenOutputFile(ctx, opts, join, fileName, presets);
+    } catch (...) {
+      task->ReleaseOptionsContext(ctx);
+      throw;
+    }
+    task->ReleaseOptionsContext(ctx);
+    if (ret < 0) {
+      FLastErrMsg = task->LastErrMsg();
+      task->OutputOptions.back() = TOutputOptions();
+    }
+    return ret;
+  } catch (const std::exception& e) {
+    const std::string& t = task->LastErrMsg();
+    FLastErrMsg = t.empty() || t == e.what() ? e.what() : t + "\r\n" + e.what();
+    return -1;
+  }
+}
+
+void TFFEncoder::RemoveTask(int taskIndex) {
+  CheckWorking("RemoveTask");
+  if (taskIndex < 0 || taskIndex >= static_cast<int>(FTasks.size())) return;
+  FTasks.erase(FTasks.begin() + taskIndex);
+}
+
+void TFFEncoder::StartTask(int threadCount) {
+  CheckWorking("StartTask");
+  FFinishedCount = 0;
+  FNextIndex = 0;
+  FToStart = static_cast<int>(FTasks.size());
+  FAllDone = false;
+  FThreaded = threadCount > 0;
+  FWorking = true;
+  FPaused = false;
+  int started = 0;
+  while (FToStart > 0) {
+    StartNext();
+    if (FThreaded && ++started >= threadCount) break;
+  }
+}
+
+void TFFEncoder::StartNext() {
+  std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
+  if (FToStart <= 0) return;
+  FToStart--;
+  TFFmpeg* task = FTasks[static_cast<size_t>(FNextIndex)].get();
+  FNextIndex++;
+  task->ProgressIntervalUs = int64_t(FProgressInterval) * 1000;
+  if (FThreaded) {
+    task->Start(true);
+  } else {
+    // The whole task runs here; its termination handler runs here too.
+    FTerminateLock.unlock();
+    task->Start(false);
+    FTerminateLock.lock();
+  }
+}
+
+void TFFEncoder::Stop(bool wait) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
+    FToStart = 0;
+  }
+  if (!FWorking) return;
+  for (auto& t : FTasks) {
+    if (t->Suspended()) t->ResumeWorker();
+    t->Stop(wait);
+  }
+}
+
+void TFFEncoder::Pause() {
+  if (!FWorking || FPaused) return;
+  for (auto& t : FTasks)
+    if (t->Running() && !t->Suspended()) t->Suspend();
+  FPaused = true;
+}
+
+void TFFEncoder::Resume() {
+  if (!FWorking || !FPaused) return;
+  for (auto& t : FTasks)
+    if (t->Suspended()) t->ResumeWorker();
+  FPaused = false;
+}
+
+void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
+  if (!OnProgress) return;
+  std::lock_guard<std::recursive_mutex> lock(FProgressLock);
+  TProgressInfo& i = FProgressInfo;
+  i.TaskIndex = IndexOf(task);
+  i.FileIndex = p.FileIndex;
+  i.FrameNumber = p.FrameNumber;
+  i.FPS = p.FPS;
+  i.Quality = p.Quality;
+  i.BitRate = p.BitRate;
+  i.CurrentSize = p.CurrentSize;
+  i.CurrentDuration = p.CurrentDuration;
+  i.TotalDuration = p.TotalDuration;
+  auto call = [this] {
+    if (OnProgress) OnProgress(this, &FProgressInfo);
+  };
+  if (FTriggerEventInMainThread)
+    RunInMainThread(call);
+  else
+    call();
+}
+
+void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {
+  auto handler = OnTerminate;
+  const bool sync = FTriggerEventInMainThread;
+  gPendingNotices++;
+  std::lock_guard<std::mutex> lock(FNoticeLock);
+  // Each notice waits for the one handed over before it, so they arrive in order and the
+  // final one comes last.
+  const int ticket = FNoticeTicket++;
+  (void)waitDelivered;
+  FNoticeThreads.emplace_back([this, handler, info, ticket, sync] {
+    while (FNoticeServed.load() != ticket)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    try {
+      if (handler) {
+        if (sync)
+          RunInMainThread([&] { handler(this, info); });
+        else
+          handler(this, info);
+      }
+    } catch (...) {
+    }
+    FTerminateDelivered = true;
+    FNoticeServed++;
+    gPendingNotices--;
+    WakeMainThread();
+  });
+}
+
+void TFFEncoder::TaskTerminate(TCustomFFmpeg* task) {
+  std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
+  FTerminateDelivered = true;
+  if (OnTerminate) {
+    TTerminateInfo& i = FTerminateInfo;
+    i.TaskIndex = IndexOf(task);
+    i.Finished = task->Finished();
+    i.Exception = task->Exception();
+    i.ExceptionMsg = task->ExceptionMsg();
+    if (FThreaded || !FWorking) {
+      FTerminateDelivered = false;
+      Deliver(i, false);
+    } else {
+      OnTerminate(this, i);
+    }
+  }
+  FFinishedCount++;
+  if (FToStart < 1) {
+    if (FFinishedCount >= static_cast<int>(FTasks.size())) FinalNotice();
+  } else if (FThreaded) {
+    StartNext();
+  }
+}
+
+void TFFEncoder::FinalNotice() {
+  FAllDone = true;
+  if (!OnTerminate) return;
+  TTerminateInfo& i = FTerminateInfo;
+  i.TaskIndex = -1;
+  i.Finished = true;
+  i.Exception = false;
+  i.ExceptionMsg.clear();
+  if (FThreaded || !FWorking)
+    Deliver(i, true);
+  else
+    OnTerminate(this, i);
+}

@@ -1,0 +1,133 @@
+#pragma once
+// The encoder component: an ordered list of transcoding tasks, run in worker threads (at most
+// a given number at once) or one after the other in the caller's thread, with progress and
+// termination events delivered on the main thread.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FFmpeg.h"
+#include "runtime/FFBaseComponent.h"
+
+struct TInputOptions {
+  std::string FileName;
+  std::string FileOptions;
+  std::string FilePresets;
+};
+
+struct TOutputOptions {
+  std::string FileName;
+  std::string FileOptions;
+  std::string FilePresets;
+  bool AudioInputHook = false;
+  bool AudioOutputHook = false;
+  bool VideoInputHook = false;
+  bool VideoOutputHook = false;
+  int VideoHookBitsPixel = 32;
+  bool FrameInputHook = false;
+  bool FrameOutputHook = false;
+  bool Join = false;
+};
+
+struct TProgressInfo {
+  int TaskIndex = 0;
+  int FileIndex = 0;
+  int FrameNumber = -1;
+  int FPS = -1;
+  float Quality = -1;
+  float BitRate = -1;
+  int64_t CurrentSize = 0;
+  int64_t CurrentDuration = 0;
+  int64_t TotalDuration = -1;
+};
+using PProgressInfo = TProgressInfo*;
+
+struct TTerminateInfo {
+  int TaskIndex = 0;
+  bool Finished = false;
+  bool Exception = false;
+  std::string ExceptionMsg;
+};
+
+class TFFEncoder;
+
+// One task: the engine plus what the component keeps with it.
+class TFFmpeg : public TCustomFFmpeg {
+public:
+  explicit TFFmpeg(TFFEncoder* owner) : Owner(owner) {}
+  TFFEncoder* Owner;
+  std::vector<TInputOptions> InputOptions;
+  std::vector<TOutputOptions> OutputOptions;
+};
+
+class TFFEncoder : public TFFBaseComponent {
+public:
+  TFFEncoder();
+  ~TFFEncoder() override;
+
+  void ClearTasks();
+  int AddTask(const std::string& fileName, TInputOptions* options = nullptr);
+  int SetOutput(int taskIndex, const std::string& fileName, TOutputOptions* options = nullptr);
+  void RemoveTask(int taskIndex);
+  void StartTask(int threadCount);
+  void Stop(bool wait);
+  void Pause();
+  void Resume();
+
+  bool Working() const { return FWorking; }
+  bool Paused() const { return FPaused; }
+  int TaskCount() const { return static_cast<int>(FTasks.size()); }
+  TFFmpeg* Task(int i) const { return FTasks.at(static_cast<size_t>(i)).get(); }
+
+  bool Preview() const { return FPreview; }
+  void SetPreview(bool v);
+  bool PreviewBitmap() const { return FPreviewBitmap; }
+  void SetPreviewBitmap(bool v);
+  int ProgressInterval() const { return FProgressInterval; }
+  void SetProgressInterval(int v) { FProgressInterval = v <= 100 ? 100 : v; }
+  bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
+  void SetTriggerEventInMainThread(bool v) { FTriggerEventInMainThread = v; }
+  bool AbortOnOptionError() const { return FAbortOnOptionError; }
+  void SetAbortOnOptionError(bool v) { FAbortOnOptionError = v; }
+  const std::string& LastErrMsg() const { return FLastErrMsg; }
+
+  std::function<void(TFFEncoder* Sender, PProgressInfo AProgressInfo)> OnProgress;
+  std::function<void(TFFEncoder* Sender, const TTerminateInfo& ATerminateInfo)> OnTerminate;
+
+private:
+  void CheckWorking(const char* op);
+  void StartNext();
+  void TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p);
+  void TaskTerminate(TCustomFFmpeg* task);
+  void FinalNotice();
+  void Deliver(const TTerminateInfo& info, bool waitDelivered);
+  int IndexOf(const TCustomFFmpeg* task) const;
+
+  std::vector<std::unique_ptr<TFFmpeg>> FTasks;
+  bool FPreview = false;
+  bool FPreviewBitmap = false;
+  int FProgressInterval = 500;
+  bool FTriggerEventInMainThread = true;
+  bool FAbortOnOptionError = true;
+  std::string FLastErrMsg;
+  std::atomic<bool> FWorking{false}, FPaused{false}, FAllDone{false};
+  bool FThreaded = false;
+  int FToStart = 0;
+  int FNextIndex = -1;
+  int FFinishedCount = 0;
+  std::atomic<bool> FTerminateDelivered{true};
+  std::recursive_mutex FProgressLock;
+  std::recursive_mutex FTerminateLock;
+  TProgressInfo FProgressInfo;
+  TTerminateInfo FTerminateInfo;
+  // Termination notices leave the ending worker through threads of their own.
+  std::mutex FNoticeLock;
+  int FNoticeTicket = 0;
+  std::atomic<int> FNoticeServed{0};
+  std::vector<std::thread> FNoticeThreads;
+};

@@ -1,0 +1,138 @@
+// trimora-cli encode: one task through the encoder component, as the window runs it (worker
+// thread, events served on the main thread), with the engine's progress line and statistics.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CliCommands.h"
+#include "engine/FFEncode.h"
+#include "runtime/FFLog.h"
+#include "runtime/MainThread.h"
+
+namespace cli {
+namespace {
+
+constexpr int kInterrupted = 130;
+
+std::atomic<bool> gStopRequested{false};
+
+void OnSignal(int) {
+  gStopRequested = true;
+  WakeMainThread();
+}
+
+const char* const kUsage =
+    "encode [--input-options TEXT] INPUT OUTPUT [OPTION_TEXT]\n\n"
+    "  encode  runs one task through the transcoding engine: INPUT with --input-options,\n"
+    "          OUTPUT with OPTION_TEXT (\"-ss 10 -t 5 -c:v mpeg4\"); prints the progress line\n"
+    "          and the final statistics; 0 when finished, 1 with the task's error, 130\n"
+    "          after Ctrl+C (the output is then ended validly)\n";
+
+int CmdEncode(const std::vector<std::string>& args) {
+  std::string inputOptions;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); i++) {
+    if (args[i] == "--input-options") {
+      if (i + 1 >= args.size()) return Usage();
+      inputOptions = args[++i];
+    } else if (args[i].size() > 2 && args[i].compare(0, 2, "--") == 0) {
+      fprintf(stderr, "Bad argument: %s\n", args[i].c_str());
+      return Usage();
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+  if (rest.size() < 2 || rest.size() > 3) return Usage();
+
+  MarkMainThread();
+  std::mutex statsLock;
+  std::string stats;
+  FFLogger().SetTriggerEventInMainThread(false);
+  FFLogger().SetOnLog([&](const void*, uint32_t, TLogLevel level, const std::string& msg) {
+    if (level == llInfo && msg.compare(0, 6, "video:") == 0) {
+      std::lock_guard<std::mutex> lock(statsLock);
+      stats = msg;
+    }
+  });
+
+  TFFEncoder enc;
+  TInputOptions in;
+  in.FileOptions = inputOptions;
+  int task = enc.AddTask(rest[0], &in);
+  if (task < 0) {
+    fprintf(stderr, "%s\n", enc.LastErrMsg().c_str());
+    FFLogger().SetOnLog(nullptr);
+    return ecFailed;
+  }
+  TOutputOptions out;
+  out.FileOptions = rest.size() > 2 ? rest[2] : std::string();
+  if (enc.SetOutput(task, rest[1], &out) < 0) {
+    fprintf(stderr, "%s\n", enc.LastErrMsg().c_str());
+    FFLogger().SetOnLog(nullptr);
+    return ecFailed;
+  }
+  const bool tty = isatty(fileno(stdout));
+  bool pendingLine = false;
+  enc.OnProgress = [&](TFFEncoder* e, PProgressInfo p) {
+    const std::string& text = e->Task(p->TaskIndex)->LastReportText;
+    if (tty) {
+      printf("\r%s", text.c_str());
+      pendingLine = true;
+    } else {
+      printf("%s\n", text.c_str());
+    }
+    fflush(stdout);
+  };
+  std::atomic<bool> allDone{false};
+  TTerminateInfo result;
+  enc.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& t) {
+    if (t.TaskIndex >= 0) result = t;
+    else allDone = true;
+  };
+
+  gStopRequested = false;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction oldInt {}, oldTerm {};
+  sigaction(SIGINT, &sa, &oldInt);
+  sigaction(SIGTERM, &sa, &oldTerm);
+
+  enc.StartTask(1);
+  bool stopped = false;
+  while (!allDone) {
+    WaitInMainThread([&] { return allDone.load() || (gStopRequested && !stopped); }, 200);
+    if (gStopRequested && !stopped) {
+      stopped = true;
+      enc.Stop(true);
+    }
+  }
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  if (pendingLine) printf("\n");
+  {
+    std::lock_guard<std::mutex> lock(statsLock);
+    if (!stats.empty()) {
+      while (!stats.empty() && (stats.back() == '\n' || stats.back() == '\r')) stats.pop_back();
+      printf("%s\n", stats.c_str());
+    }
+  }
+  fflush(stdout);
+  FFLogger().SetOnLog(nullptr);
+  if (result.Exception) {
+    fprintf(stderr, "%s\n", result.ExceptionMsg.c_str());
+    return ecFailed;
+  }
+  if (stopped) return kInterrupted;
+  return result.Finished ? ecOK : ecFailed;
+}
+
+TRIMORA_CLI_COMMAND("encode", kUsage, CmdEncode);
+
+}  // namespace
+}  // namespace cli

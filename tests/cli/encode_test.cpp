@@ -1,0 +1,102 @@
+// trimora-cli encode end to end: exit codes, the progress and statistics lines, a stop by
+// SIGINT that still leaves a decodable file.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "support/Fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TResult {
+  int Code = -1;
+  std::string Out;
+};
+
+TResult Shell(const std::string& cmd) {
+  TResult r;
+  FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  while (fgets(buf, sizeof buf, p)) r.Out += buf;
+  int st = pclose(p);
+  r.Code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+std::string ErrorsOf(const std::string& path) {
+  return Shell("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1").Out;
+}
+
+class EncodeCommandTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = (fs::temp_directory_path() / ("trimora-enc-" + std::to_string(getpid()))).string();
+    fs::create_directories(Dir);
+    Src = FixturePath(FixtureKind::H264Mp4);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(Dir, ec);
+  }
+  std::string Dir, Src;
+};
+
+}  // namespace
+
+TEST_F(EncodeCommandTest, FinishedFailedAndUsage) {
+  const std::string out = Dir + "/a.mkv";
+  TResult r = Shell(std::string(TRIMORA_CLI) + " encode '" + Src + "' '" + out +
+                    "' '-ss 1 -t 1 -c:v mpeg4 -c:a aac'");
+  EXPECT_EQ(r.Code, 0);
+  // Not a terminal: one line per report, the final one marked, then the statistics.
+  EXPECT_NE(r.Out.find("frame=   25 "), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find(" Lsize="), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("\nvideo:"), std::string::npos) << r.Out;
+  EXPECT_EQ(ErrorsOf(out), "");
+
+  EXPECT_EQ(Shell(std::string(TRIMORA_CLI) + " encode '" + Src + "' '" + Dir +
+                  "/b.mkv' '-c:v nosuchcodec'").Code, 1);
+  EXPECT_FALSE(fs::exists(Dir + "/b.mkv"));
+  EXPECT_EQ(Shell(std::string(TRIMORA_CLI) + " encode '" + Dir + "/missing.mp4' '" + Dir +
+                  "/c.mkv'").Code, 1);
+  EXPECT_EQ(Shell(std::string(TRIMORA_CLI) + " encode '" + Src + "'").Code, 2);
+  EXPECT_EQ(Shell(std::string(TRIMORA_CLI) + " encode --bogus '" + Src + "' x.mkv").Code, 2);
+  // The input is never the output.
+  EXPECT_EQ(Shell(std::string(TRIMORA_CLI) + " encode '" + Src + "' '" + Src + "' '-c copy'").Code, 1);
+}
+
+TEST_F(EncodeCommandTest, InterruptStopsTheTaskAndLeavesAValidFile) {
+  const std::string out = Dir + "/slow.mkv";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Read at the native rate, so the signal lands mid-way through the 3 s clip.
+    execl(TRIMORA_CLI, TRIMORA_CLI, "encode", "--input-options", "-re", Src.c_str(),
+          out.c_str(), "-c:v mpeg4 -c:a aac", static_cast<char*>(nullptr));
+    _exit(99);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(pid, SIGINT);
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 130);
+  ASSERT_TRUE(fs::exists(out));
+  EXPECT_EQ(ErrorsOf(out), "");
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,185 @@
+// The encoder component: task list, start modes, event order, stop, pause and resume.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FFEncode.h"
+#include "runtime/FFLog.h"
+#include "runtime/MainThread.h"
+#include "support/Fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class EncoderTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FFLogger().SetTriggerEventInMainThread(false);
+    FFLogger().SetLogLevel(llError);
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    Dir = fs::temp_directory_path() / ("trimora-encoder-" + std::to_string(getpid()) + "-" +
+                                       t->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    Src = FixturePath(FixtureKind::H264Mp4);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(Dir, ec);
+  }
+  std::string Out(const std::string& n) const { return (Dir / n).string(); }
+  int Add(TFFEncoder& e, const std::string& out, const std::string& opts) {
+    int t = e.AddTask(Src);
+    EXPECT_GE(t, 0) << e.LastErrMsg();
+    TOutputOptions o;
+    o.FileOptions = opts;
+    EXPECT_GE(e.SetOutput(t, out, &o), 0) << e.LastErrMsg();
+    return t;
+  }
+  // Runs queued main-thread calls until the final notice arrived.
+  static bool WaitAllDone(const bool& done, int ms = 120000) {
+    return WaitInMainThread([&] { return done; }, ms);
+  }
+  fs::path Dir;
+  std::string Src;
+};
+
+}  // namespace
+
+TEST_F(EncoderTest, PropertiesAndTheWorkingCheck) {
+  TFFEncoder e;
+  e.SetProgressInterval(50);
+  EXPECT_EQ(e.ProgressInterval(), 100);
+  e.SetProgressInterval(101);
+  EXPECT_EQ(e.ProgressInterval(), 101);
+  TInputOptions in;
+  int t = e.AddTask(Src, &in);
+  ASSERT_EQ(t, 0);
+  EXPECT_EQ(in.FileName, Src);
+  TOutputOptions o;
+  o.VideoHookBitsPixel = 12;
+  EXPECT_EQ(e.SetOutput(t, Out("x.mkv"), &o), -1);
+  EXPECT_EQ(e.LastErrMsg(), "Invalid BitsPixel 12");
+  o.VideoHookBitsPixel = 32;
+  o.FileOptions = "-c:v mpeg4 -VIDEOINPUTHOOK -t 0.2";
+  EXPECT_EQ(e.SetOutput(t, Out("x.mkv"), &o), 0) << e.LastErrMsg();
+  bool done = false;
+  e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) { done = done || i.TaskIndex == -1; };
+  e.StartTask(0);
+  EXPECT_TRUE(done);  // synchronous: everything ran before StartTask returned
+  try {
+    e.AddTask(Src);
+    ADD_FAILURE() << "no error";
+  } catch (const std::exception& ex) {
+    EXPECT_STREQ(ex.what(), "Cannot AddTask while working.");
+  }
+  e.ClearTasks();
+  EXPECT_FALSE(e.Working());
+  EXPECT_GE(e.AddTask(Src), 0);
+}
+
+TEST_F(EncoderTest, ThreeTasksTwoAtATimeEventOrder) {
+  TFFEncoder e;
+  for (int i = 0; i < 3; i++) Add(e, Out("t" + std::to_string(i) + ".mkv"), "-c:v mpeg4 -t 1");
+  std::vector<int> order;
+  std::vector<int> finished;
+  bool done = false;
+  int progressFinals = 0;
+  e.OnProgress = [&](TFFEncoder*, PProgressInfo p) {
+    EXPECT_TRUE(IsMainThread());
+    progressFinals += p->FileIndex == -1;
+  };
+  e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) {
+    EXPECT_TRUE(IsMainThread());
+    order.push_back(i.TaskIndex);
+    finished.push_back(i.Finished);
+    if (i.TaskIndex == -1) done = true;
+  };
+  e.StartTask(2);
+  EXPECT_TRUE(e.Working());
+  ASSERT_TRUE(WaitAllDone(done));
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_EQ(order.back(), -1);
+  std::vector<int> tasks(order.begin(), order.end() - 1);
+  std::sort(tasks.begin(), tasks.end());
+  EXPECT_EQ(tasks, (std::vector<int>{0, 1, 2}));
+  for (int f : finished) EXPECT_TRUE(f);
+  EXPECT_EQ(progressFinals, 3);
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(fs::exists(Out("t" + std::to_string(i) + ".mkv")));
+  e.ClearTasks();
+}
+
+TEST_F(EncoderTest, OneAtATimeRunsInOrder) {
+  TFFEncoder e;
+  for (int i = 0; i < 3; i++) Add(e, Out("s" + std::to_string(i) + ".mkv"), "-c copy -t 1");
+  std::vector<int> order;
+  bool done = false;
+  e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) {
+    order.push_back(i.TaskIndex);
+    done = i.TaskIndex == -1;
+  };
+  e.StartTask(1);
+  ASSERT_TRUE(WaitAllDone(done));
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, -1}));
+}
+
+TEST_F(EncoderTest, StopDuringTheFirstOfThree) {
+  TFFEncoder e;
+  for (int i = 0; i < 3; i++)
+    Add(e, Out("p" + std::to_string(i) + ".mkv"), "-c:v mpeg4 -s 1280x960 -qscale 1");
+  std::vector<TTerminateInfo> got;
+  bool done = false;
+  e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) {
+    got.push_back(i);
+    done = i.TaskIndex == -1;
+  };
+  e.StartTask(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  e.Stop(true);
+  ASSERT_TRUE(WaitAllDone(done));
+  ASSERT_EQ(got.size(), 4u);
+  for (int k = 0; k < 3; k++) {
+    EXPECT_EQ(got[k].TaskIndex, k);
+    EXPECT_FALSE(got[k].Finished);
+    EXPECT_FALSE(got[k].Exception) << got[k].ExceptionMsg;
+  }
+  EXPECT_EQ(got[3].TaskIndex, -1);
+  EXPECT_TRUE(got[3].Finished);
+  EXPECT_TRUE(fs::exists(Out("p0.mkv")));
+  EXPECT_FALSE(fs::exists(Out("p1.mkv")));
+}
+
+TEST_F(EncoderTest, PauseResumeStopCyclesNeverDeadLock) {
+  for (int cycle = 0; cycle < 200; cycle++) {
+    TFFEncoder e;
+    Add(e, Out("c.mkv"), "-c:v mpeg4 -c:a aac");
+    bool done = false;
+    e.SetProgressInterval(100);
+    e.OnProgress = [](TFFEncoder*, PProgressInfo) {};
+    e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) { done = done || i.TaskIndex == -1; };
+    e.StartTask(1);
+    e.Pause();
+    e.Pause();  // twice: still one pause
+    EXPECT_TRUE(e.Paused());
+    if (cycle % 2) std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 7));
+    e.Resume();
+    EXPECT_FALSE(e.Paused());
+    if (cycle % 3 == 0) e.Pause();
+    e.Stop(true);
+    ASSERT_TRUE(WaitAllDone(done, 20000)) << cycle;
+    e.ClearTasks();
+  }
+}
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
