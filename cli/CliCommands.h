@@ -33,6 +33,11 @@ std::string ExeDir();
 bool ParseSeconds(const std::string& text, int64_t* us);
 // Loads the media libraries and opens the file, printing the decoder's message on failure.
 bool OpenMedia(TFFDecoder& dec, const std::string& file);
+// Runs one task through the encoder as the window does (threaded, events on this thread):
+// prints the progress line and the final statistics; 0 finished, 1 failed, 130 stopped by
+// Ctrl+C or SIGTERM (the output is still ended validly).
+int RunEncodeJob(const std::string& input, const std::string& inputOptions, const std::string& output,
+                 const std::string& optionText);
 // As the track bar does: seek, then decode up to the time (a still picture is at every time).
 bool SeekToTime(TFFDecoder& dec, int64_t us);
 

@@ -221,8 +221,7 @@ int CmdCut(const std::vector<std::string>& args) {
   printf("output: %s\n", output.c_str());
   fflush(stdout);
   if (dryRun) return ecOK;
-  fprintf(stderr, "Cutting needs the transcoding engine, which this build does not have yet.\n");
-  return ecFailed;
+  return RunEncodeJob(file, std::string(), output, job.Options);
 }
 
 TRIMORA_CLI_COMMAND("cut", kUsage, CmdCut);

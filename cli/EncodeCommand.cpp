@@ -48,7 +48,15 @@ int CmdEncode(const std::vector<std::string>& args) {
     }
   }
   if (rest.size() < 2 || rest.size() > 3) return Usage();
+  return RunEncodeJob(rest[0], inputOptions, rest[1], rest.size() > 2 ? rest[2] : std::string());
+}
 
+TRIMORA_CLI_COMMAND("encode", kUsage, CmdEncode);
+
+}  // namespace
+
+int RunEncodeJob(const std::string& input, const std::string& inputOptions, const std::string& output,
+                 const std::string& optionText) {
   MarkMainThread();
   std::mutex statsLock;
   std::string stats;
@@ -63,15 +71,15 @@ int CmdEncode(const std::vector<std::string>& args) {
   TFFEncoder enc;
   TInputOptions in;
   in.FileOptions = inputOptions;
-  int task = enc.AddTask(rest[0], &in);
+  int task = enc.AddTask(input, &in);
   if (task < 0) {
     fprintf(stderr, "%s\n", enc.LastErrMsg().c_str());
     FFLogger().SetOnLog(nullptr);
     return ecFailed;
   }
   TOutputOptions out;
-  out.FileOptions = rest.size() > 2 ? rest[2] : std::string();
-  if (enc.SetOutput(task, rest[1], &out) < 0) {
+  out.FileOptions = optionText;
+  if (enc.SetOutput(task, output, &out) < 0) {
     fprintf(stderr, "%s\n", enc.LastErrMsg().c_str());
     FFLogger().SetOnLog(nullptr);
     return ecFailed;
@@ -132,7 +140,4 @@ int CmdEncode(const std::vector<std::string>& args) {
   return result.Finished ? ecOK : ecFailed;
 }
 
-TRIMORA_CLI_COMMAND("encode", kUsage, CmdEncode);
-
-}  // namespace
 }  // namespace cli

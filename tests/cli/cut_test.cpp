@@ -95,6 +95,36 @@ TEST_F(CliCut, DryRunMatchesTheBuilder) {
   EXPECT_NE(r.Out.find("output: " + Dir + "/g3-h264_(new).mp4\n"), std::string::npos) << r.Out;
 }
 
+// Real cuts: the named file holds the range, starting on the chosen picture (a copy starts on
+// the first key frame at or after it).
+TEST_F(CliCut, PspAndCopyCutsWriteTheNamedFile) {
+  struct TCase {
+    std::string Format, Output;
+    int FirstFrame, Pictures;
+  };
+  for (const TCase& c :
+       {TCase{"psp", "g3-h264_(new)_psp.mp4", 25, 15}, TCase{"copy - original", "g3-h264_(new).mp4", 36, 16}}) {
+    SCOPED_TRACE(c.Format);
+    TCliRun r = Shell(std::string(TRIMORA_CLI) + " cut '" + File + "' --format '" + c.Format +
+                      "' --start 1 --end 2 --out-dir '" + Dir + "'");
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const std::string out = Dir + "/" + c.Output;
+    ASSERT_NE(r.Out.find("output: " + out + "\n"), std::string::npos) << r.Out;
+    TFFDecoder dec;
+    ASSERT_TRUE(dec.LoadFile(out)) << dec.LastErrMsg();
+    ASSERT_TRUE(dec.Decode()) << dec.LastErrMsg();
+    EXPECT_EQ(ReadFrameNumber(dec.Picture()), c.FirstFrame);
+    // As many pictures as the ffmpeg tool gives for the same range: 15 at PSP's 15000/1001
+    // rate, and for the copy 36 to 51 (B-frames shown after 2 s are sent before it).
+    int pictures = 1;
+    while (dec.Decode()) ++pictures;
+    EXPECT_EQ(pictures, c.Pictures);
+    if (c.FirstFrame == 25) {
+      EXPECT_NEAR(dec.GetFileStreamInfo().Duration / 1e6, 1.0, 0.1);
+    }
+  }
+}
+
 TEST_F(CliCut, BadArgumentsAreUsageErrors) {
   for (const std::string& args :
        {std::string("--format nosuch"), std::string("--format 23"), std::string("--format psp --size 999x1"),
