@@ -143,7 +143,9 @@ TEST_F(PlaybackTest, BothPointsLoopAndWithoutThemPlaybackRunsToTheEnd) {
     for (int64_t pos : Positions) EXPECT_LE(pos, end + interval);
     // After each jump playback runs from the start point.
     for (size_t i = 1; i < Positions.size(); ++i)
-      if (Positions[i] + 500000 < Positions[i - 1]) EXPECT_NEAR(Positions[i], start, 120000);
+      if (Positions[i] + 500000 < Positions[i - 1]) {
+        EXPECT_NEAR(Positions[i], start, 120000);
+      }
   }
   w.btnPlayStop->click();
 
@@ -177,14 +179,13 @@ TEST_F(PlaybackTest, SpacePlaysAndStopsAndTheTrackBarMovesPlayback) {
     Positions.clear();
   }
   emit w.TrackBar1->sliderReleased();
-  ASSERT_TRUE(Wait([&] {
+  // A report queued before the release may still arrive; playback must reach the target.
+  EXPECT_TRUE(Wait([&] {
     std::lock_guard<std::mutex> g(Lock);
-    return !Positions.empty();
+    for (int64_t p : Positions)
+      if (p >= target - 150000 && p <= target + 150000) return true;
+    return false;
   }, 3000));
-  {
-    std::lock_guard<std::mutex> g(Lock);
-    EXPECT_NEAR(Positions.front(), target, 150000);
-  }
   Press(Qt::Key_Space);
   EXPECT_EQ(w.FFPlayer().State(), psStop);
   EXPECT_FALSE(w.pnlPlayer->isVisible());
