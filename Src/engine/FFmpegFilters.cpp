@@ -21,16 +21,6 @@ extern "C" {
 
 namespace {
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
-
 // Which link a graph input or output is, for messages: the filter and, for filters with more
 // than one pad on that side, the pad.
 std::string DescribeLink(const AVFilterInOut* io, bool input) {
@@ -67,7 +57,7 @@ const AVPixelFormat* EncoderPixelFormats(const AVCodec* codec, const AVCodecCont
 
 std::string LayoutText(const AVChannelLayout& l) {
   if (l.order == AV_CHANNEL_ORDER_NATIVE)
-    return Format("0x%" PRIx64, static_cast<uint64_t>(l.u.mask));
+    return FormatText("0x%" PRIx64, static_cast<uint64_t>(l.u.mask));
   char buf[256];
   av_channel_layout_describe(&l, buf, sizeof buf);
   return buf;
@@ -132,7 +122,7 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
 
   if (simple) {
     av_opt_set(graph, "scale_sws_opts",
-               Format("flags=0x%X", static_cast<unsigned>(sost->ScalerFlags)).c_str(), 0);
+               FormatText("flags=0x%X", static_cast<unsigned>(sost->ScalerFlags)).c_str(), 0);
     std::string swr;
     const AVDictionaryEntry* e = nullptr;
     while ((e = av_dict_get(sost->ResamplerOptions.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
@@ -289,7 +279,7 @@ int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilt
   int pad = 0;
   int ret;
   const std::string name =
-      Format("graph %d input from stream %d:%d", fg->Index, ist->FileIndex, st->index);
+      FormatText("graph %d input from stream %d:%d", fg->Index, ist->FileIndex, st->index);
   switch (PadType(in, true)) {
     case AVMEDIA_TYPE_VIDEO: {
       if (st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && !ist->Sub2VideoCanvas &&
@@ -310,10 +300,10 @@ int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilt
                                                    : st->codecpar->sample_aspect_ratio;
       if (!sar.den) sar = AVRational{0, 1};
       const char* pix = av_get_pix_fmt_name(ist->InitialPixFmt);
-      std::string args = Format("video_size=%dx%d:pix_fmt=%s:time_base=%d/%d:pixel_aspect=%d/%d",
+      std::string args = FormatText("video_size=%dx%d:pix_fmt=%s:time_base=%d/%d:pixel_aspect=%d/%d",
                                 ist->InitialWidth, ist->InitialHeight, pix ? pix : "none",
                                 tb.num, tb.den, sar.num, sar.den);
-      if (fr.num && fr.den) args += Format(":frame_rate=%d/%d", fr.num, fr.den);
+      if (fr.num && fr.den) args += FormatText(":frame_rate=%d/%d", fr.num, fr.den);
       ret = avfilter_graph_create_filter(&last, avfilter_get_by_name("buffer"), name.c_str(),
                                          args.c_str(), nullptr, fg->Graph.get());
       fg->Inserted.push_back({"buffer", name, args});
@@ -321,7 +311,7 @@ int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilt
       ifilter->Filter = last;
       if (forced &&
           (ret = InsertFilter(fg, &last, &pad, "setpts",
-                              Format("force CFR for input from stream %d:%d", ist->FileIndex,
+                              FormatText("force CFR for input from stream %d:%d", ist->FileIndex,
                                      st->index),
                               "N")) < 0)
         return ret;
@@ -329,33 +319,33 @@ int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilt
     }
     case AVMEDIA_TYPE_AUDIO: {
       const char* fmt = av_get_sample_fmt_name(ist->InitialSampleFmt);
-      std::string args = Format("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1,
+      std::string args = FormatText("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1,
                                 ist->InitialSampleRate, ist->InitialSampleRate,
                                 fmt ? fmt : "none");
       if (ist->InitialChannelLayout.Mask())
-        args += Format(":channel_layout=0x%" PRIx64, ist->InitialChannelLayout.Mask());
+        args += FormatText(":channel_layout=0x%" PRIx64, ist->InitialChannelLayout.Mask());
       else
-        args += Format(":channels=%d", ist->InitialChannels);
+        args += FormatText(":channels=%d", ist->InitialChannels);
       ret = avfilter_graph_create_filter(&last, avfilter_get_by_name("abuffer"), name.c_str(),
                                          args.c_str(), nullptr, fg->Graph.get());
       fg->Inserted.push_back({"abuffer", name, args});
       if (ret < 0) return ret;
       ifilter->Filter = last;
       auto named = [&](const char* what) {
-        return Format("graph %d %s for input stream %d:%d", fg->Index, what, ist->FileIndex,
+        return FormatText("graph %d %s for input stream %d:%d", fg->Index, what, ist->FileIndex,
                       st->index);
       };
       if (AudioVolume != 256) {
         av_log(nullptr, AV_LOG_WARNING,
                "-vol has been deprecated. Use the volume audio filter instead.\n");
-        std::string v = Format("%f", AudioVolume / 256.0);
+        std::string v = FormatText("%f", AudioVolume / 256.0);
         FFLogger().LogFmt(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.",
                           "-vol", "volume", v.c_str());
         if ((ret = InsertFilter(fg, &last, &pad, "volume", named("volume"), v)) < 0) return ret;
       }
       if (AudioSyncMethod > 0) {
-        std::string a = Format("async=%d", AudioSyncMethod);
-        if (AudioDriftThreshold != 0.1f) a += Format(":min_hard_comp=%f", AudioDriftThreshold);
+        std::string a = FormatText("async=%d", AudioSyncMethod);
+        if (AudioDriftThreshold != 0.1f) a += FormatText(":min_hard_comp=%f", AudioDriftThreshold);
         if (!fg->Reconfigured) a += ":first_pts=0";
         FFLogger().LogFmt(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.",
                           "-async", "aresample", a.c_str());
@@ -420,7 +410,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
   AVFilterContext* last = out->filter_ctx;
   int pad = out->pad_idx;
   int ret;
-  const std::string sinkName = Format("output stream %d:%d", ost->FileIndex, ost->Index);
+  const std::string sinkName = FormatText("output stream %d:%d", ost->FileIndex, ost->Index);
   switch (PadType(out, false)) {
     case AVMEDIA_TYPE_VIDEO: {
       AVFilterContext* sink = nullptr;
@@ -430,10 +420,10 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
       if (ret < 0) return ret;
       ofilter->Filter = sink;
       if (enc->width || enc->height) {
-        std::string args = Format("%d:%d:flags=0x%X", enc->width, enc->height,
+        std::string args = FormatText("%d:%d:flags=0x%X", enc->width, enc->height,
                                   static_cast<unsigned>(ost->ScalerFlags));
         if ((ret = InsertFilter(fg, &last, &pad, "scale",
-                                Format("scaler for output stream %d:%d", ost->FileIndex,
+                                FormatText("scaler for output stream %d:%d", ost->FileIndex,
                                        ost->Index),
                                 args)) < 0)
           return ret;
@@ -451,7 +441,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
       }
       if (!formats.empty() &&
           (ret = InsertFilter(fg, &last, &pad, "format",
-                              Format("pixel format for output stream %d:%d", ost->FileIndex,
+                              FormatText("pixel format for output stream %d:%d", ost->FileIndex,
                                      ost->Index),
                               formats)) < 0)
         return ret;
@@ -473,7 +463,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
         av_channel_layout_uninit(&def);
         for (int i = 0; i < ost->AudioChannelsMapped; i++)
           if (ost->AudioChannelsMap[i] != -1)
-            args += Format("|c%d=c%d", i, ost->AudioChannelsMap[i]);
+            args += FormatText("|c%d=c%d", i, ost->AudioChannelsMap[i]);
         FFLogger().LogFmt(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.",
                           "-map_channel", "pan", args.c_str());
         if ((ret = InsertFilter(fg, &last, &pad, "pan", "pan", args)) < 0) return ret;
@@ -491,10 +481,10 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
           fmts += (fmts.empty() ? "" : "|") + std::string(av_get_sample_fmt_name(*p));
       }
       if (enc->sample_rate) {
-        rates = Format("%d", enc->sample_rate);
+        rates = FormatText("%d", enc->sample_rate);
       } else if (codec && codec->supported_samplerates) {
         for (const int* p = codec->supported_samplerates; *p; p++)
-          rates += (rates.empty() ? "" : "|") + Format("%d", *p);
+          rates += (rates.empty() ? "" : "|") + FormatText("%d", *p);
       }
       if (enc->ch_layout.nb_channels > 0) {
         layouts = LayoutText(enc->ch_layout);
@@ -508,7 +498,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
       if (!layouts.empty()) args += "channel_layouts=" + layouts + ":";
       if (!args.empty() &&
           (ret = InsertFilter(fg, &last, &pad, "aformat",
-                              Format("audio format for output stream %d:%d", ost->FileIndex,
+                              FormatText("audio format for output stream %d:%d", ost->FileIndex,
                                      ost->Index),
                               args)) < 0)
         return ret;

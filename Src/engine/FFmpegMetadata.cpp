@@ -37,30 +37,30 @@ std::string AttachmentName(const std::string& path) {
 
 }  // namespace
 
-int TCustomFFmpegOpt::ParseMetaType(const std::string& spec, char* type, int* index,
+int TCustomFFmpegOpt::ParseMetaType(const std::string& text, char* type, int* index,
                                     std::string* streamSpec) {
   *type = 'g';
   streamSpec->clear();
-  if (spec.empty()) return 0;
-  *type = spec[0];
-  switch (spec[0]) {
+  if (text.empty()) return 0;
+  *type = text[0];
+  switch (text[0]) {
     case 'g':
       return 0;
     case 's':
-      if (spec.size() > 1 && spec[1] != ':') {
-        FLastErrMsg = "Invalid metadata specifier " + spec + ".";
+      if (text.size() > 1 && text[1] != ':') {
+        FLastErrMsg = "Invalid metadata specifier " + text + ".";
         FFLogger().Log(this, llFatal, FLastErrMsg);
         return -1;
       }
-      if (spec.size() > 1) *streamSpec = spec.substr(2);
+      if (text.size() > 1) *streamSpec = text.substr(2);
       return 0;
     case 'c':
     case 'p':
-      if (spec.size() > 1 && spec[1] == ':')
-        *index = static_cast<int>(std::strtol(spec.c_str() + 2, nullptr, 0));
+      if (text.size() > 1 && text[1] == ':')
+        *index = static_cast<int>(std::strtol(text.c_str() + 2, nullptr, 0));
       return 0;
     default:
-      FLastErrMsg = "Invalid metadata type " + spec + ".";
+      FLastErrMsg = "Invalid metadata type " + text + ".";
       FFLogger().Log(this, llFatal, FLastErrMsg);
       return -1;
   }

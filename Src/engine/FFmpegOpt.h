@@ -289,7 +289,7 @@ protected:
                    const std::string& name, const std::string& args);
   int Sub2VideoPrepare(TInputStream* ist);
   // Metadata, chapters, attachments, joining.
-  int ParseMetaType(const std::string& spec, char* type, int* index, std::string* streamSpec);
+  int ParseMetaType(const std::string& text, char* type, int* index, std::string* streamSpec);
   int CopyMetadata(const std::string& outSpec, const std::string& inSpec,
                    TFileOptionsContext& ctx, AVFormatContext* ic, AVFormatContext* oc);
   int CopyChapters(TInputFile* ifile, TOutputFile* ofile, bool copyMetadata);

@@ -26,16 +26,6 @@ namespace {
 const char* const kHint =
     "Please check error log message(reported by FFLogger) to find out more detail information.";
 
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
-
 constexpr AVRational kMicro{1, AV_TIME_BASE};
 
 }  // namespace
@@ -140,7 +130,7 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
       }
       if (frame->nb_samples < 1)
         throw FFmpegException(
-            Fmt("the decoder \"%s\" return bad result.", ist->Decoder->name));
+            FormatText("the decoder \"%s\" return bad result.", ist->Decoder->name));
       const int64_t dur = int64_t(AV_TIME_BASE) * frame->nb_samples / frame->sample_rate;
       int64_t pts = frame->pts;
       if (pts == AV_NOPTS_VALUE) pts = frame->best_effort_timestamp;
@@ -536,7 +526,7 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
         next.push_back(std::move(out));
       }
       if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
-        std::string msg = Fmt("Failed to open bitstream filter %s for stream %d with codec %s",
+        std::string msg = FormatText("Failed to open bitstream filter %s for stream %d with codec %s",
                               b->filter->name, ost->Stream->index,
                               ost->Encoder ? ost->Encoder->name : "copy");
         FFLogger().Log(this, llError, ErrorText(msg, ret));

@@ -30,16 +30,6 @@ namespace {
 const char* const kHint =
     "Please check error log message(reported by FFLogger) to find out more detail information.";
 
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
-
 // Process-wide registries of open codecs: what a task opened is closed even after an error.
 std::mutex gRegistryLock;
 std::vector<const void*> gOpenEncoders;
@@ -292,7 +282,7 @@ int TCustomFFmpeg::TranscodeInit() {
     if (!oc) continue;
     if (oc->nb_streams == 0 && !(oc->oformat->flags & AVFMT_NOSTREAMS)) {
       av_dump_format(oc, static_cast<int>(i), oc->url, 1);
-      FLastErrMsg = Fmt("Output file #%d does not contain any stream", static_cast<int>(i));
+      FLastErrMsg = FormatText("Output file #%d does not contain any stream", static_cast<int>(i));
       FFLogger().Log(this, llError, FLastErrMsg);
       return AVERROR(EINVAL);
     }
@@ -420,7 +410,7 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
     return 0;
   }
   if (!ost->Encoder) {
-    FLastErrMsg = Fmt("Encoder (codec %s) not found for output stream #%d:%d",
+    FLastErrMsg = FormatText("Encoder (codec %s) not found for output stream #%d:%d",
                       avcodec_get_name(ost->Stream->codecpar->codec_id), ost->FileIndex,
                       ost->Index);
     return AVERROR(EINVAL);
@@ -495,7 +485,7 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
       }
       std::sort(os.ForcedKeyFrames.begin(), os.ForcedKeyFrames.end());
     } else if (!ost->ForcedKeyFrames.empty()) {
-      FLastErrMsg = Fmt("Invalid force_key_frames expression \"%s\"",
+      FLastErrMsg = FormatText("Invalid force_key_frames expression \"%s\"",
                         ost->ForcedKeyFrames.c_str() + 5);
       FFLogger().Log(this, llError, FLastErrMsg);
       return AVERROR(EINVAL);
@@ -521,7 +511,7 @@ int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
   int ret = avcodec_open2(enc, ost->Encoder, opts.Ref());
   if (ret < 0) {
     if (ret == AVERROR_EXPERIMENTAL) AbortCodecExperimental(enc);
-    FLastErrMsg = Fmt("Error while opening encoder for output stream #%d:%d (%s) - maybe "
+    FLastErrMsg = FormatText("Error while opening encoder for output stream #%d:%d (%s) - maybe "
                       "incorrect parameters such as bit_rate, rate, width or height. %s",
                       ost->FileIndex, ost->Index, ost->Encoder->name, kHint);
     return ret;
@@ -547,7 +537,7 @@ int TCustomFFmpeg::OpenDecoders() {
     TInputStream* ist = InputStreams[i].get();
     if (!ist->DecodingNeeded) continue;
     if (!ist->Decoder) {
-      FLastErrMsg = Fmt("Decoder (codec %s) not found for input stream #%d:%d",
+      FLastErrMsg = FormatText("Decoder (codec %s) not found for input stream #%d:%d",
                         avcodec_get_name(ist->Stream->codecpar->codec_id), ist->FileIndex,
                         ist->Stream->index);
       return AVERROR(EINVAL);
@@ -559,7 +549,7 @@ int TCustomFFmpeg::OpenDecoders() {
     if (ret < 0) {
       if (ret == AVERROR_EXPERIMENTAL) AbortCodecExperimental(ist->DecoderContext.get());
       FLastErrMsg =
-          Fmt("Error while opening decoder for input stream #%d:%d", ist->FileIndex,
+          FormatText("Error while opening decoder for input stream #%d:%d", ist->FileIndex,
               ist->Stream->index);
       return ret;
     }
@@ -583,7 +573,7 @@ int TCustomFFmpeg::WriteHeaders() {
         avcodec_parameters_copy(b->par_in, ost->Stream->codecpar);
         b->time_base_in = ost->Stream->time_base;
         if (av_bsf_init(b.get()) < 0) {
-          FLastErrMsg = Fmt("Failed to open bitstream filter %s for stream %d with codec %s",
+          FLastErrMsg = FormatText("Failed to open bitstream filter %s for stream %d with codec %s",
                             b->filter->name, ost->Stream->index,
                             ost->Encoder ? ost->Encoder->name : "copy");
           return AVERROR(EINVAL);
@@ -604,7 +594,7 @@ int TCustomFFmpeg::WriteHeaders() {
     }
     WriteStart = kNotTiming;
     if (ret < 0) {
-      FLastErrMsg = Fmt("Could not write header for output file #%d (incorrect codec "
+      FLastErrMsg = FormatText("Could not write header for output file #%d (incorrect codec "
                         "parameters ?): %s",
                         static_cast<int>(i), ErrorText(ret).c_str());
       return AVERROR(EINVAL);
@@ -626,17 +616,17 @@ void TCustomFFmpeg::DumpStreamMapping() {
       if (!fg->Complex) continue;
       TInputStream* ist = in->InputStream;
       std::string line =
-          Fmt("  Stream #%d:%d (%s) -> %s", ist->FileIndex, ist->Stream->index,
+          FormatText("  Stream #%d:%d (%s) -> %s", ist->FileIndex, ist->Stream->index,
               ist->Decoder ? ist->Decoder->name : "?", in->Name.c_str());
-      if (several) line += Fmt(" (graph %d)", fg->Index);
+      if (several) line += FormatText(" (graph %d)", fg->Index);
       FFLogger().Log(this, llInfo, line);
     }
   for (auto& up : OutputStreams) {
     TOutputStream* ost = up.get();
     if (ost->Filter && ost->Filter->Graph->Complex) {
       std::string line = "  " + ost->Filter->Name;
-      if (several) line += Fmt(" (graph %d)", ost->Filter->Graph->Index);
-      line += Fmt(" -> Stream #%d:%d (%s)", ost->FileIndex, ost->Index,
+      if (several) line += FormatText(" (graph %d)", ost->Filter->Graph->Index);
+      line += FormatText(" -> Stream #%d:%d (%s)", ost->FileIndex, ost->Index,
                   ost->Encoder ? ost->Encoder->name : "?");
       FFLogger().Log(this, llInfo, line);
       continue;
@@ -648,16 +638,16 @@ void TCustomFFmpeg::DumpStreamMapping() {
     }
     if (ost->SourceIndex < 0) continue;
     TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
-    std::string line = Fmt("  Stream #%d:%d -> #%d:%d", ist->FileIndex, ist->Stream->index,
+    std::string line = FormatText("  Stream #%d:%d -> #%d:%d", ist->FileIndex, ist->Stream->index,
                            ost->FileIndex, ost->Index);
     if (ost->SyncInput && ost->SyncInput != ist)
-      line += Fmt(" [sync #%d:%d]", ost->SyncInput->FileIndex, ost->SyncInput->Stream->index);
+      line += FormatText(" [sync #%d:%d]", ost->SyncInput->FileIndex, ost->SyncInput->Stream->index);
     if (ost->StreamCopy) {
       line += " (copy)";
     } else {
       const char* dn = ist->Decoder ? ist->Decoder->name : "?";
       const char* en = ost->Encoder ? ost->Encoder->name : "?";
-      line += std::strcmp(dn, en) ? Fmt(" (%s -> %s)", dn, en) : Fmt(" (%s)", dn);
+      line += std::strcmp(dn, en) ? FormatText(" (%s -> %s)", dn, en) : FormatText(" (%s)", dn);
     }
     FFLogger().Log(this, llInfo, line);
   }
@@ -813,7 +803,7 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
   }
   ret = ProcessInputPacket(ist, pkt);
   if (ret < 0) {
-    std::string msg = Fmt("Error while decoding stream #%d:%d: %s", ist->FileIndex,
+    std::string msg = FormatText("Error while decoding stream #%d:%d: %s", ist->FileIndex,
                           ist->Stream->index, ErrorText(ret).c_str());
     FFLogger().Log(this, llError, msg);
     if (ExitOnError) {
@@ -966,17 +956,17 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
     float sq = (ost->StreamCopy || os.Quality < 0) ? -1.f : os.Quality;
     if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
       if (!firstVideo) {
-        add(Fmt("q=%2.1f ", sq));
-        progress += Fmt("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+        add(FormatText("q=%2.1f ", sq));
+        progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
       } else if (os.FrameCount >= 1) {
         firstVideo = false;
         frameNumber = static_cast<int>(os.FrameCount);
         double f = elapsed > 1 ? os.FrameCount / elapsed : 0;
         fps = static_cast<int>(std::lround(f));
         q = sq;
-        add(Fmt("frame=%5d fps=%3.*f q=%3.1f ", frameNumber, f < 9.95, f, sq));
-        progress += Fmt("frame=%d\nfps=%.1f\n", frameNumber, f);
-        progress += Fmt("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+        add(FormatText("frame=%5d fps=%3.*f q=%3.1f ", frameNumber, f < 9.95, f, sq));
+        progress += FormatText("frame=%d\nfps=%.1f\n", frameNumber, f);
+        progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
         if (final) add("L");
       }
     }
@@ -989,31 +979,31 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
   if (totalSize < 0)
     add("size=N/A time=");
   else
-    add(Fmt("size=%8.0fkB time=", totalSize / 1024.0));
+    add(FormatText("size=%8.0fkB time=", totalSize / 1024.0));
   const int64_t ap = std::llabs(pts);
   const int hours = static_cast<int>(ap / 3600000000LL);
   const int mins = static_cast<int>(ap / 60000000LL % 60);
   const int secs = static_cast<int>(ap / 1000000 % 60);
   const int ms = static_cast<int>(ap / 1000 % 1000);
-  add(Fmt("%02d:%02d:%02d.%03d ", hours, mins, secs, ms));
+  add(FormatText("%02d:%02d:%02d.%03d ", hours, mins, secs, ms));
   const double bitrate = pts > 0 && totalSize >= 0 ? totalSize * 8 / (pts / 1000.0) : -1;
   if (bitrate < 0)
     add("bitrate=N/A");
   else
-    add(Fmt("bitrate=%6.1fkbits/s", bitrate));
-  if (DupFrames || DropFrames) add(Fmt(" dup=%d drop=%d", DupFrames, DropFrames));
+    add(FormatText("bitrate=%6.1fkbits/s", bitrate));
+  if (DupFrames || DropFrames) add(FormatText(" dup=%d drop=%d", DupFrames, DropFrames));
   LastReportText = buf;
 
   if (ProgressAVIO) {
     if (totalSize < 0)
       progress += "total_size=N/A\n";
     else
-      progress += Fmt("total_size=%" PRId64 "\n", totalSize);
-    progress += Fmt("out_time_ms=%" PRId64 "\n", pts);
-    progress += Fmt("out_time=%02d:%02d:%02d.%06d\n", hours, mins, secs,
+      progress += FormatText("total_size=%" PRId64 "\n", totalSize);
+    progress += FormatText("out_time_ms=%" PRId64 "\n", pts);
+    progress += FormatText("out_time=%02d:%02d:%02d.%06d\n", hours, mins, secs,
                     static_cast<int>(ap % 1000000));
-    progress += Fmt("dup_frames=%d\ndrop_frames=%d\n", DupFrames, DropFrames);
-    progress += Fmt("progress=%s\n", final ? "end" : "continue");
+    progress += FormatText("dup_frames=%d\ndrop_frames=%d\n", DupFrames, DropFrames);
+    progress += FormatText("progress=%s\n", final ? "end" : "continue");
     avio_write(ProgressAVIO.get(), reinterpret_cast<const unsigned char*>(progress.data()),
                static_cast<int>(progress.size()));
     avio_flush(ProgressAVIO.get());
@@ -1064,12 +1054,12 @@ void TCustomFFmpeg::FlushEncoders() {
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO && enc->frame_size <= 1) continue;
     const char* what = enc->codec_type == AVMEDIA_TYPE_VIDEO ? "Video" : "Audio";
     int ret = avcodec_send_frame(enc, nullptr);
-    if (ret < 0 && ret != AVERROR_EOF) throw FFmpegException(Fmt("%s encoding failed", what));
+    if (ret < 0 && ret != AVERROR_EOF) throw FFmpegException(FormatText("%s encoding failed", what));
     for (;;) {
       AVPacket* pkt = FOutPacket.get();
       ret = avcodec_receive_packet(enc, pkt);
       if (ret == AVERROR_EOF || ret == AVERROR(EAGAIN)) break;
-      if (ret < 0) throw FFmpegException(Fmt("%s encoding failed", what));
+      if (ret < 0) throw FFmpegException(FormatText("%s encoding failed", what));
       (enc->codec_type == AVMEDIA_TYPE_VIDEO ? VideoSize : AudioSize) += pkt->size;
       av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
       WritePacket(ost, pkt);

@@ -1,5 +1,8 @@
 #include "runtime/MediaTexts.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -178,6 +181,15 @@ std::string CodecDescription(const AVCodecParameters* par, bool encoder) {
     return {};
   const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
   return CodecDescription(par->codec_id, par->codec_tag, encoder, desc ? desc->name : nullptr);
+}
+
+std::string FormatText(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
 }
 
 int64_t FrameDuration(int num, int den) {

@@ -45,6 +45,9 @@ std::string CodecDescription(const AVCodecContext* ctx, bool encoder);
 std::string CodecDescription(const AVCodecParameters* par, bool encoder);
 
 // Microseconds of one frame at num/den frames per second; 40000 when unknown.
+// printf-style text (at most 1023 bytes).
+std::string FormatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 int64_t FrameDuration(int num, int den);
 inline int64_t FrameDuration(AVRational rate) { return FrameDuration(rate.num, rate.den); }
 
