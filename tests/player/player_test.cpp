@@ -215,7 +215,8 @@ TEST(PlayerPause, SeekWhilePausedShowsTheNewPictureAndStaysPaused) {
 TEST(PlayerFilters, OwnFiltersRunInThePlayersChain) {
   TRecordedPlayer r;
   r.ReadNumbers();
-  int64_t shownChroma = -1;
+  // Written by the video thread, read here.
+  std::atomic<int64_t> shownChroma{-1};
   r.Player.SetFrameHook(true);
   r.Player.OnFrameHook = [&](TFFPlayer*, AVFrame* f, AVPixelFormat, int, int, int64_t) {
     shownChroma = f->data[1][0];
@@ -223,7 +224,7 @@ TEST(PlayerFilters, OwnFiltersRunInThePlayersChain) {
   r.Player.SetVideoFilters("nativehue=0:-100");
   ASSERT_TRUE(r.Player.Open(FixturePath(FixtureKind::H264Mp4), 0, true)) << r.Player.LastErrMsg();
   ASSERT_TRUE(WaitFor([&] { return r.ShownCount() > 0; }, 3000));
-  EXPECT_EQ(shownChroma, 128);
+  EXPECT_EQ(shownChroma.load(), 128);
   EXPECT_EQ(r.LastShownNumber(r.Player), 0);
   r.Player.Stop(true);
 
