@@ -12,6 +12,11 @@
 #include <vector>
 
 #include "engine/FFmpeg.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libavutil/samplefmt.h>
+}
 #include "runtime/FFBaseComponent.h"
 
 struct TInputOptions {
@@ -46,6 +51,36 @@ struct TProgressInfo {
   int64_t TotalDuration = -1;
 };
 using PProgressInfo = TProgressInfo*;
+
+class TBitmap;
+
+struct TPreviewInfo {
+  int TaskIndex = 0;
+  const TBitmap* Bitmap = nullptr;  // owned by the task, valid only during the call
+  int FrameNumber = 0;
+  int64_t PTS = 0;
+};
+
+struct THookInfo {
+  int TaskIndex = 0;
+  TBitmap* Bitmap = nullptr;  // the handler may draw on it
+  int FrameNumber = 0;
+  int64_t PTS = 0;
+  bool Update = true;
+  bool StopHook = false;
+};
+using PHookInfo = THookInfo*;
+
+struct TFrameHookInfo {
+  int TaskIndex = 0;
+  int FrameNumber = 0;
+  uint8_t* Data[4] = {};  // a private copy of the planes; changes replace the picture
+  int Linesize[4] = {};
+  AVPixelFormat PixFmt = AV_PIX_FMT_NONE;
+  int Width = 0, Height = 0;
+  int64_t PTS = 0;
+};
+using PFrameHookInfo = TFrameHookInfo*;
 
 struct TTerminateInfo {
   int TaskIndex = 0;
@@ -98,6 +133,13 @@ public:
 
   std::function<void(TFFEncoder* Sender, PProgressInfo AProgressInfo)> OnProgress;
   std::function<void(TFFEncoder* Sender, const TTerminateInfo& ATerminateInfo)> OnTerminate;
+  std::function<void(TFFEncoder* Sender, const TPreviewInfo& APreviewInfo)> OnPreviewBitmap;
+  std::function<void(TFFEncoder* Sender, PHookInfo AHookInfo)> OnVideoInputHook, OnVideoOutputHook;
+  std::function<void(TFFEncoder* Sender, PFrameHookInfo AHookInfo)> OnFrameInputHook,
+      OnFrameOutputHook;
+  std::function<void(TFFEncoder* Sender, int ATaskIndex, int64_t APTS, uint8_t* ASample, int ASize,
+                     int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>
+      OnAudioInputHook, OnAudioOutputHook;
 
 private:
   void CheckWorking(const char* op);
