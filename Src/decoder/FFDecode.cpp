@@ -24,20 +24,6 @@ extern "C" {
 
 namespace {
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
-  std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) vsnprintf(s.data(), s.size() + 1, fmt, ap2);
-  va_end(ap2);
-  return s;
-}
-
 const char* Tag(const AVDictionary* dict, const char* key) {
   const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
   return e ? e->value : nullptr;
@@ -62,14 +48,14 @@ int32_t TagNumber(const AVDictionary* dict, const char* key) {
 std::string StartText(int64_t t, AVRational tb) {
   if (tb.num != 1 || tb.den != AV_TIME_BASE) t = av_rescale_q(t, tb, AV_TIME_BASE_Q);
   const char* sign = (t < 0 && t > -AV_TIME_BASE) ? "-" : "";
-  return Format("%s%" PRId64 ".%.6" PRId64, sign, t / AV_TIME_BASE, static_cast<int64_t>(std::llabs(t % AV_TIME_BASE)));
+  return FormatText("%s%" PRId64 ".%.6" PRId64, sign, t / AV_TIME_BASE, static_cast<int64_t>(std::llabs(t % AV_TIME_BASE)));
 }
 
 std::string RateText(double v, const char* suffix) {
   long long r = llrint(v * 100);
-  if (r % 100 != 0) return Format(", %3.2f %s", v, suffix);
-  if (r % 100000 != 0) return Format(", %1.0f %s", v, suffix);
-  return Format(", %1.0fk %s", v / 1000, suffix);
+  if (r % 100 != 0) return FormatText(", %3.2f %s", v, suffix);
+  if (r % 100000 != 0) return FormatText(", %1.0f %s", v, suffix);
+  return FormatText(", %1.0fk %s", v / 1000, suffix);
 }
 
 // Metadata lines: the key left-aligned in 16 characters; the value cut at control characters.
@@ -80,7 +66,7 @@ void MetadataBlock(std::vector<std::string>& lines, const AVDictionary* dict, co
   const AVDictionaryEntry* e = nullptr;
   while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX))) {
     if (strcmp(e->key, "language") == 0) continue;
-    std::string line = Format("%s  %-16s: ", indent.c_str(), e->key);
+    std::string line = FormatText("%s  %-16s: ", indent.c_str(), e->key);
     const char* p = e->value;
     while (*p) {
       size_t len = strcspn(p, "\x08\x0A\x0B\x0C\x0D");
@@ -89,7 +75,7 @@ void MetadataBlock(std::vector<std::string>& lines, const AVDictionary* dict, co
       if (*p == '\r') line += ' ';
       if (*p == '\n') {
         lines.push_back(line);
-        line = Format("%s  %-16s: ", indent.c_str(), "");
+        line = FormatText("%s  %-16s: ", indent.c_str(), "");
       }
       if (*p) ++p;
     }
@@ -213,7 +199,7 @@ bool TCustomDecoder::LoadFile(const std::string& FileName, const std::string& Fo
 
   const AVDictionaryEntry* e = nullptr;
   while ((e = av_dict_get(FOptions->FormatOpts.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
-    FFLogger().Log(this, llError, Format("Option %s not found, ignored.", e->key));
+    FFLogger().Log(this, llError, FormatText("Option %s not found, ignored.", e->key));
 
   FFormatContext->flags |= AVFMT_FLAG_GENPTS;
 
@@ -467,13 +453,13 @@ std::string TCustomDecoder::FormatName() {
 
 std::string TCustomDecoder::StreamLine(unsigned i) {
   AVStream* st = FFormatContext->streams[i];
-  std::string s = Format("  Stream #%u", i);
+  std::string s = FormatText("  Stream #%u", i);
   if (FFormatContext->iformat && (FFormatContext->iformat->flags & AVFMT_SHOW_IDS))
-    s += Format("[0x%x]", st->id);
-  if (const char* lang = Tag(st->metadata, "language")) s += Format("(%s)", lang);
+    s += FormatText("[0x%x]", st->id);
+  if (const char* lang = Tag(st->metadata, "language")) s += FormatText("(%s)", lang);
   int g = static_cast<int>(av_gcd(st->time_base.num, st->time_base.den));
   if (g == 0) g = 1;
-  s += Format(", %d/%d", st->time_base.num / g, st->time_base.den / g);
+  s += FormatText(", %d/%d", st->time_base.num / g, st->time_base.den / g);
 
   char buf[256] = {0};
   struct TCodecFree {
@@ -490,7 +476,7 @@ std::string TCustomDecoder::StreamLine(unsigned i) {
     AVRational dar;
     av_reduce(&dar.num, &dar.den, static_cast<int64_t>(par->width) * st->sample_aspect_ratio.num,
               static_cast<int64_t>(par->height) * st->sample_aspect_ratio.den, 1048576);
-    s += Format(", SAR %d:%d DAR %d:%d", st->sample_aspect_ratio.num, st->sample_aspect_ratio.den,
+    s += FormatText(", SAR %d:%d DAR %d:%d", st->sample_aspect_ratio.num, st->sample_aspect_ratio.den,
                 dar.num, dar.den);
   }
   if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -537,14 +523,14 @@ std::string TCustomDecoder::FileInfoText() {
   if (ic->start_time != AV_NOPTS_VALUE) {
     d += ", start: " + StartText(ic->start_time, AV_TIME_BASE_Q);
     d += ", bitrate: ";
-    d += ic->bit_rate > 0 ? Format("%" PRId64 " kb/s", ic->bit_rate / 1000) : std::string("N/A");
+    d += ic->bit_rate > 0 ? FormatText("%" PRId64 " kb/s", ic->bit_rate / 1000) : std::string("N/A");
   }
   lines.push_back(d);
 
   for (unsigned i = 0; i < ic->nb_chapters; ++i) {
     const AVChapter* ch = ic->chapters[i];
-    lines.push_back(Format("Chapter #%u: ", i) + Format("start %.6f, ", ch->start * av_q2d(ch->time_base)) +
-                    Format("end %.6f", ch->end * av_q2d(ch->time_base)));
+    lines.push_back(FormatText("Chapter #%u: ", i) + FormatText("start %.6f, ", ch->start * av_q2d(ch->time_base)) +
+                    FormatText("end %.6f", ch->end * av_q2d(ch->time_base)));
     MetadataBlock(lines, ch->metadata, "  ");
   }
 
@@ -554,7 +540,7 @@ std::string TCustomDecoder::FileInfoText() {
     for (unsigned j = 0; j < ic->nb_programs; ++j) {
       const AVProgram* pg = ic->programs[j];
       const char* name = Tag(pg->metadata, "name");
-      lines.push_back(Format("Program %d %s", pg->id, name ? name : ""));
+      lines.push_back(FormatText("Program %d %s", pg->id, name ? name : ""));
       MetadataBlock(lines, pg->metadata, "  ");
       for (unsigned k = 0; k < pg->nb_stream_indexes; ++k) {
         unsigned si = pg->stream_index[k];

@@ -1,4 +1,5 @@
 #include "player/FFPlay.h"
+#include "runtime/MediaTexts.h"
 
 #include <SDL.h>
 #include <dlfcn.h>
@@ -49,16 +50,6 @@ const char* const SDLEntryPoints[] = {
     "SDL_CondSignal",        "SDL_CondWaitTimeout", "SDL_CondWait",        "SDL_CreateThread",
     "SDL_WaitThread",        "SDL_GetCurrentAudioDriver", "SDL_GetCurrentVideoDriver"};
 
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
-
 // Sets an environment variable for the duration of SDL's start-up.
 class TEnvOverride {
 public:
@@ -93,7 +84,7 @@ bool TSDLLoader::Load(const std::string& folder, const std::string& fileName) {
   if (FLoaded && FPath == path) return true;
   std::lock_guard<std::mutex> guard(SDLLock());
   if (LoadedSDLPaths().count(path)) {
-    FError = Fmt("%s alreay loaded in another instance.", path.c_str());
+    FError = FormatText("%s alreay loaded in another instance.", path.c_str());
     return false;
   }
   if (FLoaded) {
@@ -107,12 +98,12 @@ bool TSDLLoader::Load(const std::string& folder, const std::string& fileName) {
   void* handle = dlopen(fileName.c_str(), RTLD_LAZY | RTLD_NOLOAD);
   if (!handle) {
     const char* err = dlerror();
-    FError = Fmt("Load library %s error: %s", path.c_str(), err ? err : "not the library this program runs with");
+    FError = FormatText("Load library %s error: %s", path.c_str(), err ? err : "not the library this program runs with");
     return false;
   }
   for (const char* name : SDLEntryPoints) {
     if (!dlsym(handle, name)) {
-      FError = Fmt("Load library %s error: %s", path.c_str(), (std::string("entry point ") + name + " not found").c_str());
+      FError = FormatText("Load library %s error: %s", path.c_str(), (std::string("entry point ") + name + " not found").c_str());
       dlclose(handle);
       return false;
     }
@@ -120,7 +111,7 @@ bool TSDLLoader::Load(const std::string& folder, const std::string& fileName) {
   SDL_version v;
   SDL_GetVersion(&v);
   if (v.major != SDL_MAJOR_VERSION) {
-    FError = Fmt("Load library %s error: SDL %d found, %d required", path.c_str(), v.major, SDL_MAJOR_VERSION);
+    FError = FormatText("Load library %s error: SDL %d found, %d required", path.c_str(), v.major, SDL_MAJOR_VERSION);
     dlclose(handle);
     return false;
   }
@@ -299,13 +290,13 @@ bool TFFPlayer::PrepareSDL(uintptr_t window) {
   QuitSDL();
   const uint32_t flags = SDL_INIT_TIMER | SDL_INIT_VIDEO | (FDisableAudio ? 0 : SDL_INIT_AUDIO);
   if (SDL_InitSubSystem(flags) != 0) {
-    Error(Fmt("Could not initialize SDL with ScreenHandle(%u): %s", static_cast<unsigned>(window), SDL_GetError()));
+    Error(FormatText("Could not initialize SDL with ScreenHandle(%u): %s", static_cast<unsigned>(window), SDL_GetError()));
     SDL_QuitSubSystem(flags);
     return false;
   }
   FSDLFlags = flags;
-  if (const char* d = SDL_GetCurrentAudioDriver()) CoreLog(llDebug, Fmt("using audio driver: %s", d));
-  if (const char* d = SDL_GetCurrentVideoDriver()) CoreLog(llDebug, Fmt("using video driver: %s", d));
+  if (const char* d = SDL_GetCurrentAudioDriver()) CoreLog(llDebug, FormatText("using audio driver: %s", d));
+  if (const char* d = SDL_GetCurrentVideoDriver()) CoreLog(llDebug, FormatText("using video driver: %s", d));
   SDL_EventState(SDL_MOUSEMOTION, SDL_IGNORE);
   SDL_EventState(SDL_SYSWMEVENT, SDL_IGNORE);
   return true;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "player/PlayCore.h"
+#include "runtime/MediaTexts.h"
 #include "runtime/FFOptions.h"
 #include "runtime/FFUtils.h"
 
@@ -20,16 +21,6 @@ namespace {
 std::string ErrText(int err) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
   av_strerror(err, buf, sizeof buf);
-  return buf;
-}
-
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
   return buf;
 }
 
@@ -91,7 +82,7 @@ void TPlayCore::ReadThread() {
   FInput.reset(ctx);
   const AVDictionaryEntry* e = nullptr;
   while ((e = av_dict_get(opts.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
-    FHost.CoreLog(llError, Format("Option %s not found, ignored.", e->key));
+    FHost.CoreLog(llError, FormatText("Option %s not found, ignored.", e->key));
 
   FHost.BeforeFindStreamInfo(ctx);
   {
@@ -103,7 +94,7 @@ void TPlayCore::ReadThread() {
     // find_stream_info may have replaced the dictionaries it was given.
     for (size_t i = 0; i < raw.size(); ++i) streamOpts[i].Release(), streamOpts[i] = TAVDictionary(raw[i]);
   }
-  if (r < 0) return fail(Format("%s: could not find codec parameters", FFileName.c_str()));
+  if (r < 0) return fail(FormatText("%s: could not find codec parameters", FFileName.c_str()));
   if (ctx->pb) ctx->pb->eof_reached = 0;
 
   const char* formatName = ctx->iformat ? ctx->iformat->name : "";
@@ -119,7 +110,7 @@ void TPlayCore::ReadThread() {
     int64_t ts = FSettings.StartTime + (ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0);
     FHost.SetIOStamp(av_gettime_relative());
     if (avformat_seek_file(ctx, -1, INT64_MIN, ts, INT64_MAX, 0) < 0)
-      FHost.CoreLog(llWarning, Format("%s: could not seek to position %0.3f", FFileName.c_str(),
+      FHost.CoreLog(llWarning, FormatText("%s: could not seek to position %0.3f", FFileName.c_str(),
                                       static_cast<double>(ts) / AV_TIME_BASE));
   }
 
@@ -133,7 +124,7 @@ void TPlayCore::ReadThread() {
   if (video >= 0) OpenStream(video);
   if (sub >= 0) OpenStream(sub);
   if (FVideoStream < 0 && FAudioStream < 0)
-    return fail(Format("%s: could not open codecs, no stream to play.", FFileName.c_str()));
+    return fail(FormatText("%s: could not open codecs, no stream to play.", FFileName.c_str()));
   SetVerdict(1);
 
   TPacketPtr pkt(av_packet_alloc());
@@ -170,7 +161,7 @@ void TPlayCore::ReadThread() {
       FHost.SetIOStamp(av_gettime_relative());
       r = avformat_seek_file(ctx, -1, minTs, target, maxTs, demuxFlags);
       if (r < 0) {
-        FHost.CoreLog(llError, Format("%s: error while seeking", FFileName.c_str()));
+        FHost.CoreLog(llError, FormatText("%s: error while seeking", FFileName.c_str()));
       } else {
         const bool bytes = flags & AVSEEK_FLAG_BYTE;
         FSkipBefore = bytes ? NAN : static_cast<double>(target) / AV_TIME_BASE;
@@ -225,10 +216,10 @@ void TPlayCore::ReadThread() {
         continue;
       }
       if (r == AVERROR_EOF || r == AVERROR(EPIPE) || (ctx->pb && avio_feof(ctx->pb))) {
-        if (!FEofReported && !FImageInput) FHost.CoreLog(llInfo, Format("reach end of file: %s", FFileName.c_str()));
+        if (!FEofReported && !FImageInput) FHost.CoreLog(llInfo, FormatText("reach end of file: %s", FFileName.c_str()));
       } else if (!FReadErrorReported) {
         FReadErrorReported = true;
-        FHost.CoreLog(llError, Format("error #%d while reading file: %s", r, FFileName.c_str()));
+        FHost.CoreLog(llError, FormatText("error #%d while reading file: %s", r, FFileName.c_str()));
       }
       // A read that fails for good ends the input like its end would.
       FEofReported = true;
@@ -251,7 +242,7 @@ int TPlayCore::OpenStream(int index) {
   AVStream* st = FInput->streams[index];
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
   if (!codec) {
-    FHost.CoreError(Format("No codec could be found with id %d", static_cast<int>(st->codecpar->codec_id)));
+    FHost.CoreError(FormatText("No codec could be found with id %d", static_cast<int>(st->codecpar->codec_id)));
     return -1;
   }
   TCodecPtr ctx(avcodec_alloc_context3(codec));
@@ -267,7 +258,7 @@ int TPlayCore::OpenStream(int index) {
     return r;
   }
   if (const AVDictionaryEntry* e = av_dict_get(opts.Get(), "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
-    FHost.CoreError(Format("Option %s not found.", e->key));
+    FHost.CoreError(FormatText("Option %s not found.", e->key));
     return AVERROR_OPTION_NOT_FOUND;
   }
   st->discard = AVDISCARD_DEFAULT;
@@ -300,7 +291,7 @@ int TPlayCore::OpenStream(int index) {
       const AVRational guessed = av_guess_frame_rate(FInput.get(), st, nullptr);
       AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : guessed;
       if (codecRate.num > 0 && codecRate.den > 0 && rate.num > 0 && av_cmp_q(codecRate, rate) != 0) {
-        FHost.CoreLog(llInfo, Format("Seems stream %d codec frame rate differs from container frame rate: "
+        FHost.CoreLog(llInfo, FormatText("Seems stream %d codec frame rate differs from container frame rate: "
                                      "%2.2f (%d/%d) -> %2.2f (%d/%d)",
                                      index, av_q2d(codecRate), codecRate.num, codecRate.den, av_q2d(rate),
                                      rate.num, rate.den));

@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "MainThread.h"
+#include "MediaTexts.h"
 
 namespace {
 
@@ -78,15 +79,6 @@ std::string FormatV(const char* fmt, va_list args) {
   return out;
 }
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  std::string s = FormatV(fmt, args);
-  va_end(args);
-  return s;
-}
-
 // "[name @ address]" of a logging context, with its parent first when the class names one.
 std::string ContextPrefix(void* avcl) {
   const AVClass* cls = *static_cast<const AVClass* const*>(avcl);
@@ -99,11 +91,11 @@ std::string ContextPrefix(void* avcl) {
     if (parent && *static_cast<const AVClass* const*>(parent)) {
       const AVClass* parentCls = *static_cast<const AVClass* const*>(parent);
       const char* name = parentCls->item_name ? parentCls->item_name(parent) : "";
-      prefix += Format("[%s @ %p] ", name ? name : "", parent);
+      prefix += FormatText("[%s @ %p] ", name ? name : "", parent);
     }
   }
   const char* name = cls->item_name ? cls->item_name(avcl) : "";
-  prefix += Format("[%s @ %p]", name ? name : "", avcl);
+  prefix += FormatText("[%s @ %p]", name ? name : "", avcl);
   return prefix;
 }
 
@@ -112,7 +104,7 @@ std::string TimeText() {
   clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
   localtime_r(&ts.tv_sec, &local);
-  return Format("%.2d:%.2d:%.2d %.3d", local.tm_hour, local.tm_min, local.tm_sec,
+  return FormatText("%.2d:%.2d:%.2d %.3d", local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(ts.tv_nsec / 1000000));
 }
 
@@ -339,13 +331,13 @@ void TFFLogger::WriteToFile(const TLogInfo& info) {
     g.Fd = ::open(g.LogFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (g.Fd < 0) {
       const int err = errno;
-      throw std::runtime_error(Format(exists ? "Cannot open file \"%s\". %s"
+      throw std::runtime_error(FormatText(exists ? "Cannot open file \"%s\". %s"
                                              : "Cannot create file \"%s\". %s",
                                       g.LogFile.c_str(), std::strerror(err)));
     }
   }
   std::string line = TimeText();
-  line += Format(" [%.8X] ", info.ThreadID);
+  line += FormatText(" [%.8X] ", info.ThreadID);
   line += LogLevelName(info.LogLevel);
   line += ": ";
   line += info.LogMsg;
@@ -358,7 +350,7 @@ void TFFLogger::WriteToFile(const TLogInfo& info) {
       if (errno == EINTR)
         continue;
       const int err = errno;
-      throw std::runtime_error(Format("Write error on file \"%s\". %s", g.LogFile.c_str(),
+      throw std::runtime_error(FormatText("Write error on file \"%s\". %s", g.LogFile.c_str(),
                                       std::strerror(err)));
     }
     p += n;
@@ -417,7 +409,7 @@ void TFFLogger::AVLogCallback(void* avcl, int level, const char* fmt, va_list vl
         return;
       }
       if (g.RepeatCount > 1)
-        lines.push_back(Format("    Last message repeated %d times", g.RepeatCount));
+        lines.push_back(FormatText("    Last message repeated %d times", g.RepeatCount));
       g.RepeatCount = 0;
       g.LastText = text;
       if (item == g.Pending.end())

@@ -19,35 +19,11 @@ extern "C" {
 }
 
 #include "FFLog.h"
+#include "MediaTexts.h"
 
 std::string ParseError;
 
 namespace {
-
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  char small[512];
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = vsnprintf(small, sizeof small, fmt, ap);
-  va_end(ap);
-  std::string out;
-  if (n < 0) {
-    va_end(ap2);
-    return out;
-  }
-  if (static_cast<size_t>(n) < sizeof small) {
-    out.assign(small, static_cast<size_t>(n));
-  } else {
-    out.resize(static_cast<size_t>(n) + 1);
-    vsnprintf(out.data(), out.size(), fmt, ap2);
-    out.resize(static_cast<size_t>(n));
-  }
-  va_end(ap2);
-  return out;
-}
 
 struct TLevelName {
   const char* Name;
@@ -141,7 +117,7 @@ int32_t ParseInt(const std::string& name, const std::string& text) {
   int32_t v = 0;
   if (!ToInteger(text, v))
     throw EOptionConvertError(
-        Format("Expected integer for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
+        FormatText("Expected integer for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
   return v;
 }
 
@@ -149,7 +125,7 @@ int64_t ParseInt64(const std::string& name, const std::string& text) {
   int64_t v = 0;
   if (!ToInteger(text, v))
     throw EOptionConvertError(
-        Format("Expected int64 for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
+        FormatText("Expected int64 for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
   return v;
 }
 
@@ -157,7 +133,7 @@ float ParseFloat(const std::string& name, const std::string& text) {
   float v = 0;
   if (!ToReal(text, v))
     throw EOptionConvertError(
-        Format("Expected float for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
+        FormatText("Expected float for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
   return v;
 }
 
@@ -165,14 +141,14 @@ double ParseDouble(const std::string& name, const std::string& text) {
   double v = 0;
   if (!ToReal(text, v))
     throw EOptionConvertError(
-        Format("Expected double for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
+        FormatText("Expected double for \"%s\" but found \"%s\"", name.c_str(), text.c_str()));
   return v;
 }
 
 int64_t ParseTime(const std::string& name, const std::string& text, bool isDuration) {
   int64_t us = 0;
   if (av_parse_time(&us, text.c_str(), isDuration ? 1 : 0) < 0)
-    throw EOptionConvertError(Format("Invalid %s specification for \"%s\": \"%s\"",
+    throw EOptionConvertError(FormatText("Invalid %s specification for \"%s\": \"%s\"",
                                      isDuration ? "duration" : "date", name.c_str(),
                                      text.c_str()));
   return us;
@@ -237,7 +213,7 @@ int WriteOptionValue(void* ctx, const TOptionDef& po, const std::string& name,
     int ret = po.Handler(ctx, name, value);
     if (ret < 0) {
       std::string msg =
-          Format("Failed to set value \"%s\" for option \"%s\"", value.c_str(), name.c_str());
+          FormatText("Failed to set value \"%s\" for option \"%s\"", value.c_str(), name.c_str());
       ParseError = ParseError.empty() ? msg : ParseError + "\r\n" + msg;
       av_log(nullptr, AV_LOG_ERROR, "%s\n", msg.c_str());
       return ret;
@@ -258,12 +234,12 @@ int ParseSingleOption(void* ctx, const std::string& name, const std::optional<st
   }
   if (!po) po = FindOptionDef(table, "default");
   if (!po) {
-    ParseError = Format("Unrecognized option \"%s\"", name.c_str());
+    ParseError = FormatText("Unrecognized option \"%s\"", name.c_str());
     av_log(nullptr, AV_LOG_ERROR, "%s\n", ParseError.c_str());
     return AVERROR(EINVAL);
   }
   if ((po->Flags & OPT_HASARG) && !val) {
-    ParseError = Format("Missing argument for option \"%s\"", name.c_str());
+    ParseError = FormatText("Missing argument for option \"%s\"", name.c_str());
     av_log(nullptr, AV_LOG_ERROR, "%s\n", ParseError.c_str());
     return AVERROR(EINVAL);
   }
@@ -322,8 +298,8 @@ int SetLogLevelOption(const std::string& /*name*/, const std::string& value) {
     FFLogger().SetLogLevel(AVLevelToLogLevel(static_cast<int>(n)));
     return 0;
   }
-  ParseError = Format("Invalid loglevel \"%s\". Possible levels are numbers or:\r\n", s);
-  for (const TLevelName& l : kLogLevels) ParseError += Format("\"%s\"\r\n", l.Name);
+  ParseError = FormatText("Invalid loglevel \"%s\". Possible levels are numbers or:\r\n", s);
+  for (const TLevelName& l : kLogLevels) ParseError += FormatText("\"%s\"\r\n", l.Name);
   std::string text;
   for (size_t i = 0; i < ParseError.size(); i++) {
     if (ParseError[i] == '\r' && i + 1 < ParseError.size() && ParseError[i + 1] == '\n') continue;
@@ -390,7 +366,7 @@ int TFFOptions::RouteAVOption(const std::string& name, const std::string& value)
     EnsureSwsOpts();
     int ret = SwsOpts ? av_opt_set(SwsOpts.get(), name.c_str(), value.c_str(), 0) : AVERROR(ENOMEM);
     if (ret < 0) {
-      ParseError = Format("Error setting option \"%s\"", name.c_str());
+      ParseError = FormatText("Error setting option \"%s\"", name.c_str());
       av_log(nullptr, AV_LOG_ERROR, "%s\n", ParseError.c_str());
       return ret;
     }
@@ -401,7 +377,7 @@ int TFFOptions::RouteAVOption(const std::string& name, const std::string& value)
     int ret = probe ? av_opt_set(probe, name.c_str(), value.c_str(), 0) : AVERROR(ENOMEM);
     swr_free(&probe);
     if (ret < 0) {
-      ParseError = Format("Error setting option \"%s\"", name.c_str());
+      ParseError = FormatText("Error setting option \"%s\"", name.c_str());
       av_log(nullptr, AV_LOG_ERROR, "%s\n", ParseError.c_str());
       return ret;
     }
