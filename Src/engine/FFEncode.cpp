@@ -52,14 +52,18 @@ int TFFEncoder::IndexOf(const TCustomFFmpeg* task) const {
   return -1;
 }
 
+bool TFFmpeg::PreviewCallbackAssigned() const {
+  return OnPreviewBitmap && Owner && Owner->OnPreviewBitmap;
+}
+
 void TFFEncoder::SetPreview(bool v) {
   FPreview = v;
-  for (auto& t : FTasks) t->SetPreviewFlags((t->PreviewFlags() & ~1) | (v ? 1 : 0));
+  for (auto& t : FTasks) t->ChangePreviewFlags(1, v);
 }
 
 void TFFEncoder::SetPreviewBitmap(bool v) {
   FPreviewBitmap = v;
-  for (auto& t : FTasks) t->SetPreviewFlags((t->PreviewFlags() & ~2) | (v ? 2 : 0));
+  for (auto& t : FTasks) t->ChangePreviewFlags(2, v);
 }
 
 void TFFEncoder::ClearTasks() {
@@ -88,6 +92,9 @@ int TFFEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
   try {
     task = std::make_unique<TFFmpeg>(this);
     task->BuildOptionTable();
+    task->OnPreviewBitmap = [this](TCustomFFmpeg* t, const TBitmap& b, int64_t pts, int n) {
+      TaskPreview(t, b, pts, n);
+    };
     task->SetPreviewFlags((FPreview ? 1 : 0) | (FPreviewBitmap ? 2 : 0));
     task->SetLastErrMsg("");
     task->SetAbortOnOptionError(FAbortOnOptionError);
@@ -145,9 +152,29 @@ int TFFEncoder::SetOutput(int taskIndex, const std::string& fileName, TOutputOpt
       task->VideoOutputHook = options->VideoOutputHook;
       task->FrameInputHook = options->FrameInputHook;
       task->FrameOutputHook = options->FrameOutputHook;
+      using namespace std::placeholders;
+      if (options->VideoInputHook)
+        task->OnVideoInputHook = std::bind(&TFFEncoder::TaskVideoHook, this, false, _1, _2, _3,
+                                           _4, _5, _6);
+      if (options->VideoOutputHook)
+        task->OnVideoOutputHook = std::bind(&TFFEncoder::TaskVideoHook, this, true, _1, _2, _3,
+                                            _4, _5, _6);
+      if (options->FrameInputHook)
+        task->OnFrameInputHook = std::bind(&TFFEncoder::TaskFrameHook, this, false, _1, _2, _3,
+                                           _4, _5, _6, _7, _8);
+      if (options->FrameOutputHook)
+        task->OnFrameOutputHook = std::bind(&TFFEncoder::TaskFrameHook, this, true, _1, _2, _3,
+                                            _4, _5, _6, _7, _8);
+      if (options->AudioInputHook)
+        task->OnAudioInputHook = std::bind(&TFFEncoder::TaskAudioHook, this, false, _1, _2, _3,
+                                           _4, _5, _6, _7);
+      if (options->AudioOutputHook)
+        task->OnAudioOutputHook = std::bind(&TFFEncoder::TaskAudioHook, this, true, _1, _2, _3,
+                                            _4, _5, _6, _7);
       const int bpp = options->VideoHookBitsPixel;
-      if (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32)
+      if (!TBitmap::ValidBits(bpp))
         throw std::runtime_error("Invalid BitsPixel " + std::to_string(bpp));
+      task->SetVideoHookBitsPixel(bpp);
       opts = options->FileOptions;
       presets = options->FilePresets;
       join = options->Join;
@@ -268,6 +295,70 @@ void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
     RunInMainThread(call);
   else
     call();
+}
+
+void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts,
+                             int frameNumber) {
+  if (!OnPreviewBitmap) return;
+  std::lock_guard<std::recursive_mutex> lock(FPreviewLock);
+  TPreviewInfo& i = FPreviewInfo;
+  i.TaskIndex = IndexOf(task);
+  i.Bitmap = &bitmap;
+  i.FrameNumber = frameNumber;
+  i.PTS = pts;
+  auto call = [this] {
+    if (OnPreviewBitmap) OnPreviewBitmap(this, FPreviewInfo);
+  };
+  if (FTriggerEventInMainThread)
+    RunInMainThread(call);
+  else
+    call();
+}
+
+void TFFEncoder::TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap,
+                               int frameNumber, int64_t pts, bool& update, bool& stop) {
+  auto& handler = output ? OnVideoOutputHook : OnVideoInputHook;
+  if (!handler) return;
+  std::lock_guard<std::recursive_mutex> lock(FVideoHookLock);
+  THookInfo& i = FHookInfo;
+  i.TaskIndex = IndexOf(task);
+  i.Bitmap = &bitmap;
+  i.FrameNumber = frameNumber;
+  i.PTS = pts;
+  i.Update = update;
+  i.StopHook = stop;
+  handler(this, &i);
+  update = i.Update;
+  stop = i.StopHook;
+}
+
+void TFFEncoder::TaskFrameHook(bool output, TCustomFFmpeg* task, uint8_t* const data[4],
+                               const int linesize[4], AVPixelFormat pixFmt, int width, int height,
+                               int frameNumber, int64_t pts) {
+  auto& handler = output ? OnFrameOutputHook : OnFrameInputHook;
+  if (!handler) return;
+  std::lock_guard<std::recursive_mutex> lock(FFrameHookLock);
+  TFrameHookInfo& i = FFrameHookInfo;
+  i.TaskIndex = IndexOf(task);
+  i.FrameNumber = frameNumber;
+  for (int k = 0; k < 4; k++) {
+    i.Data[k] = data[k];
+    i.Linesize[k] = linesize[k];
+  }
+  i.PixFmt = pixFmt;
+  i.Width = width;
+  i.Height = height;
+  i.PTS = pts;
+  handler(this, &i);
+}
+
+void TFFEncoder::TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, uint8_t* samples,
+                               int size, int sampleRate, int channels,
+                               AVSampleFormat sampleFormat) {
+  auto& handler = output ? OnAudioOutputHook : OnAudioInputHook;
+  if (!handler) return;
+  std::lock_guard<std::recursive_mutex> lock(FAudioHookLock);
+  handler(this, IndexOf(task), pts, samples, size, sampleRate, channels, sampleFormat);
 }
 
 void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {

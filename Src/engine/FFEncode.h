@@ -98,6 +98,10 @@ public:
   TFFEncoder* Owner;
   std::vector<TInputOptions> InputOptions;
   std::vector<TOutputOptions> OutputOptions;
+
+protected:
+  // The component's OnPreviewBitmap decides: without a handler the window is used.
+  bool PreviewCallbackAssigned() const override;
 };
 
 class TFFEncoder : public TFFBaseComponent {
@@ -146,6 +150,14 @@ private:
   void StartNext();
   void TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p);
   void TaskTerminate(TCustomFFmpeg* task);
+  void TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts, int frameNumber);
+  void TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap, int frameNumber,
+                     int64_t pts, bool& update, bool& stop);
+  void TaskFrameHook(bool output, TCustomFFmpeg* task, uint8_t* const data[4],
+                     const int linesize[4], AVPixelFormat pixFmt, int width, int height,
+                     int frameNumber, int64_t pts);
+  void TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, uint8_t* samples, int size,
+                     int sampleRate, int channels, AVSampleFormat sampleFormat);
   void FinalNotice();
   void Deliver(const TTerminateInfo& info, bool waitDelivered);
   int IndexOf(const TCustomFFmpeg* task) const;
@@ -165,8 +177,15 @@ private:
   std::atomic<bool> FTerminateDelivered{true};
   std::recursive_mutex FProgressLock;
   std::recursive_mutex FTerminateLock;
+  std::recursive_mutex FPreviewLock;
+  std::recursive_mutex FVideoHookLock;
+  std::recursive_mutex FFrameHookLock;
+  std::recursive_mutex FAudioHookLock;
   TProgressInfo FProgressInfo;
   TTerminateInfo FTerminateInfo;
+  TPreviewInfo FPreviewInfo;
+  THookInfo FHookInfo;
+  TFrameHookInfo FFrameHookInfo;
   // Termination notices leave the ending worker through threads of their own.
   std::mutex FNoticeLock;
   int FNoticeTicket = 0;

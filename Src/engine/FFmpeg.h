@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "engine/FFmpegOpt.h"
+#include "engine/VideoHookModule.h"
+#include "runtime/FFUtils.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -28,6 +30,7 @@ struct TPacketFree {
 using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
 
 class TCustomFFmpeg;
+class TPreviewer;
 
 // Progress report of the engine (the encoder component turns it into TProgressInfo).
 struct TEngineProgress {
@@ -70,7 +73,14 @@ public:
 
   // Preview flags: bit 0 window, bit 1 bitmap event. No previewer exists without the host's.
   void SetPreviewFlags(int flags);
+  // Sets or clears the bits of mask in one step (a bit the task cleared meanwhile stays clear).
+  void ChangePreviewFlags(int mask, bool on);
   int PreviewFlags() const { return FPreviewFlags; }
+  // Minimum time between two preview pictures of this task.
+  int64_t PreviewIntervalUs = 100000;
+  // Depth of the hook and preview bitmaps: 8, 15, 16, 24 or 32 (std::invalid_argument else).
+  void SetVideoHookBitsPixel(int bits);
+  int VideoHookBitsPixel() const { return FPreviewConverter.Bitmap().BitsPixel(); }
 
   int64_t ProgressIntervalUs = 500000;
   // Seeks the single input before reading when an output start time is given.
@@ -82,15 +92,46 @@ public:
   // Callbacks (skipped when empty).
   std::function<void(TCustomFFmpeg* task, const TEngineProgress& p)> OnProgress;
   std::function<void(TCustomFFmpeg* task)> OnTerminate;
+  // Preview picture (valid only during the call); served only while PreviewCallbackAssigned.
+  std::function<void(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts, int frameNumber)>
+      OnPreviewBitmap;
+  // Hooks, all called in the task's thread. Video hooks get the picture as a bitmap; with
+  // update left true it goes back into the picture; stop ends the calls for this task.
+  using TVideoHook = std::function<void(TCustomFFmpeg* task, TBitmap& bitmap, int frameNumber,
+                                        int64_t pts, bool& update, bool& stop)>;
+  // Frame hooks get the planes of a private copy, which then goes on instead of the picture.
+  using TFrameHook =
+      std::function<void(TCustomFFmpeg* task, uint8_t* const data[4], const int linesize[4],
+                         AVPixelFormat pixFmt, int width, int height, int frameNumber,
+                         int64_t pts)>;
+  // Audio hooks get interleaved samples (planar sound is handed over interleaved, with the
+  // packed format, and taken back); size covers every channel.
+  using TAudioHook = std::function<void(TCustomFFmpeg* task, int64_t pts, uint8_t* samples,
+                                        int size, int sampleRate, int channels,
+                                        AVSampleFormat sampleFormat)>;
+  TVideoHook OnVideoInputHook, OnVideoOutputHook;
+  TFrameHook OnFrameInputHook, OnFrameOutputHook;
+  TAudioHook OnAudioInputHook, OnAudioOutputHook;
 
   // Results of the last run, for tests and reports.
   int64_t VideoSize = 0, AudioSize = 0, SubtitleSize = 0, ExtraSize = 0;
   int DupFrames = 0, DropFrames = 0;
   std::string LastReportText;
 
+  // A loaded hook module of this task.
+  struct THookModule {
+    std::string FileName;
+    void* Context = nullptr;
+    TVideoHookProcess Process = nullptr;
+    TVideoHookRelease Release = nullptr;
+  };
+  size_t HookModuleCount() const { return FHookModules.size(); }
+
 protected:
   int VideoHookOption(const std::string& arg) override;
   int VideoHookBitsPixelOption(const std::string& arg) override;
+  // Whether a preview-bitmap event would reach a handler (else the window is used).
+  virtual bool PreviewCallbackAssigned() const { return static_cast<bool>(OnPreviewBitmap); }
 
 private:
   struct TIstState;
@@ -130,6 +171,13 @@ private:
   void Terminate();
   void PauseGate();
   void PreSeekInput();
+  void PreProcessVideo(TInputStream* ist, AVFrame* frame);
+  void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);
+  void RunAudioHook(bool output, AVFrame* frame, int channels, int sampleRate, int64_t pts);
+  AVFrame* OutputHooks(AVFrame* frame, int frameNumber, int64_t pts);
+  void DoPreview(AVFrame* frame, int frameNumber, int64_t pts);
+  void ResetPreview();
+  void ReleaseHookModules();
   TOstState& OS(const TOutputStream* ost);
   TIstState& IS(const TInputStream* ist);
   TOutputFile* FileOf(const TOutputStream* ost) {
@@ -160,4 +208,16 @@ private:
   TFramePtr FFiltered;
   TPacketPtr FPacket;
   TPacketPtr FOutPacket;
+  // Hooks and preview.
+  std::vector<THookModule> FHookModules;
+  TFormatConverter FHookConverter;     // video input hook
+  TFormatConverter FPreviewConverter;  // video output hook and preview
+  bool FVideoInputHookOn = true, FVideoOutputHookOn = true;
+  bool FPreviewHoldsPicture = false;  // the output hook left this picture in the bitmap
+  TFramePtr FHookFrame;
+  std::vector<uint8_t> FAudioHookBuffer;
+  // Under the process-wide preview lock.
+  std::shared_ptr<TPreviewer> FPreviewer;
+  bool FPreviewFlagsChanged = false;
+  int64_t FLastPreview = -1;
 };

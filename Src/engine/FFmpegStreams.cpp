@@ -146,6 +146,7 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
       s.NextPts += dur;
       s.NextDts += dur;
       s.Pts = s.NextPts - dur;
+      RunAudioHook(false, frame, frame->ch_layout.nb_channels, frame->sample_rate, s.Pts);
       if (frame->sample_rate != s.SampleRate || frame->format != s.SampleFmt ||
           frame->ch_layout.nb_channels != s.Channels) {
         const bool first = s.SampleRate == 0;
@@ -186,6 +187,7 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
         s.Pts = s.NextPts = av_rescale_q(frame->pts, st->time_base, kMicro);
       }
       s.DecodedPictures++;
+      PreProcessVideo(ist, frame);
       if (frame->width != s.Width || frame->height != s.Height || frame->format != s.PixFmt) {
         const bool changed = frame->width != ist->InitialWidth ||
                              frame->height != ist->InitialHeight ||
@@ -362,7 +364,12 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
       FFLogger().LogFmt(this, llDebug, "Forced keyframe at time %f",
                         frame->pts * av_q2d(enc->time_base));
     }
-    EncodeAndWrite(ost, frame);
+    const int number = static_cast<int>(os.FrameCount + 1);
+    const int64_t ptsUs = av_rescale_q(os.Sync, enc->time_base, kMicro);
+    AVFrame* pic = OutputHooks(frame, number, ptsUs);
+    if (FPreviewFlags) DoPreview(pic, number, ptsUs);
+    EncodeAndWrite(ost, pic);
+    if (pic != frame) av_frame_unref(pic);
     os.Sync++;
     os.FrameCount++;
   }
@@ -373,6 +380,9 @@ void TCustomFFmpeg::DoAudioOut(TOutputStream* ost, AVFrame* frame) {
   if (!CheckRecordingTime(ost)) return;
   if (frame->pts == AV_NOPTS_VALUE || AudioSyncMethod < 0) frame->pts = os.Sync;
   os.Sync = frame->pts + frame->nb_samples;
+  const AVCodecContext* enc = ost->Codec();
+  RunAudioHook(true, frame, enc->ch_layout.nb_channels, enc->sample_rate,
+               av_rescale_q(frame->pts, enc->time_base, kMicro));
   EncodeAndWrite(ost, frame);
 }
 

@@ -47,14 +47,11 @@ bool Unregister(std::vector<const void*>& list, const void* p) {
   return true;
 }
 
-// Guards the preview flags and the preview path of every task.
-std::mutex gPreviewLock;
-
 }  // namespace
 
 TCustomFFmpeg::TCustomFFmpeg()
     : FFrame(av_frame_alloc()), FFiltered(av_frame_alloc()), FPacket(av_packet_alloc()),
-      FOutPacket(av_packet_alloc()) {}
+      FOutPacket(av_packet_alloc()), FHookFrame(av_frame_alloc()) {}
 
 TCustomFFmpeg::~TCustomFFmpeg() {
   OnProgress = nullptr;
@@ -64,24 +61,6 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   if (FTermThread.joinable()) FTermThread.join();
   CloseCodecs();
   Cleanup();
-}
-
-int TCustomFFmpeg::VideoHookOption(const std::string& arg) {
-  FFLogger().Log(this, llError,
-                 "Failed to add video hook function: hook modules are not available (" + arg +
-                     ")");
-  return -1;
-}
-
-int TCustomFFmpeg::VideoHookBitsPixelOption(const std::string& arg) {
-  char* end = nullptr;
-  long v = std::strtol(arg.c_str(), &end, 10);
-  if (arg.empty() || *end || (v != 8 && v != 15 && v != 16 && v != 24 && v != 32)) {
-    ParseError = "Invalid BitsPixel " + arg;
-    FFLogger().Log(this, llError, ParseError);
-    return -1;
-  }
-  return 0;
 }
 
 TCustomFFmpeg::TOstState& TCustomFFmpeg::OS(const TOutputStream* ost) {
@@ -94,11 +73,6 @@ TCustomFFmpeg::TIstState& TCustomFFmpeg::IS(const TInputStream* ist) {
   for (size_t i = 0; i < InputStreams.size(); i++)
     if (InputStreams[i].get() == ist) return FIst[i];
   throw FFmpegException("Never occur");
-}
-
-void TCustomFFmpeg::SetPreviewFlags(int flags) {
-  std::lock_guard<std::mutex> lock(gPreviewLock);
-  FPreviewFlags = flags;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1126,4 +1100,6 @@ void TCustomFFmpeg::Cleanup() {
   FOst.clear();
   FIst.clear();
   ProgressAVIO.reset();
+  ReleaseHookModules();
+  ResetPreview();
 }
