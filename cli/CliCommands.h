@@ -35,9 +35,10 @@ bool ParseSeconds(const std::string& text, int64_t* us);
 bool OpenMedia(TFFDecoder& dec, const std::string& file);
 // Runs one task through the encoder as the window does (threaded, events on this thread):
 // prints the progress line and the final statistics; 0 finished, 1 failed, 130 stopped by
-// Ctrl+C or SIGTERM (the output is still ended validly).
+// Ctrl+C or SIGTERM (the output is still ended validly). With progressBar, a terminal shows a
+// bar with the share done and the time left instead of the progress line.
 int RunEncodeJob(const std::string& input, const std::string& inputOptions, const std::string& output,
-                 const std::string& optionText);
+                 const std::string& optionText, bool progressBar = false);
 // As the track bar does: seek, then decode up to the time (a still picture is at every time).
 bool SeekToTime(TFFDecoder& dec, int64_t us);
 

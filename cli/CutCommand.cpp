@@ -221,7 +221,7 @@ int CmdCut(const std::vector<std::string>& args) {
   printf("output: %s\n", output.c_str());
   fflush(stdout);
   if (dryRun) return ecOK;
-  return RunEncodeJob(file, std::string(), output, job.Options);
+  return RunEncodeJob(file, std::string(), output, job.Options, true);
 }
 
 TRIMORA_CLI_COMMAND("cut", kUsage, CmdCut);

@@ -2,7 +2,10 @@
 // thread, events served on the main thread), with the engine's progress line and statistics.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -53,10 +56,34 @@ int CmdEncode(const std::vector<std::string>& args) {
 
 TRIMORA_CLI_COMMAND("encode", kUsage, CmdEncode);
 
+// "4:05", or "1:02:03" from an hour on.
+std::string ClockText(int64_t seconds) {
+  char buf[32];
+  if (seconds >= 3600)
+    snprintf(buf, sizeof buf, "%d:%02d:%02d", static_cast<int>(seconds / 3600),
+             static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  else
+    snprintf(buf, sizeof buf, "%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+  return buf;
+}
+
+// "[###########                   ]  37%  0:12 left"; secondsLeft < 0 while it cannot be told.
+std::string ProgressBarText(double share, double secondsLeft) {
+  constexpr int kWidth = 30;
+  share = std::clamp(share, 0.0, 1.0);
+  const int filled = static_cast<int>(share * kWidth);
+  // Rounded down, so 100 % only shows when all of it is done.
+  const int percent = static_cast<int>(std::floor(share * 100));
+  char pct[16];
+  snprintf(pct, sizeof pct, "%3d%%", percent);
+  return "[" + std::string(filled, '#') + std::string(kWidth - filled, ' ') + "] " + pct + "  " +
+         (secondsLeft < 0 ? std::string("-:--") : ClockText(std::llround(secondsLeft))) + " left";
+}
+
 }  // namespace
 
 int RunEncodeJob(const std::string& input, const std::string& inputOptions, const std::string& output,
-                 const std::string& optionText) {
+                 const std::string& optionText, bool progressBar) {
   MarkMainThread();
   std::mutex statsLock;
   std::string stats;
@@ -86,11 +113,26 @@ int RunEncodeJob(const std::string& input, const std::string& inputOptions, cons
   }
   const bool tty = isatty(fileno(stdout));
   bool pendingLine = false;
+  size_t shownWidth = 0;  // of the text now on the line, so a shorter one blanks the rest
+  const auto startTime = std::chrono::steady_clock::now();
+  auto showInPlace = [&](const std::string& text) {
+    const size_t pad = progressBar && shownWidth > text.size() ? shownWidth - text.size() : 0;
+    printf("\r%s%s", text.c_str(), std::string(pad, ' ').c_str());
+    shownWidth = text.size();
+    pendingLine = true;
+  };
+  bool barShown = false;
   enc.OnProgress = [&](TFFEncoder* e, PProgressInfo p) {
     const std::string& text = e->Task(p->TaskIndex)->LastReportText;
-    if (tty) {
-      printf("\r%s", text.c_str());
-      pendingLine = true;
+    if (tty && progressBar && p->TotalDuration > 0) {
+      const double share = static_cast<double>(p->CurrentDuration) / static_cast<double>(p->TotalDuration);
+      const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
+      // The speed so far tells the rest once a little of the range is done.
+      const double left = share >= 0.01 && share < 1 ? elapsed * (1 - share) / share : share >= 1 ? 0 : -1;
+      showInPlace(ProgressBarText(share, left));
+      barShown = true;
+    } else if (tty) {
+      showInPlace(text);
     } else {
       printf("%s\n", text.c_str());
     }
@@ -122,6 +164,8 @@ int RunEncodeJob(const std::string& input, const std::string& inputOptions, cons
   }
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
+  // The last report may stop short of the range's end by a picture's length.
+  if (barShown && result.Finished && !result.Exception && !stopped) showInPlace(ProgressBarText(1, 0));
   if (pendingLine) printf("\n");
   {
     std::lock_guard<std::mutex> lock(statsLock);

@@ -125,6 +125,52 @@ TEST_F(CliCut, PspAndCopyCutsWriteTheNamedFile) {
   }
 }
 
+// On a terminal the job shows a bar rewritten in place that ends full at 100 %; into a pipe
+// it prints the engine's progress lines. The options and output lines are the same either way.
+TEST_F(CliCut, ProgressBarOnATerminalLinesOtherwise) {
+  if (Shell("command -v script").Code != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+  const std::string cut = std::string(TRIMORA_CLI) + " cut '" + File + "' --format mkv --start 0.5 --end 2.5 --out-dir '" + Dir + "'";
+  const std::string dry = Cut("--format mkv --start 0.5 --end 2.5").Out;
+  ASSERT_NE(dry.find("\noutput: "), std::string::npos) << dry;
+
+  // script gives the program a pseudo-terminal as its output (the terminal turns "\n" into
+  // "\r\n") and exits with the program's code.
+  TCliRun tty = Shell("script -qefc " + ShellQuote(cut + " 2>/dev/null") + " /dev/null </dev/null");
+  ASSERT_EQ(tty.Code, 0) << tty.Out << tty.Err;
+  std::string lines = dry;
+  for (size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += 2) lines.insert(at, "\r");
+  ASSERT_EQ(tty.Out.rfind(lines, 0), 0u) << tty.Out;
+  const std::string progress = tty.Out.substr(lines.size());
+  const std::string full = "\r[" + std::string(30, '#') + "] 100%  0:00 left";
+  const size_t last = progress.rfind("\r[");
+  ASSERT_NE(last, std::string::npos) << progress;
+  EXPECT_EQ(progress.compare(last, full.size() + 2, full + "\r\n"), 0) << progress;
+  // Every report rewrote the same line: no line break before the last bar, each bar the same
+  // shape ("[", 30 cells, "] ", a share, the time left).
+  EXPECT_EQ(progress.find('\n'), last + full.size() + 1) << progress;
+  for (size_t at = 0; (at = progress.find("\r[", at)) != std::string::npos; at += 2) {
+    SCOPED_TRACE(progress.substr(at, 60));
+    ASSERT_GT(progress.size(), at + 38);
+    EXPECT_EQ(progress.substr(at + 32, 2), "] ");
+    EXPECT_EQ(progress[at + 37], '%');
+    EXPECT_NE(progress.find(" left", at), std::string::npos);
+  }
+  EXPECT_EQ(progress.find("frame="), std::string::npos) << progress;
+  EXPECT_NE(progress.find("\r\nvideo:"), std::string::npos) << progress;
+  fs::remove(Dir + "/g3-h264_(new).mkv");
+
+  // Not a terminal: the engine's lines, one per report, the last one the final report.
+  TCliRun pipe = Shell(cut);
+  ASSERT_EQ(pipe.Code, 0) << pipe.Err;
+  ASSERT_EQ(pipe.Out.rfind(dry, 0), 0u) << pipe.Out;
+  const std::string rest = pipe.Out.substr(dry.size());
+  EXPECT_EQ(rest.find('\r'), std::string::npos) << rest;
+  EXPECT_EQ(rest.find("] "), std::string::npos) << rest;
+  EXPECT_EQ(rest.rfind("frame=", 0), 0u) << rest;
+  EXPECT_NE(rest.find(" Lsize="), std::string::npos) << rest;
+  EXPECT_NE(rest.find("\nvideo:"), std::string::npos) << rest;
+}
+
 TEST_F(CliCut, BadArgumentsAreUsageErrors) {
   for (const std::string& args :
        {std::string("--format nosuch"), std::string("--format 23"), std::string("--format psp --size 999x1"),

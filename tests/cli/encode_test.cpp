@@ -76,6 +76,24 @@ TEST_F(EncodeCommandTest, FinishedFailedAndUsage) {
   EXPECT_EQ(Shell(std::string(TRIMORA_CLI) + " encode '" + Src + "' '" + Src + "' '-c copy'").Code, 1);
 }
 
+// On a terminal the engine's own line is rewritten in place (no bar: that is the cut's).
+TEST_F(EncodeCommandTest, TerminalRewritesTheEngineLine) {
+  if (Shell("command -v script").Code != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+  const std::string out = Dir + "/t.mkv";
+  // Read at the native rate, so more than one report comes.
+  const std::string cmd = std::string(TRIMORA_CLI) + " encode --input-options -re '" + Src + "' '" + out +
+                          "' '-t 1.5 -c:v mpeg4 -c:a aac'";
+  TResult r = Shell("script -qefc \"" + cmd + " 2>/dev/null\" /dev/null </dev/null");
+  ASSERT_EQ(r.Code, 0) << r.Out;
+  ASSERT_EQ(r.Out.rfind("\rframe=", 0), 0u) << r.Out;
+  EXPECT_NE(r.Out.find("\rframe=", 1), std::string::npos) << r.Out;
+  const size_t lineEnd = r.Out.find("\r\n");
+  EXPECT_NE(r.Out.find(" Lsize=", 0), std::string::npos) << r.Out;
+  EXPECT_LT(r.Out.rfind("\rframe="), lineEnd) << r.Out;
+  EXPECT_EQ(r.Out.compare(lineEnd, 8, "\r\nvideo:"), 0) << r.Out;
+  EXPECT_EQ(r.Out.find(" left"), std::string::npos) << r.Out;
+}
+
 TEST_F(EncodeCommandTest, InterruptStopsTheTaskAndLeavesAValidFile) {
   const std::string out = Dir + "/slow.mkv";
   pid_t pid = fork();
