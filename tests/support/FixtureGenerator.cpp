@@ -271,6 +271,31 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.videoEncoder = "libx264";
       r.videoOptions = kX264Small;
       break;
+    case FixtureKind::H264Ts:
+      e.info = VideoInfo(kind, "h264.ts", "mpegts", AV_CODEC_ID_H264, kFrames, kWidth, kHeight,
+                         kFps, kGop, true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.generatedByDefault = false;
+      r.videoEncoder = "libx264";
+      r.videoOptions = kX264Small;
+      r.audioEncoder = "aac";
+      r.audioBitRate = 128000;
+      break;
+    case FixtureKind::H264OpenGopMkv:
+      e.info = VideoInfo(kind, "h264opengop.mkv", "matroska", AV_CODEC_ID_H264, kFrames, kWidth,
+                         kHeight, kFps, kGop, true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.videoStartTime = 0.021;
+      e.info.generatedByDefault = false;
+      e.info.pictureTypes.clear();  // the B-frames of the open GOPs lie elsewhere
+      r.videoEncoder = "libx264";
+      r.videoOptions =
+          "preset=veryfast:crf=20:"
+          "x264-params=keyint=12\\:min-keyint=12\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:"
+          "open-gop=1\\:log=-1";
+      r.audioEncoder = "aac";
+      r.audioBitRate = 128000;
+      break;
     case FixtureKind::SlowRateMp4:
       // Written at 25 fps without an edit list, then patched (PatchToSlowRate).
       e.info = VideoInfo(kind, "slowrate.mp4", "mp4", AV_CODEC_ID_MPEG4, 36, 160, 120, kFps, kGop,
@@ -621,6 +646,8 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::AacAdts: return "AacAdts";
     case FixtureKind::StillPng: return "StillPng";
     case FixtureKind::SlowRateMp4: return "SlowRateMp4";
+    case FixtureKind::H264Ts: return "H264Ts";
+    case FixtureKind::H264OpenGopMkv: return "H264OpenGopMkv";
     case FixtureKind::RawH264: return "RawH264";
     case FixtureKind::LongGopH264: return "LongGopH264";
   }

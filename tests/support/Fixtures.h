@@ -29,6 +29,9 @@ enum class FixtureKind {
   SlowRateMp4,  // 160x120 MPEG-4 Part 2 (I and P), no audio, MP4 whose video time scale is 1
                 // and every sample lasts 2^31-1 of it: a frame lasts 68 years. Hostile-input
                 // tests only; not in AllFixtureKinds
+  H264Ts,       // H.264 (B-frames) + AAC in MPEG-TS; cut tests only, not in AllFixtureKinds
+  H264OpenGopMkv,  // H.264 with open GOPs (the B-frames before each later key frame refer
+                   // to it and to the GOP before) + AAC in Matroska; cut tests only
 };
 
 struct FixtureInfo {

@@ -1,0 +1,285 @@
+// Frame-exact copy on generated files whose pictures carry their numbers: exactly the range's
+// pictures come out, the copied ones bit for bit, the encoded ones close to their sources, and
+// the file decodes cleanly in the ffmpeg tool and in the project's own decoder.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "cli/CliTestSupport.h"
+#include "decoder/FFDecode.h"
+#include "job/ExactCopy.h"
+#include "runtime/MainThread.h"
+#include "support/Fixtures.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/md5.h>
+}
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TPic {
+  int number = -1;
+  std::string hash;
+  std::vector<uint8_t> luma;
+  int width = 0, height = 0;
+  int64_t time = 0;  // µs, as the file stores it
+};
+
+std::string HashPlanes(const AVFrame* f) {
+  AVMD5* md5 = av_md5_alloc();
+  av_md5_init(md5);
+  for (int p = 0; p < 3 && f->data[p]; p++) {
+    const int h = p == 0 ? f->height : (f->height + 1) / 2;
+    const int w = p == 0 ? f->width : (f->width + 1) / 2;
+    for (int y = 0; y < h; y++) av_md5_update(md5, f->data[p] + y * f->linesize[p], w);
+  }
+  uint8_t d[16];
+  av_md5_final(md5, d);
+  av_free(md5);
+  char hex[33];
+  for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+  return hex;
+}
+
+// Every picture of the file's video stream, in presentation order; first audio time in µs.
+std::vector<TPic> DecodeAll(const std::string& path, int64_t* firstAudio = nullptr) {
+  std::vector<TPic> pics;
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return pics;
+  avformat_find_stream_info(ic, nullptr);
+  const int v = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const int a = av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (firstAudio) *firstAudio = AV_NOPTS_VALUE;
+  const AVStream* st = ic->streams[v];
+  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+  AVCodecContext* dec = avcodec_alloc_context3(codec);
+  avcodec_parameters_to_context(dec, st->codecpar);
+  dec->pkt_timebase = st->time_base;
+  avcodec_open2(dec, codec, nullptr);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  auto drain = [&] {
+    while (avcodec_receive_frame(dec, frame) >= 0) {
+      TPic p;
+      p.number = ReadFrameNumber(frame);
+      p.hash = HashPlanes(frame);
+      p.width = frame->width;
+      p.height = frame->height;
+      for (int y = 0; y < frame->height; y++)
+        p.luma.insert(p.luma.end(), frame->data[0] + y * frame->linesize[0],
+                      frame->data[0] + y * frame->linesize[0] + frame->width);
+      p.time = av_rescale_q(frame->best_effort_timestamp, st->time_base, AV_TIME_BASE_Q);
+      pics.push_back(std::move(p));
+      av_frame_unref(frame);
+    }
+  };
+  while (av_read_frame(ic, pkt) >= 0) {
+    if (pkt->stream_index == a && firstAudio && *firstAudio == AV_NOPTS_VALUE && pkt->pts != AV_NOPTS_VALUE)
+      *firstAudio = av_rescale_q(pkt->pts, ic->streams[a]->time_base, AV_TIME_BASE_Q);
+    if (pkt->stream_index == v) {
+      avcodec_send_packet(dec, pkt);
+      drain();
+    }
+    av_packet_unref(pkt);
+  }
+  avcodec_send_packet(dec, nullptr);
+  drain();
+  av_frame_free(&frame);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  avformat_close_input(&ic);
+  return pics;
+}
+
+double LumaPsnr(const TPic& a, const TPic& b) {
+  if (a.luma.size() != b.luma.size() || a.luma.empty()) return 0;
+  double se = 0;
+  for (size_t i = 0; i < a.luma.size(); i++) {
+    const double d = double(a.luma[i]) - double(b.luma[i]);
+    se += d * d;
+  }
+  if (se == 0) return 99;
+  return 10 * std::log10(255.0 * 255.0 / (se / a.luma.size()));
+}
+
+int64_t FrameTime(int n) { return int64_t(n) * 40000; }  // the fixtures run at 25 fps
+
+class ExactCopyTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("trimora-exact-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (!getenv("TRIMORA_KEEP_TEST_OUTPUT")) fs::remove_all(dir_);
+  }
+
+  std::string Out(const std::string& name) { return (dir_ / name).string(); }
+
+  // Cuts [first, end) of the fixture and checks the output picture by picture.
+  void CheckCut(FixtureKind kind, int first, int end) {
+    SCOPED_TRACE(std::string(FixtureKindName(kind)) + " [" + std::to_string(first) + ", " +
+                 std::to_string(end) + ")");
+    const std::string src = FixturePath(kind);
+    const std::string ext = fs::path(src).extension().string();
+    const std::string out = Out(std::string(FixtureKindName(kind)) + "_" + std::to_string(first) +
+                                "_" + std::to_string(end) + ext);
+    TExactCopyOptions o;
+    o.Start = FrameTime(first);
+    o.End = FrameTime(end);
+    TExactCopyPlan plan;
+    std::string error;
+    ASSERT_TRUE(PlanExactCopy(src, o, &plan, &error)) << error;
+    ASSERT_TRUE(plan.Exact) << plan.Reason;
+    EXPECT_EQ(plan.HeadPictures + plan.CopiedPictures + plan.TailPictures, end - first);
+    const FixtureInfo info = GetFixtureInfo(kind);
+    if (kind == FixtureKind::H264OpenGopMkv) {
+      // Its later key frames are recovery points, not IDR pictures: H.264 decoders take the
+      // source's parameter sets back only at an IDR, so the whole range is encoded again.
+      EXPECT_EQ(plan.CopiedPictures, 0);
+    } else if (IsFixtureKeyFrame(info, first)) {
+      EXPECT_EQ(plan.HeadPictures, 0);
+    }
+
+    TExactCopyPlan ran;
+    ASSERT_TRUE(RunExactCopy(src, out, o, {}, &ran, &error)) << error;
+    EXPECT_EQ(ran.CopiedPictures, plan.CopiedPictures);
+
+    static std::map<FixtureKind, std::vector<TPic>> sources;
+    if (!sources.count(kind)) sources[kind] = DecodeAll(src);
+    std::map<int, const TPic*> byNumber;
+    for (const TPic& p : sources[kind]) byNumber[p.number] = &p;
+
+    int64_t firstAudio = AV_NOPTS_VALUE;
+    const std::vector<TPic> pics = DecodeAll(out, &firstAudio);
+    ASSERT_EQ(static_cast<int>(pics.size()), end - first);
+    int copied = 0;
+    for (int i = 0; i < end - first; i++) {
+      const TPic& p = pics[static_cast<size_t>(i)];
+      ASSERT_EQ(p.number, first + i) << "picture " << i;
+      // The source's timing, the first picture at 0 (MPEG-TS adds its muxing delay).
+      const int64_t origin = info.muxerName == "mpegts" ? pics.front().time : 0;
+      EXPECT_NEAR(static_cast<double>(p.time - origin), static_cast<double>(FrameTime(i)), 1500.0)
+          << "picture " << i;
+      const TPic& s = *byNumber.at(p.number);
+      const int64_t srcTime = FrameTime(p.number);
+      const bool isCopy =
+          plan.CopiedPictures && srcTime >= plan.CopyFirst - 1000 && srcTime <= plan.CopyLast + 1000;
+      if (isCopy) {
+        EXPECT_EQ(p.hash, s.hash) << "copied picture " << p.number;
+        copied++;
+      } else {
+        EXPECT_GE(LumaPsnr(p, s), 40.0) << "encoded picture " << p.number;
+      }
+    }
+    EXPECT_EQ(copied, plan.CopiedPictures);
+    if (info.hasAudio) {
+      ASSERT_NE(firstAudio, AV_NOPTS_VALUE);
+      // Sound starts with the picture, within one audio frame.
+      EXPECT_LE(std::llabs(firstAudio - pics.front().time), 2048 * 1000000LL / info.sampleRate);
+    }
+
+    const TCliRun check = RunShell("ffmpeg -nostdin -v error -i " + ShellQuote(out) + " -f null -");
+    EXPECT_EQ(check.Code, 0);
+    EXPECT_EQ(check.Out + check.Err, "");
+
+    TFFDecoder decoder;
+    ASSERT_TRUE(decoder.LoadFile(out)) << decoder.LastErrMsg();
+    int stepped = 0;
+    while (decoder.Decode(-1)) stepped++;
+    EXPECT_EQ(stepped, end - first);
+  }
+
+  // Key to key, one after, just before the next, and inside one group of pictures.
+  void CheckAllRanges(FixtureKind kind) {
+    const FixtureInfo info = GetFixtureInfo(kind);
+    ASSERT_GE(info.keyFrames.size(), 5u);
+    const int k1 = info.keyFrames[1], k3 = info.keyFrames[3];
+    CheckCut(kind, k1, k3);
+    CheckCut(kind, k1 + 1, k3 + 1);
+    CheckCut(kind, k1 - 1, k3 - 1);
+    CheckCut(kind, k1 + 2, k1 + 8);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ExactCopyTest, H264InMp4) { CheckAllRanges(FixtureKind::H264Mp4); }
+TEST_F(ExactCopyTest, H264InMatroska) { CheckAllRanges(FixtureKind::H264Mkv); }
+TEST_F(ExactCopyTest, H264InMpegTs) { CheckAllRanges(FixtureKind::H264Ts); }
+TEST_F(ExactCopyTest, H264WithOpenGops) { CheckAllRanges(FixtureKind::H264OpenGopMkv); }
+TEST_F(ExactCopyTest, Mpeg2InMpegTs) { CheckAllRanges(FixtureKind::Mpeg2Ts); }
+
+TEST_F(ExactCopyTest, KeyFrameToKeyFrameCopiesEverything) {
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::H264Mp4);
+  TExactCopyOptions o;
+  o.Start = FrameTime(info.keyFrames[1]);
+  o.End = FrameTime(info.keyFrames[3]);
+  TExactCopyPlan plan;
+  std::string error;
+  ASSERT_TRUE(PlanExactCopy(FixturePath(FixtureKind::H264Mp4), o, &plan, &error)) << error;
+  EXPECT_EQ(plan.HeadPictures, 0);
+  EXPECT_EQ(plan.TailPictures, 0);
+  EXPECT_EQ(plan.CopiedPictures, info.keyFrames[3] - info.keyFrames[1]);
+}
+
+TEST_F(ExactCopyTest, OtherCodecsFallBackWithTheirReason) {
+  TExactCopyOptions o;
+  o.Start = FrameTime(13);
+  o.End = FrameTime(30);
+  TExactCopyPlan plan;
+  std::string error;
+  ASSERT_TRUE(PlanExactCopy(FixturePath(FixtureKind::Vp8Webm), o, &plan, &error)) << error;
+  EXPECT_FALSE(plan.Exact);
+  EXPECT_NE(plan.Reason.find("vp8"), std::string::npos) << plan.Reason;
+  EXPECT_NE(ExactCopyFallbackText(plan).find("first key frame at or after the start"), std::string::npos);
+  // Running it anyway refuses and writes nothing.
+  const std::string out = Out("vp8.webm");
+  EXPECT_FALSE(RunExactCopy(FixturePath(FixtureKind::Vp8Webm), out, o, {}, nullptr, &error));
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(ExactCopyTest, AStopLeavesAValidShorterFileAndTheSourceIsNeverWritten) {
+  const std::string src = FixturePath(FixtureKind::H264Mp4);
+  const auto before = fs::file_size(src);
+  TExactCopyOptions o;
+  o.Start = FrameTime(5);
+  o.End = FrameTime(70);
+  int calls = 0;
+  TExactCopyHost host;
+  host.StopRequested = [&] { return ++calls > 30; };  // after 30 packets were read
+  const std::string out = Out("stopped.mp4");
+  TExactCopyPlan plan;
+  std::string error;
+  ASSERT_TRUE(RunExactCopy(src, out, o, host, &plan, &error)) << error;
+  const std::vector<TPic> pics = DecodeAll(out);
+  EXPECT_GT(pics.size(), 0u);
+  EXPECT_LT(pics.size(), 65u);
+  for (size_t i = 0; i < pics.size(); i++) EXPECT_EQ(pics[i].number, 5 + static_cast<int>(i));
+  const TCliRun check = RunShell("ffmpeg -nostdin -v error -i " + ShellQuote(out) + " -f null -");
+  EXPECT_EQ(check.Out + check.Err, "");
+
+  // The output's name is taken now: a second run refuses to replace it; the input is refused.
+  EXPECT_FALSE(RunExactCopy(src, out, o, {}, nullptr, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(RunExactCopy(src, src, o, {}, nullptr, &error));
+  EXPECT_EQ(fs::file_size(src), before);
+  EXPECT_EQ(DecodeAll(out).size(), pics.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  ::testing::InitGoogleTest(&argc, argv);
+  TFFDecoder loader;
+  if (!loader.LoadAVLib("")) return 1;
+  return RUN_ALL_TESTS();
+}
