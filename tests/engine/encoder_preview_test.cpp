@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -176,8 +178,10 @@ protected:
   std::vector<TTerminateInfo> RunAll(TFFEncoder& e, int threads,
                                      const std::function<void()>& between = nullptr) {
     std::vector<TTerminateInfo> got(static_cast<size_t>(e.TaskCount()));
-    bool done = false;
+    std::atomic<bool> done{false};
+    std::mutex lock;  // notices come in a thread of their own without TriggerEventInMainThread
     e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) {
+      std::lock_guard<std::mutex> g(lock);
       if (i.TaskIndex < 0)
         done = true;
       else
@@ -187,9 +191,10 @@ protected:
     EXPECT_TRUE(WaitInMainThread(
         [&] {
           if (between) between();
-          return done;
+          return done.load();
         },
         120000));
+    std::lock_guard<std::mutex> g(lock);
     return got;
   }
 
