@@ -8,6 +8,7 @@
 #include "directory.h"
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "engine/FFEncode.h"
 #include "engine/RawMuxers.h"
 #include "player/FFPlay.h"
 #include "runtime/Bitmap.h"
@@ -35,6 +36,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QToolButton>
@@ -127,6 +129,14 @@ TfrmMain::~TfrmMain() {
   // Playback ends before the controls its events touch go away.
   if (FPlayer) btnPlayStopClick();
   FPlayer.reset();
+  // A running job ends before the controls and the preview window its events draw on; what
+  // it still reports while ending finds no encoder and is dropped.
+  if (FEncoder) {
+    FEncoder->OnProgress = nullptr;
+    FEncoder->OnPreviewBitmap = nullptr;
+    FEncoder->OnTerminate = nullptr;
+    FEncoder.reset();
+  }
   // The preview window is a top-level window of its own.
   delete FPreviewForm;
 }
@@ -308,6 +318,17 @@ void TfrmMain::BuildControls() {
   lblStatus->setFrameShadow(QFrame::Sunken);
   lblStatus->setMinimumHeight(lblStatus->fontMetrics().height() + 6);
   lblStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Share of the job done and the time left; the label keeps the encoder's own figures.
+  barProgress = new QProgressBar(this);
+  barProgress->setObjectName(QStringLiteral("barProgress"));
+  barProgress->setTextVisible(true);
+  barProgress->setMinimumWidth(220);
+  barProgress->setMaximumHeight(lblStatus->minimumHeight());
+  barProgress->hide();
+  auto* status = new QHBoxLayout;
+  status->setSpacing(6);
+  status->addWidget(lblStatus, 1);
+  status->addWidget(barProgress);
 
   // Hidden: the log and its level list.
   mmoLog = new QPlainTextEdit(this);
@@ -329,7 +350,7 @@ void TfrmMain::BuildControls() {
   root->addLayout(nav);
   root->addWidget(output);
   root->addLayout(job);
-  root->addWidget(lblStatus);
+  root->addLayout(status);
 
   // Nothing to browse or cut before a file is opened.
   for (QWidget* w : std::initializer_list<QWidget*>{
@@ -358,6 +379,10 @@ void TfrmMain::BuildControls() {
   connect(Image1, &TPictureBox::Resized, this, [this] { Guarded(&TfrmMain::FormResize); });
   connect(Image1, &TPictureBox::Clicked, this, [this] { Guarded(&TfrmMain::Image1Click); });
   connect(btnOpen, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnOpenClick); });
+  connect(btnStart, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnStartClick); });
+  connect(btnStop, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnStopClick); });
+  connect(btnPause, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPauseClick); });
+  connect(btnResume, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnResumeClick); });
   connect(btnNextFrame, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnNextFrameClick); });
   connect(btnPreviousFrame, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnPreviousFrameClick); });
   connect(btnNextKF, &QPushButton::clicked, this, [this] { Guarded(&TfrmMain::btnNextKFClick); });
@@ -369,6 +394,7 @@ void TfrmMain::BuildControls() {
   connect(TrackBar1, &QSlider::sliderReleased, this, [this] { Guarded(&TfrmMain::TrackBar1MouseUp); });
   BuildShortcuts();
   BuildPlaybackShortcuts();
+  BuildJobShortcuts();
 }
 
 void TfrmMain::BuildShortcuts() {
@@ -447,6 +473,7 @@ void TfrmMain::FormCreate() {
   FPreviewForm->resize(320, 240);
   if (QScreen* s = QGuiApplication::primaryScreen())
     FPreviewForm->move(s->availableGeometry().center() - FPreviewForm->rect().center());
+  CreateEncoder();
 
   FTrimStart = FTrimEnd = 0;
 
@@ -562,11 +589,6 @@ void TfrmMain::chkOptmizecolormapClick() {
   Settings().WriteBool(QStringLiteral("optimizecolormap"), FOptimizeColorMap);
 }
 
-void TfrmMain::chkPreviewClick() {
-  if (!chkPreview->isChecked()) FPreviewForm->hide();
-  Settings().WriteBool(QStringLiteral("preview"), chkPreview->isChecked());
-}
-
 void TfrmMain::closeEvent(QCloseEvent* e) {
   if (FormCloseQuery()) {
     FPreviewForm->hide();
@@ -645,6 +667,7 @@ void TfrmMain::btnTrimStartClick() {
     TrackBar1->SetSelEnd(TrackBar1->maximum());
   }
   TrackBar1->SetSelStart(TrackBar1->value());
+  NotePointSelection();
 }
 
 void TfrmMain::btnTrimEndClick() {
@@ -654,12 +677,14 @@ void TfrmMain::btnTrimEndClick() {
     TrackBar1->SetSelStart(0);
   }
   TrackBar1->SetSelEnd(TrackBar1->value());
+  NotePointSelection();
 }
 
 void TfrmMain::btnResetClick() {
   FTrimStart = FTrimEnd = 0;
   TrackBar1->SetSelStart(0);
   TrackBar1->SetSelEnd(0);
+  NotePointSelection();
 }
 
 QString TfrmMain::LibAVPath() {
@@ -1011,6 +1036,11 @@ void TfrmMain::btnSaveClick() {
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* e) {
+  // Another file opened under a running job would hand its buttons back too early.
+  if (FJobRunning) {
+    e->ignore();
+    return;
+  }
   if (e->mimeData()->hasUrls()) {
     for (const QUrl& u : e->mimeData()->urls())
       if (u.isLocalFile()) {
@@ -1022,6 +1052,10 @@ void TfrmMain::dragEnterEvent(QDragEnterEvent* e) {
 }
 
 void TfrmMain::dropEvent(QDropEvent* e) {
+  if (FJobRunning) {
+    e->ignore();
+    return;
+  }
   QStringList paths;
   for (const QUrl& u : e->mimeData()->urls())
     if (u.isLocalFile()) paths << u.toLocalFile();

@@ -28,6 +28,12 @@ class TFFDecoder;
 class TFFPlayer;
 class TBitmap;
 class QShortcut;
+class QProgressBar;
+class TFFEncoder;
+struct TProgressInfo;
+struct TPreviewInfo;
+struct TTerminateInfo;
+struct TCutChoices;
 
 // Filter texts of the open and save dialogs.
 extern const char* const OpenDialogFilter;
@@ -91,6 +97,21 @@ public:
   void FFPlayerPosition(int64_t APTS);
   // The track bar's mouse button came up: a playing player follows it.
   void TrackBar1MouseUp();
+  // The cut job (MainCut.cpp).
+  void btnStartClick();
+  void btnStopClick();
+  void btnPauseClick();
+  void btnResumeClick();
+  void FFEncoderProgress(TFFEncoder* Sender, TProgressInfo* AProgressInfo);
+  void FFEncoderPreviewBitmap(TFFEncoder* Sender, const TPreviewInfo& APreviewInfo);
+  void FFEncoderTerminate(TFFEncoder* Sender, const TTerminateInfo& ATerminateInfo);
+  // The window's choices as the shared job builder takes them.
+  TCutChoices CutChoices();
+  TFFEncoder& FFEncoder() { return *FEncoder; }
+  // From a successful start to the final termination event.
+  bool JobRunning() const { return FJobRunning; }
+  // The output of the last job handed to the encoder.
+  const QString& OutputFileName() const { return FOutputFileName; }
   // Opens a file named at program start as "Open" does, without the dialog.
   void OpenFromCommandLine(const QString& path);
   // A file dropped on the window (only the first of several is taken).
@@ -151,6 +172,7 @@ public:
   QWidget* pnlPlayer = nullptr;
   QLabel* lblPTS = nullptr;
   QLabel* lblStatus = nullptr;
+  QProgressBar* barProgress = nullptr;
   QLineEdit* edDirectory = nullptr;
   QComboBox* cboVideoFormat = nullptr;
   QComboBox* cboFrameSize = nullptr;
@@ -193,6 +215,14 @@ private:
   void BuildPlaybackShortcuts();
   // Keeps the player panel exactly over the picture area.
   void PlacePlayerPanel();
+  void CreateEncoder();
+  void BuildJobShortcuts();
+  // Running: the controls of a running job; else the idle state of an open file.
+  void SetJobControls(bool running);
+  // The picture of the job's preview window, fitted into its area.
+  void DrawPreview();
+  // Records the track-bar selection the point buttons made.
+  void NotePointSelection();
 
   IDialogs& FDialogs;
   IShell& FShell;
@@ -216,6 +246,20 @@ private:
   std::unique_ptr<TFFPlayer> FPlayer;
   QWidget* FPlayerPanel = nullptr;
   int64_t FPlayDuration = 0;
+
+  std::unique_ptr<TFFEncoder> FEncoder;
+  bool FJobRunning = false;
+  bool FTrackBarWasEnabled = true;
+  QString FOutputFileName;
+  QImage FPreviewPicture;
+  // The selection as the point buttons left it; any other selection is read back from the
+  // track bar.
+  int FPointSelStart = 0;
+  int FPointSelEnd = 0;
+  // Running time of the job, pauses left out, for the time left.
+  int64_t FJobStartMs = 0;
+  int64_t FPausedMs = 0;
+  int64_t FPauseStartMs = -1;
 
   bool FRemoveAudio = false;
   bool FOptimize = false;

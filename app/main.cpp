@@ -10,6 +10,7 @@
 #include "About.h"
 #include "AppServices.h"
 #include "MainUnit.h"
+#include "PreviewerForm.h"
 #include "QtMainThread.h"
 #include "directory.h"
 
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
   }
 
   BindMainThreadToQt();
+  // Tasks with their window preview on show it in the application's own window.
+  SetPreviewWindowFactory(MakePreviewerForm);
   TfrmMain frmMain(DefaultDialogs(), DefaultShell());
   auto* fmDirectory = new TfmDirectory(DefaultDialogs(), &frmMain);
   auto* frmAbout1 = new TfrmAbout1(&frmMain);
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
   // A file named on the command line is opened as "Open" opens it, without the dialog.
   if (!file.isEmpty()) frmMain.OpenFromCommandLine(file);
   const int rc = app.exec();
+  SetPreviewWindowFactory(nullptr);
   SetMainThreadWakeUp(nullptr);
   SetMainThreadIdle(nullptr);
   return rc;
