@@ -89,6 +89,14 @@ public:
   bool AudioInputHook = false, AudioOutputHook = false, VideoInputHook = false,
        VideoOutputHook = false, FrameInputHook = false, FrameOutputHook = false;
 
+  // Replaces the transcode phase; start, stop, pause and termination stay the engine's. It
+  // passes PassGate() often, ends soon after Broken is set, reports through ReportProgress,
+  // throws with the error text when it fails, and returns true when it did the whole job.
+  std::function<bool(TCustomFFmpeg& task)> CustomTranscode;
+  void PassGate() { PauseGate(); }
+  // As the loop reports: the first not before one interval, the final one always.
+  void ReportProgress(const TEngineProgress& p, bool final);
+
   // Callbacks (skipped when empty).
   std::function<void(TCustomFFmpeg* task, const TEngineProgress& p)> OnProgress;
   std::function<void(TCustomFFmpeg* task)> OnTerminate;

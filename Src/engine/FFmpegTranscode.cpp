@@ -81,7 +81,7 @@ TCustomFFmpeg::TIstState& TCustomFFmpeg::IS(const TInputStream* ist) {
 bool TCustomFFmpeg::Start(bool threaded) {
   if (FRunning || FTerminated) return false;
   try {
-    if (OutputFiles.empty()) {
+    if (OutputFiles.empty() && !CustomTranscode) {
       Cleanup();
       throw FFmpegException("At least one output file must be specified");
     }
@@ -173,7 +173,10 @@ void TCustomFFmpeg::Run() {
       FExceptionMsg = e.what();
     }
   };
-  guarded([this] { Transcode(); });
+  guarded([this] {
+    if (!CustomTranscode) return Transcode();
+    FFinished = CustomTranscode(*this) && !Broken;
+  });
   guarded([this] { CloseCodecs(); });
   guarded([this] { Cleanup(); });
   guarded([this] { Terminate(); });
@@ -887,6 +890,19 @@ void TCustomFFmpeg::PreSeekInput() {
 
 // ---------------------------------------------------------------------------------------------
 // Reports
+
+void TCustomFFmpeg::ReportProgress(const TEngineProgress& p, bool final) {
+  const int64_t now = av_gettime_relative();
+  if (!final) {
+    if (FLastReport == -1) {
+      FLastReport = now;
+      return;
+    }
+    if (now - FLastReport < ProgressIntervalUs) return;
+    FLastReport = now;
+  }
+  if (OnProgress) OnProgress(this, p);
+}
 
 void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
   if (!final && !(PrintStats > 0) && !ProgressAVIO && !OnProgress) return;

@@ -708,6 +708,7 @@ private:
   int64_t FLastProgress = INT64_MIN;
   int64_t FDuration = 0;
   int64_t FFileSize = 0;
+  int64_t FFrameTicks = 0;  // one picture's length in the video time base
   int64_t FAudioStart = 0, FAudioEnd = INT64_MAX;  // audio stream time base
   std::string FError;
 };
@@ -764,7 +765,7 @@ void TExactRun::EmitVideo(AVPacket* pkt) {
   // Decoding times stay below the presentation times and keep rising across the joins.
   if (pkt->dts == AV_NOPTS_VALUE || pkt->dts <= FLastDts) pkt->dts = FLastDts == INT64_MIN ? pkt->pts : FLastDts + 1;
   FLastDts = pkt->dts;
-  const int64_t end = pkt->pts + std::max<int64_t>(pkt->duration, 0);
+  const int64_t end = pkt->pts + (pkt->duration > 0 ? pkt->duration : FFrameTicks);
   pkt->stream_index = FOv->index;
   av_packet_rescale_ts(pkt, FIn.ic->streams[FIn.v]->time_base, FOv->time_base);
   const int r = av_interleaved_write_frame(FOc, pkt);
@@ -896,6 +897,10 @@ bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
     FillPlan(iv, FL, plan);
     plan->Exact = true;
     FDuration = plan->Duration;
+    {
+      const AVRational rate = iv->avg_frame_rate.num > 0 ? iv->avg_frame_rate : iv->r_frame_rate;
+      FFrameTicks = rate.num > 0 ? av_rescale_q(1, av_inv_q(rate), iv->time_base) : 0;
+    }
     Log(llInfo, FormatText("Frame-exact copy: %d pictures encoded before the copied part, %d copied, %d encoded after it.",
                            plan->HeadPictures, plan->CopiedPictures, plan->TailPictures));
     OpenOutput();

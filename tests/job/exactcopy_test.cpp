@@ -6,11 +6,16 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "cli/CliTestSupport.h"
 #include "decoder/FFDecode.h"
+#include "engine/FFEncode.h"
 #include "job/ExactCopy.h"
+#include "job/ExactCopyJob.h"
+#include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
 #include "support/Fixtures.h"
 
@@ -57,6 +62,10 @@ std::vector<TPic> DecodeAll(const std::string& path, int64_t* firstAudio = nullp
   const int v = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   const int a = av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (firstAudio) *firstAudio = AV_NOPTS_VALUE;
+  if (v < 0) {
+    avformat_close_input(&ic);
+    return pics;
+  }
   const AVStream* st = ic->streams[v];
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
   AVCodecContext* dec = avcodec_alloc_context3(codec);
@@ -272,6 +281,83 @@ TEST_F(ExactCopyTest, AStopLeavesAValidShorterFileAndTheSourceIsNeverWritten) {
   EXPECT_FALSE(RunExactCopy(src, src, o, {}, nullptr, &error));
   EXPECT_EQ(fs::file_size(src), before);
   EXPECT_EQ(DecodeAll(out).size(), pics.size());
+}
+
+// As a task of the encoder: the events of any task, pause and resume, and a stop that leaves
+// a valid file.
+TEST_F(ExactCopyTest, RunsAsAnEncoderTaskWithItsEvents) {
+  FFLogger().SetTriggerEventInMainThread(false);
+  FFLogger().SetLogLevel(llError);
+  const std::string src = FixturePath(FixtureKind::H264Mp4);
+  TExactCopyOptions o;
+  o.Start = FrameTime(13);
+  for (bool stop : {false, true}) {
+    o.End = stop ? 0 : FrameTime(37);  // the stopped one runs to the end of the file
+    SCOPED_TRACE(stop ? "stopped" : "whole");
+    TFFEncoder enc;
+    enc.SetProgressInterval(100);
+    std::vector<TProgressInfo> reports;
+    std::vector<TTerminateInfo> ends;
+    bool done = false;
+    enc.OnProgress = [&](TFFEncoder*, PProgressInfo p) { reports.push_back(*p); };
+    enc.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& t) {
+      ends.push_back(t);
+      done = t.TaskIndex < 0;
+    };
+    const int task = enc.AddTask(src);
+    ASSERT_GE(task, 0) << enc.LastErrMsg();
+    const std::string out = Out(stop ? "stopped_task.mp4" : "task.mp4");
+    std::string error;
+    ASSERT_EQ(SetExactCopyOutput(enc, task, out, o, &error), 0) << error;
+    enc.StartTask(1);
+    if (stop) {
+      // Held before it could finish, then stopped while paused.
+      enc.Pause();
+      enc.Pause();  // a second pause changes nothing
+      EXPECT_TRUE(enc.Paused());
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      enc.Stop(true);
+    }
+    ASSERT_TRUE(WaitInMainThread([&] { return done; }, 120000));
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[0].TaskIndex, 0);
+    EXPECT_EQ(ends[0].Exception, false) << ends[0].ExceptionMsg;
+    EXPECT_EQ(ends[1].TaskIndex, -1);
+    const std::vector<TPic> pics = DecodeAll(out);
+    // A stop before the first picture leaves a file without pictures, still a whole file.
+    const TCliRun check =
+        RunShell(pics.empty() ? "ffprobe -v error " + ShellQuote(out)
+                              : "ffmpeg -nostdin -v error -i " + ShellQuote(out) + " -f null -");
+    EXPECT_EQ(check.Code, 0);
+    EXPECT_EQ(check.Out + check.Err, "");
+    for (size_t i = 0; i < pics.size(); i++) EXPECT_EQ(pics[i].number, 13 + static_cast<int>(i));
+    if (stop) {
+      EXPECT_FALSE(ends[0].Finished);
+      EXPECT_LT(pics.size(), 62u);
+    } else {
+      EXPECT_TRUE(ends[0].Finished);
+      EXPECT_EQ(pics.size(), 24u);
+      ASSERT_FALSE(reports.empty());
+      EXPECT_EQ(reports.back().FileIndex, -1);
+      EXPECT_EQ(reports.back().FrameNumber, 24);
+      EXPECT_EQ(reports.back().TotalDuration, FrameTime(24));
+      EXPECT_EQ(reports.back().CurrentDuration, FrameTime(24));
+    }
+  }
+}
+
+TEST_F(ExactCopyTest, ATaskRefusesWhatItCannotDoBeforeItStarts) {
+  TFFEncoder enc;
+  const int task = enc.AddTask(FixturePath(FixtureKind::Vp8Webm));
+  ASSERT_GE(task, 0);
+  TExactCopyOptions o;
+  o.Start = FrameTime(5);
+  std::string error;
+  EXPECT_EQ(SetExactCopyOutput(enc, task, Out("x.webm"), o, &error), -1);
+  EXPECT_NE(error.find("vp8"), std::string::npos) << error;
+  const int onto = enc.AddTask(FixturePath(FixtureKind::H264Mp4));
+  EXPECT_EQ(SetExactCopyOutput(enc, onto, FixturePath(FixtureKind::H264Mp4), o, &error), -1);
+  EXPECT_FALSE(error.empty());
 }
 
 }  // namespace

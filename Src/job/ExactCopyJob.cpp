@@ -1,0 +1,63 @@
+#include "job/ExactCopyJob.h"
+
+#include "engine/FFEncode.h"
+#include "runtime/FFLog.h"
+#include "runtime/SafeWrite.h"
+
+int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fileName,
+                       const TExactCopyOptions& options, std::string* error) {
+  std::string err;
+  if (!error) error = &err;
+  if (encoder.Working()) {
+    *error = "Cannot SetOutput while working.";
+    return -1;
+  }
+  if (taskIndex < 0 || taskIndex >= encoder.TaskCount()) {
+    *error = "No such task.";
+    return -1;
+  }
+  TFFmpeg* task = encoder.Task(taskIndex);
+  if (task->InputFiles.size() != 1) {
+    *error = "A frame-exact copy reads one input.";
+    return -1;
+  }
+  const std::string input = task->InputFiles[0]->FileName;
+  // Refused names fail here, before the job starts, as SetOutput's do.
+  const TWriteCheck check = CheckWriteTarget(fileName, {input}, false);
+  if (!check) {
+    *error = check.Message;
+    return -1;
+  }
+  TExactCopyPlan plan;
+  if (!PlanExactCopy(input, options, &plan, error)) return -1;
+  if (!plan.Exact) {
+    *error = ExactCopyFallbackText(plan);
+    return -1;
+  }
+  TOutputOptions out;
+  out.FileName = fileName;
+  task->OutputOptions.push_back(out);
+  task->CustomTranscode = [input, fileName, options, plan](TCustomFFmpeg& t) {
+    TExactCopyHost host;
+    host.StopRequested = [&t] { return t.Broken.load(); };
+    host.Gate = [&t] { t.PassGate(); };
+    TEngineProgress last;
+    last.TotalDuration = plan.Duration;
+    host.Progress = [&t, &last](const TExactCopyProgress& p) {
+      last.CurrentDuration = p.Position;
+      last.CurrentSize = p.Size;
+      last.FrameNumber = p.Pictures;
+      t.ReportProgress(last, false);
+    };
+    host.Log = [&t](int level, const std::string& line) {
+      FFLogger().Log(&t, static_cast<TLogLevel>(level), line);
+    };
+    TExactCopyPlan ran;
+    std::string error;
+    if (!RunExactCopy(input, fileName, options, host, &ran, &error)) throw FFmpegException(error);
+    last.FileIndex = -1;
+    t.ReportProgress(last, true);
+    return true;
+  };
+  return 0;
+}
