@@ -151,6 +151,11 @@ void TfrmMain::btnStartClick() {
   FTrimStart = job.TrimStart;
   FTrimEnd = job.TrimEnd;
   FOutputFileName = QString::fromStdString(outputName);
+  // The length asked for, for the share done where the engine gives no total.
+  if (job.TrimEnd > job.TrimStart)
+    FJobLength = job.TrimEnd - job.TrimStart;
+  else
+    FJobLength = FDuration - std::max<int64_t>(job.TrimStart, 0);
 
   FJobRunning = true;
   SetJobControls(true);
@@ -231,14 +236,15 @@ void TfrmMain::FFEncoderProgress(TFFEncoder*, TProgressInfo* p) {
   lblStatus->setText(QString::asprintf("Frame number: %d; FPS: %d; Size: %lld; Time: %lld", p->FrameNumber,
                                        p->FPS, static_cast<long long>(p->CurrentSize),
                                        static_cast<long long>(p->CurrentDuration)));
-  if (!FJobRunning || p->TotalDuration <= 0) return;
-  const int64_t done = std::clamp<int64_t>(p->CurrentDuration, 0, p->TotalDuration);
-  barProgress->setValue(static_cast<int>(done * 1000 / p->TotalDuration));
+  const int64_t total = p->TotalDuration > 0 ? p->TotalDuration : FJobLength;
+  if (!FJobRunning || total <= 0) return;
+  const int64_t done = std::clamp<int64_t>(p->CurrentDuration, 0, total);
+  barProgress->setValue(static_cast<int>(done * 1000 / total));
   // Time left from the pace so far, pauses left out.
   const int64_t now = NowMs();
   const int64_t ran = now - FJobStartMs - FPausedMs - (FPauseStartMs >= 0 ? now - FPauseStartMs : 0);
   if (done > 0 && ran > 0) {
-    const double left = static_cast<double>(ran) * (p->TotalDuration - done) / done / 1000.0;
+    const double left = static_cast<double>(ran) * (total - done) / done / 1000.0;
     barProgress->setFormat(QStringLiteral("%p% \u2013 %1 left").arg(ClockText(static_cast<int64_t>(left + 0.5))));
   }
 }
@@ -264,7 +270,13 @@ void TfrmMain::FFEncoderPreviewBitmap(TFFEncoder*, const TPreviewInfo& info) {
   QSize client = FPreviewForm->size();
   if (b.Width() != client.width()) client.setWidth(b.Width());
   if (b.Height() != client.height()) client.setHeight(b.Height());
-  if (client != FPreviewForm->size()) FPreviewForm->resize(client);
+  if (client != FPreviewForm->size()) {
+    // The window grows or shrinks about its centre, so that it stays where it was put.
+    const QPoint centre = FPreviewForm->frameGeometry().center();
+    FPreviewForm->resize(client);
+    const QSize frame = FPreviewForm->frameGeometry().size();
+    FPreviewForm->move(centre - QPoint((frame.width() - 1) / 2, (frame.height() - 1) / 2));
+  }
   FPreviewForm->setWindowTitle(QString::asprintf("#%d", info.FrameNumber));
   // The encoder reuses its bitmap.
   FPreviewPicture = BitmapImage(b).convertToFormat(QImage::Format_RGB32);

@@ -251,6 +251,7 @@ private:
   bool FJobRunning = false;
   bool FTrackBarWasEnabled = true;
   QString FOutputFileName;
+  int64_t FJobLength = 0;  // µs the job is to write
   QImage FPreviewPicture;
   // The selection as the point buttons left it; any other selection is read back from the
   // track bar.
