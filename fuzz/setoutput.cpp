@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -97,6 +98,41 @@ void EmptyFolder(const fs::path& dir) {
 }
 
 }  // namespace
+
+// The working folder changes at the first input, so relative paths on the command line (the
+// corpus folders, the artifact prefix and files) are made absolute first, and crash files go to
+// the folder the fuzzer was started in unless a prefix was given.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static std::vector<std::string> args;
+  static std::vector<char*> argp;
+  const fs::path cwd = fs::current_path();
+  auto absolute = [&](const std::string& p) {
+    return p.empty() || p[0] == '/' ? p : (cwd / p).string();
+  };
+  bool prefixGiven = false;
+  for (int i = 0; i < *argc; ++i) {
+    std::string a = (*argv)[i];
+    if (i > 0 && !a.empty() && a[0] != '-') {
+      a = absolute(a);
+    } else {
+      for (const char* flag : {"-artifact_prefix=", "-exact_artifact_path=", "-dict=",
+                               "-features_dir=", "-merge_control_file="}) {
+        const size_t n = strlen(flag);
+        if (a.compare(0, n, flag) == 0) {
+          a = flag + absolute(a.substr(n));
+          if (std::strcmp(flag, "-artifact_prefix=") == 0) prefixGiven = true;
+        }
+      }
+    }
+    args.push_back(a);
+  }
+  if (!prefixGiven) args.push_back("-artifact_prefix=" + cwd.string() + "/");
+  for (std::string& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  *argc = static_cast<int>(args.size());
+  *argv = argp.data();
+  return 0;
+}
 
 // libx264 loses a parameter block when it opens with a bit rate under 1 kbit/s ("-vb 2"); the
 // ffmpeg tool loses the same 136 bytes, so it is the library's and not reported.
