@@ -1,10 +1,13 @@
 #pragma once
 // Subcommands of trimora-cli. Each command lives in a file of its own and registers itself
 // with TRIMORA_CLI_COMMAND, so adding one never touches the dispatcher.
+#include <functional>
 #include <string>
 #include <vector>
 
 class TFFDecoder;
+
+class TFFEncoder;
 
 namespace cli {
 
@@ -37,8 +40,11 @@ bool OpenMedia(TFFDecoder& dec, const std::string& file);
 // prints the progress line and the final statistics; 0 finished, 1 failed, 130 stopped by
 // Ctrl+C or SIGTERM (the output is still ended validly). With progressBar, a terminal shows a
 // bar with the share done and the time left instead of the progress line.
+// With setOutput, that call gives the task its output instead of SetOutput with optionText
+// (negative: failed, with its message printed).
 int RunEncodeJob(const std::string& input, const std::string& inputOptions, const std::string& output,
-                 const std::string& optionText, bool progressBar = false);
+                 const std::string& optionText, bool progressBar = false,
+                 const std::function<int(TFFEncoder& encoder, int task)>& setOutput = {});
 // As the track bar does: seek, then decode up to the time (a still picture is at every time).
 bool SeekToTime(TFFDecoder& dec, int64_t us);
 

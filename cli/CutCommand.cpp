@@ -9,6 +9,7 @@
 #include "CliCommands.h"
 #include "decoder/FFDecode.h"
 #include "job/CutJob.h"
+#include "job/ExactCopyJob.h"
 #include "job/OutputChoices.h"
 #include "runtime/SafeWrite.h"
 
@@ -141,14 +142,32 @@ bool SnapPoint(const std::string& file, int64_t us, int64_t* point) {
   return true;
 }
 
+// "encode: 11 pictures from 0.52 s to 0.92 s", one line per part.
+void PrintExactPlan(const TExactCopyPlan& plan) {
+  auto part = [](const char* what, int count, int64_t first, int64_t last) {
+    if (count <= 0) {
+      printf("%s: none\n", what);
+      return;
+    }
+    printf("%s: %d picture%s from %s s to %s s\n", what, count, count == 1 ? "" : "s",
+           SecondsText(first).c_str(), SecondsText(last).c_str());
+  };
+  part("encode before", plan.HeadPictures, plan.HeadFirst, plan.HeadLast);
+  part("copy", plan.CopiedPictures, plan.CopyFirst, plan.CopyLast);
+  part("encode after", plan.TailPictures, plan.TailFirst, plan.TailLast);
+  fflush(stdout);
+}
+
 const char* kUsage =
     "cut FILE --format ENTRY [--start SECONDS] [--end SECONDS] [--size ENTRY] [--quality N] "
-    "[--remove-audio] [--out-dir DIR] [--dry-run]\n\n"
+    "[--remove-audio] [--out-dir DIR] [--exact] [--dry-run]\n\n"
     "  cut     cuts the range from --start to --end (each snapped to the picture the decoder\n"
     "          lands on) into a new file in --out-dir, else the window's output folder;\n"
     "          --format is a format list entry or its index, --size an entry of that\n"
     "          format's size list (\"320x240\") or its index, --quality N checks the quality\n"
-    "          with entry N; prints \"options: \" and \"output: \" lines; --dry-run stops there\n";
+    "          with entry N; prints \"options: \" and \"output: \" lines; --dry-run stops there;\n"
+    "          --exact (with \"Copy - Original\") cuts to the frame: only the pictures before\n"
+    "          the first and after the last key frame of the range are encoded again\n";
 
 int CmdCut(const std::vector<std::string>& args) {
   if (args.empty()) return Usage();
@@ -157,7 +176,7 @@ int CmdCut(const std::vector<std::string>& args) {
   c.FileName = file;
   std::string format, size, outDir;
   int64_t start = 0, end = 0;
-  bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false;
+  bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false, exact = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -181,6 +200,8 @@ int CmdCut(const std::vector<std::string>& args) {
       outDir = args[++i];
     } else if (a == "--dry-run") {
       dryRun = true;
+    } else if (a == "--exact") {
+      exact = true;
     } else {
       fprintf(stderr, "Bad argument: %s\n", a.c_str());
       return Usage();
@@ -196,6 +217,10 @@ int CmdCut(const std::vector<std::string>& args) {
     return Usage();
   }
   c.QualityChecked = haveQuality;
+  if (exact && c.FormatIndex != 0) {
+    fprintf(stderr, "--exact needs the format \"%s\"\n", OutputChoices::Formats[0]);
+    return Usage();
+  }
 
   TFFDecoder dec;
   if (!OpenMedia(dec, file)) return ecFailed;
@@ -220,8 +245,34 @@ int CmdCut(const std::vector<std::string>& args) {
   printf("options: %s\n", job.Options.c_str());
   printf("output: %s\n", output.c_str());
   fflush(stdout);
+  if (!exact) {
+    if (dryRun) return ecOK;
+    return RunEncodeJob(file, std::string(), output, job.Options, true);
+  }
+  TExactCopyOptions exactOptions;
+  exactOptions.Start = job.TrimStart;
+  exactOptions.End = job.TrimEnd;
+  exactOptions.RemoveAudio = c.RemoveAudio;
+  TExactCopyPlan plan;
+  std::string error;
+  if (!PlanExactCopy(file, exactOptions, &plan, &error)) {
+    fprintf(stderr, "%s\n", error.c_str());
+    return ecFailed;
+  }
+  if (!plan.Exact) {
+    // The plain copy cut, with the reason.
+    fprintf(stderr, "%s\n", ExactCopyFallbackText(plan).c_str());
+    if (dryRun) return ecOK;
+    return RunEncodeJob(file, std::string(), output, job.Options, true);
+  }
+  PrintExactPlan(plan);
   if (dryRun) return ecOK;
-  return RunEncodeJob(file, std::string(), output, job.Options, true);
+  return RunEncodeJob(file, std::string(), output, job.Options, true, [&](TFFEncoder& enc, int task) {
+    std::string err;
+    const int r = SetExactCopyOutput(enc, task, output, exactOptions, &err);
+    if (r < 0) fprintf(stderr, "%s\n", err.c_str());
+    return r;
+  });
 }
 
 TRIMORA_CLI_COMMAND("cut", kUsage, CmdCut);

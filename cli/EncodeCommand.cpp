@@ -83,7 +83,8 @@ std::string ProgressBarText(double share, double secondsLeft) {
 }  // namespace
 
 int RunEncodeJob(const std::string& input, const std::string& inputOptions, const std::string& output,
-                 const std::string& optionText, bool progressBar) {
+                 const std::string& optionText, bool progressBar,
+                 const std::function<int(TFFEncoder& encoder, int task)>& setOutput) {
   MarkMainThread();
   std::mutex statsLock;
   std::string stats;
@@ -104,12 +105,19 @@ int RunEncodeJob(const std::string& input, const std::string& inputOptions, cons
     FFLogger().SetOnLog(nullptr);
     return ecFailed;
   }
-  TOutputOptions out;
-  out.FileOptions = optionText;
-  if (enc.SetOutput(task, output, &out) < 0) {
-    fprintf(stderr, "%s\n", enc.LastErrMsg().c_str());
-    FFLogger().SetOnLog(nullptr);
-    return ecFailed;
+  if (setOutput) {
+    if (setOutput(enc, task) < 0) {
+      FFLogger().SetOnLog(nullptr);
+      return ecFailed;
+    }
+  } else {
+    TOutputOptions out;
+    out.FileOptions = optionText;
+    if (enc.SetOutput(task, output, &out) < 0) {
+      fprintf(stderr, "%s\n", enc.LastErrMsg().c_str());
+      FFLogger().SetOnLog(nullptr);
+      return ecFailed;
+    }
   }
   const bool tty = isatty(fileno(stdout));
   bool pendingLine = false;

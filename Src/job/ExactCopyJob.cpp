@@ -1,8 +1,24 @@
 #include "job/ExactCopyJob.h"
 
 #include "engine/FFEncode.h"
+#include <algorithm>
+
 #include "runtime/FFLog.h"
+#include "runtime/MediaTexts.h"
 #include "runtime/SafeWrite.h"
+
+namespace {
+
+// The engine's report line, for what a copy knows: pictures, size and time.
+std::string ReportLine(const TEngineProgress& p) {
+  const int64_t ms = p.CurrentDuration / 1000;
+  return FormatText("frame=%5d size=%8.0fkB time=%02d:%02d:%02d.%03d", p.FrameNumber,
+                    p.CurrentSize / 1024.0, static_cast<int>(ms / 3600000),
+                    static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+                    static_cast<int>(ms % 1000));
+}
+
+}  // namespace
 
 int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fileName,
                        const TExactCopyOptions& options, std::string* error) {
@@ -47,6 +63,7 @@ int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fi
       last.CurrentDuration = p.Position;
       last.CurrentSize = p.Size;
       last.FrameNumber = p.Pictures;
+      t.LastReportText = ReportLine(last);
       t.ReportProgress(last, false);
     };
     host.Log = [&t](int level, const std::string& line) {
@@ -56,6 +73,9 @@ int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fi
     std::string error;
     if (!RunExactCopy(input, fileName, options, host, &ran, &error)) throw FFmpegException(error);
     last.FileIndex = -1;
+    last.CurrentDuration = std::max(last.CurrentDuration, plan.Duration);
+    t.LastReportText = ReportLine(last);
+    FFLogger().Log(&t, llInfo, t.LastReportText);
     t.ReportProgress(last, true);
     return true;
   };

@@ -171,6 +171,32 @@ TEST_F(CliCut, ProgressBarOnATerminalLinesOtherwise) {
   EXPECT_NE(rest.find("\nvideo:"), std::string::npos) << rest;
 }
 
+// --exact tells what it will encode and copy, then writes exactly the range's pictures; a codec
+// it cannot cut to the frame gets the plain copy and the reason.
+TEST_F(CliCut, ExactCutsToTheFrameAndSaysHow) {
+  TCliRun r = Shell(std::string(TRIMORA_CLI) + " cut '" + File +
+                    "' --format 0 --start 0.52 --end 1.48 --exact --out-dir '" + Dir + "'");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_NE(r.Out.find("encode before: 11 pictures from 0.52 s to 0.92 s\n"
+                       "copy: 12 pictures from 0.96 s to 1.4 s\n"
+                       "encode after: 1 picture from 1.44 s to 1.44 s\n"),
+            std::string::npos)
+      << r.Out;
+  TFFDecoder dec;
+  ASSERT_TRUE(dec.LoadFile(Dir + "/g3-h264_(new).mp4")) << dec.LastErrMsg();
+  int pictures = 0;
+  while (dec.Decode()) EXPECT_EQ(ReadFrameNumber(dec.Picture()), 13 + pictures++);
+  EXPECT_EQ(pictures, 24);
+
+  const std::string webm = FixturePath(FixtureKind::Vp8Webm);
+  r = Shell(std::string(TRIMORA_CLI) + " cut '" + webm + "' --format 0 --start 0.52 --end 1.48 --exact --out-dir '" +
+            Dir + "'");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_NE(r.Err.find("vp8 video cannot be cut to the frame"), std::string::npos) << r.Err;
+  EXPECT_TRUE(fs::exists(Dir + "/g3-vp8_(new).webm"));
+  EXPECT_EQ(Cut("--format psp --exact").Code, 2);
+}
+
 TEST_F(CliCut, BadArgumentsAreUsageErrors) {
   for (const std::string& args :
        {std::string("--format nosuch"), std::string("--format 23"), std::string("--format psp --size 999x1"),
