@@ -134,7 +134,9 @@ void TfrmMain::btnStartClick() {
                         TMsgButtons::Ok);
   };
   const std::string outputName = MakeOutputFileName(FFileName.toStdString(), job.Suffix, host);
-  if (FEncoder->SetOutput(task, outputName, &output) < 0) {
+  const int exact = SetExactOutput(task, outputName, job.TrimStart, job.TrimEnd);
+  if (exact < 0) return;
+  if (exact == 0 && FEncoder->SetOutput(task, outputName, &output) < 0) {
     // The message is the encoder's, kept before the task goes.
     const QString error = QString::fromStdString(FEncoder->LastErrMsg());
     FEncoder->RemoveTask(task);

@@ -8,6 +8,7 @@
 #include "directory.h"
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "decoder/KeyFrames.h"
 #include "engine/FFEncode.h"
 #include "engine/RawMuxers.h"
 #include "player/FFPlay.h"
@@ -241,6 +242,10 @@ void TfrmMain::BuildControls() {
   cmbVideoQuality->setObjectName(QStringLiteral("cmbVideoQuality"));
   cmbVideoQuality->setMinimumContentsLength(16);
   chkRemovAudio = MakeCheck(output, "chkRemovAudio", QStringLiteral("Remove Audio Track"));
+  chkExactCut = MakeCheck(output, "chkExactCut", QStringLiteral("Frame-exact copy"));
+  chkExactCut->setToolTip(QStringLiteral(
+      "Frame-exact copy: re-encodes only the pictures before the first and after the last key frame "
+      "of the range"));
   chkPreview = MakeCheck(output, "chkPreview", QStringLiteral("Preview"));
   chkOptimze = MakeCheck(output, "chkOptimze", QStringLiteral("Optimize"));
   chkOptimze->hide();
@@ -281,6 +286,8 @@ void TfrmMain::BuildControls() {
   checks->addWidget(cmbVideoQuality);
   checks->addSpacing(24);
   checks->addWidget(chkRemovAudio);
+  checks->addSpacing(8);
+  checks->addWidget(chkExactCut);
   checks->addSpacing(16);
   checks->addWidget(chkPreview);
   checks->addWidget(chkOptimze);
@@ -373,6 +380,7 @@ void TfrmMain::BuildControls() {
   // Check boxes react to every change of state, also the window's own.
   connect(chkVideoQuality, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkVideoQualityClick); });
   connect(chkRemovAudio, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkRemovAudioClick); });
+  connect(chkExactCut, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkExactCutClick); });
   connect(chkOptimze, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkOptimzeClick); });
   connect(chkOptmizecolormap, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkOptmizecolormapClick); });
   connect(chkPreview, &QCheckBox::toggled, this, [this] { Guarded(&TfrmMain::chkPreviewClick); });
@@ -512,6 +520,7 @@ void TfrmMain::FormShow() {
   chkOptmizecolormap->setChecked(ini.ReadBool(QStringLiteral("optimizecolormap"), false));
   chkPreview->setChecked(ini.ReadBool(QStringLiteral("preview"), true));
   chkRemovAudio->setChecked(ini.ReadBool(QStringLiteral("removeaudiotrack"), false));
+  chkExactCut->setChecked(ini.ReadBool(QStringLiteral("ExactCut"), false));
 
   FillFrameSizes();
 
@@ -541,6 +550,8 @@ void TfrmMain::FillFrameSizes() {
 }
 
 void TfrmMain::ApplyCopyMode(bool clearPreview) {
+  // Only a copy can be cut to the frame by copying.
+  chkExactCut->setEnabled(cboVideoFormat->currentIndex() == 0);
   if (cboVideoFormat->currentIndex() != 0) {
     chkVideoQuality->setEnabled(true);
     cboFrameSize->setEnabled(true);
@@ -572,6 +583,11 @@ void TfrmMain::cmbVideoQualityChange() {
 void TfrmMain::chkVideoQualityClick() {
   cmbVideoQuality->setEnabled(chkVideoQuality->isChecked());
   Settings().WriteBool(QStringLiteral("usevideoquality"), chkVideoQuality->isChecked());
+}
+
+void TfrmMain::chkExactCutClick() {
+  FExactCut = chkExactCut->isChecked();
+  Settings().WriteBool(QStringLiteral("ExactCut"), FExactCut);
 }
 
 void TfrmMain::chkRemovAudioClick() {
@@ -735,6 +751,8 @@ QImage BitmapImage(const TBitmap& bitmap) {
 }
 
 void TfrmMain::ResetView() {
+  if (FKeyFrames) FKeyFrames->Cancel();
+  TrackBar1->SetKeyMarks({});
   FDuration = 0;
   FFrameCount = 0;
   FCurrentPTS = 0;
@@ -890,6 +908,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
     FTrimStart = FTrimEnd = 0;
   }
   UpdateTrackBar();
+  if (hasVideo && durationKnown) StartKeyFrameScan(path);
 }
 
 void TfrmMain::SetFileButtons(bool jobButtons) {

@@ -39,6 +39,9 @@ struct TCutChoices;
 extern const char* const OpenDialogFilter;
 extern const char* const SaveDialogFilter;
 
+class TKeyFrameScanner;
+class QTimer;
+
 class TfrmMain : public QWidget {
   Q_OBJECT
 public:
@@ -56,6 +59,7 @@ public:
   QWidget* PreviewForm() const { return FPreviewForm; }
 
   bool RemoveAudio() const { return FRemoveAudio; }
+  bool ExactCut() const { return FExactCut; }
   bool Optimize() const { return FOptimize; }
   bool OptimizeColorMap() const { return FOptimizeColorMap; }
 
@@ -70,6 +74,7 @@ public:
   void cmbVideoQualityChange();
   void chkVideoQualityClick();
   void chkRemovAudioClick();
+  void chkExactCutClick();
   void chkOptimzeClick();
   void chkOptmizecolormapClick();
   void chkPreviewClick();
@@ -181,6 +186,7 @@ public:
   QCheckBox* chkVideoQuality = nullptr;
   QCheckBox* chkPreview = nullptr;
   QCheckBox* chkRemovAudio = nullptr;
+  QCheckBox* chkExactCut = nullptr;
   QCheckBox* chkOptimze = nullptr;
   QCheckBox* chkOptmizecolormap = nullptr;
   QPlainTextEdit* mmoLog = nullptr;
@@ -263,6 +269,16 @@ private:
   int64_t FPauseStartMs = -1;
 
   bool FRemoveAudio = false;
+  bool FExactCut = false;
+  // Key frames of the open file, found in the background and marked on the track bar.
+  std::unique_ptr<TKeyFrameScanner> FKeyFrames;
+  QTimer* FKeyFrameTimer = nullptr;
+  uint64_t FKeyFrameGeneration = 0;
+  void StartKeyFrameScan(const QString& path);
+  void UpdateKeyFrameMarks();
+  // A frame-exact copy in place of SetOutput when the box asks for it and the file allows it;
+  // 1 when it was set up, 0 when the plain copy is to be used, -1 when the job cannot start.
+  int SetExactOutput(int task, const std::string& outputName, int64_t trimStart, int64_t trimEnd);
   bool FOptimize = false;
   bool FOptimizeColorMap = false;
 };

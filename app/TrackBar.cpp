@@ -29,6 +29,12 @@ void TTrackBar::SetSliderVisible(bool v) {
   update();
 }
 
+void TTrackBar::SetKeyMarks(std::vector<int> positions) {
+  if (positions == FKeyMarks) return;
+  FKeyMarks = std::move(positions);
+  update();
+}
+
 int TTrackBar::PositionToPixel(int value) const {
   QStyleOptionSlider opt;
   initStyleOption(&opt);
@@ -51,6 +57,21 @@ void TTrackBar::paintEvent(QPaintEvent*) {
   // Some styles fill the groove up to the thumb, which would read as a selection from 0.
   back.sliderPosition = back.sliderValue = back.minimum;
   style()->drawComplexControl(QStyle::CC_Slider, &back, &p, this);
+
+  if (!FKeyMarks.empty()) {
+    // Short strokes above the groove: where a copy cut can start.
+    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const int bottom = groove.top() - 1;
+    const int top = std::max(0, bottom - 5);
+    p.setPen(isEnabled() ? QColor(200, 60, 40) : QColor(150, 130, 130));
+    int last = -1;
+    for (int pos : FKeyMarks) {
+      const int x = PositionToPixel(pos);
+      if (x == last) continue;  // a dense file would draw the same pixel thousands of times
+      p.drawLine(x, top, x, bottom);
+      last = x;
+    }
+  }
 
   if (FSelStart != 0 || FSelEnd != 0) {
     const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);

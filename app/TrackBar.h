@@ -1,6 +1,7 @@
 #pragma once
 // A horizontal slider that also shows a selection range, like a track bar with a selection.
 #include <QSlider>
+#include <vector>
 
 class TTrackBar : public QSlider {
   Q_OBJECT
@@ -13,6 +14,9 @@ public:
   void SetSelEnd(int v);
   bool SliderVisible() const { return FSliderVisible; }
   void SetSliderVisible(bool v);
+  // Positions of the video's key frames, marked above the groove (empty: no marks).
+  void SetKeyMarks(std::vector<int> positions);
+  const std::vector<int>& KeyMarks() const { return FKeyMarks; }
   // Pixel span of a position on the groove, for drawing the selection.
   int PositionToPixel(int value) const;
 
@@ -23,4 +27,5 @@ private:
   int FSelStart = 0;
   int FSelEnd = 0;
   bool FSliderVisible = true;
+  std::vector<int> FKeyMarks;
 };

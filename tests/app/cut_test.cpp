@@ -562,6 +562,67 @@ TEST_F(CutTest, StreamCopyClearsPreview) {
   EXPECT_TRUE(QFileInfo::exists(Expected(".mp4")));
 }
 
+// "Frame-exact copy": a box beside "Remove Audio Track", open only with the copy format and
+// kept in the settings; with it the copy starts and ends on the chosen pictures.
+TEST_F(CutTest, FrameExactCopyStartsAndEndsOnTheChosenPictures) {
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  EXPECT_EQ(w.chkExactCut->text(), "Frame-exact copy");
+  EXPECT_TRUE(w.chkExactCut->toolTip().contains(
+      "re-encodes only the pictures before the first and after the last key frame of the range"));
+  EXPECT_FALSE(w.chkExactCut->isChecked()) << "off until the user asks";
+  ChooseEntry(w.cboVideoFormat, 7);
+  EXPECT_FALSE(w.chkExactCut->isEnabled());
+  ChooseEntry(w.cboVideoFormat, 0);
+  ASSERT_TRUE(w.chkExactCut->isEnabled());
+  w.chkExactCut->setChecked(true);
+  EXPECT_EQ(Ini()["ExactCut"], "1");
+
+  StepTo(13);
+  w.btnTrimStart->click();
+  StepTo(37);
+  w.btnTrimEnd->click();
+  w.btnStart->click();
+  ASSERT_TRUE(Dialogs.Messages.empty()) << Dialogs.Messages[0].Text.toStdString();
+  ASSERT_TRUE(w.JobRunning());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(Dialogs.Messages.empty());
+  ASSERT_EQ(Shell.Opened.size(), 1u);
+  const TProbe probe = ProbeFile(Expected(".mp4"));
+  EXPECT_EQ(probe.FirstFrame, 13);
+  EXPECT_EQ(probe.LastFrame, 36);  // the end point's picture is the first one left out
+  EXPECT_EQ(probe.Pictures, 24);
+}
+
+TEST_F(CutTest, FrameExactCopyOfAnotherCodecIsThePlainCopyAndSaysWhy) {
+  Preset({{"OutPutDir", OutDir.toStdString()}, {"ExactCut", "1"}});
+  TfrmMain& w = Open(FixtureKind::Vp8Webm);
+  ASSERT_TRUE(w.chkExactCut->isChecked());
+  ChooseEntry(w.cboVideoFormat, 0);
+  StepTo(13);
+  w.btnTrimStart->click();
+  StepTo(37);
+  w.btnTrimEnd->click();
+  w.btnStart->click();
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_TRUE(Dialogs.Messages[0].Text.contains("vp8 video cannot be cut to the frame"))
+      << Dialogs.Messages[0].Text.toStdString();
+  ASSERT_TRUE(WaitIdle());
+  const TProbe probe = ProbeFile(Expected(".webm"));
+  EXPECT_EQ(probe.FirstFrame, 24);  // the plain copy: the first key frame at or after the start
+}
+
+// The track bar marks the key frames, found by reading packets while the window stays usable.
+TEST_F(CutTest, TheTrackBarMarksTheKeyFrames) {
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  std::vector<int> expected;
+  for (int k : Info.keyFrames)
+    expected.push_back(static_cast<int>(std::nearbyint(double(w.TrackBar1->maximum()) * k * FrameUs() / w.Duration())));
+  ASSERT_TRUE(Wait([&] { return w.TrackBar1->KeyMarks() == expected; }, 30000));
+  // Another file replaces them.
+  Open(FixtureKind::MjpegAvi);
+  ASSERT_TRUE(Wait([&] { return static_cast<int>(w.TrackBar1->KeyMarks().size()) == Info.frameCount; }, 30000));
+}
+
 }  // namespace
 
 TRIMORA_APP_TEST_MAIN()
