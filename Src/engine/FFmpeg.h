@@ -154,6 +154,11 @@ private:
   int WriteHeaders();
   void DumpStreamMapping();
   bool NeedOutput();
+  // Output streams the loop serves now: all of them, or the block of the current joined input.
+  void SetActiveRange(int input);
+  void StreamRange(int input, size_t* first, size_t* end) const;
+  bool JoinClone(const TOutputStream* ost) const { return Joined && ost->FileIndex > 0; }
+  void SwitchJoinedInput(int fileIndex);
   TOutputStream* ChooseOutput();
   int TranscodeStep();
   int TranscodeFromFilter(TFilterGraph* fg, TInputStream** best);
@@ -208,6 +213,8 @@ private:
   std::atomic<int> FPreviewFlags{0};
   int64_t FStartTime = 0;
   int64_t FLastReport = -1;
+  int FCurrentInput = 0;
+  size_t FActiveFirst = 0, FActiveEnd = 0;
   int64_t FFinalSize = -1;
   std::vector<int64_t> FFilePackets;  // packets written per output file
   bool FEmptyOutput = false;  // the first output's size when its file was closed

@@ -20,6 +20,7 @@ struct TCustomFFmpeg::TIstState {
   bool EofSent = false;        // the decoder was drained
   bool FiltersClosed = false;  // its graph inputs got their end
   bool MultiWarned = false;
+  bool JoinFlushed = false;    // drained and closed when its joined input ended
   int64_t DecodedPictures = 0;
   bool NewStreamWarned = false;
   // Last frame parameters, to see a change.
@@ -33,6 +34,7 @@ struct TCustomFFmpeg::TOstState {
   int64_t FrameCount = 0;    // frames handed to the encoder / written
   int64_t LastMuxDts = AV_NOPTS_VALUE;  // stream time base
   int64_t LastCopyDts = AV_NOPTS_VALUE;
+  int64_t MuxEndUs = AV_NOPTS_VALUE;    // end of the latest packet written, output time
   bool EncoderOpen = false;
   bool Flushed = false;
   bool FirstWritten = false;

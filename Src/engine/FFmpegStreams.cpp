@@ -244,7 +244,7 @@ int TCustomFFmpeg::CloseFilterInputs(TInputStream* ist) {
 
 int TCustomFFmpeg::ReapFilters(bool flush) {
   AVFrame* frame = FFiltered.get();
-  for (size_t i = 0; i < OutputStreams.size(); i++) {
+  for (size_t i = FActiveFirst; i < FActiveEnd && i < OutputStreams.size(); i++) {
     TOutputStream* ost = OutputStreams[i].get();
     if (!ost->Filter || !ost->Filter->Filter) continue;
     AVFilterContext* sink = ost->Filter->Filter;
@@ -497,6 +497,17 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
   }
   if (pkt->dts != AV_NOPTS_VALUE) os.LastMuxDts = pkt->dts;
   else if (pkt->pts != AV_NOPTS_VALUE) os.LastMuxDts = pkt->pts;
+  // Where the stream ends so far: a joined input's times go on from the latest end.
+  if (pkt->pts != AV_NOPTS_VALUE || pkt->dts != AV_NOPTS_VALUE) {
+    int64_t end = std::max(pkt->pts == AV_NOPTS_VALUE ? INT64_MIN : pkt->pts,
+                           pkt->dts == AV_NOPTS_VALUE ? INT64_MIN : pkt->dts);
+    int64_t endUs = av_rescale_q(end, ost->Stream->time_base, kMicro);
+    if (pkt->duration > 0)
+      endUs += av_rescale_q(pkt->duration, ost->Stream->time_base, kMicro);
+    else if (type == AVMEDIA_TYPE_VIDEO && ost->FrameRate.num > 0 && ost->FrameRate.den > 0)
+      endUs += av_rescale_q(1, av_inv_q(ost->FrameRate), kMicro);
+    if (os.MuxEndUs == AV_NOPTS_VALUE || endUs > os.MuxEndUs) os.MuxEndUs = endUs;
+  }
 
   auto write = [&](AVPacket* p) {
     p->stream_index = ost->Stream->index;

@@ -218,12 +218,13 @@ void TCustomFFmpeg::Transcode() {
       FFLogger().Log(this, llError, ErrorText("Error while filtering", ret));
       break;
     }
-    Report(0, false, now);
+    Report(FCurrentInput, false, now);
   }
 
   for (size_t i = 0; i < InputStreams.size(); i++) {
     TInputStream* ist = InputStreams[i].get();
-    if (!ist->DecodingNeeded || InputFiles[static_cast<size_t>(ist->FileIndex)]->EofReached)
+    if (!ist->DecodingNeeded || InputFiles[static_cast<size_t>(ist->FileIndex)]->EofReached ||
+        FIst[i].JoinFlushed)
       continue;
     ProcessInputPacket(ist, nullptr);
   }
@@ -247,12 +248,8 @@ int TCustomFFmpeg::TranscodeInit() {
   FFilePackets.assign(OutputFiles.size(), 0);
   FEmptyOutput = false;
   FInitialised = true;
-  if (Joined) {
-    // The switch from one joined input to the next is not built yet: refuse rather than mix.
-    FLastErrMsg = "Joining inputs is not supported by the transcode loop yet.";
-    FFLogger().Log(this, llError, FLastErrMsg);
-    return AVERROR(ENOSYS);
-  }
+  FCurrentInput = 0;
+  SetActiveRange(0);
 
   for (size_t i = 0; i < OutputFiles.size(); i++) {
     AVFormatContext* oc = OutputFiles[i]->FormatContext();
@@ -271,7 +268,8 @@ int TCustomFFmpeg::TranscodeInit() {
     if ((ret = InitOutputStream(OutputStreams[i].get(), i)) < 0) return ret;
   for (size_t i = 0; i < OutputStreams.size(); i++) {
     TOutputStream* ost = OutputStreams[i].get();
-    if (!ost->EncodingNeeded) continue;
+    // A joined input's streams go on with the first block's encoders.
+    if (!ost->EncodingNeeded || JoinClone(ost)) continue;
     if ((ret = OpenEncoder(ost, i)) < 0) return ret;
   }
   if ((ret = OpenDecoders()) < 0) {
@@ -376,7 +374,20 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
   }
   if (ost->StreamCopy) {
     if (ost->SourceIndex < 0) throw FFmpegException("Never occur");
-    CopyStreamParameters(ost);
+    if (!JoinClone(ost)) {
+      CopyStreamParameters(ost);
+      return 0;
+    }
+    // The header describes the first input's stream: a later input must bring the same codec.
+    const AVCodecParameters* in =
+        InputStreams[static_cast<size_t>(ost->SourceIndex)]->Stream->codecpar;
+    if (in->codec_id != ost->Stream->codecpar->codec_id) {
+      FLastErrMsg = FormatText("Cannot copy %s of input #%d into output stream #%d:%d (%s)",
+                               avcodec_get_name(in->codec_id), ost->FileIndex, 0, ost->Index,
+                               avcodec_get_name(ost->Stream->codecpar->codec_id));
+      FFLogger().Log(this, llError, FLastErrMsg);
+      return AVERROR(EINVAL);
+    }
     return 0;
   }
   if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) {
@@ -406,6 +417,8 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
       return AVERROR(EINVAL);
     }
   }
+  // A joined input's graph ends in the encoder the first block set up (its size and formats).
+  if (JoinClone(ost)) return 0;
   AVCodecContext* enc = ost->Codec();
   AVFilterContext* sink = ost->Filter->Filter;
   TInputStream* src =
@@ -633,8 +646,21 @@ void TCustomFFmpeg::DumpStreamMapping() {
 // ---------------------------------------------------------------------------------------------
 // The loop
 
+void TCustomFFmpeg::StreamRange(int input, size_t* first, size_t* end) const {
+  *first = 0;
+  *end = OutputStreams.size();
+  if (!Joined || OutputFiles.empty()) return;
+  if (input < 0 || input >= static_cast<int>(OutputFiles.size()))
+    input = static_cast<int>(OutputFiles.size()) - 1;
+  *first = static_cast<size_t>(OutputFiles[static_cast<size_t>(input)]->FirstStreamIndex);
+  if (input + 1 < static_cast<int>(OutputFiles.size()))
+    *end = static_cast<size_t>(OutputFiles[static_cast<size_t>(input) + 1]->FirstStreamIndex);
+}
+
+void TCustomFFmpeg::SetActiveRange(int input) { StreamRange(input, &FActiveFirst, &FActiveEnd); }
+
 bool TCustomFFmpeg::NeedOutput() {
-  for (size_t i = 0; i < OutputStreams.size(); i++) {
+  for (size_t i = FActiveFirst; i < FActiveEnd; i++) {
     TOutputStream* ost = OutputStreams[i].get();
     if (ost->Finished) continue;
     TOutputFile* of = FileOf(ost);
@@ -642,8 +668,8 @@ bool TCustomFFmpeg::NeedOutput() {
     if (of->FileSizeLimit != INT64_MAX && oc->pb && avio_tell(oc->pb) >= of->FileSizeLimit)
       continue;
     if (FOst[i].FrameCount >= ost->MaxFrames) {
-      for (auto& o : OutputStreams)
-        if (o->FileIndex == ost->FileIndex) CloseOutputStream(o.get());
+      for (size_t k = FActiveFirst; k < FActiveEnd; k++)
+        if (OutputStreams[k]->FileIndex == ost->FileIndex) CloseOutputStream(OutputStreams[k].get());
       continue;
     }
     return true;
@@ -654,7 +680,7 @@ bool TCustomFFmpeg::NeedOutput() {
 TOutputStream* TCustomFFmpeg::ChooseOutput() {
   TOutputStream* best = nullptr;
   int64_t bestDts = INT64_MAX;
-  for (size_t i = 0; i < OutputStreams.size(); i++) {
+  for (size_t i = FActiveFirst; i < FActiveEnd; i++) {
     TOutputStream* ost = OutputStreams[i].get();
     if (ost->Finished || FOst[i].Unavailable) continue;
     int64_t d = FOst[i].LastMuxDts == AV_NOPTS_VALUE
@@ -700,7 +726,7 @@ int TCustomFFmpeg::TranscodeStep() {
   TOutputStream* ost = ChooseOutput();
   if (!ost) {
     bool unavailable = false;
-    for (size_t i = 0; i < OutputStreams.size(); i++)
+    for (size_t i = FActiveFirst; i < FActiveEnd; i++)
       unavailable = unavailable || (!OutputStreams[i]->Finished && FOst[i].Unavailable);
     if (unavailable) {
       for (auto& o : FOst) o.Unavailable = false;
@@ -747,6 +773,11 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
       if (ExitOnError) throw FFmpegException(ErrorText(f->FileName, ret));
     }
     f->EofReached = 1;
+    if (Joined && fileIndex + 1 < static_cast<int>(InputFiles.size()) &&
+        fileIndex == FCurrentInput) {
+      SwitchJoinedInput(fileIndex);
+      return 0;
+    }
     for (int k = 0; k < f->StreamCount; k++) {
       size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
       TInputStream* ist = InputStreams[idx].get();
@@ -790,6 +821,66 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
   }
   av_packet_unref(pkt);
   return 0;
+}
+
+// The end of a joined input: its decoders are drained into the graphs and the graphs into the
+// encoders, which stay open (a drained encoder takes no more frames, and a new one would start
+// a stream the written header does not describe); the next input's block takes over the
+// streams' muxing state, and its times are moved to begin where the output ends so far.
+void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
+  TInputFile* f = InputFiles[static_cast<size_t>(fileIndex)].get();
+  for (int k = 0; k < f->StreamCount; k++) {
+    const size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
+    TInputStream* ist = InputStreams[idx].get();
+    TIstState& s = FIst[idx];
+    if (!ist->DecodingNeeded) continue;
+    ProcessInputPacket(ist, nullptr);
+    CloseFilterInputs(ist);
+    s.JoinFlushed = true;
+  }
+  ReapFilters(true);
+  for (int k = 0; k < f->StreamCount; k++) {
+    const size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
+    TIstState& s = FIst[idx];
+    if (!s.DecoderOpen || s.DecoderClosed) continue;
+    s.DecoderClosed = true;
+    Unregister(gOpenDecoders, InputStreams[idx].get());
+    avcodec_flush_buffers(InputStreams[idx]->DecoderContext.get());
+  }
+  const size_t oldFirst = FActiveFirst, oldEnd = FActiveEnd;
+  int64_t position = 0;
+  for (size_t i = oldFirst; i < oldEnd; i++)
+    if (FOst[i].MuxEndUs != AV_NOPTS_VALUE) position = std::max(position, FOst[i].MuxEndUs);
+  const TOutputFile* of = OutputFiles[static_cast<size_t>(FCurrentInput)].get();
+  FCurrentInput++;
+  SetActiveRange(FCurrentInput);
+  for (size_t k = 0; oldFirst + k < oldEnd && FActiveFirst + k < FActiveEnd; k++) {
+    TOutputStream* from = OutputStreams[oldFirst + k].get();
+    TOutputStream* to = OutputStreams[FActiveFirst + k].get();
+    TOstState& a = FOst[oldFirst + k];
+    TOstState& b = FOst[FActiveFirst + k];
+    b = a;
+    b.Flushed = false;
+    b.Unavailable = false;
+    b.FirstWritten = false;  // a copy starts again at a key frame
+    b.CopyRescaleDelta = AV_NOPTS_VALUE;
+    if (a.EncoderOpen) {
+      // The open encoder is now this stream's.
+      a.EncoderOpen = false;
+      Unregister(gOpenEncoders, from);
+      Register(gOpenEncoders, to);
+      AVCodecContext* enc = to->Codec();
+      if (to->Filter && to->Filter->Filter && enc->codec_type == AVMEDIA_TYPE_AUDIO &&
+          !(to->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0)
+        av_buffersink_set_frame_size(to->Filter->Filter, static_cast<unsigned>(enc->frame_size));
+    }
+    to->Finished = from->Finished;
+    from->Finished = 1;
+  }
+  const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+  InputFiles[static_cast<size_t>(FCurrentInput)]->TsOffset += position + start;
+  FFLogger().LogFmt(this, llVerbose, "Input #%d ended; input #%d continues at %0.3f s",
+                    fileIndex, FCurrentInput, double(position) / AV_TIME_BASE);
 }
 
 void TCustomFFmpeg::RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt) {
@@ -940,7 +1031,9 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
   int64_t pts = INT64_MIN;
   int64_t lastPos = 0;
   const double elapsed = (now - FStartTime) / 1e6;
-  for (size_t i = 0; i < OutputStreams.size(); i++) {
+  size_t first = 0, end = 0;
+  StreamRange(final ? -1 : fileIndex, &first, &end);
+  for (size_t i = first; i < end; i++) {
     TOutputStream* ost = OutputStreams[i].get();
     const TOstState& os = FOst[i];
     float sq = (ost->StreamCopy || os.Quality < 0) ? -1.f : os.Quality;
@@ -1035,7 +1128,7 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
 // End of the run
 
 void TCustomFFmpeg::FlushEncoders() {
-  for (size_t i = 0; i < OutputStreams.size(); i++) {
+  for (size_t i = FActiveFirst; i < FActiveEnd; i++) {
     TOutputStream* ost = OutputStreams[i].get();
     TOstState& os = FOst[i];
     if (!ost->EncodingNeeded || !os.EncoderOpen || os.Flushed) continue;
