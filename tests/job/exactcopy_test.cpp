@@ -225,6 +225,7 @@ TEST_F(ExactCopyTest, H264InMatroska) { CheckAllRanges(FixtureKind::H264Mkv); }
 TEST_F(ExactCopyTest, H264InMpegTs) { CheckAllRanges(FixtureKind::H264Ts); }
 TEST_F(ExactCopyTest, H264WithOpenGops) { CheckAllRanges(FixtureKind::H264OpenGopMkv); }
 TEST_F(ExactCopyTest, Mpeg2InMpegTs) { CheckAllRanges(FixtureKind::Mpeg2Ts); }
+TEST_F(ExactCopyTest, Mpeg4PartTwoInAvi) { CheckAllRanges(FixtureKind::Mpeg4Avi); }
 
 TEST_F(ExactCopyTest, KeyFrameToKeyFrameCopiesEverything) {
   const FixtureInfo info = GetFixtureInfo(FixtureKind::H264Mp4);
