@@ -133,12 +133,13 @@ protected:
   std::string Out(const std::string& name) { return (dir_ / name).string(); }
 
   // Cuts [first, end) of the fixture and checks the output picture by picture.
-  void CheckCut(FixtureKind kind, int first, int end) {
+  // src: the fixture itself, or the same streams in another container.
+  void CheckCut(FixtureKind kind, int first, int end, std::string src = std::string()) {
     SCOPED_TRACE(std::string(FixtureKindName(kind)) + " [" + std::to_string(first) + ", " +
-                 std::to_string(end) + ")");
-    const std::string src = FixturePath(kind);
+                 std::to_string(end) + ") " + src);
+    if (src.empty()) src = FixturePath(kind);
     const std::string ext = fs::path(src).extension().string();
-    const std::string out = Out(std::string(FixtureKindName(kind)) + "_" + std::to_string(first) +
+    const std::string out = Out(fs::path(src).stem().string() + "_" + std::to_string(first) +
                                 "_" + std::to_string(end) + ext);
     TExactCopyOptions o;
     o.Start = FrameTime(first);
@@ -161,10 +162,10 @@ protected:
     ASSERT_TRUE(RunExactCopy(src, out, o, {}, &ran, &error)) << error;
     EXPECT_EQ(ran.CopiedPictures, plan.CopiedPictures);
 
-    static std::map<FixtureKind, std::vector<TPic>> sources;
-    if (!sources.count(kind)) sources[kind] = DecodeAll(src);
+    static std::map<std::string, std::vector<TPic>> sources;
+    if (!sources.count(src)) sources[src] = DecodeAll(src);
     std::map<int, const TPic*> byNumber;
-    for (const TPic& p : sources[kind]) byNumber[p.number] = &p;
+    for (const TPic& p : sources[src]) byNumber[p.number] = &p;
 
     int64_t firstAudio = AV_NOPTS_VALUE;
     const std::vector<TPic> pics = DecodeAll(out, &firstAudio);
@@ -174,7 +175,7 @@ protected:
       const TPic& p = pics[static_cast<size_t>(i)];
       ASSERT_EQ(p.number, first + i) << "picture " << i;
       // The source's timing, the first picture at 0 (MPEG-TS adds its muxing delay).
-      const int64_t origin = info.muxerName == "mpegts" ? pics.front().time : 0;
+      const int64_t origin = ext == ".ts" ? pics.front().time : 0;
       EXPECT_NEAR(static_cast<double>(p.time - origin), static_cast<double>(FrameTime(i)), 1500.0)
           << "picture " << i;
       const TPic& s = *byNumber.at(p.number);
@@ -222,6 +223,15 @@ protected:
 
 TEST_F(ExactCopyTest, H264InMp4) { CheckAllRanges(FixtureKind::H264Mp4); }
 TEST_F(ExactCopyTest, H264InMatroska) { CheckAllRanges(FixtureKind::H264Mkv); }
+TEST_F(ExactCopyTest, H264InQuickTime) {
+  // The MP4 fixture's streams, moved into a QuickTime file by the ffmpeg tool.
+  const std::string mov = Out("h264.mov");
+  const TCliRun r = RunShell("ffmpeg -nostdin -v error -i " + ShellQuote(FixturePath(FixtureKind::H264Mp4)) +
+                             " -c copy " + ShellQuote(mov));
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  CheckCut(FixtureKind::H264Mp4, 13, 37, mov);
+  CheckCut(FixtureKind::H264Mp4, 14, 20, mov);
+}
 TEST_F(ExactCopyTest, H264InMpegTs) { CheckAllRanges(FixtureKind::H264Ts); }
 TEST_F(ExactCopyTest, H264WithOpenGops) { CheckAllRanges(FixtureKind::H264OpenGopMkv); }
 TEST_F(ExactCopyTest, Mpeg2InMpegTs) { CheckAllRanges(FixtureKind::Mpeg2Ts); }
