@@ -13,6 +13,8 @@
 #include <set>
 #include <vector>
 
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegJob.h"
 #include "runtime/FFLog.h"
 #include "runtime/MediaTexts.h"
 #include "runtime/SafeWrite.h"
@@ -28,22 +30,9 @@ extern "C" {
 
 namespace {
 
-struct TInputCloser {
-  void operator()(AVFormatContext* s) const { avformat_close_input(&s); }
-};
-using TInputPtr = std::unique_ptr<AVFormatContext, TInputCloser>;
-struct TCodecFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-using TCodecPtr = std::unique_ptr<AVCodecContext, TCodecFree>;
-struct TPacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
-struct TFrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
+// The engine's owners of libav objects.
+using TInputPtr = TInputFormatPtr;
+using TCodecPtr = TCodecContextPtr;
 
 TPacketPtr NewPacket() {
   TPacketPtr p(av_packet_alloc());

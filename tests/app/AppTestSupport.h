@@ -20,9 +20,29 @@
 #include <string>
 #include <vector>
 
+#include <QImage>
+
 #include "AppServices.h"
 #include "MainUnit.h"
 #include "QtMainThread.h"
+#include "runtime/Bitmap.h"
+#include "support/Fixtures.h"
+
+// Exported by QtGui for key simulation: offers a key press to the shortcut map first.
+bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
+                                  const QString& text, bool autorep, ushort count);
+
+// The frame number a fixture picture shows, -1 when unreadable.
+inline int FrameOf(const TBitmap& b) {
+  if (b.Empty()) return -1;
+  return ReadFrameNumberBGR(b.Bits(), b.Stride(), b.Width(), b.Height(), b.BytesPerPixel());
+}
+
+inline int FrameOf(const QImage& image) {
+  QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+  return ReadFrameNumberBGR(rgb.constBits(), static_cast<int>(rgb.bytesPerLine()), rgb.width(),
+                            rgb.height(), 4);
+}
 
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }

@@ -25,22 +25,8 @@
 #include <memory>
 #include <stdexcept>
 
-// Exported by QtGui for key simulation: offers a key press to the shortcut map first.
-bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
-                                  const QString& text, bool autorep, ushort count);
 
 namespace {
-
-int FrameOf(const TBitmap& b) {
-  if (b.Empty()) return -1;
-  return ReadFrameNumberBGR(b.Bits(), b.Stride(), b.Width(), b.Height(), b.BytesPerPixel());
-}
-
-int FrameOf(const QImage& image) {
-  QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-  return ReadFrameNumberBGR(rgb.constBits(), static_cast<int>(rgb.bytesPerLine()), rgb.width(),
-                            rgb.height(), 4);
-}
 
 QStringList ExpectedOpenLines(const std::string& path) {
   TFFDecoder d;

@@ -28,20 +28,8 @@
 #include <cmath>
 #include <functional>
 
-bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
-                                  const QString& text, bool autorep, ushort count);
 
 namespace {
-
-int FrameOf(const TBitmap& b) {
-  if (b.Empty()) return -1;
-  return ReadFrameNumberBGR(b.Bits(), b.Stride(), b.Width(), b.Height(), b.BytesPerPixel());
-}
-
-int FrameOf(const QImage& image) {
-  QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-  return ReadFrameNumberBGR(rgb.constBits(), static_cast<int>(rgb.bytesPerLine()), rgb.width(), rgb.height(), 4);
-}
 
 // The pictures of a written file, read back by the numbers they show.
 struct TProbe {

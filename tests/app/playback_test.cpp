@@ -17,15 +17,8 @@
 #include <cmath>
 #include <mutex>
 
-bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
-                                  const QString& text, bool autorep, ushort count);
 
 namespace {
-
-int FrameOf(const TBitmap& b) {
-  if (b.Empty()) return -1;
-  return ReadFrameNumberBGR(b.Bits(), b.Stride(), b.Width(), b.Height(), b.BytesPerPixel());
-}
 
 class PlaybackTest : public AppTest {
 protected:

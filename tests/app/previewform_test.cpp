@@ -37,11 +37,6 @@ TBitmap NumberPicture(int n, int width, int height) {
   return b;
 }
 
-int FrameOf(const QImage& image) {
-  QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-  return ReadFrameNumberBGR(rgb.constBits(), static_cast<int>(rgb.bytesPerLine()), rgb.width(), rgb.height(), 4);
-}
-
 void Pump() {
   QApplication::processEvents();
   ProcessMainThreadCalls();
