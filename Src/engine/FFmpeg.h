@@ -150,6 +150,9 @@ private:
   int InitOutputStream(TOutputStream* ost, size_t index);
   void CopyStreamParameters(TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
+  int OpenPassLog(TOutputStream* ost, size_t index);
+  void WritePassStats(TOutputStream* ost);
+  void ClosePassLogs(bool complete);
   int OpenDecoders();
   int WriteHeaders();
   void DumpStreamMapping();

@@ -1,6 +1,7 @@
 #pragma once
 // Run state of the engine's streams while a task runs (kept beside the set-up records).
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/FFmpeg.h"
@@ -45,6 +46,9 @@ struct TCustomFFmpeg::TOstState {
   std::vector<int64_t> ForcedKeyFrames;  // encoder ticks, ascending
   size_t ForcedIndex = 0;
   int64_t CopyRescaleDelta = AV_NOPTS_VALUE;
+  // Pass-1 statistics being written (shared by the blocks of a joined output).
+  std::shared_ptr<TSafeFile> PassLog;
+  std::string PassLogName;
 };
 
 // Frame-rate modes of the "vsync" option.

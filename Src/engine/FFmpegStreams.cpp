@@ -411,6 +411,7 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStream* ost, AVFrame* frame) {
     }
     av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
     (video ? VideoSize : AudioSize) += pkt->size;
+    WritePassStats(ost);
     WritePacket(ost, pkt);
   }
 }

@@ -230,6 +230,7 @@ void TCustomFFmpeg::Transcode() {
   }
   ReapFilters(true);
   FlushEncoders();
+  ClosePassLogs(!Broken);
   WriteTrailers();
   Report(-1, true, av_gettime_relative());
   CloseCodecs();
@@ -492,8 +493,102 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
   return 0;
 }
 
+int TCustomFFmpeg::OpenPassLog(TOutputStream* ost, size_t index) {
+  AVCodecContext* enc = ost->Codec();
+  if (!(enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) return 0;
+  TOstState& os = FOst[index];
+  const std::string name =
+      FormatText("%s-%d.log", ost->PassLogPrefix.empty() ? "ffencoder2pass" : ost->PassLogPrefix.c_str(),
+                 static_cast<int>(index));
+  os.PassLogName = name;
+  std::vector<std::string> inputs;
+  for (auto& f : InputFiles) inputs.push_back(f->FileName);
+  if (!std::strcmp(ost->Encoder->name, "libx264")) {
+    // The encoder keeps its statistics itself (beside the name, then renamed onto it); they
+    // must not land on anything the task reads.
+    if (enc->flags & AV_CODEC_FLAG_PASS1)
+      for (const std::string& n : {name, name + ".mbtree", name + ".temp", name + ".mbtree.temp"})
+        if (!CheckWriteTarget(n, inputs)) {
+          FLastErrMsg = FormatText("Cannot write log file %s for pass-1 encoding", name.c_str());
+          FFLogger().Log(this, llFatal, FLastErrMsg);
+          return AVERROR(EINVAL);
+        }
+    ost->EncoderOptions.Set("stats", name.c_str(), AV_DICT_DONT_OVERWRITE);
+    return 0;
+  }
+  if (enc->flags & AV_CODEC_FLAG_PASS2) {
+    FILE* f = std::fopen(name.c_str(), "rb");
+    std::string text;
+    if (f) {
+      char buf[65536];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+      const bool bad = std::ferror(f) != 0;
+      std::fclose(f);
+      if (bad) f = nullptr;
+    }
+    if (!f) {
+      FLastErrMsg = FormatText("Error reading log file \"%s\" for pass-2 encoding", name.c_str());
+      FFLogger().Log(this, llFatal, FLastErrMsg);
+      return AVERROR(EIO);
+    }
+    char* stats = static_cast<char*>(av_malloc(text.size() + 1));
+    if (!stats) {
+      FLastErrMsg = FormatText(
+          "Could not allocate file buffer: Error reading log file \"%s\" for pass-2 encoding",
+          name.c_str());
+      FFLogger().Log(this, llFatal, FLastErrMsg);
+      return AVERROR(ENOMEM);
+    }
+    std::memcpy(stats, text.data(), text.size());
+    stats[text.size()] = 0;
+    av_freep(&enc->stats_in);
+    enc->stats_in = stats;
+  }
+  if (enc->flags & AV_CODEC_FLAG_PASS1) {
+    auto log = std::make_shared<TSafeFile>();
+    std::string err;
+    if (!log->Open(name, inputs, true, &err) || !log->Stream()) {
+      FLastErrMsg = FormatText("Cannot write log file %s for pass-1 encoding", name.c_str());
+      FFLogger().Log(this, llFatal, FLastErrMsg + (err.empty() ? "" : ": " + err));
+      return AVERROR(EIO);
+    }
+    os.PassLog = std::move(log);
+  }
+  return 0;
+}
+
+// Pass-1 statistics of the packet just made.
+void TCustomFFmpeg::WritePassStats(TOutputStream* ost) {
+  TOstState& os = OS(ost);
+  const char* stats = ost->Codec()->stats_out;
+  if (!os.PassLog || !stats) return;
+  FILE* f = os.PassLog->Stream();
+  if (f && std::fputs(stats, f) < 0)
+    throw FFmpegException(FormatText("Cannot write log file %s for pass-1 encoding",
+                                     os.PassLogName.c_str()));
+}
+
+// The pass-1 log is put in place only when the pass ran to its end.
+void TCustomFFmpeg::ClosePassLogs(bool complete) {
+  for (auto& os : FOst) {
+    if (!os.PassLog) continue;
+    std::shared_ptr<TSafeFile> log = std::move(os.PassLog);
+    if (!log->IsOpen()) continue;
+    std::string err;
+    if (!complete)
+      log->Discard();
+    else if (!log->Commit(&err))
+      throw FFmpegException(FormatText("Cannot write log file %s for pass-1 encoding",
+                                       os.PassLogName.c_str()) +
+                            ": " + err);
+  }
+  for (auto& os : FOst) os.PassLog.reset();
+}
+
 int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
   AVCodecContext* enc = ost->Codec();
+  if (int r = OpenPassLog(ost, index); r < 0) return r;
   if (!ost->EncoderOptions.Value("threads"))
     ost->EncoderOptions.Set("threads", std::strcmp(ost->Encoder->name, "mjpeg") ? "auto" : "1");
   TAVDictionary opts;
@@ -1144,6 +1239,7 @@ void TCustomFFmpeg::FlushEncoders() {
       if (ret == AVERROR_EOF || ret == AVERROR(EAGAIN)) break;
       if (ret < 0) throw FFmpegException(FormatText("%s encoding failed", what));
       (enc->codec_type == AVMEDIA_TYPE_VIDEO ? VideoSize : AudioSize) += pkt->size;
+      WritePassStats(ost);
       av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
       WritePacket(ost, pkt);
     }
@@ -1202,11 +1298,13 @@ void TCustomFFmpeg::Cleanup() {
   FCleanedUp = true;
   // Graphs first: their sources and sinks point into the stream records.
   FilterGraphs.clear();
+  for (auto& o : OutputStreams)
+    if (o->Codec()) av_freep(&o->Codec()->stats_in);
+  FOst.clear();  // an unfinished pass-1 log goes with its state
   OutputStreams.clear();
   OutputFiles.clear();  // an output never committed is removed here
   InputStreams.clear();
   InputFiles.clear();
-  FOst.clear();
   FIst.clear();
   ProgressAVIO.reset();
   ReleaseHookModules();
