@@ -197,6 +197,28 @@ TEST_F(CliCut, ExactCutsToTheFrameAndSaysHow) {
   EXPECT_EQ(Cut("--format psp --exact").Code, 2);
 }
 
+// A video that starts after the file does (sound first, as in many camera files): the cut still
+// starts on the chosen picture, because -ss counts from the file's start.
+TEST_F(CliCut, AVideoStartingLateIsCutFromTheChosenPicture) {
+  const std::string late = Dir + "/late.mp4";
+  // The same streams, the pictures moved 0.2 s (five frames) after the sound.
+  TCliRun r = Shell("ffmpeg -nostdin -v error -itsoffset 0.2 -i '" + File + "' -i '" + File +
+                    "' -map 0:v -map 1:a -c copy '" + late + "'");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  {
+    TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile(late));
+    const int64_t offset = probe.GetVideoStreamInfo(-1).StartTime - probe.GetFileStreamInfo().StartTime;
+    ASSERT_GE(offset, 80000) << "the video must start at least two frames late";
+  }
+  r = Shell(std::string(TRIMORA_CLI) + " cut '" + late + "' --format psp --start 1 --end 2 --out-dir '" + Dir + "'");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  TFFDecoder dec;
+  ASSERT_TRUE(dec.LoadFile(Dir + "/late_(new)_psp.mp4")) << dec.LastErrMsg();
+  ASSERT_TRUE(dec.Decode());
+  EXPECT_EQ(ReadFrameNumber(dec.Picture()), 25);
+}
+
 TEST_F(CliCut, BadArgumentsAreUsageErrors) {
   for (const std::string& args :
        {std::string("--format nosuch"), std::string("--format 23"), std::string("--format psp --size 999x1"),
