@@ -151,6 +151,7 @@ private:
   void CopyStreamParameters(TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
   int OpenPassLog(TOutputStream* ost, size_t index);
+  int ParseForcedKeyFrames(TOutputStream* ost, size_t index);
   void WritePassStats(TOutputStream* ost);
   void ClosePassLogs(bool complete);
   int OpenDecoders();

@@ -6,8 +6,11 @@
 
 #include "engine/FFmpeg.h"
 
+#include <cmath>
+
 extern "C" {
 #include <libavutil/avutil.h>
+#include <libavutil/eval.h>
 }
 
 struct TCustomFFmpeg::TIstState {
@@ -45,6 +48,9 @@ struct TCustomFFmpeg::TOstState {
   float Quality = -1;
   std::vector<int64_t> ForcedKeyFrames;  // encoder ticks, ascending
   size_t ForcedIndex = 0;
+  // The "expr:" form and its variables n, n_forced, prev_forced_n, prev_forced_t, t.
+  std::shared_ptr<AVExpr> ForcedExpr;
+  double ForcedVars[5] = {0, 0, NAN, NAN, NAN};
   int64_t CopyRescaleDelta = AV_NOPTS_VALUE;
   // Pass-1 statistics being written (shared by the blocks of a joined output).
   std::shared_ptr<TSafeFile> PassLog;

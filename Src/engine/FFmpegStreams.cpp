@@ -355,14 +355,33 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
     if (!CheckRecordingTime(ost)) return;
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->key_frame = 0;
+    bool forced = false;
+    const double ptsTime = frame->pts * av_q2d(enc->time_base);
     if (os.ForcedIndex < os.ForcedKeyFrames.size() &&
         frame->pts >= os.ForcedKeyFrames[os.ForcedIndex]) {
       while (os.ForcedIndex < os.ForcedKeyFrames.size() &&
              os.ForcedKeyFrames[os.ForcedIndex] <= frame->pts)
         os.ForcedIndex++;
+      forced = true;
+    } else if (os.ForcedExpr) {
+      double* v = os.ForcedVars;  // n, n_forced, prev_forced_n, prev_forced_t, t
+      v[4] = ptsTime;
+      const double res = av_expr_eval(os.ForcedExpr.get(), v, nullptr);
+      FFLogger().LogFmt(this, llDebug,
+                        "force_key_frame: n:%f n_forced:%f prev_forced_n:%f t:%f "
+                        "prev_forced_t:%f -> res:%f",
+                        v[0], v[1], v[2], v[4], v[3], res);
+      if (res) {
+        forced = true;
+        v[2] = v[0];
+        v[3] = v[4];
+        v[1] += 1;
+      }
+      v[0] += 1;
+    }
+    if (forced) {
       frame->pict_type = AV_PICTURE_TYPE_I;
-      FFLogger().LogFmt(this, llDebug, "Forced keyframe at time %f",
-                        frame->pts * av_q2d(enc->time_base));
+      FFLogger().LogFmt(this, llDebug, "Forced keyframe at time %f", ptsTime);
     }
     const int number = static_cast<int>(os.FrameCount + 1);
     const int64_t ptsUs = av_rescale_q(os.Sync, enc->time_base, kMicro);

@@ -458,29 +458,7 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
       FFLogger().Log(this, llWarning,
                      "Frame rate very high for a muxer not efficiently supporting it.\nPlease "
                      "consider specifying a lower framerate, a different muxer or -vsync 2\n");
-    // Forced key frames: a list of times.
-    if (!ost->ForcedKeyFrames.empty() && ost->ForcedKeyFrames.compare(0, 5, "expr:") != 0) {
-      const std::string& text = ost->ForcedKeyFrames;
-      size_t pos = 0;
-      while (pos <= text.size()) {
-        size_t comma = text.find(',', pos);
-        if (comma == std::string::npos) comma = text.size();
-        std::string item = text.substr(pos, comma - pos);
-        pos = comma + 1;
-        int64_t t = 0;
-        if (item.empty() || av_parse_time(&t, item.c_str(), 1) < 0) {
-          FLastErrMsg = "Invalid duration specification for force_key_frames: " + item;
-          return AVERROR(EINVAL);
-        }
-        os.ForcedKeyFrames.push_back(av_rescale_q(t, AV_TIME_BASE_Q, enc->time_base));
-      }
-      std::sort(os.ForcedKeyFrames.begin(), os.ForcedKeyFrames.end());
-    } else if (!ost->ForcedKeyFrames.empty()) {
-      FLastErrMsg = FormatText("Invalid force_key_frames expression \"%s\"",
-                        ost->ForcedKeyFrames.c_str() + 5);
-      FFLogger().Log(this, llError, FLastErrMsg);
-      return AVERROR(EINVAL);
-    }
+    if (int r = ParseForcedKeyFrames(ost, index); r < 0) return r;
   } else {
     enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
     enc->sample_rate = av_buffersink_get_sample_rate(sink);
@@ -490,6 +468,66 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
     enc->time_base = AVRational{1, enc->sample_rate};
     ost->Stream->time_base = enc->time_base;
   }
+  return 0;
+}
+
+// Forced key frames: an expression ("expr:") or a list of times, where "chapters" (with an
+// optional shift after it) stands for the start of every chapter of the output.
+int TCustomFFmpeg::ParseForcedKeyFrames(TOutputStream* ost, size_t index) {
+  const std::string& text = ost->ForcedKeyFrames;
+  if (text.empty()) return 0;
+  TOstState& os = FOst[index];
+  const AVRational tb = ost->Codec()->time_base;
+  if (text.compare(0, 5, "expr:") == 0) {
+    static const char* const names[] = {"n", "n_forced", "prev_forced_n", "prev_forced_t", "t",
+                                        nullptr};
+    AVExpr* expr = nullptr;
+    int ret = av_expr_parse(&expr, text.c_str() + 5, names, nullptr, nullptr, nullptr, nullptr, 0,
+                            nullptr);
+    if (ret < 0) {
+      FLastErrMsg = FormatText("Invalid force_key_frames expression \"%s\"", text.c_str() + 5);
+      FFLogger().Log(this, llError, FLastErrMsg);
+      return ret;
+    }
+    os.ForcedExpr.reset(expr, [](AVExpr* e) { av_expr_free(e); });
+    return 0;
+  }
+  std::vector<int64_t> times;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = text.substr(pos, comma - pos);
+    pos = comma + 1;
+    auto parse = [&](const std::string& t, int64_t* us) {
+      if (!t.empty() && av_parse_time(us, t.c_str(), 1) >= 0) return true;
+      FLastErrMsg = "Invalid duration specification for force_key_frames: " + item;
+      FFLogger().Log(this, llError, FLastErrMsg);
+      return false;
+    };
+    if (item.compare(0, 8, "chapters") == 0) {
+      int64_t shift = 0;
+      if (item.size() > 8 && !parse(item.substr(8), &shift)) return AVERROR(EINVAL);
+      const AVFormatContext* oc = FileOf(ost)->FormatContext();
+      for (unsigned c = 0; oc && c < oc->nb_chapters; c++)
+        times.push_back(av_rescale_q(oc->chapters[c]->start, oc->chapters[c]->time_base,
+                                     AV_TIME_BASE_Q) +
+                        shift);
+      continue;
+    }
+    int64_t t = 0;
+    if (!parse(item, &t)) return AVERROR(EINVAL);
+    times.push_back(t);
+  }
+  if (times.size() > SIZE_MAX / sizeof(int64_t) / 2)
+    throw FFmpegException("Could not allocate forced key frames array.");
+  try {
+    os.ForcedKeyFrames.reserve(times.size());
+  } catch (const std::bad_alloc&) {
+    throw FFmpegException("Could not allocate forced key frames array.");
+  }
+  for (int64_t t : times) os.ForcedKeyFrames.push_back(av_rescale_q(t, AV_TIME_BASE_Q, tb));
+  std::sort(os.ForcedKeyFrames.begin(), os.ForcedKeyFrames.end());
   return 0;
 }
 
