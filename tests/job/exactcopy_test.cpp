@@ -250,6 +250,19 @@ TEST_F(ExactCopyTest, KeyFrameToKeyFrameCopiesEverything) {
   EXPECT_EQ(plan.CopiedPictures, info.keyFrames[3] - info.keyFrames[1]);
 }
 
+TEST_F(ExactCopyTest, RemoveAudioLeavesOnlyThePictures) {
+  TExactCopyOptions o;
+  o.Start = FrameTime(13);
+  o.End = FrameTime(37);
+  o.RemoveAudio = true;
+  const std::string out = Out("silent.mkv");
+  std::string error;
+  ASSERT_TRUE(RunExactCopy(FixturePath(FixtureKind::H264Mkv), out, o, {}, nullptr, &error)) << error;
+  const TCliRun r = RunShell("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + ShellQuote(out));
+  EXPECT_EQ(r.Out, "video\n");
+  EXPECT_EQ(DecodeAll(out).size(), 24u);
+}
+
 TEST_F(ExactCopyTest, OtherCodecsFallBackWithTheirReason) {
   TExactCopyOptions o;
   o.Start = FrameTime(13);
