@@ -101,7 +101,7 @@ void EmptyFolder(const fs::path& dir) {
 
 // The working folder changes at the first input, so relative paths on the command line (the
 // corpus folders, the artifact prefix and files) are made absolute first, and crash files go to
-// the folder the fuzzer was started in unless a prefix was given.
+// the folder the fuzzer was started in unless a prefix was given. Inputs may grow to 1 KiB.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   static std::vector<std::string> args;
   static std::vector<char*> argp;
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   auto absolute = [&](const std::string& p) {
     return p.empty() || p[0] == '/' ? p : (cwd / p).string();
   };
-  bool prefixGiven = false;
+  bool prefixGiven = false, maxLenGiven = false;
   for (int i = 0; i < *argc; ++i) {
     std::string a = (*argv)[i];
     if (i > 0 && !a.empty() && a[0] != '-') {
@@ -124,9 +124,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
         }
       }
     }
+    if (a.compare(0, 9, "-max_len=") == 0) maxLenGiven = true;
     args.push_back(a);
   }
   if (!prefixGiven) args.push_back("-artifact_prefix=" + cwd.string() + "/");
+  // The seeds are short; long option texts (filter graphs, many streams) must still be reachable.
+  if (!maxLenGiven) args.push_back("-max_len=1024");
   for (std::string& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
   *argc = static_cast<int>(args.size());
