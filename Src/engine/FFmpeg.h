@@ -17,6 +17,7 @@
 #include "runtime/FFUtils.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 }
 
@@ -155,6 +156,9 @@ private:
   void WritePassStats(TOutputStream* ost);
   void ClosePassLogs(bool complete);
   int OpenDecoders();
+  int OpenDecoder(size_t index);
+  int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
+  void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);
   int WriteHeaders();
   void DumpStreamMapping();
   bool NeedOutput();
@@ -234,6 +238,7 @@ private:
   bool FVideoInputHookOn = true, FVideoOutputHookOn = true;
   bool FPreviewHoldsPicture = false;  // the output hook left this picture in the bitmap
   TFramePtr FHookFrame;
+  std::vector<uint8_t> FSubtitleBuffer;
   std::vector<uint8_t> FAudioHookBuffer;
   // Under the process-wide preview lock.
   std::shared_ptr<TPreviewer> FPreviewer;

@@ -58,6 +58,7 @@ int TCustomFFmpeg::ProcessInputPacket(TInputStream* ist, const AVPacket* pkt) {
 
   if (ist->DecodingNeeded) {
     if (!s.DecoderOpen || s.DecoderClosed) return 0;
+    if (type == AVMEDIA_TYPE_SUBTITLE) return DecodeSubtitle(ist, pkt);
     if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) return 0;
     bool got = false;
     int ret = DecodeFrames(ist, pkt, &got);
@@ -216,6 +217,90 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
     if (ret < 0) return ret;
   }
   return 0;
+}
+
+int TCustomFFmpeg::DecodeSubtitle(TInputStream* ist, const AVPacket* pkt) {
+  TIstState& s = IS(ist);
+  AVCodecContext* dec = ist->DecoderContext.get();
+  if (!pkt && (s.EofSent || !(dec->codec->capabilities & AV_CODEC_CAP_DELAY))) return 0;
+  TPacketPtr empty;
+  if (!pkt) {
+    s.EofSent = true;
+    empty.reset(av_packet_alloc());
+  }
+  for (;;) {
+    AVSubtitle sub{};
+    int got = 0;
+    int ret = avcodec_decode_subtitle2(dec, &sub, &got, pkt ? const_cast<AVPacket*>(pkt) : empty.get());
+    if (ret < 0) return ret;
+    if (!got) return 0;
+    try {
+      for (size_t i = 0; i < OutputStreams.size(); i++) {
+        TOutputStream* ost = OutputStreams[i].get();
+        if (!ost->EncodingNeeded || ost->Finished || ost->SourceIndex < 0 || !FOst[i].EncoderOpen ||
+            InputStreams[static_cast<size_t>(ost->SourceIndex)].get() != ist)
+          continue;
+        DoSubtitleOut(ost, sub);
+      }
+    } catch (...) {
+      avsubtitle_free(&sub);
+      throw;
+    }
+    avsubtitle_free(&sub);
+    if (pkt) return 0;  // a delaying decoder gives what it holds only when drained
+  }
+}
+
+void TCustomFFmpeg::DoSubtitleOut(TOutputStream* ost, const AVSubtitle& in) {
+  if (in.pts == AV_NOPTS_VALUE) {
+    FFLogger().Log(this, llError, "Subtitle packets must have a pts");
+    if (ExitOnError) throw FFmpegException("Subtitle packets must have a pts");
+    return;
+  }
+  AVCodecContext* enc = ost->Codec();
+  const TOutputFile* of = FileOf(ost);
+  const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+  // Output time of what is shown, in microseconds.
+  AVSubtitle sub = in;
+  int64_t from = in.pts - start + int64_t(in.start_display_time) * 1000;
+  int64_t to = in.pts - start + int64_t(in.end_display_time) * 1000;
+  if (in.end_display_time == 0 || in.end_display_time == UINT32_MAX) to = INT64_MAX;
+  if (to <= 0) return;  // over before the output starts
+  if (from < 0) from = 0;
+  if (of->Duration != INT64_MAX) {
+    if (from >= of->Duration) {
+      CloseOutputStream(ost);
+      return;
+    }
+    to = std::min(to, of->Duration);
+  }
+  TOstState& os = OS(ost);
+  const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
+  const int parts = dvb ? 2 : 1;  // DVB: one packet draws, a second one clears
+  const uint32_t shown =
+      to == INT64_MAX ? UINT32_MAX : static_cast<uint32_t>((to - from + 999) / 1000);
+  if (FSubtitleBuffer.empty()) FSubtitleBuffer.resize(1024 * 1024);
+  for (int part = 0; part < parts; part++) {
+    sub.pts = from;
+    sub.start_display_time = 0;
+    sub.end_display_time = shown;
+    if (part == 1) sub.num_rects = 0;
+    os.Sync = av_rescale_q(from, kMicro, enc->time_base);
+    const int size = avcodec_encode_subtitle(enc, FSubtitleBuffer.data(),
+                                             static_cast<int>(FSubtitleBuffer.size()), &sub);
+    if (size < 0) throw FFmpegException("Subtitle encoding failed");
+    AVPacket* pkt = FOutPacket.get();
+    if (av_new_packet(pkt, size) < 0) throw FFmpegException("av_malloc failed");
+    std::memcpy(pkt->data, FSubtitleBuffer.data(), static_cast<size_t>(size));
+    const AVRational tb = ost->Stream->time_base;
+    pkt->pts = av_rescale_q(from, kMicro, tb);
+    if (shown != UINT32_MAX) pkt->duration = av_rescale_q(shown, AVRational{1, 1000}, tb);
+    if (dvb && part == 1 && shown != UINT32_MAX)
+      pkt->pts += av_rescale_q(shown, AVRational{1, 1000}, tb);
+    pkt->dts = pkt->pts;
+    SubtitleSize += size;
+    WritePacket(ost, pkt);
+  }
 }
 
 int TCustomFFmpeg::FeedFilters(TInputStream* ist, AVFrame* frame) {

@@ -391,8 +391,22 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
     }
     return 0;
   }
+  if (type == AVMEDIA_TYPE_SUBTITLE && ost->Encoder && ost->SourceIndex >= 0) {
+    TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
+    ost->EncodingNeeded = 1;
+    ist->DecodingNeeded++;
+    if (JoinClone(ost)) return 0;
+    AVCodecContext* enc = ost->Codec();
+    enc->time_base = AV_TIME_BASE_Q;
+    if (!enc->width) {
+      enc->width = ist->Stream->codecpar->width;
+      enc->height = ist->Stream->codecpar->height;
+    }
+    ost->Stream->time_base = enc->time_base;
+    return 0;
+  }
   if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) {
-    // Subtitles and data are carried by copying only.
+    // Data is carried by copying only.
     FFLogger().LogFmt(this, llWarning, "Output stream #%d:%d is not encoded (only copied)",
                       ost->FileIndex, ost->Index);
     ost->Finished = 1;
@@ -627,6 +641,20 @@ void TCustomFFmpeg::ClosePassLogs(bool complete) {
 int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
   AVCodecContext* enc = ost->Codec();
   if (int r = OpenPassLog(ost, index); r < 0) return r;
+  if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && ost->SourceIndex >= 0) {
+    // Text subtitle encoders need the styles the decoder makes when it opens.
+    if (int r = OpenDecoder(static_cast<size_t>(ost->SourceIndex)); r < 0) return r;
+    const AVCodecContext* dec = InputStreams[static_cast<size_t>(ost->SourceIndex)]->DecoderContext.get();
+    if (dec->subtitle_header && dec->subtitle_header_size > 0 && !enc->subtitle_header) {
+      enc->subtitle_header = static_cast<uint8_t*>(av_mallocz(dec->subtitle_header_size + 1));
+      if (!enc->subtitle_header) {
+        FLastErrMsg = "av_malloc failed";
+        return AVERROR(ENOMEM);
+      }
+      std::memcpy(enc->subtitle_header, dec->subtitle_header, dec->subtitle_header_size);
+      enc->subtitle_header_size = dec->subtitle_header_size;
+    }
+  }
   if (!ost->EncoderOptions.Value("threads"))
     ost->EncoderOptions.Set("threads", std::strcmp(ost->Encoder->name, "mjpeg") ? "auto" : "1");
   TAVDictionary opts;
@@ -656,9 +684,15 @@ int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
 }
 
 int TCustomFFmpeg::OpenDecoders() {
-  for (size_t i = 0; i < InputStreams.size(); i++) {
+  for (size_t i = 0; i < InputStreams.size(); i++)
+    if (int ret = OpenDecoder(i); ret < 0) return ret;
+  return 0;
+}
+
+int TCustomFFmpeg::OpenDecoder(size_t i) {
+  {
     TInputStream* ist = InputStreams[i].get();
-    if (!ist->DecodingNeeded) continue;
+    if (!ist->DecodingNeeded || FIst[i].DecoderOpen) return 0;
     if (!ist->Decoder) {
       FLastErrMsg = FormatText("Decoder (codec %s) not found for input stream #%d:%d",
                         avcodec_get_name(ist->Stream->codecpar->codec_id), ist->FileIndex,
@@ -1267,6 +1301,7 @@ void TCustomFFmpeg::FlushEncoders() {
     if (!ost->EncodingNeeded || !os.EncoderOpen || os.Flushed) continue;
     os.Flushed = true;
     AVCodecContext* enc = ost->Codec();
+    if (enc->codec_type != AVMEDIA_TYPE_VIDEO && enc->codec_type != AVMEDIA_TYPE_AUDIO) continue;
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO && enc->frame_size <= 1) continue;
     const char* what = enc->codec_type == AVMEDIA_TYPE_VIDEO ? "Video" : "Audio";
     int ret = avcodec_send_frame(enc, nullptr);

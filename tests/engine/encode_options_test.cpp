@@ -73,6 +73,68 @@ TEST_F(EncodeOptionsTest, ForcedKeyFramesByTimes) {
             "Invalid duration specification for force_key_frames: x");
 }
 
+// Subtitles: a Matroska file with a SubRip track, made by the ffmpeg tool from a text.
+class SubtitleTest : public EncodeOptionsTest {
+protected:
+  static constexpr const char* kAll =
+      "1\n00:00:00,500 --> 00:00:01,200\none\n\n2\n00:00:01,500 --> 00:00:02,000\ntwo\n\n"
+      "3\n00:00:02,500 --> 00:00:02,900\nthree\n\n";
+  std::string MakeInput() {
+    const std::string srt = Out("in.srt");
+    std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,200\none\n\n"
+                          "2\n00:00:01,500 --> 00:00:02,000\ntwo\n\n"
+                          "3\n00:00:02,500 --> 00:00:02,900\nthree\n\n";
+    const std::string mkv = Out("in.mkv");
+    const std::string log =
+        Shell("ffmpeg -nostdin -v error -i '" + FixturePath(FixtureKind::H264Mp4) + "' -i '" +
+              srt + "' -map 0:v -map 1 -c copy -c:s srt '" + mkv + "'");
+    EXPECT_EQ(log, "");
+    // Without sound the muxer moves nothing: the times are the text's.
+    EXPECT_EQ(SubtitlesOf(mkv), kAll);
+    return mkv;
+  }
+  // The subtitles of a file as SubRip text, by the ffmpeg tool.
+  static std::string SubtitlesOf(const std::string& path) {
+    return Shell("ffmpeg -nostdin -v error -i '" + path + "' -map 0:s:0 -f srt -");
+  }
+  // Codec of the first subtitle stream, by ffprobe.
+  static std::string SubtitleCodec(const std::string& path) {
+    return Shell("ffprobe -v error -select_streams s:0 -show_entries stream=codec_name -of "
+                 "csv=p=0 '" + path + "'");
+  }
+};
+
+TEST_F(SubtitleTest, SubtitlesAreDecodedAndEncodedAgain) {
+  const std::string in = MakeInput();
+  const std::string all = kAll;
+  struct TCase {
+    std::string File, Options, Codec;
+  };
+  for (const TCase& c : {TCase{"ass.mkv", "-c:v copy -c:s ass", "ass\n"},
+                         TCase{"text.mp4", "-c:v copy -c:s mov_text", "mov_text\n"},
+                         TCase{"vtt.mkv", "-c:v mpeg4 -c:s webvtt", "webvtt\n"}}) {
+    const std::string out = Out(c.File);
+    TCustomFFmpeg e;
+    ASSERT_TRUE(Prepare(e, {in}, out, c.Options)) << e.LastErrMsg();
+    e.Start(false);
+    ASSERT_TRUE(e.Finished()) << c.File << ": " << e.ExceptionMsg();
+    EXPECT_GT(e.SubtitleSize, 0) << c.File;
+    EXPECT_EQ(SubtitleCodec(out), c.Codec);
+    EXPECT_EQ(SubtitlesOf(out), all) << c.File;
+    EXPECT_EQ(ReadPictures(out).Pictures.size(), 75u) << c.File;
+  }
+  // A cut moves them and keeps only what is shown inside it, cut to it.
+  const std::string cut = Out("cut.mkv");
+  TCustomFFmpeg e;
+  ASSERT_TRUE(Prepare(e, {in}, cut, "-ss 1 -t 1.7 -c:v mpeg4 -c:s ass"))
+      << e.LastErrMsg();
+  e.Start(false);
+  ASSERT_TRUE(e.Finished()) << e.ExceptionMsg();
+  EXPECT_EQ(SubtitlesOf(cut),
+            "1\n00:00:00,000 --> 00:00:00,200\none\n\n2\n00:00:00,500 --> 00:00:01,000\ntwo\n\n"
+            "3\n00:00:01,500 --> 00:00:01,700\nthree\n\n");
+}
+
 int main(int argc, char** argv) {
   MarkMainThread();
   ::testing::InitGoogleTest(&argc, argv);
