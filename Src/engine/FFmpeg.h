@@ -155,6 +155,8 @@ private:
   int ParseForcedKeyFrames(TOutputStream* ost, size_t index);
   void WritePassStats(TOutputStream* ost);
   void ClosePassLogs(bool complete);
+  // One line of the video statistics file for a packet just encoded (stream time base).
+  void WriteVideoStats(TOutputStream* ost, const AVPacket* pkt);
   int OpenDecoders();
   int OpenDecoder(size_t index);
   int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
@@ -239,6 +241,7 @@ private:
   bool FPreviewHoldsPicture = false;  // the output hook left this picture in the bitmap
   TFramePtr FHookFrame;
   std::vector<uint8_t> FSubtitleBuffer;
+  std::unique_ptr<TSafeFile> FVStats;
   std::vector<uint8_t> FAudioHookBuffer;
   // Under the process-wide preview lock.
   std::shared_ptr<TPreviewer> FPreviewer;

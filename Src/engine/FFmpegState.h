@@ -55,6 +55,8 @@ struct TCustomFFmpeg::TOstState {
   // Pass-1 statistics being written (shared by the blocks of a joined output).
   std::shared_ptr<TSafeFile> PassLog;
   std::string PassLogName;
+  int64_t VideoPackets = 0;  // for the statistics lines
+  int64_t VideoBytes = 0;
 };
 
 // Frame-rate modes of the "vsync" option.

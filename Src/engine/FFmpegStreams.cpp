@@ -440,6 +440,8 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
     if (!CheckRecordingTime(ost)) return;
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->key_frame = 0;
+    // A fixed quantizer reaches the encoder with each picture.
+    frame->quality = enc->global_quality;
     bool forced = false;
     const double ptsTime = frame->pts * av_q2d(enc->time_base);
     if (os.ForcedIndex < os.ForcedKeyFrames.size() &&
@@ -516,6 +518,7 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStream* ost, AVFrame* frame) {
     av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
     (video ? VideoSize : AudioSize) += pkt->size;
     WritePassStats(ost);
+    if (video) WriteVideoStats(ost, pkt);
     WritePacket(ost, pkt);
   }
 }

@@ -20,6 +20,7 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/avstring.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/parseutils.h>
 #include <libavutil/time.h>
 #include <libavutil/timestamp.h>
@@ -231,6 +232,11 @@ void TCustomFFmpeg::Transcode() {
   ReapFilters(true);
   FlushEncoders();
   ClosePassLogs(!Broken);
+  if (FVStats) {
+    std::unique_ptr<TSafeFile> stats = std::move(FVStats);
+    std::string err;
+    if (!stats->Commit(&err)) throw FFmpegException("fopen fail: " + VStatsFilename + ": " + err);
+  }
   WriteTrailers();
   Report(-1, true, av_gettime_relative());
   CloseCodecs();
@@ -619,6 +625,47 @@ void TCustomFFmpeg::WritePassStats(TOutputStream* ost) {
   if (f && std::fputs(stats, f) < 0)
     throw FFmpegException(FormatText("Cannot write log file %s for pass-1 encoding",
                                      os.PassLogName.c_str()));
+}
+
+void TCustomFFmpeg::WriteVideoStats(TOutputStream* ost, const AVPacket* pkt) {
+  if (VStatsFilename.empty()) return;
+  if (!FVStats) {
+    std::vector<std::string> inputs;
+    for (auto& f : InputFiles) inputs.push_back(f->FileName);
+    auto file = std::make_unique<TSafeFile>();
+    if (!file->Open(VStatsFilename, inputs) || !file->Stream())
+      throw FFmpegException("fopen fail: " + VStatsFilename);
+    FVStats = std::move(file);
+  }
+  TOstState& os = OS(ost);
+  const AVCodecContext* enc = ost->Codec();
+  os.VideoPackets++;
+  os.VideoBytes += pkt->size;
+  size_t sideSize = 0;
+  const uint8_t* q = av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize);
+  const float quality = q && sideSize >= 4 ? static_cast<float>(AV_RL32(q)) / FF_QP2LAMBDA : 0.f;
+  const char type = av_get_picture_type_char(
+      q && sideSize >= 5 ? static_cast<AVPictureType>(q[4]) : AV_PICTURE_TYPE_NONE);
+  std::string line = FormatText("frame= %5d q= %2.1f ", static_cast<int>(os.VideoPackets), quality);
+  if ((enc->flags & AV_CODEC_FLAG_PSNR) && q && sideSize >= 16) {
+    const double err = static_cast<double>(AV_RL64(q + 8));
+    const double d = err / (double(enc->width) * enc->height * 255.0 * 255.0);
+    line += FormatText("PSNR= %6.2f ", d > 0 ? -10.0 * std::log10(d) : 99.99);
+  }
+  line += FormatText("f_size= %6d ", pkt->size);
+  double time = pkt->pts == AV_NOPTS_VALUE ? 0 : pkt->pts * av_q2d(ost->Stream->time_base);
+  if (pkt->duration > 0)
+    time += pkt->duration * av_q2d(ost->Stream->time_base);
+  else if (pkt->pts != AV_NOPTS_VALUE)
+    time += av_q2d(enc->time_base);  // one frame: the encoder ticks at the frame rate
+  if (time < 0.01) time = 0.01;
+  const double br = pkt->size * 8 / av_q2d(enc->time_base) / 1000.0;
+  const double avg = os.VideoBytes * 8 / time / 1000.0;
+  line += FormatText("s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                     os.VideoBytes / 1024.0, time, br, avg);
+  line += FormatText("type= %c\n", type);
+  if (std::fputs(line.c_str(), FVStats->Stream()) < 0)
+    throw FFmpegException("fopen fail: " + VStatsFilename);
 }
 
 // The pass-1 log is put in place only when the pass ran to its end.
@@ -1314,6 +1361,7 @@ void TCustomFFmpeg::FlushEncoders() {
       (enc->codec_type == AVMEDIA_TYPE_VIDEO ? VideoSize : AudioSize) += pkt->size;
       WritePassStats(ost);
       av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
+      if (enc->codec_type == AVMEDIA_TYPE_VIDEO) WriteVideoStats(ost, pkt);
       WritePacket(ost, pkt);
     }
   }
@@ -1380,6 +1428,7 @@ void TCustomFFmpeg::Cleanup() {
   InputFiles.clear();
   FIst.clear();
   ProgressAVIO.reset();
+  FVStats.reset();  // unfinished statistics are not put in place
   ReleaseHookModules();
   ResetPreview();
 }

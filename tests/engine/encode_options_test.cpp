@@ -73,6 +73,48 @@ TEST_F(EncodeOptionsTest, ForcedKeyFramesByTimes) {
             "Invalid duration specification for force_key_frames: x");
 }
 
+TEST_F(EncodeOptionsTest, VideoStatisticsFileHasOneLinePerPacket) {
+  const std::string stats = Out("vs.log");
+  TCustomFFmpeg e;
+  ASSERT_TRUE(Prepare(e, {FixturePath(FixtureKind::H264Mp4)}, Out("vs.avi"),
+                      "-an -c:v mpeg4 -q:v 5 -g 12 -psnr -vstats_file " + stats))
+      << e.LastErrMsg();
+  e.Start(false);
+  ASSERT_TRUE(e.Finished()) << e.ExceptionMsg();
+  std::ifstream f(stats);
+  std::string line;
+  const std::regex form(
+      "frame= +([0-9]+) q= 5\\.0 PSNR= +[0-9]+\\.[0-9]{2} f_size= +([0-9]+) "
+      "s_size= +([0-9]+)kB time= ([0-9]+\\.[0-9]{3}) br= +[0-9]+\\.[0-9]kbits/s "
+      "avg_br= +[0-9]+\\.[0-9]kbits/s type= ([IP])");
+  int n = 0;
+  int64_t bytes = 0;
+  std::string types;
+  double lastTime = 0;
+  while (std::getline(f, line)) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, form)) << line;
+    EXPECT_EQ(std::stoi(m[1]), ++n);
+    bytes += std::stoll(m[2]);
+    EXPECT_NEAR(std::stod(m[3]), bytes / 1024.0, 0.5);
+    EXPECT_GT(std::stod(m[4]), lastTime);
+    lastTime = std::stod(m[4]);
+    types += m[5].str();
+  }
+  EXPECT_EQ(n, 75);
+  EXPECT_EQ(bytes, e.VideoSize);
+  EXPECT_NEAR(lastTime, 3.0, 0.001);
+  EXPECT_EQ(types.substr(0, 13), "IPPPPPPPPPPPI");
+  // Never written onto an input.
+  const std::string in = Out("clip.mp4");
+  fs::copy_file(FixturePath(FixtureKind::H264Mp4), in);
+  TCustomFFmpeg r;
+  ASSERT_TRUE(Prepare(r, {in}, Out("r.avi"), "-an -c:v mpeg4 -vstats_file " + in));
+  r.Start(false);
+  EXPECT_EQ(r.ExceptionMsg(), "fopen fail: " + in);
+  EXPECT_EQ(fs::file_size(in), fs::file_size(FixturePath(FixtureKind::H264Mp4)));
+}
+
 // Subtitles: a Matroska file with a SubRip track, made by the ffmpeg tool from a text.
 class SubtitleTest : public EncodeOptionsTest {
 protected:
