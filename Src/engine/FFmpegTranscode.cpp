@@ -201,7 +201,7 @@ void TCustomFFmpeg::Transcode() {
       FLastErrMsg = ErrorText("transcode_init() error", ret) + ". " + kHint;
     throw FFmpegException(FLastErrMsg);
   }
-  if (LongestOutputDuration < 0) LongestOutputDuration = LongestInputDuration;
+  if (LongestOutputDuration <= 0) LongestOutputDuration = LongestInputDuration;
   FStartTime = av_gettime_relative();
   FLastReport = -1;
 

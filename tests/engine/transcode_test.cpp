@@ -364,10 +364,16 @@ TEST_F(TranscodeTest, FirstReportNotBeforeOneIntervalTheFinalAlways) {
   ASSERT_TRUE(Prepare(e, FixturePath(FixtureKind::H264Mp4), Out("a.mkv"), "-c copy"));
   e.ProgressIntervalUs = 60 * 1000000LL;  // longer than the job
   std::vector<int> files;
-  e.OnProgress = [&](TCustomFFmpeg*, const TEngineProgress& p) { files.push_back(p.FileIndex); };
+  int64_t total = 0;
+  e.OnProgress = [&](TCustomFFmpeg*, const TEngineProgress& p) {
+    files.push_back(p.FileIndex);
+    total = p.TotalDuration;
+  };
   e.Start(false);
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0], -1);
+  // A whole-file job expects the input's length.
+  EXPECT_NEAR(total / 1e6, GetFixtureInfo(FixtureKind::H264Mp4).duration, 0.1);
 }
 
 TEST_F(TranscodeTest, LoopEndingsOutputsWithoutStreamsAndLowBitRate) {
