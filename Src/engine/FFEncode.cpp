@@ -31,15 +31,30 @@ std::atomic<int> gPendingNotices{0};
 TFFEncoder::TFFEncoder() = default;
 
 TFFEncoder::~TFFEncoder() {
+  // Workers read the handlers until they end: silence the events first through the flag, stop
+  // and wait for every task and notice, and only then let the handlers go.
+  FDestroying = true;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
+    FToStart = 0;
+  }
+  for (auto& t : FTasks) {
+    if (t->Suspended()) t->ResumeWorker();
+    t->Stop(true);
+  }
+  WaitInMainThread([] { return gPendingNotices.load() == 0; }, -1);
+  {
+    std::lock_guard<std::mutex> lock(FNoticeLock);
+    for (auto& t : FNoticeThreads)
+      if (t.joinable()) t.join();
+  }
+  FTasks.clear();
   OnProgress = nullptr;
   OnTerminate = nullptr;
-  FToStart = 0;
-  for (auto& t : FTasks) t->Stop(true);
-  WaitInMainThread([] { return gPendingNotices.load() == 0; }, -1);
-  FTasks.clear();
-  std::lock_guard<std::mutex> lock(FNoticeLock);
-  for (auto& t : FNoticeThreads)
-    if (t.joinable()) t.join();
+  OnPreviewBitmap = nullptr;
+  OnVideoInputHook = OnVideoOutputHook = nullptr;
+  OnFrameInputHook = OnFrameOutputHook = nullptr;
+  OnAudioInputHook = OnAudioOutputHook = nullptr;
 }
 
 void TFFEncoder::CheckWorking(const char* op) {
@@ -276,7 +291,7 @@ void TFFEncoder::Resume() {
 }
 
 void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
-  if (!OnProgress) return;
+  if (FDestroying || !OnProgress) return;
   std::lock_guard<std::recursive_mutex> lock(FProgressLock);
   TProgressInfo& i = FProgressInfo;
   i.TaskIndex = IndexOf(task);
@@ -289,7 +304,7 @@ void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
   i.CurrentDuration = p.CurrentDuration;
   i.TotalDuration = p.TotalDuration;
   auto call = [this] {
-    if (OnProgress) OnProgress(this, &FProgressInfo);
+    if (!FDestroying && OnProgress) OnProgress(this, &FProgressInfo);
   };
   if (FTriggerEventInMainThread)
     RunInMainThread(call);
@@ -299,7 +314,7 @@ void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
 
 void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts,
                              int frameNumber) {
-  if (!OnPreviewBitmap) return;
+  if (FDestroying || !OnPreviewBitmap) return;
   std::lock_guard<std::recursive_mutex> lock(FPreviewLock);
   TPreviewInfo& i = FPreviewInfo;
   i.TaskIndex = IndexOf(task);
@@ -307,7 +322,7 @@ void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t
   i.FrameNumber = frameNumber;
   i.PTS = pts;
   auto call = [this] {
-    if (OnPreviewBitmap) OnPreviewBitmap(this, FPreviewInfo);
+    if (!FDestroying && OnPreviewBitmap) OnPreviewBitmap(this, FPreviewInfo);
   };
   if (FTriggerEventInMainThread)
     RunInMainThread(call);
@@ -317,6 +332,7 @@ void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t
 
 void TFFEncoder::TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap,
                                int frameNumber, int64_t pts, bool& update, bool& stop) {
+  if (FDestroying) return;
   auto& handler = output ? OnVideoOutputHook : OnVideoInputHook;
   if (!handler) return;
   std::lock_guard<std::recursive_mutex> lock(FVideoHookLock);
@@ -335,6 +351,7 @@ void TFFEncoder::TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap
 void TFFEncoder::TaskFrameHook(bool output, TCustomFFmpeg* task, uint8_t* const data[4],
                                const int linesize[4], AVPixelFormat pixFmt, int width, int height,
                                int frameNumber, int64_t pts) {
+  if (FDestroying) return;
   auto& handler = output ? OnFrameOutputHook : OnFrameInputHook;
   if (!handler) return;
   std::lock_guard<std::recursive_mutex> lock(FFrameHookLock);
@@ -355,6 +372,7 @@ void TFFEncoder::TaskFrameHook(bool output, TCustomFFmpeg* task, uint8_t* const 
 void TFFEncoder::TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, uint8_t* samples,
                                int size, int sampleRate, int channels,
                                AVSampleFormat sampleFormat) {
+  if (FDestroying) return;
   auto& handler = output ? OnAudioOutputHook : OnAudioInputHook;
   if (!handler) return;
   std::lock_guard<std::recursive_mutex> lock(FAudioHookLock);
@@ -374,7 +392,7 @@ void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {
     while (FNoticeServed.load() != ticket)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     try {
-      if (handler) {
+      if (handler && !FDestroying) {
         if (sync)
           RunInMainThread([&] { handler(this, info); });
         else
@@ -392,7 +410,7 @@ void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {
 void TFFEncoder::TaskTerminate(TCustomFFmpeg* task) {
   std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
   FTerminateDelivered = true;
-  if (OnTerminate) {
+  if (!FDestroying && OnTerminate) {
     TTerminateInfo& i = FTerminateInfo;
     i.TaskIndex = IndexOf(task);
     i.Finished = task->Finished();
@@ -415,7 +433,7 @@ void TFFEncoder::TaskTerminate(TCustomFFmpeg* task) {
 
 void TFFEncoder::FinalNotice() {
   FAllDone = true;
-  if (!OnTerminate) return;
+  if (FDestroying || !OnTerminate) return;
   TTerminateInfo& i = FTerminateInfo;
   i.TaskIndex = -1;
   i.Finished = true;

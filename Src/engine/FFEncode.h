@@ -170,6 +170,7 @@ private:
   bool FAbortOnOptionError = true;
   std::string FLastErrMsg;
   std::atomic<bool> FWorking{false}, FPaused{false}, FAllDone{false};
+  std::atomic<bool> FDestroying{false};  // set first in the destructor: no event goes out
   bool FThreaded = false;
   int FToStart = 0;
   int FNextIndex = -1;

@@ -3,8 +3,11 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,16 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string Shell(const std::string& cmd) {
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) return "popen failed";
+  std::string out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  pclose(p);
+  return out;
+}
 
 class EncoderTest : public ::testing::Test {
 protected:
@@ -175,6 +188,44 @@ TEST_F(EncoderTest, PauseResumeStopCyclesNeverDeadLock) {
     e.Stop(true);
     ASSERT_TRUE(WaitAllDone(done, 20000)) << cycle;
     e.ClearTasks();
+  }
+}
+
+TEST_F(EncoderTest, DestroyingWhileWorkingStopsTheTasksAndSilencesTheEvents) {
+  for (bool paused : {false, true}) {
+    auto e = std::make_unique<TFFEncoder>();
+    e->SetTriggerEventInMainThread(false);  // handlers run in the workers, as late as can be
+    e->SetProgressInterval(100);
+    for (int i = 0; i < 2; i++) {
+      int t = e->AddTask(Src);
+      ASSERT_GE(t, 0) << e->LastErrMsg();
+      TOutputOptions o;
+      o.FileOptions = "-c:v mpeg4 -s 1280x960 -qscale 1";
+      o.FrameOutputHook = true;
+      ASSERT_GE(e->SetOutput(t, Out("d" + std::to_string(i) + ".mkv"), &o), 0)
+          << e->LastErrMsg();
+    }
+    std::atomic<bool> dying{false}, lateEvent{false}, inside{false};
+    // The first report holds its worker inside the handler until the destruction began: the
+    // handler must not be let go under it.
+    e->OnProgress = [&](TFFEncoder*, PProgressInfo) {
+      lateEvent = lateEvent || dying;
+      if (inside.exchange(true)) return;
+      while (!dying) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    e->OnTerminate = [&](TFFEncoder*, const TTerminateInfo&) { lateEvent = lateEvent || dying; };
+    e->OnFrameOutputHook = [&](TFFEncoder*, PFrameHookInfo) { lateEvent = lateEvent || dying; };
+    e->StartTask(1);
+    while (!inside) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (paused) e->Pause();
+    dying = true;
+    e.reset();
+    EXPECT_FALSE(lateEvent) << paused;
+    EXPECT_TRUE(fs::exists(Out("d0.mkv")));
+    EXPECT_FALSE(fs::exists(Out("d1.mkv")));
+    EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + Out("d0.mkv") + "' -f null -"), "");
+    fs::remove(Out("d0.mkv"));
   }
 }
 
