@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -194,6 +195,7 @@ private:
   void Terminate();
   void PauseGate();
   void PreSeekInput();
+  bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
   void PreProcessVideo(TInputStream* ist, AVFrame* frame);
   void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);
   void RunAudioHook(bool output, AVFrame* frame, int channels, int sampleRate, int64_t pts);
@@ -233,6 +235,8 @@ private:
   TFramePtr FFiltered;
   TPacketPtr FPacket;
   TPacketPtr FOutPacket;
+  // Packets read while checking a pre-seek without an index; served before reading on.
+  std::deque<TPacketPtr> FPreSeekQueue;
   // Hooks and preview.
   std::vector<THookModule> FHookModules;
   TFormatConverter FHookConverter;     // video input hook

@@ -974,9 +974,16 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
   TInputFile* f = InputFiles[static_cast<size_t>(fileIndex)].get();
   AVFormatContext* ic = f->FormatContext.get();
   AVPacket* pkt = FPacket.get();
-  ReadStart = av_gettime_relative();
-  int ret = av_read_frame(ic, pkt);
-  ReadStart = kNotTiming;
+  int ret = 0;
+  if (!FPreSeekQueue.empty() && fileIndex == 0) {
+    av_packet_unref(pkt);
+    av_packet_move_ref(pkt, FPreSeekQueue.front().get());
+    FPreSeekQueue.pop_front();
+  } else {
+    ReadStart = av_gettime_relative();
+    ret = av_read_frame(ic, pkt);
+    ReadStart = kNotTiming;
+  }
   if (ret == AVERROR(EAGAIN)) {
     f->EAgain = 1;
     return ret;
@@ -1152,6 +1159,40 @@ void TCustomFFmpeg::PreSeekInput() {
   int64_t start = INT64_MAX;
   for (auto& of : OutputFiles) start = std::min(start, of->StartTime);
   if (start <= 0 || start == INT64_MAX) return;
+  // Decoded sound that a seek would change: read from the start.
+  for (int k = 0; k < f->StreamCount; k++) {
+    TInputStream* ist = InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)].get();
+    if (ist->Discard || !ist->DecodingNeeded || !ist->Decoder) continue;
+    const AVCodecParameters* par = ist->Stream->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    // Decoded sound gets its sample times from the first packet read and counts on from
+    // there; a later first packet gives the same times only when every frame lasts a whole
+    // number of time-base ticks (not so for Matroska's milliseconds).
+    const AVRational tb = ist->Stream->time_base;
+    const int64_t tickUnits = int64_t(par->frame_size) * tb.den;
+    const int64_t perTick = int64_t(tb.num) * par->sample_rate;
+    if (par->frame_size <= 0 || perTick <= 0 || tickUnits % perTick != 0) {
+      FFLogger().LogFmt(this, llVerbose,
+                        "No pre-seek: the sound of stream %d has no whole-tick frame times",
+                        ist->Stream->index);
+      return;
+    }
+    const AVCodecID id = ist->Decoder->id;
+    if (id != AV_CODEC_ID_MP1 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_MP3 &&
+        id != AV_CODEC_ID_MP3ADU && id != AV_CODEC_ID_MP3ON4)
+      continue;
+    // The integer MPEG audio decoders carry their rounding remainder from frame to frame, so
+    // their samples depend on everything decoded before.
+    bool floats = false;
+    for (const AVSampleFormat* sf = ist->Decoder->sample_fmts; sf && *sf != AV_SAMPLE_FMT_NONE;
+         sf++)
+      floats = floats || *sf == AV_SAMPLE_FMT_FLT || *sf == AV_SAMPLE_FMT_FLTP;
+    if (!floats) {
+      FFLogger().LogFmt(this, llVerbose, "No pre-seek: the %s decoder needs the whole stream",
+                        ist->Decoder->name);
+      return;
+    }
+  }
   // Every video stream read must have an index to find its key frames.
   int64_t target = INT64_MAX;
   bool anyVideo = false;
@@ -1162,8 +1203,17 @@ void TCustomFFmpeg::PreSeekInput() {
     if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
     anyVideo = true;
     const int n = avformat_index_get_entries_count(st);
-    if (n <= 0) return;
+    if (n <= 0) {
+      PreSeekWithoutIndex(start + inputStart, inputStart);
+      return;
+    }
     const int64_t ts = av_rescale_q(start + inputStart, AV_TIME_BASE_Q, st->time_base);
+    // An index that ends before the start (Matroska without cues knows only what was read)
+    // cannot tell the key frames near it.
+    if (avformat_index_get_entry(st, n - 1)->timestamp < ts) {
+      PreSeekWithoutIndex(start + inputStart, inputStart);
+      return;
+    }
     // The key frame before the last key frame at or before the start.
     int last = -1, before = -1;
     for (int e = 0; e < n; e++) {
@@ -1191,6 +1241,115 @@ void TCustomFFmpeg::PreSeekInput() {
   if (ret < 0)
     FFLogger().LogFmt(this, llVerbose, "Pre-seek to %0.3f failed; reading from the start",
                       double(target) / AV_TIME_BASE);
+}
+
+namespace {
+constexpr int64_t kFirstPreSeekMargin = AV_TIME_BASE;       // grows fourfold on each retry
+constexpr int64_t kLastPreSeekMargin = 64 * int64_t(AV_TIME_BASE);
+constexpr int64_t kAudioWarmUp = AV_TIME_BASE / 2;
+constexpr size_t kPreSeekQueueLimit = size_t(256) << 20;  // bytes held while checking
+}  // namespace
+
+// Without an index the key frames are unknown: seek by time with a margin, read on until the
+// start time and keep what was read. The seek is kept only when every video stream shows two
+// key frames at or before the start (so the one before the last is decoded, which covers
+// leading pictures) and every sound stream begins its warm-up before it; otherwise the margin
+// grows, and at the end the input is read from its beginning. Video packets before a stream's
+// first key frame are dropped so its decoder begins on a key frame.
+bool TCustomFFmpeg::PreSeekWithoutIndex(int64_t need, int64_t inputStart) {
+  TInputFile* f = InputFiles[0].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  struct TCheck {
+    AVStream* st = nullptr;
+    bool video = false;
+    bool started = false;  // video: the first key frame was read
+    int keys = 0;          // key frames at or before the start
+    bool reached = false;  // a packet at or after the start was read
+    bool early = false;    // sound: the first packet lies before the warm-up
+    bool first = true;
+  };
+  bool seeked = false;
+  for (int64_t margin = kFirstPreSeekMargin; margin <= kLastPreSeekMargin; margin *= 4) {
+    const int64_t target = need - margin;
+    if (target <= inputStart) break;
+    FPreSeekQueue.clear();
+    ReadStart = av_gettime_relative();
+    int ret = avformat_seek_file(ic, -1, INT64_MIN, target, target, AVSEEK_FLAG_BACKWARD);
+    ReadStart = kNotTiming;
+    if (ret < 0) break;
+    seeked = true;
+    std::vector<TCheck> checks;
+    for (int k = 0; k < f->StreamCount; k++) {
+      TInputStream* ist = InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)].get();
+      const AVMediaType type = ist->Stream->codecpar->codec_type;
+      if (ist->Discard || (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO)) continue;
+      TCheck c;
+      c.st = ist->Stream;
+      c.video = type == AVMEDIA_TYPE_VIDEO;
+      checks.push_back(c);
+    }
+    size_t held = 0;
+    bool failed = false;
+    for (;;) {
+      bool done = true;
+      for (auto& c : checks) done = done && c.reached;
+      if (done || checks.empty()) break;
+      TPacketPtr pkt(av_packet_alloc());
+      if (!pkt) throw FFmpegException("Could not allocate packet");
+      ReadStart = av_gettime_relative();
+      ret = av_read_frame(ic, pkt.get());
+      ReadStart = kNotTiming;
+      if (ret < 0) break;  // the end before the start: the checks below decide
+      held += static_cast<size_t>(pkt->size);
+      if (held > kPreSeekQueueLimit) {
+        failed = true;
+        break;
+      }
+      TCheck* c = nullptr;
+      for (auto& x : checks)
+        if (x.st->index == pkt->stream_index) c = &x;
+      if (c) {
+        const int64_t pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        const int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        const bool key = pkt->flags & AV_PKT_FLAG_KEY;
+        if (c->video && !c->started && !key) continue;  // before the first key frame: dropped
+        if (c->video) c->started = true;
+        if (pts != AV_NOPTS_VALUE) {
+          const int64_t t = av_rescale_q(pts, c->st->time_base, AV_TIME_BASE_Q);
+          if (c->first && !c->video && t <= need - kAudioWarmUp) c->early = true;
+          if (c->video && key && t <= need) c->keys++;
+          if (c->video && key && t > need && c->keys == 0) {
+            failed = true;  // the first key frame lies after the start
+            break;
+          }
+        }
+        if (dts != AV_NOPTS_VALUE &&
+            av_rescale_q(dts, c->st->time_base, AV_TIME_BASE_Q) >= need)
+          c->reached = true;
+        c->first = false;
+      }
+      FPreSeekQueue.push_back(std::move(pkt));
+    }
+    if (!failed && !checks.empty()) {
+      bool ok = true;
+      for (auto& c : checks) ok = ok && (c.video ? c.keys >= 2 : c.early);
+      if (ok) {
+        FFLogger().LogFmt(this, llVerbose, "Pre-seek to %0.3f without an index",
+                          double(target) / AV_TIME_BASE);
+        return true;
+      }
+    }
+  }
+  FPreSeekQueue.clear();
+  if (seeked) {
+    // Back to the beginning: everything is read as without a seek.
+    ReadStart = av_gettime_relative();
+    int ret =
+        avformat_seek_file(ic, -1, INT64_MIN, inputStart, inputStart, AVSEEK_FLAG_BACKWARD);
+    ReadStart = kNotTiming;
+    if (ret < 0) throw FFmpegException("Could not seek back to the start of " + f->FileName);
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,93 @@
+// The seek before reading, on inputs without an index (Matroska without cues, MPEG-TS) and with
+// one (MP4): a cut near the end gives the same decoded output with and without it, copied and
+// transcoded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "RunSupport.h"
+
+using namespace runsupport;
+
+namespace {
+
+class PreSeekTest : public TRunTest {
+protected:
+  // Decoded pictures and samples with their times, as the ffmpeg tool sees them.
+  static std::string FrameMd5(const std::string& path) {
+    return Shell("ffmpeg -nostdin -v error -i '" + path + "' -map 0 -f framemd5 -");
+  }
+  std::string Cut(const std::string& in, const std::string& name, const std::string& options,
+                  bool preSeek) {
+    const std::string out = Out(name);
+    TCustomFFmpeg e;
+    e.InputPreSeek = preSeek;
+    EXPECT_TRUE(Prepare(e, {in}, out, options)) << e.LastErrMsg();
+    e.Start(false);
+    EXPECT_TRUE(e.Finished()) << name << " " << e.ExceptionMsg();
+    EXPECT_FALSE(e.Exception()) << name << " " << e.ExceptionMsg();
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(PreSeekTest, CutsNearTheEndAreTheSameWithAndWithoutTheSeek) {
+  // Matroska written to a pipe has no cues at all; the fixture's cues name only its first
+  // key frame (one cluster).
+  const std::string noCues = Out("nocues.mkv");
+  Shell("ffmpeg -nostdin -v error -i '" + FixturePath(FixtureKind::H264Mkv) +
+        "' -map 0 -c copy -f matroska - > '" + noCues + "'");
+  ASSERT_TRUE(fs::exists(noCues));
+  struct TInput {
+    std::string Name, Path;
+    bool SoundSeeks;       // decoded sound keeps its times after a seek
+    bool Indexed = false;  // the file's index gives the key frames
+  };
+  const std::vector<TInput> inputs = {
+      // Matroska's millisecond times cannot carry exact sample times of AAC frames; the
+      // integer MP2 decoder depends on everything before.
+      {"H264Mkv", FixturePath(FixtureKind::H264Mkv), false},
+      {"H264MkvNoCues", noCues, false},
+      {"Mpeg2Ts", FixturePath(FixtureKind::Mpeg2Ts), false},
+      {"H264Ts", FixturePath(FixtureKind::H264Ts), true},
+      {"H264Mp4", FixturePath(FixtureKind::H264Mp4), true, true},
+  };
+  struct TCut {
+    std::string Name, Options;
+    bool DecodesSound;
+  };
+  const std::vector<TCut> cuts = {
+      {"copy", "-ss 2.2 -t 0.6 -c copy", false},
+      {"video", "-ss 2.2 -t 0.6 -an -c:v mpeg4 -qscale 2", false},
+      {"transcode", "-ss 2.2 -t 0.6 -c:v mpeg4 -qscale 2 -c:a aac", true},
+  };
+  for (const TInput& in : inputs) {
+    for (const TCut& cut : cuts) {
+      const std::string& kind = cut.Name;
+      const std::string& options = cut.Options;
+      const bool seeks = !cut.DecodesSound || in.SoundSeeks;
+      const std::string tag = in.Name + " " + kind;
+      const size_t before = LinesWith("without an index").size();
+      const std::string seeked = Cut(in.Path, in.Name + kind + "1.mkv", options, true);
+      EXPECT_EQ(LinesWith("without an index").size() - before, seeks && !in.Indexed ? 1u : 0u)
+          << tag;
+      const std::string read = Cut(in.Path, in.Name + kind + "2.mkv", options, false);
+      const std::string a = FrameMd5(seeked), b = FrameMd5(read);
+      EXPECT_NE(a.find("\n0,"), std::string::npos) << tag << ": no pictures";
+      if (kind != "video") {
+        EXPECT_NE(a.find("\n1,"), std::string::npos) << tag << ": no sound";
+      }
+      EXPECT_EQ(a, b) << tag;
+      EXPECT_EQ(FFmpegDecodeErrors(seeked), "") << tag;
+    }
+  }
+}
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
