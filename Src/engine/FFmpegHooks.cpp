@@ -15,6 +15,7 @@
 #include "runtime/FFLog.h"
 
 extern "C" {
+#include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
 #include <libavutil/time.h>
 }
@@ -149,16 +150,69 @@ void TCustomFFmpeg::ReleaseHookModules() {
 // ---------------------------------------------------------------------------------------------
 // Pictures and sound
 
+namespace {
+
+// 8-bit planar YUV (with or without alpha) or gray: one byte per sample, each plane its own.
+bool DeinterlaceableFormat(int format) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+  if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                         AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_FLOAT)))
+    return false;
+  if (d->nb_components != 1 && !(d->flags & AV_PIX_FMT_FLAG_PLANAR)) return false;
+  for (int c = 0; c < d->nb_components; c++)
+    if (d->comp[c].depth != 8 || d->comp[c].step != 1 || d->comp[c].shift != 0 ||
+        d->comp[c].offset != 0)
+      return false;
+  return true;
+}
+
+// Line interpolation in place: the top field's lines stay, every bottom-field line becomes the
+// rounded mean of the lines above and below (the last line repeats the one above).
+void DeinterlacePlanes(AVFrame* frame) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format));
+  for (int p = 0; p < planes; p++) {
+    const bool chroma = p == 1 || p == 2;
+    const int w = chroma ? AV_CEIL_RSHIFT(frame->width, d->log2_chroma_w) : frame->width;
+    const int h = chroma ? AV_CEIL_RSHIFT(frame->height, d->log2_chroma_h) : frame->height;
+    uint8_t* base = frame->data[p];
+    const int ls = frame->linesize[p];
+    for (int y = 1; y < h; y += 2) {
+      uint8_t* line = base + ptrdiff_t(y) * ls;
+      const uint8_t* above = line - ls;
+      if (y + 1 >= h) {
+        std::memcpy(line, above, static_cast<size_t>(w));
+        continue;
+      }
+      const uint8_t* below = line + ls;
+      for (int x = 0; x < w; x++)
+        line[x] = static_cast<uint8_t>((above[x] + below[x] + 1) >> 1);
+    }
+  }
+}
+
+}  // namespace
+
 void TCustomFFmpeg::PreProcessVideo(TInputStream* ist, AVFrame* frame) {
   const bool videoHook = static_cast<bool>(OnVideoInputHook);
-  if (!OnFrameInputHook && !(videoHook && FVideoInputHookOn) && FHookModules.empty()) return;
+  if (!DoDeinterlace && !OnFrameInputHook && !(videoHook && FVideoInputHookOn) &&
+      FHookModules.empty())
+    return;
   // The decoder may still reference this picture: changes go into a private copy, which then
   // goes on to the filters.
   if (av_frame_make_writable(frame) < 0) {
     FFLogger().Log(this, llError, "memory malloc error in pre_process_video_frame().");
     return;
   }
-  const TIstState& s = IS(ist);
+  TIstState& s = IS(ist);
+  if (DoDeinterlace) {
+    if (DeinterlaceableFormat(frame->format)) {
+      DeinterlacePlanes(frame);
+    } else {
+      FFLogger().Log(this, s.DeinterlaceWarned ? llVerbose : llWarning, "Deinterlacing failed.");
+      s.DeinterlaceWarned = true;
+    }
+  }
   const int number = static_cast<int>(s.DecodedPictures);
   const int64_t pts = s.Pts;
   const auto fmt = static_cast<AVPixelFormat>(frame->format);

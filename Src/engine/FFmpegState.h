@@ -24,6 +24,7 @@ struct TCustomFFmpeg::TIstState {
   bool EofSent = false;        // the decoder was drained
   bool FiltersClosed = false;  // its graph inputs got their end
   bool MultiWarned = false;
+  bool DeinterlaceWarned = false;  // "Deinterlacing failed." once, then at verbose level
   bool JoinFlushed = false;    // drained and closed when its joined input ended
   int64_t DecodedPictures = 0;
   bool NewStreamWarned = false;
