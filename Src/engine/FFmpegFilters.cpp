@@ -116,6 +116,7 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
   for (auto& in : fg->Inputs) in->Filter = nullptr;
   for (auto& out : fg->Outputs) out->Filter = nullptr;
   fg->Graph.reset(avfilter_graph_alloc());
+  fg->Configured = false;
   if (!fg->Graph) return AVERROR(ENOMEM);
   fg->Inserted.clear();
   AVFilterGraph* graph = fg->Graph.get();
@@ -159,6 +160,7 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
       if ((ret = ConfigureOutputFilter(fg, fg->Outputs[i].get(), cur)) < 0) return ret;
     }
     if ((ret = avfilter_graph_config(graph, nullptr)) < 0) return ret;
+    fg->Configured = true;
   } else {
     // Each open output waits for the output file that takes it.
     AVFilterInOut* cur = outputs.release();

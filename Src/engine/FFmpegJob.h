@@ -257,6 +257,7 @@ struct TFilterGraph {
   bool Complex = false;
   TFilterGraphPtr Graph;
   bool Reconfigured = false;
+  bool Configured = false;  // avfilter_graph_config succeeded on the current graph
   std::vector<std::unique_ptr<TInputFilter>> Inputs;
   std::vector<std::unique_ptr<TOutputFilter>> Outputs;
   // The sources, sinks and conversion filters of the last build, in creation order.

@@ -431,8 +431,11 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
     InitSimpleFilterGraph(ist, ost);
     ist->DecodingNeeded++;
   }
-  if (!ost->Filter->Filter) {
-    if (ConfigureFilterGraph(ost->Filter->Graph) < 0) {
+  // A complex graph's outputs are linked while the options are read; the graph is configured
+  // here, once for all its outputs.
+  TFilterGraph* fg = ost->Filter->Graph;
+  if (!ost->Filter->Filter || !fg->Configured) {
+    if (ConfigureFilterGraph(fg) < 0) {
       FLastErrMsg = "Error opening filters!";
       FFLogger().Log(this, llError, FLastErrMsg);
       return AVERROR(EINVAL);
