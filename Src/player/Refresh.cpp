@@ -178,7 +178,10 @@ void TPlayCore::Refresh(double* remaining) {
         TPicture* next = FPictures.Peek(1);
         const double duration = PictureDuration(*vp, *next);
         const bool mayDrop = FSettings.FrameDrop > 0 || (FSettings.FrameDrop != 0 && MasterSyncType() != stVideoMaster);
-        if (mayDrop && time > FFrameTimer.load() + duration) {
+        // A refresh that wakes a hair after the next picture was due still shows this one:
+        // timer jitter is no reason to lose a picture.
+        constexpr double kLateTolerance = 0.005;
+        if (mayDrop && time > FFrameTimer.load() + duration + kLateTolerance) {
           ++FDropped;
           dropped = true;
           FPictures.Pop();
