@@ -9,7 +9,6 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 
 #include <algorithm>
 #include <chrono>
@@ -63,15 +62,7 @@ void TfrmMain::BuildJobShortcuts() {
       {QKeySequence(Qt::CTRL | Qt::Key_Enter), btnStart, &TfrmMain::btnStartClick},
       {QKeySequence(Qt::Key_Escape), btnStop, &TfrmMain::btnStopClick},
   };
-  for (const TKey& k : keys) {
-    auto* sc = new QShortcut(k.Key, this);
-    sc->setContext(Qt::WindowShortcut);
-    QPushButton* button = k.Button;
-    auto handler = k.Handler;
-    connect(sc, &QShortcut::activated, this, [this, button, handler] {
-      if (button->isEnabled() && button->isVisible()) Guarded(handler);
-    });
-  }
+  for (const TKey& k : keys) BindButtonKey(k.Key, k.Button, k.Handler);
   btnStart->setToolTip(QStringLiteral("Cut the range between the points into a new file (%1)")
                            .arg(QKeySequence(Qt::CTRL | Qt::Key_Return).toString(QKeySequence::NativeText)));
   btnStop->setToolTip(QStringLiteral("Stop the cut job (%1)")

@@ -422,16 +422,18 @@ void TfrmMain::BuildShortcuts() {
       {QKeySequence(Qt::CTRL | Qt::Key_O), btnOpen, &TfrmMain::btnOpenClick, QStringLiteral("Open a video")},
   };
   for (const TKey& k : keys) {
-    auto* sc = new QShortcut(k.Key, this);
-    sc->setContext(Qt::WindowShortcut);
-    QPushButton* button = k.Button;
-    auto handler = k.Handler;
-    // The key does what the button does, and only while the button could be pressed.
-    connect(sc, &QShortcut::activated, this, [this, button, handler] {
-      if (button->isEnabled() && button->isVisible()) Guarded(handler);
-    });
-    button->setToolTip(QStringLiteral("%1 (%2)").arg(k.Hint, k.Key.toString(QKeySequence::NativeText)));
+    BindButtonKey(k.Key, k.Button, k.Handler);
+    k.Button->setToolTip(QStringLiteral("%1 (%2)").arg(k.Hint, k.Key.toString(QKeySequence::NativeText)));
   }
+}
+
+void TfrmMain::BindButtonKey(const QKeySequence& key, QPushButton* button, void (TfrmMain::*handler)()) {
+  auto* sc = new QShortcut(key, this);
+  sc->setContext(Qt::WindowShortcut);
+  // The key does what the button does, and only while the button could be pressed.
+  connect(sc, &QShortcut::activated, this, [this, button, handler] {
+    if (button->isEnabled() && button->isVisible()) Guarded(handler);
+  });
 }
 
 void TfrmMain::Guarded(void (TfrmMain::*handler)()) {

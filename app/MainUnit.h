@@ -13,6 +13,7 @@
 
 class IDialogs;
 class IShell;
+class QKeySequence;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -206,6 +207,8 @@ private:
   void ApplyCopyMode(bool clearPreview);
   void FillFrameSizes();
   void BuildShortcuts();
+  // A window-wide key that presses the button, while the button could be pressed.
+  void BindButtonKey(const QKeySequence& key, QPushButton* button, void (TfrmMain::*handler)());
   // Runs a handler for a control's signal or a key; an exception becomes a message box.
   void Guarded(void (TfrmMain::*handler)());
   // Loads the libraries of the encoder and of the decoder; false when one failed.
