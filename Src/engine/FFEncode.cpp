@@ -290,6 +290,13 @@ void TFFEncoder::Resume() {
   FPaused = false;
 }
 
+void TFFEncoder::Fire(const std::function<void()>& call) {
+  if (FTriggerEventInMainThread)
+    RunInMainThread(call);
+  else
+    call();
+}
+
 void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
   if (FDestroying || !OnProgress) return;
   std::lock_guard<std::recursive_mutex> lock(FProgressLock);
@@ -306,10 +313,7 @@ void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
   auto call = [this] {
     if (!FDestroying && OnProgress) OnProgress(this, &FProgressInfo);
   };
-  if (FTriggerEventInMainThread)
-    RunInMainThread(call);
-  else
-    call();
+  Fire(call);
 }
 
 void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts,
@@ -324,10 +328,7 @@ void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t
   auto call = [this] {
     if (!FDestroying && OnPreviewBitmap) OnPreviewBitmap(this, FPreviewInfo);
   };
-  if (FTriggerEventInMainThread)
-    RunInMainThread(call);
-  else
-    call();
+  Fire(call);
 }
 
 void TFFEncoder::TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap,

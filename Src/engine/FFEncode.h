@@ -148,6 +148,8 @@ public:
 private:
   void CheckWorking(const char* op);
   void StartNext();
+  // Runs an event handler in the main thread or in the caller's, as TriggerEventInMainThread says.
+  void Fire(const std::function<void()>& call);
   void TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p);
   void TaskTerminate(TCustomFFmpeg* task);
   void TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts, int frameNumber);
