@@ -25,6 +25,7 @@ extern "C" {
 
 #include "engine/FFEncode.h"
 #include "engine/FFmpeg.h"
+#include "engine/RunSupport.h"
 #include "job/CutJob.h"
 #include "job/OutputChoices.h"
 #include "runtime/FFLog.h"
@@ -142,16 +143,7 @@ TReadBack ReadBack(const std::string& path) {
 }
 
 // The ffmpeg tool as an oracle: what it says when decoding the whole file.
-std::string FFmpegDecodeErrors(const std::string& path) {
-  std::string cmd = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "popen failed";
-  std::string out;
-  char buf[512];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
-  return out;
-}
+using runsupport::FFmpegDecodeErrors;
 
 class TranscodeTest : public ::testing::Test {
 protected:
