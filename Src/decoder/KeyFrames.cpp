@@ -32,25 +32,14 @@ bool ScanKeyFrames(const std::string& fileName, int streamIndex, std::vector<int
                    const std::function<void(int64_t)>& onFound) {
   std::string err;
   if (!error) error = &err;
-  AVFormatContext* raw = avformat_alloc_context();
-  if (!raw) {
-    *error = ErrorText(fileName, AVERROR(ENOMEM));
-    return false;
-  }
-  raw->interrupt_callback.callback = &CancelRequested;
-  raw->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(cancel);
-  InstallUnicodeIO(raw);
-  AVDictionary* opts = nullptr;
-  if (IsExistingFileWithPattern(fileName)) av_dict_set(&opts, "pattern_type", "none", 0);
-  int r = avformat_open_input(&raw, InputFileURL(fileName).c_str(), nullptr, &opts);
-  av_dict_free(&opts);
-  if (r < 0) {  // the context was freed
+  const AVIOInterruptCB interrupt{&CancelRequested, const_cast<std::atomic<bool>*>(cancel)};
+  AVFormatContext* raw = nullptr;
+  int r = OpenUserInput(&raw, fileName, &interrupt);
+  if (r < 0) {
     *error = ErrorText(fileName, r);
     return false;
   }
   std::unique_ptr<AVFormatContext, TInputCloser> ic(raw);
-  // The same times as the decoder's pictures: it reads with generated timestamps too.
-  ic->flags |= AVFMT_FLAG_GENPTS;
   r = avformat_find_stream_info(ic.get(), nullptr);
   if (r < 0) {
     *error = ErrorText(fileName, r);

@@ -47,23 +47,13 @@ struct TInput {
 };
 
 bool OpenInput(const std::string& path, bool removeAudio, TInput* in, std::string* error) {
-  AVFormatContext* raw = avformat_alloc_context();
-  if (!raw) {
-    *error = ErrorText(path, AVERROR(ENOMEM));
-    return false;
-  }
-  InstallUnicodeIO(raw);
-  AVDictionary* opts = nullptr;
-  if (IsExistingFileWithPattern(path)) av_dict_set(&opts, "pattern_type", "none", 0);
-  int r = avformat_open_input(&raw, InputFileURL(path).c_str(), nullptr, &opts);
-  av_dict_free(&opts);
+  AVFormatContext* raw = nullptr;
+  int r = OpenUserInput(&raw, path, nullptr);
   if (r < 0) {
     *error = ErrorText(path, r);
     return false;
   }
   in->ic.reset(raw);
-  // The same picture times as the decoder's.
-  in->ic->flags |= AVFMT_FLAG_GENPTS;
   r = avformat_find_stream_info(in->ic.get(), nullptr);
   if (r < 0) {
     *error = ErrorText(path, r);

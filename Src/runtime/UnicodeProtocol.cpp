@@ -357,3 +357,17 @@ int CloseFormatIO(AVFormatContext* s) {
     return s->io_close2(s, pb);
   return UnicodeIOClose(&pb);
 }
+
+int OpenUserInput(AVFormatContext** s, const std::string& name, const AVIOInterruptCB* interrupt) {
+  *s = avformat_alloc_context();
+  if (!*s) return AVERROR(ENOMEM);
+  if (interrupt) (*s)->interrupt_callback = *interrupt;
+  InstallUnicodeIO(*s);
+  AVDictionary* opts = nullptr;
+  if (IsExistingFileWithPattern(name)) av_dict_set(&opts, "pattern_type", "none", 0);
+  const int r = avformat_open_input(s, InputFileURL(name).c_str(), nullptr, &opts);
+  av_dict_free(&opts);
+  if (r < 0) return r;  // the context was freed
+  (*s)->flags |= AVFMT_FLAG_GENPTS;
+  return 0;
+}

@@ -66,5 +66,9 @@ bool IsUnicodeIO(const AVIOContext* pb);
 // handed to FFmpeg's file protocol by its plain name; every other file (image sequences,
 // segments, an output's file) is served by the protocol itself.
 void InstallUnicodeIO(AVFormatContext* s);
+// Opens a user's file for reading as the readers beside the decoder do: a fresh context served by
+// the protocol, an existing name with '%' taken as itself, timestamps generated as the decoder
+// has them. Returns 0, or a negative FFmpeg code with *s left null.
+int OpenUserInput(AVFormatContext** s, const std::string& name, const AVIOInterruptCB* interrupt = nullptr);
 // Closes s->pb through the context's io_close2 and clears it (outputs).
 int CloseFormatIO(AVFormatContext* s);
