@@ -77,7 +77,6 @@ int64_t PacketTime(const AVPacket* p) { return p->pts != AV_NOPTS_VALUE ? p->pts
 // One video packet of the range, in decode order.
 struct TRec {
   int64_t pts = AV_NOPTS_VALUE;
-  int64_t dts = AV_NOPTS_VALUE;
   bool key = false;
   bool start = false;  // a key frame that a copy may begin with
 };
@@ -164,7 +163,6 @@ void ReadRecords(TInput& in, TLayout& L, const std::string& path, std::string* e
     }
     TRec r;
     r.pts = PacketTime(pkt.get());
-    r.dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : r.pts;
     r.key = pkt->flags & AV_PKT_FLAG_KEY;
     r.start = r.key && CopyMayStartAt(pkt.get(), st->codecpar);
     av_packet_unref(pkt.get());
@@ -275,17 +273,13 @@ void PlanLayout(TLayout& L) {
 // -------------------------------------------------------------------------------------------
 // Encoders
 
-struct TVideoCodecChoice {
-  const char* encoder = nullptr;
-  bool supported = false;
-};
-
-TVideoCodecChoice ChooseEncoder(AVCodecID id) {
+// The encoder that re-encodes a codec's pictures; null for a codec that cannot be cut exactly.
+const char* EncoderFor(AVCodecID id) {
   switch (id) {
-    case AV_CODEC_ID_H264: return {"libx264", true};
-    case AV_CODEC_ID_MPEG2VIDEO: return {"mpeg2video", true};
-    case AV_CODEC_ID_MPEG4: return {"mpeg4", true};
-    default: return {};
+    case AV_CODEC_ID_H264: return "libx264";
+    case AV_CODEC_ID_MPEG2VIDEO: return "mpeg2video";
+    case AV_CODEC_ID_MPEG4: return "mpeg4";
+    default: return nullptr;
   }
 }
 
@@ -555,14 +549,14 @@ bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, 
   const AVCodecParameters* par = in.ic->streams[in.v]->codecpar;
   const AVCodecDescriptor* d = avcodec_descriptor_get(par->codec_id);
   plan->CodecName = d ? d->name : "unknown";
-  const TVideoCodecChoice choice = ChooseEncoder(par->codec_id);
-  if (!choice.supported) {
+  const char* encoder = EncoderFor(par->codec_id);
+  if (!encoder) {
     s->reason = plan->CodecName + " video cannot be cut to the frame";
     return false;
   }
-  s->codec = avcodec_find_encoder_by_name(choice.encoder);
+  s->codec = avcodec_find_encoder_by_name(encoder);
   if (!s->codec) {
-    s->reason = std::string("the encoder ") + choice.encoder + " is missing";
+    s->reason = std::string("the encoder ") + encoder + " is missing";
     return false;
   }
   if (par->field_order != AV_FIELD_UNKNOWN && par->field_order != AV_FIELD_PROGRESSIVE) {
