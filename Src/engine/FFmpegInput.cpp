@@ -338,8 +338,7 @@ void TCustomFFmpegOpt::DumpAttachment(AVStream* st, const std::string& fileName,
                   st->index);
   if (!CheckOverwrite(name)) return;
   // Never onto one of the task's inputs; a stopped dump leaves what was there.
-  std::vector<std::string> inputs;
-  for (const auto& f : InputFiles) inputs.push_back(f->FileName);
+  const std::vector<std::string> inputs = InputFileNames();
   WriteStart = av_gettime_relative();
   std::string err;
   if (!SafeWriteFile(name, par->extradata, static_cast<size_t>(par->extradata_size), inputs,

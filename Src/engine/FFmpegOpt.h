@@ -202,6 +202,12 @@ public:
 
   // ---- The task's records ----------------------------------------------------------------
   std::vector<std::unique_ptr<TInputFile>> InputFiles;
+  // The names of the inputs, as the safe-write checks take them.
+  std::vector<std::string> InputFileNames() const {
+    std::vector<std::string> names;
+    for (const auto& f : InputFiles) names.push_back(f->FileName);
+    return names;
+  }
   std::vector<std::unique_ptr<TInputStream>> InputStreams;
   std::vector<std::unique_ptr<TOutputFile>> OutputFiles;
   std::vector<std::unique_ptr<TOutputStream>> OutputStreams;

@@ -659,8 +659,7 @@ int TCustomFFmpegOpt::SelectStreams(TFileOptionsContext& ctx, AVFormatContext* o
 
 bool TCustomFFmpegOpt::CheckOutputTarget(const std::string& fileName,
                                          const TFileOptionsContext& ctx, bool replaceExisting) {
-  std::vector<std::string> inputs;
-  for (const auto& f : InputFiles) inputs.push_back(f->FileName);
+  std::vector<std::string> inputs = InputFileNames();
   for (const std::string& a : ctx.Attachments) inputs.push_back(a);
   TWriteCheck check = CheckWriteTarget(LocalPath(fileName), inputs, replaceExisting);
   if (check) return true;

@@ -562,8 +562,7 @@ int TCustomFFmpeg::OpenPassLog(TOutputStream* ost, size_t index) {
       FormatText("%s-%d.log", ost->PassLogPrefix.empty() ? "ffencoder2pass" : ost->PassLogPrefix.c_str(),
                  static_cast<int>(index));
   os.PassLogName = name;
-  std::vector<std::string> inputs;
-  for (auto& f : InputFiles) inputs.push_back(f->FileName);
+  const std::vector<std::string> inputs = InputFileNames();
   if (!std::strcmp(ost->Encoder->name, "libx264")) {
     // The encoder keeps its statistics itself (beside the name, then renamed onto it); they
     // must not land on anything the task reads.
@@ -633,8 +632,7 @@ void TCustomFFmpeg::WritePassStats(TOutputStream* ost) {
 void TCustomFFmpeg::WriteVideoStats(TOutputStream* ost, const AVPacket* pkt) {
   if (VStatsFilename.empty()) return;
   if (!FVStats) {
-    std::vector<std::string> inputs;
-    for (auto& f : InputFiles) inputs.push_back(f->FileName);
+    const std::vector<std::string> inputs = InputFileNames();
     auto file = std::make_unique<TSafeFile>();
     if (!file->Open(VStatsFilename, inputs) || !file->Stream())
       throw FFmpegException("fopen fail: " + VStatsFilename);
