@@ -195,6 +195,9 @@ private:
   void Terminate();
   void PauseGate();
   void PreSeekInput();
+  bool PreSeekKeepsOutput();
+  void SeekBeforeStart(int64_t start, int64_t inputStart);
+  void SkipToCleanKeyFrames(int64_t need);
   bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
   void PreProcessVideo(TInputStream* ist, AVFrame* frame);
   void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);
@@ -235,7 +238,7 @@ private:
   TFramePtr FFiltered;
   TPacketPtr FPacket;
   TPacketPtr FOutPacket;
-  // Packets read while checking a pre-seek without an index; served before reading on.
+  // Packets read while checking a pre-seek; served before reading on.
   std::deque<TPacketPtr> FPreSeekQueue;
   // Hooks and preview.
   std::vector<THookModule> FHookModules;

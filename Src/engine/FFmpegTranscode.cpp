@@ -15,6 +15,7 @@
 #include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
 #include "runtime/MediaTexts.h"
+#include "runtime/NalUnits.h"
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -1148,6 +1149,13 @@ void TCustomFFmpeg::RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket*
   }
 }
 
+namespace {
+constexpr int64_t kFirstPreSeekMargin = AV_TIME_BASE;       // grows fourfold on each retry
+constexpr int64_t kLastPreSeekMargin = 64 * int64_t(AV_TIME_BASE);
+constexpr int64_t kAudioWarmUp = AV_TIME_BASE / 2;
+constexpr size_t kPreSeekQueueLimit = size_t(256) << 20;  // bytes held while checking
+}  // namespace
+
 // A seek before reading: with an output start time and one input without its own, the reading
 // starts at a key frame early enough that everything from the start time on comes out exactly
 // as when reading from the beginning.
@@ -1160,6 +1168,139 @@ void TCustomFFmpeg::PreSeekInput() {
   int64_t start = INT64_MAX;
   for (auto& of : OutputFiles) start = std::min(start, of->StartTime);
   if (start <= 0 || start == INT64_MAX) return;
+  for (int k = 0; k < f->StreamCount; k++)
+    if (InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)]->TsScale != 1.0) return;
+  if (!PreSeekKeepsOutput()) return;
+  SeekBeforeStart(start, inputStart);
+  SkipToCleanKeyFrames(start + inputStart);
+}
+
+namespace {
+
+// Filters whose output frame depends on the input frame alone.
+bool IsStatelessFilter(const AVFilterContext* fc) {
+  static const char* const kNames[] = {
+      "buffer", "buffersink", "abuffer", "abuffersink", "null",  "anull",  "format",
+      "aformat", "scale",     "crop",    "pad",         "setsar", "setdar", "hflip",
+      "vflip",  "transpose", "volume",  "pan",         "copy",   "acopy"};
+  const char* name = fc->filter->name;
+  for (const char* n : kNames)
+    if (std::strcmp(name, n) == 0) return true;
+  // A resampler that keeps the rate only converts each frame's samples.
+  return std::strcmp(name, "aresample") == 0 && fc->nb_inputs == 1 && fc->nb_outputs == 1 &&
+         fc->inputs[0]->sample_rate == fc->outputs[0]->sample_rate;
+}
+
+}  // namespace
+
+// A pre-seek changes which frames the input side sees before the start time; that leaves the
+// output as it is only when nothing there keeps state from frame to frame.
+bool TCustomFFmpeg::PreSeekKeepsOutput() {
+  const char* why = nullptr;
+  if (OnVideoInputHook || OnFrameInputHook || OnAudioInputHook || !FHookModules.empty())
+    why = "input hooks see every decoded frame";
+  else if (AudioSyncMethod > 0)
+    why = "the sound is resynchronised from its first sample";
+  std::string filter;
+  for (auto& fg : FilterGraphs) {
+    if (why || !fg->Graph) continue;
+    const AVFilterGraph* g = fg->Graph.get();
+    for (unsigned i = 0; i < g->nb_filters && !why; i++)
+      if (!IsStatelessFilter(g->filters[i])) {
+        filter = std::string("the ") + g->filters[i]->filter->name +
+                 " filter sees the frames before the start";
+        why = filter.c_str();
+      }
+  }
+  if (!why) return true;
+  FFLogger().LogFmt(this, llVerbose, "No pre-seek: %s", why);
+  return false;
+}
+
+// Decoded video may begin at its last clean key frame at or before the start: from there every
+// picture decodes as when the stream is read from its beginning, so the packets before it (read
+// after the seek for the sound's warm-up) are not decoded. Reading goes on until each such
+// stream is past the start; the packets are kept for the loop.
+void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
+  TInputFile* f = InputFiles[0].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  std::vector<const TInputStream*> streams;
+  for (int k = 0; k < f->StreamCount; k++) {
+    const size_t index = static_cast<size_t>(f->FirstStreamIndex + k);
+    const TInputStream* ist = InputStreams[index].get();
+    if (ist->Discard || !ist->DecodingNeeded ||
+        ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+      continue;
+    bool copied = false;  // a copy of the same stream keeps every packet
+    for (auto& ost : OutputStreams)
+      copied = copied || (ost->StreamCopy && ost->SourceIndex == static_cast<int>(index));
+    if (!copied) streams.push_back(ist);
+  }
+  if (streams.empty()) return;
+  auto passed = [need](const AVPacket* pkt, const AVStream* st) {
+    return pkt->dts != AV_NOPTS_VALUE &&
+           av_compare_ts(pkt->dts, st->time_base, need, AV_TIME_BASE_Q) > 0;
+  };
+  size_t held = 0;
+  std::vector<bool> done(streams.size(), false);
+  for (const TPacketPtr& pkt : FPreSeekQueue) {
+    held += static_cast<size_t>(pkt->size);
+    for (size_t i = 0; i < streams.size(); i++)
+      if (pkt->stream_index == streams[i]->Stream->index && passed(pkt.get(), streams[i]->Stream))
+        done[i] = true;
+  }
+  while (std::find(done.begin(), done.end(), false) != done.end()) {
+    TPacketPtr pkt(av_packet_alloc());
+    if (!pkt) throw FFmpegException("Could not allocate packet");
+    ReadStart = av_gettime_relative();
+    const int ret = av_read_frame(ic, pkt.get());
+    ReadStart = kNotTiming;
+    if (ret < 0) break;  // the end: what was read decides
+    held += static_cast<size_t>(pkt->size);
+    for (size_t i = 0; i < streams.size(); i++)
+      if (pkt->stream_index == streams[i]->Stream->index && passed(pkt.get(), streams[i]->Stream))
+        done[i] = true;
+    FPreSeekQueue.push_back(std::move(pkt));
+    if (held > kPreSeekQueueLimit) return;  // kept whole: decoded from the seek on
+  }
+  for (const TInputStream* ist : streams) {
+    const AVStream* st = ist->Stream;
+    // The last clean key frame at or before the start; packets past the start end the search.
+    size_t key = SIZE_MAX;
+    for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
+      const AVPacket* pkt = FPreSeekQueue[i].get();
+      if (pkt->stream_index != st->index) continue;
+      if (passed(pkt, st)) break;
+      if (pkt->pts != AV_NOPTS_VALUE &&
+          av_compare_ts(pkt->pts, st->time_base, need, AV_TIME_BASE_Q) <= 0 &&
+          IsCleanRandomAccess(pkt, st->codecpar))
+        key = i;
+    }
+    if (key == SIZE_MAX) continue;
+    const int64_t keyPts = FPreSeekQueue[key]->pts;
+    size_t dropped = 0;
+    for (size_t i = 0, kept = 0; i < FPreSeekQueue.size(); i++) {
+      if (i < key && FPreSeekQueue[i]->stream_index == st->index) {
+        dropped++;
+        continue;
+      }
+      if (kept != i) FPreSeekQueue[kept] = std::move(FPreSeekQueue[i]);
+      kept++;
+    }
+    FPreSeekQueue.resize(FPreSeekQueue.size() - dropped);
+    if (dropped)
+      FFLogger().LogFmt(this, llVerbose,
+                        "Decoding of stream %d begins at its key frame at %0.3f s (%zu packets "
+                        "before it skipped)",
+                        st->index, av_q2d(st->time_base) * double(keyPts),
+                        dropped);
+  }
+}
+
+// Seeks the input to a point early enough for the start time, when it has one.
+void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
+  TInputFile* f = InputFiles[0].get();
+  AVFormatContext* ic = f->FormatContext.get();
   // Decoded sound that a seek would change: read from the start.
   for (int k = 0; k < f->StreamCount; k++) {
     TInputStream* ist = InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)].get();
@@ -1243,13 +1384,6 @@ void TCustomFFmpeg::PreSeekInput() {
     FFLogger().LogFmt(this, llVerbose, "Pre-seek to %0.3f failed; reading from the start",
                       double(target) / AV_TIME_BASE);
 }
-
-namespace {
-constexpr int64_t kFirstPreSeekMargin = AV_TIME_BASE;       // grows fourfold on each retry
-constexpr int64_t kLastPreSeekMargin = 64 * int64_t(AV_TIME_BASE);
-constexpr int64_t kAudioWarmUp = AV_TIME_BASE / 2;
-constexpr size_t kPreSeekQueueLimit = size_t(256) << 20;  // bytes held while checking
-}  // namespace
 
 // Without an index the key frames are unknown: seek by time with a margin, read on until the
 // start time and keep what was read. The seek is kept only when every video stream shows two

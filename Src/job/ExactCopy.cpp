@@ -17,6 +17,7 @@
 #include "engine/FFmpegJob.h"
 #include "runtime/FFLog.h"
 #include "runtime/MediaTexts.h"
+#include "runtime/NalUnits.h"
 #include "runtime/SafeWrite.h"
 #include "runtime/UnicodeProtocol.h"
 
@@ -326,32 +327,6 @@ struct TBits {
   }
 };
 
-struct TNal {
-  const uint8_t* data;
-  size_t size;
-  int type() const { return size ? data[0] & 0x1f : -1; }
-};
-
-std::vector<TNal> SplitAnnexB(const uint8_t* p, size_t n) {
-  std::vector<TNal> out;
-  size_t i = 0, start = SIZE_MAX;
-  while (i + 3 <= n) {
-    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
-      if (start != SIZE_MAX) {
-        size_t end = i;
-        while (end > start && p[end - 1] == 0) end--;
-        out.push_back({p + start, end - start});
-      }
-      i += 3;
-      start = i;
-    } else {
-      i++;
-    }
-  }
-  if (start != SIZE_MAX && start < n) out.push_back({p + start, n - start});
-  return out;
-}
-
 // The parameter-set ids of an avcC record or of Annex B parameter sets.
 struct TH264Config {
   bool avcc = false;
@@ -386,9 +361,9 @@ bool ParseH264Config(const uint8_t* p, size_t n, TH264Config* c) {
     }
     c->trailer.assign(p + at, p + n);
   } else {
-    for (const TNal& nal : SplitAnnexB(p, n)) {
-      if (nal.type() == 7) c->sps.emplace_back(nal.data, nal.data + nal.size);
-      if (nal.type() == 8) c->pps.emplace_back(nal.data, nal.data + nal.size);
+    for (const TNalUnit& nal : SplitAnnexB(p, n)) {
+      if (nal.H264Type() == 7) c->sps.emplace_back(nal.Data, nal.Data + nal.Size);
+      if (nal.H264Type() == 8) c->pps.emplace_back(nal.Data, nal.Data + nal.Size);
     }
   }
   for (const auto& s : c->sps) {
@@ -433,35 +408,18 @@ std::vector<uint8_t> BuildAvcC(const TH264Config& src, const TH264Config& added,
 // H.264 decoders take new parameter sets only at an IDR picture; other key frames (the
 // recovery points of open groups of pictures) cannot follow an encoded part.
 bool CopyMayStartAt(const AVPacket* pkt, const AVCodecParameters* par) {
-  if (par->codec_id != AV_CODEC_ID_H264) return true;
-  const uint8_t* p = pkt->data;
-  const size_t n = static_cast<size_t>(pkt->size);
-  if (par->extradata_size >= 7 && par->extradata[0] == 1) {
-    const int len = (par->extradata[4] & 3) + 1;
-    for (size_t at = 0; at + static_cast<size_t>(len) < n;) {
-      size_t size = 0;
-      for (int i = 0; i < len; i++) size = size << 8 | p[at + static_cast<size_t>(i)];
-      at += static_cast<size_t>(len);
-      if (size == 0 || at + size > n) break;
-      if ((p[at] & 0x1f) == 5) return true;
-      at += size;
-    }
-    return false;
-  }
-  for (const TNal& nal : SplitAnnexB(p, n))
-    if (nal.type() == 5) return true;
-  return false;
+  return par->codec_id != AV_CODEC_ID_H264 || IsH264Idr(pkt, par);
 }
 
 // Annex B packet to length-prefixed NAL units; parameter sets are left out (they are in the
 // decoder configuration).
 bool ToLengthPrefixed(AVPacket* pkt, int lengthSize) {
   std::vector<uint8_t> out;
-  for (const TNal& nal : SplitAnnexB(pkt->data, static_cast<size_t>(pkt->size))) {
-    if (nal.type() == 7 || nal.type() == 8) continue;
-    if (lengthSize < 4 && nal.size >> (8 * lengthSize)) return false;
-    for (int i = lengthSize - 1; i >= 0; i--) out.push_back(static_cast<uint8_t>(nal.size >> (8 * i)));
-    out.insert(out.end(), nal.data, nal.data + nal.size);
+  for (const TNalUnit& nal : SplitAnnexB(pkt->data, static_cast<size_t>(pkt->size))) {
+    if (nal.H264Type() == 7 || nal.H264Type() == 8) continue;
+    if (lengthSize < 4 && nal.Size >> (8 * lengthSize)) return false;
+    for (int i = lengthSize - 1; i >= 0; i--) out.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
+    out.insert(out.end(), nal.Data, nal.Data + nal.Size);
   }
   TPacketPtr copy = NewPacket();
   if (av_new_packet(copy.get(), static_cast<int>(out.size())) < 0) return false;
