@@ -159,6 +159,7 @@ struct TOutputContainer {
   std::vector<TSideFile> SideFiles;
   std::vector<std::string> Inputs;  // what the task reads: never written
   bool ReplaceExisting = true;
+  int64_t WriteBackAt = 0;          // output size at the last write-back hint
   std::string SideFileError;        // why the last side file was refused
   bool Closing = false;             // files the muxer closes now are unfinished
   const struct TRawMuxer* RawMuxer = nullptr;  // engine muxer, when the format names one

@@ -27,6 +27,9 @@ const char* const kHint =
     "Please check error log message(reported by FFLogger) to find out more detail information.";
 
 constexpr AVRational kMicro{1, AV_TIME_BASE};
+// Output grown by this much since the last hint is handed to the disk without waiting, so the
+// sync at the end has little left to wait for.
+constexpr int64_t kWriteBackStep = int64_t(4) << 20;
 
 }  // namespace
 
@@ -630,6 +633,11 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
       ret = av_interleaved_write_frame(oc, p);
       // Buffered writes fail later than the packet that filled the buffer.
       if (ret >= 0 && oc->pb && oc->pb->error < 0) ret = oc->pb->error;
+      if (ret >= 0 && oc->pb && c->SafeFile.IsOpen() &&
+          avio_tell(oc->pb) - c->WriteBackAt >= kWriteBackStep) {
+        c->WriteBackAt = avio_tell(oc->pb);
+        c->SafeFile.StartWriteBack();
+      }
     }
     WriteStart = kNotTiming;
     if (ret < 0)

@@ -137,6 +137,8 @@ bool TSafeFile::Open(const std::string& path, const std::vector<std::string>& in
   }
   TWriteCheck unused;
   ResolveTarget(path, &FFinalPath, &unused);
+  struct stat st;
+  FTargetExisted = replaceExisting && stat(FFinalPath.c_str(), &st) == 0;
   std::string dir = DirName(FFinalPath);
   // A leading "./" or "/" keeps libraries that open by name from reading a protocol in it.
   if (dir[0] != '/' && dir.compare(0, 2, "./") != 0 && dir != ".") dir = "./" + dir;
@@ -179,27 +181,50 @@ void TSafeFile::CloseFd() {
   }
 }
 
+void TSafeFile::StartWriteBack() {
+  if (!IsOpen() || !FTargetExisted) return;  // no sync follows for a new name
+  if (FStream) fflush(FStream);
+  int fd = FFd;
+  if (fd < 0) {
+    if (FWriteBackFd < 0) FWriteBackFd = open(FTempPath.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = FWriteBackFd;
+  }
+  // Only a hint: failures show in the sync that Commit waits for.
+  if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+void TSafeFile::CloseWriteBackFd() {
+  if (FWriteBackFd >= 0) close(FWriteBackFd);
+  FWriteBackFd = -1;
+}
+
 bool TSafeFile::Commit(std::string* err) {
   if (!IsOpen()) {
     if (err) *err = FPath + ": not open for writing";
     return false;
   }
   int failure = 0;
+  CloseWriteBackFd();
   if (FStream && fflush(FStream) != 0) failure = errno;
   // A writer that closed the descriptor reopens the file to sync it.
   int fd = FFd >= 0 ? FFd : open(FTempPath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0 && !failure) failure = errno;
+  // Replacing a file waits until the new content is on the disk, so that a crash leaves the old
+  // file or the new one, never a truncated one. A new name has nothing of the user's to lose,
+  // and the wait would make every cut slower than any other writer.
+  bool replacing = false;
   if (fd >= 0 && !failure) {
     struct stat old;
     mode_t mode = 0666 & ~CurrentUmask();
     if (FReplace && stat(FFinalPath.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+      replacing = true;
       mode = old.st_mode & 07777;
       // Best effort: only a privileged writer may hand the file to its old owner.
       if (fchown(fd, old.st_uid, old.st_gid) != 0) {
       }
     }
     fchmod(fd, mode);
-    if (fsync(fd) != 0) failure = errno;
+    if (replacing && fsync(fd) != 0) failure = errno;
   }
   if (fd >= 0 && fd != FFd) close(fd);
   if (FStream) {
@@ -232,15 +257,18 @@ bool TSafeFile::Commit(std::string* err) {
     return false;
   }
   FTempPath.clear();
-  const int dirFd = open(DirName(FFinalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
+  if (replacing) {
+    const int dirFd = open(DirName(FFinalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+      fsync(dirFd);
+      close(dirFd);
+    }
   }
   return true;
 }
 
 void TSafeFile::Discard() {
+  CloseWriteBackFd();
   CloseFd();
   if (!FTempPath.empty()) {
     unlink(FTempPath.c_str());

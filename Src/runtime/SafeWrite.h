@@ -60,21 +60,30 @@ public:
   FILE* Stream();
   // Closes the descriptor (for writers that reopen TempPath() themselves).
   void CloseFd();
+  // When a file is being replaced: starts writing what was written so far to the disk without
+  // waiting, so that the sync in Commit has little left. Writers of large files call it now and
+  // then.
+  void StartWriteBack();
 
-  // Flushes, syncs and puts the new file in place of the target (or beside nothing, refusing
-  // to replace a file that appeared meanwhile when replacing was not allowed). False with
-  // *err set leaves the target as it was and the new file removed.
+  // Flushes and puts the new file in place of the target, or beside nothing (refusing to
+  // replace a file that appeared meanwhile when replacing was not allowed). A file that is
+  // replaced gets the new content only once it is on the disk. False with *err set leaves the
+  // target as it was and the new file removed.
   bool Commit(std::string* err = nullptr);
   // Removes the new file; the target is untouched.
   void Discard();
 
 private:
+  void CloseWriteBackFd();
+
   std::string FPath;
   std::string FFinalPath;
   std::string FTempPath;
   int FFd = -1;
+  int FWriteBackFd = -1;  // a descriptor of the new file for StartWriteBack after CloseFd
   FILE* FStream = nullptr;
   bool FReplace = true;
+  bool FTargetExisted = false;  // at Open: a file is being replaced
   TWriteRefusal FRefusal = TWriteRefusal::None;
 };
 
