@@ -81,8 +81,12 @@ int SafeIOOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
     return file->LastRefusal() == TWriteRefusal::Exists ? AVERROR(EEXIST) : AVERROR(EACCES);
   }
   file->CloseFd();
+  AVDictionary* local = nullptr;
+  AVDictionary** io = options ? options : &local;
+  av_dict_set(io, "truncate", "0", 0);  // the new file is empty: see OpenOutputFile
   int ret = UnicodeIOOpen(pb, FileNameToURL(file->TempPath()).c_str(), flags,
-                          &s->interrupt_callback, options);
+                          &s->interrupt_callback, io);
+  av_dict_free(&local);
   if (ret < 0) return ret;
   c->SideFiles.push_back({*pb, std::move(file)});
   return 0;
@@ -830,6 +834,8 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
     WriteStart = av_gettime_relative();
     AVIOInterruptCB cb = WriteInterrupt();
     const std::string ioURL = safeFile ? FileNameToURL(target) : url;
+    // The new file is empty; emptying it again would make the file system flush it on close.
+    if (safeFile) ofile->Options.Set("truncate", "0");
     ret = UnicodeIOOpen(&oc->pb, ioURL.c_str(), AVIO_FLAG_WRITE, &cb, ofile->Options.Ref());
     if (ret < 0) {
       FLastErrMsg = ErrorText(fileName, ret);

@@ -294,12 +294,19 @@ int UnicodeIOOpen(AVIOContext** pb, const char* url, int flags, const AVIOInterr
     return avio_open2(pb, url, flags, interruptCB, options);
 
   const std::string path = StripProtocolPrefix(url);
+  // "truncate" 0 as for the file protocol: a file is written over without being emptied first.
+  bool truncate = true;
+  if (options && *options) {
+    if (const AVDictionaryEntry* e = av_dict_get(*options, "truncate", nullptr, 0))
+      truncate = std::strcmp(e->value, "0") != 0;
+    av_dict_set(options, "truncate", nullptr, 0);
+  }
   int access;
   const bool canRead = flags & AVIO_FLAG_READ, canWrite = flags & AVIO_FLAG_WRITE;
   if (canRead && canWrite)
-    access = O_RDWR | O_CREAT | O_TRUNC;
+    access = O_RDWR | O_CREAT | (truncate ? O_TRUNC : 0);
   else if (canWrite)
-    access = O_WRONLY | O_CREAT | O_TRUNC;
+    access = O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0);
   else
     access = O_RDONLY;  // an existing file only: never created, never truncated
   const int fd = open(path.c_str(), access | O_CLOEXEC, 0666);

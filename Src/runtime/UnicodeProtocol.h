@@ -47,7 +47,8 @@ bool IsUnicodeURL(const char* url);
 
 // Opens a URL for FFmpeg I/O: "unicode:" URLs through the protocol (flags AVIO_FLAG_READ,
 // AVIO_FLAG_WRITE or both: read opens an existing file and never creates or truncates it;
-// write creates or truncates), anything else through avio_open2. A file that cannot be opened
+// write creates or truncates, or with the option "truncate" 0 keeps what is there, as the file
+// protocol does), anything else through avio_open2. A file that cannot be opened
 // gives the system's reason as an FFmpeg code: -2 (AVERROR(ENOENT)) for a missing file,
 // -13 when access is denied.
 int UnicodeIOOpen(AVIOContext** pb, const char* url, int flags,

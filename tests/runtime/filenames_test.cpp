@@ -190,6 +190,23 @@ TEST_F(UnicodeProtocolFiles, WriteCreatesAndReplaces) {
   EXPECT_EQ(ReadFile(Dir / "plain.dat"), "p");
 }
 
+TEST_F(UnicodeProtocolFiles, TruncateZeroWritesOverWithoutEmptying) {
+  // Both ways of opening take the file protocol's option and leave it out of the dictionary.
+  for (const std::string& url : {Url("поверх.dat"), (Dir / "over.dat").string()}) {
+    const fs::path file = url.find("unicode:") == 0 ? Dir / "поверх.dat" : Dir / "over.dat";
+    WriteFile(file, "abcdef");
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "truncate", "0", 0);
+    AVIOContext* pb = nullptr;
+    ASSERT_EQ(UnicodeIOOpen(&pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &options), 0) << url;
+    EXPECT_EQ(av_dict_count(options), 0) << url;
+    avio_write(pb, reinterpret_cast<const unsigned char*>("XY"), 2);
+    EXPECT_EQ(UnicodeIOClose(&pb), 0);
+    EXPECT_EQ(ReadFile(file), "XYcdef") << url;
+    av_dict_free(&options);
+  }
+}
+
 struct FormatCloser {
   void operator()(AVFormatContext* s) const { avformat_close_input(&s); }
 };
