@@ -390,8 +390,10 @@ void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {
   const int ticket = FNoticeTicket++;
   (void)waitDelivered;
   FNoticeThreads.emplace_back([this, handler, info, ticket, sync] {
-    while (FNoticeServed.load() != ticket)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+      std::unique_lock<std::mutex> turn(FNoticeTurnLock);
+      FNoticeTurn.wait(turn, [&] { return FNoticeServed.load() == ticket; });
+    }
     try {
       if (handler && !FDestroying) {
         if (sync)
@@ -402,7 +404,11 @@ void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {
     } catch (...) {
     }
     FTerminateDelivered = true;
-    FNoticeServed++;
+    {
+      std::lock_guard<std::mutex> turn(FNoticeTurnLock);
+      FNoticeServed++;
+    }
+    FNoticeTurn.notify_all();
     gPendingNotices--;
     WakeMainThread();
   });

@@ -3,6 +3,7 @@
 // a given number at once) or one after the other in the caller's thread, with progress and
 // termination events delivered on the main thread.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -193,5 +194,7 @@ private:
   std::mutex FNoticeLock;
   int FNoticeTicket = 0;
   std::atomic<int> FNoticeServed{0};
+  std::mutex FNoticeTurnLock;  // guards the turns of FNoticeServed
+  std::condition_variable FNoticeTurn;
   std::vector<std::thread> FNoticeThreads;
 };
