@@ -1186,9 +1186,8 @@ bool IsStatelessFilter(const AVFilterContext* fc) {
   const char* name = fc->filter->name;
   for (const char* n : kNames)
     if (std::strcmp(name, n) == 0) return true;
-  // A resampler that keeps the rate only converts each frame's samples.
-  return std::strcmp(name, "aresample") == 0 && fc->nb_inputs == 1 && fc->nb_outputs == 1 &&
-         fc->inputs[0]->sample_rate == fc->outputs[0]->sample_rate;
+  // A resampler's output grid is anchored on its first sample; the seek checks the sound.
+  return std::strcmp(name, "aresample") == 0 && fc->nb_inputs == 1 && fc->nb_outputs == 1;
 }
 
 }  // namespace
@@ -1217,14 +1216,21 @@ bool TCustomFFmpeg::PreSeekKeepsOutput() {
   return false;
 }
 
-// Decoded video may begin at its last clean key frame at or before the start: from there every
-// picture decodes as when the stream is read from its beginning, so the packets before it (read
-// after the seek for the sound's warm-up) are not decoded. Reading goes on until each such
-// stream is past the start; the packets are kept for the loop.
+// Decoded video may begin at a clean key frame at or before the start: from there every
+// picture decodes as when the stream is read from its beginning, so the packets before it are
+// not decoded. Reading goes on until each such stream is past the start, keeping the packets
+// for the loop; each clean key frame read drops its stream's packets before it, so what is
+// held is one group of pictures and the other streams' packets.
 void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
   TInputFile* f = InputFiles[0].get();
   AVFormatContext* ic = f->FormatContext.get();
-  std::vector<const TInputStream*> streams;
+  struct TSkip {
+    const AVStream* st;
+    bool done = false;  // a packet past the start was read
+    size_t skipped = 0;
+    int64_t keyPts = AV_NOPTS_VALUE;
+  };
+  std::vector<TSkip> streams;
   for (int k = 0; k < f->StreamCount; k++) {
     const size_t index = static_cast<size_t>(f->FirstStreamIndex + k);
     const TInputStream* ist = InputStreams[index].get();
@@ -1234,67 +1240,67 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     bool copied = false;  // a copy of the same stream keeps every packet
     for (auto& ost : OutputStreams)
       copied = copied || (ost->StreamCopy && ost->SourceIndex == static_cast<int>(index));
-    if (!copied) streams.push_back(ist);
+    if (!copied) streams.push_back({ist->Stream});
   }
   if (streams.empty()) return;
-  auto passed = [need](const AVPacket* pkt, const AVStream* st) {
-    return pkt->dts != AV_NOPTS_VALUE &&
-           av_compare_ts(pkt->dts, st->time_base, need, AV_TIME_BASE_Q) > 0;
-  };
   size_t held = 0;
-  std::vector<bool> done(streams.size(), false);
-  for (const TPacketPtr& pkt : FPreSeekQueue) {
-    held += static_cast<size_t>(pkt->size);
-    for (size_t i = 0; i < streams.size(); i++)
-      if (pkt->stream_index == streams[i]->Stream->index && passed(pkt.get(), streams[i]->Stream))
-        done[i] = true;
+  // Looks at the packet at `at`; returns how many packets before it were dropped.
+  auto look = [&](size_t at) -> size_t {
+    const AVPacket* pkt = FPreSeekQueue[at].get();
+    for (TSkip& x : streams) {
+      if (pkt->stream_index != x.st->index || x.done) continue;
+      if (pkt->dts != AV_NOPTS_VALUE &&
+          av_compare_ts(pkt->dts, x.st->time_base, need, AV_TIME_BASE_Q) > 0) {
+        x.done = true;  // no later packet is shown at or before the start
+        return 0;
+      }
+      if (pkt->pts == AV_NOPTS_VALUE ||
+          av_compare_ts(pkt->pts, x.st->time_base, need, AV_TIME_BASE_Q) > 0 ||
+          !IsCleanRandomAccess(pkt, x.st->codecpar))
+        return 0;
+      x.keyPts = pkt->pts;
+      size_t kept = 0, dropped = 0;
+      for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
+        if (i < at && FPreSeekQueue[i]->stream_index == x.st->index) {
+          held -= static_cast<size_t>(FPreSeekQueue[i]->size);
+          dropped++;
+          continue;
+        }
+        if (kept != i) FPreSeekQueue[kept] = std::move(FPreSeekQueue[i]);
+        kept++;
+      }
+      FPreSeekQueue.resize(kept);
+      x.skipped += dropped;
+      return dropped;
+    }
+    return 0;
+  };
+  for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
+    held += static_cast<size_t>(FPreSeekQueue[i]->size);
+    i -= look(i);
   }
-  while (std::find(done.begin(), done.end(), false) != done.end()) {
+  auto pending = [&] {
+    for (const TSkip& x : streams)
+      if (!x.done) return true;
+    return false;
+  };
+  while (pending() && held <= kPreSeekQueueLimit) {
     TPacketPtr pkt(av_packet_alloc());
     if (!pkt) throw FFmpegException("Could not allocate packet");
     ReadStart = av_gettime_relative();
     const int ret = av_read_frame(ic, pkt.get());
     ReadStart = kNotTiming;
-    if (ret < 0) break;  // the end: what was read decides
+    if (ret < 0) break;  // the end or an error: the loop reads it again
     held += static_cast<size_t>(pkt->size);
-    for (size_t i = 0; i < streams.size(); i++)
-      if (pkt->stream_index == streams[i]->Stream->index && passed(pkt.get(), streams[i]->Stream))
-        done[i] = true;
     FPreSeekQueue.push_back(std::move(pkt));
-    if (held > kPreSeekQueueLimit) return;  // kept whole: decoded from the seek on
+    look(FPreSeekQueue.size() - 1);
   }
-  for (const TInputStream* ist : streams) {
-    const AVStream* st = ist->Stream;
-    // The last clean key frame at or before the start; packets past the start end the search.
-    size_t key = SIZE_MAX;
-    for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
-      const AVPacket* pkt = FPreSeekQueue[i].get();
-      if (pkt->stream_index != st->index) continue;
-      if (passed(pkt, st)) break;
-      if (pkt->pts != AV_NOPTS_VALUE &&
-          av_compare_ts(pkt->pts, st->time_base, need, AV_TIME_BASE_Q) <= 0 &&
-          IsCleanRandomAccess(pkt, st->codecpar))
-        key = i;
-    }
-    if (key == SIZE_MAX) continue;
-    const int64_t keyPts = FPreSeekQueue[key]->pts;
-    size_t dropped = 0;
-    for (size_t i = 0, kept = 0; i < FPreSeekQueue.size(); i++) {
-      if (i < key && FPreSeekQueue[i]->stream_index == st->index) {
-        dropped++;
-        continue;
-      }
-      if (kept != i) FPreSeekQueue[kept] = std::move(FPreSeekQueue[i]);
-      kept++;
-    }
-    FPreSeekQueue.resize(FPreSeekQueue.size() - dropped);
-    if (dropped)
+  for (const TSkip& x : streams)
+    if (x.skipped)
       FFLogger().LogFmt(this, llVerbose,
                         "Decoding of stream %d begins at its key frame at %0.3f s (%zu packets "
                         "before it skipped)",
-                        st->index, av_q2d(st->time_base) * double(keyPts),
-                        dropped);
-  }
+                        x.st->index, av_q2d(x.st->time_base) * double(x.keyPts), x.skipped);
 }
 
 // Seeks the input to a point early enough for the start time, when it has one.
@@ -1318,6 +1324,26 @@ void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
                         "No pre-seek: the sound of stream %d has no whole-tick frame times",
                         ist->Stream->index);
       return;
+    }
+    // A resampler puts its output samples on a grid that starts at its first input sample;
+    // after the seek that sample lies a whole number of frames later, which is on the same
+    // grid only when each frame spans whole output samples.
+    for (const TInputFilter* in : ist->Filters) {
+      const AVFilterGraph* g = in->Graph && in->Graph->Graph ? in->Graph->Graph.get() : nullptr;
+      for (unsigned i = 0; g && i < g->nb_filters; i++) {
+        const AVFilterContext* fc = g->filters[i];
+        if (std::strcmp(fc->filter->name, "aresample") != 0 || fc->nb_inputs != 1 ||
+            fc->nb_outputs != 1 || fc->inputs[0]->sample_rate <= 0)
+          continue;
+        const int64_t from = fc->inputs[0]->sample_rate, to = fc->outputs[0]->sample_rate;
+        if (from != to && (int64_t(par->frame_size) * to) % from != 0) {
+          FFLogger().LogFmt(this, llVerbose,
+                            "No pre-seek: the sound of stream %d is resampled from %d to %d Hz "
+                            "off its frame grid",
+                            ist->Stream->index, int(from), int(to));
+          return;
+        }
+      }
     }
     const AVCodecID id = ist->Decoder->id;
     if (id != AV_CODEC_ID_MP1 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_MP3 &&
