@@ -13,6 +13,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/opt.h>
 #include <libavutil/parseutils.h>
@@ -405,7 +406,10 @@ TOutputStream* TCustomFFmpegOpt::NewVideoStream(TFileOptionsContext& ctx, AVForm
     return ost;
   }
   std::string size = MatchPerStreamStr(ctx.FrameSizes, oc, st);
-  if (!size.empty() && av_parse_video_size(&enc->width, &enc->height, size.c_str()) < 0)
+  // A size no picture buffer can hold is refused here, before any scaler is built for it.
+  if (!size.empty() && (av_parse_video_size(&enc->width, &enc->height, size.c_str()) < 0 ||
+                        av_image_check_size(static_cast<unsigned>(enc->width),
+                                            static_cast<unsigned>(enc->height), 0, nullptr) < 0))
     FatalErrorFmt("Invalid frame size: %s.", size.c_str());
   std::string aspect = MatchPerStreamStr(ctx.AspectRatios, oc, st);
   if (!aspect.empty()) {

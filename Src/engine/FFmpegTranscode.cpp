@@ -251,6 +251,11 @@ void TCustomFFmpeg::Transcode() {
 }
 
 int TCustomFFmpeg::TranscodeInit() {
+  // A labelled graph output that no output took would be fed with nowhere to go.
+  for (auto& fg : FilterGraphs)
+    for (auto& ofl : fg->Outputs)
+      if (!ofl->OutputStream)
+        throw FFmpegException("Filter " + ofl->Name + " has an unconnected output");
   FIst.assign(InputStreams.size(), TIstState{});
   FOst.assign(OutputStreams.size(), TOstState{});
   FFilePackets.assign(OutputFiles.size(), 0);

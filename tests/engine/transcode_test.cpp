@@ -284,6 +284,31 @@ TEST_F(TranscodeTest, PreSeekGivesTheSameFramesAsReadingFromTheStart) {
   }
 }
 
+TEST_F(TranscodeTest, UnusableTextsFailWithTheirReasonInsteadOfCrashing) {
+  // A labelled graph output that nothing maps once crashed inside the filter library, and a
+  // frame size beyond any picture buffer leaked the scaler the library gave up on.
+  const std::string in = FixturePath(FixtureKind::H264Mp4);
+  {
+    TCustomFFmpeg e;
+    ASSERT_TRUE(Prepare(e, in, Out("hstack.mp4"), "-filter_complex [0:v]split[a][b];[a][b]hstack[o]"))
+        << e.LastErrMsg();
+    e.Start(false);
+    EXPECT_FALSE(e.Finished());
+    EXPECT_TRUE(e.Exception());
+    EXPECT_EQ(e.ExceptionMsg(), "Filter hstack has an unconnected output");
+    EXPECT_FALSE(fs::exists(Out("hstack.mp4")));
+  }
+  TCustomFFmpeg e;
+  std::string error;
+  try {
+    Prepare(e, in, Out("huge.3gp"), "-t 0.2 -c:v h263 -s 176x14200000");
+  } catch (const std::exception& x) {
+    error = x.what();
+  }
+  EXPECT_EQ(error, "Invalid frame size: 176x14200000.");
+  EXPECT_FALSE(fs::exists(Out("huge.3gp")));
+}
+
 TEST_F(TranscodeTest, TwoFrameGapUnderConstantRateDuplicatesOneFrame) {
   const std::string out = Out("gap.avi");
   TCustomFFmpeg e;
