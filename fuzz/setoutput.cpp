@@ -138,8 +138,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 // libx264 loses a parameter block when it opens with a bit rate under 1 kbit/s ("-vb 2"); the
-// ffmpeg tool loses the same 136 bytes, so it is the library's and not reported.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx264.so\n"; }
+// ffmpeg tool loses the same 136 bytes, so it is the library's and not reported. libx265 loses
+// one block of its own allocator (1168 bytes, x265_malloc) after a seek with a tiny rate
+// ("-ss 04 -vb 2002 -c:v libx265"); nothing of ours is in that leak.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libx264.so\nleak:libx265.so\n";
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const TWorkPlace work = [] {
