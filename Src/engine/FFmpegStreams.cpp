@@ -633,7 +633,7 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
       ret = av_interleaved_write_frame(oc, p);
       // Buffered writes fail later than the packet that filled the buffer.
       if (ret >= 0 && oc->pb && oc->pb->error < 0) ret = oc->pb->error;
-      if (ret >= 0 && oc->pb && c->SafeFile.IsOpen() &&
+      if (ret >= 0 && oc->pb && c->SafeFile.Replaces() &&
           avio_tell(oc->pb) - c->WriteBackAt >= kWriteBackStep) {
         c->WriteBackAt = avio_tell(oc->pb);
         c->SafeFile.StartWriteBack();

@@ -1233,6 +1233,7 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     const AVStream* st;
     bool done = false;  // a packet past the start was read
     size_t skipped = 0;
+    size_t from = 0;  // queue position after the last drop
     int64_t keyPts = AV_NOPTS_VALUE;
   };
   std::vector<TSkip> streams;
@@ -1248,41 +1249,53 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     if (!copied) streams.push_back({ist->Stream});
   }
   if (streams.empty()) return;
-  size_t held = 0;
-  // Looks at the packet at `at`; returns how many packets before it were dropped.
-  auto look = [&](size_t at) -> size_t {
+  // Dropped packets leave empty slots, removed once they are the greater part of the queue,
+  // so that the work stays in proportion to the packets read.
+  size_t held = 0, empty = 0;
+  auto compact = [&] {
+    size_t kept = 0;
+    for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
+      for (TSkip& x : streams)
+        if (x.from == i) x.from = kept;
+      if (!FPreSeekQueue[i]) continue;
+      if (kept != i) FPreSeekQueue[kept] = std::move(FPreSeekQueue[i]);
+      kept++;
+    }
+    for (TSkip& x : streams) x.from = std::min(x.from, kept);
+    FPreSeekQueue.resize(kept);
+    empty = 0;
+  };
+  // Looks at the packet at `at`, dropping its stream's packets before it when it is a clean
+  // key frame at or before the start.
+  auto look = [&](size_t at) {
     const AVPacket* pkt = FPreSeekQueue[at].get();
     for (TSkip& x : streams) {
       if (pkt->stream_index != x.st->index || x.done) continue;
       if (pkt->dts != AV_NOPTS_VALUE &&
           av_compare_ts(pkt->dts, x.st->time_base, need, AV_TIME_BASE_Q) > 0) {
         x.done = true;  // no later packet is shown at or before the start
-        return 0;
+        return;
       }
       if (pkt->pts == AV_NOPTS_VALUE ||
           av_compare_ts(pkt->pts, x.st->time_base, need, AV_TIME_BASE_Q) > 0 ||
           !IsCleanRandomAccess(pkt, x.st->codecpar))
-        return 0;
+        return;
       x.keyPts = pkt->pts;
-      size_t kept = 0, dropped = 0;
-      for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
-        if (i < at && FPreSeekQueue[i]->stream_index == x.st->index) {
-          held -= static_cast<size_t>(FPreSeekQueue[i]->size);
-          dropped++;
-          continue;
-        }
-        if (kept != i) FPreSeekQueue[kept] = std::move(FPreSeekQueue[i]);
-        kept++;
+      for (size_t i = x.from; i < at; i++) {
+        TPacketPtr& p = FPreSeekQueue[i];
+        if (!p || p->stream_index != x.st->index) continue;
+        held -= static_cast<size_t>(p->size);
+        p.reset();
+        empty++;
+        x.skipped++;
       }
-      FPreSeekQueue.resize(kept);
-      x.skipped += dropped;
-      return dropped;
+      x.from = at;
+      return;
     }
-    return 0;
   };
   for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
     held += static_cast<size_t>(FPreSeekQueue[i]->size);
-    i -= look(i);
+    look(i);
   }
   auto pending = [&] {
     for (const TSkip& x : streams)
@@ -1299,7 +1312,9 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     held += static_cast<size_t>(pkt->size);
     FPreSeekQueue.push_back(std::move(pkt));
     look(FPreSeekQueue.size() - 1);
+    if (empty > FPreSeekQueue.size() / 2) compact();
   }
+  compact();
   for (const TSkip& x : streams)
     if (x.skipped)
       FFLogger().LogFmt(this, llVerbose,

@@ -182,7 +182,7 @@ void TSafeFile::CloseFd() {
 }
 
 void TSafeFile::StartWriteBack() {
-  if (!IsOpen() || !FTargetExisted) return;  // no sync follows for a new name
+  if (!Replaces()) return;  // no sync follows for a new name
   if (FStream) fflush(FStream);
   int fd = FFd;
   if (fd < 0) {

@@ -48,6 +48,8 @@ public:
   bool Open(const std::string& path, const std::vector<std::string>& inputs,
             bool replaceExisting = true, std::string* err = nullptr);
   bool IsOpen() const { return !FTempPath.empty(); }
+  // True when Commit replaces a file that existed at Open.
+  bool Replaces() const { return IsOpen() && FTargetExisted; }
   TWriteRefusal LastRefusal() const { return FRefusal; }
 
   // The target as named, and the file that is really replaced (a link's target).
