@@ -30,6 +30,8 @@ constexpr int kMaxSkipForKey = 600;
 constexpr int kMaxBackoff = 24;
 // Ten minutes: far more than any cache of pictures spans at real frame rates.
 constexpr int64_t kMaxCacheWindow = 600 * int64_t(1000000);
+// An hour before the stream's start: before the decoding time of any packet.
+constexpr int64_t kBeforeEveryPacket = -3600 * int64_t(1000000);
 
 struct TGraphFree {
   void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
@@ -552,9 +554,12 @@ bool TFFDecoder::SeekToKeyAtOrBefore(int64_t targetUs) {
     FLastSeekAtStart = false;
     int r = t >= 0 ? DemuxSeek(t, true) : -1;
     if (r < 0) {
-      // Nothing at or before t: the first key frame is the best there is.
+      // Nothing at or before t: the first key frame is the best there is. A time before every
+      // packet finds it; a seek forward to just before the start may land past it, where
+      // decoding times run ahead of presentation times (MPEG-TS with reordered pictures).
       FLastSeekAtStart = true;
-      r = DemuxSeek(std::min<int64_t>(t, -step0), false);
+      r = DemuxSeek(kBeforeEveryPacket, true);
+      if (r < 0) r = DemuxSeek(std::min<int64_t>(t, -step0), false);
       if (r < 0) {
         SetIOStartTime(av_gettime_relative());
         r = av_seek_frame(FFormatContext, FVideoStreamIndex, ToStreamTS(std::min<int64_t>(t, 0)), AVSEEK_FLAG_BACKWARD);
