@@ -199,6 +199,7 @@ private:
   void SeekBeforeStart(int64_t start, int64_t inputStart);
   void SkipToCleanKeyFrames(int64_t need);
   bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
+  void SeekToFirstPacket(int64_t inputStart);
   void PreProcessVideo(TInputStream* ist, AVFrame* frame);
   void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);
   void RunAudioHook(bool output, AVFrame* frame, int channels, int sampleRate, int64_t pts);

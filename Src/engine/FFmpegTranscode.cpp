@@ -1158,6 +1158,8 @@ namespace {
 constexpr int64_t kFirstPreSeekMargin = AV_TIME_BASE;       // grows fourfold on each retry
 constexpr int64_t kLastPreSeekMargin = 64 * int64_t(AV_TIME_BASE);
 constexpr int64_t kAudioWarmUp = AV_TIME_BASE / 2;
+// Further before a file's start time than any packet's decoding time lies.
+constexpr int64_t kBeforeFirstPacket = 3600 * int64_t(AV_TIME_BASE);
 constexpr size_t kPreSeekQueueLimit = size_t(256) << 20;  // bytes held while checking
 }  // namespace
 
@@ -1522,15 +1524,26 @@ bool TCustomFFmpeg::PreSeekWithoutIndex(int64_t need, int64_t inputStart) {
     }
   }
   FPreSeekQueue.clear();
-  if (seeked) {
-    // Back to the beginning: everything is read as without a seek.
-    ReadStart = av_gettime_relative();
-    int ret =
-        avformat_seek_file(ic, -1, INT64_MIN, inputStart, inputStart, AVSEEK_FLAG_BACKWARD);
-    ReadStart = kNotTiming;
-    if (ret < 0) throw FFmpegException("Could not seek back to the start of " + f->FileName);
-  }
+  if (seeked) SeekToFirstPacket(inputStart);
   return false;
+}
+
+// Back to the beginning, so that everything is read as without a seek. A seek to the start
+// time itself lands on the last packet at or before it, which is past the first key frame
+// when the pictures' decoding times run ahead of the start (sound first, reordered
+// pictures); a time before every packet lands on the first one. Demuxers that refuse such a
+// time are sought to the start time.
+void TCustomFFmpeg::SeekToFirstPacket(int64_t inputStart) {
+  TInputFile* f = InputFiles[0].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  const int64_t before = inputStart - kBeforeFirstPacket;
+  ReadStart = av_gettime_relative();
+  int ret = avformat_seek_file(ic, -1, INT64_MIN, before, before,
+                               AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+  if (ret < 0)
+    ret = avformat_seek_file(ic, -1, INT64_MIN, inputStart, inputStart, AVSEEK_FLAG_BACKWARD);
+  ReadStart = kNotTiming;
+  if (ret < 0) throw FFmpegException("Could not seek back to the start of " + f->FileName);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -137,6 +137,27 @@ TEST_F(PreSeekTest, FiltersWithMemoryAndInputHooksSeeEveryFrame) {
   EXPECT_GE(seen, 70);  // every picture from the first one to the end of the range at 2.8 s
 }
 
+TEST_F(PreSeekTest, AGivenUpSeekReadsFromTheFirstPacket) {
+  // One key frame only: no seek can reach the start, so the input is read from its beginning.
+  // The sound starts first, and the first decoding times lie two pictures before the first
+  // picture's time: a seek to the file's start time would land past the key frame.
+  const std::string in = Out("onekey.ts");
+  Shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i "
+        "sine=sample_rate=48000 -t 4 -c:v libx264 -g 1000 -bf 2 -c:a mp2 -f mpegts '" +
+        in + "'");
+  ASSERT_TRUE(fs::exists(in));
+  for (const std::string options :
+       {"-ss 3 -t 0.6 -an -c:v mpeg4 -qscale 2", "-ss 3 -t 0.6 -c:v mpeg4 -qscale 2 -c:a mp2"}) {
+    const size_t kept = LinesWith("without an index").size();
+    const std::string seeked = Cut(in, "onekey1.mkv", options, true);
+    EXPECT_EQ(LinesWith("without an index").size(), kept) << options;
+    const std::string read = Cut(in, "onekey2.mkv", options, false);
+    const std::string a = FrameMd5(seeked);
+    EXPECT_NE(a.find("\n0,"), std::string::npos) << options << ": no pictures";
+    EXPECT_EQ(a, FrameMd5(read)) << options;
+  }
+}
+
 int main(int argc, char** argv) {
   MarkMainThread();
   ::testing::InitGoogleTest(&argc, argv);
