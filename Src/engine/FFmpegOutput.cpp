@@ -674,8 +674,7 @@ bool TCustomFFmpegOpt::CheckOutputTarget(const std::string& fileName,
   if (check.Refusal == TWriteRefusal::Exists)
     FLastErrMsg = "File \"" + fileName + "\" already exists. Ignore.";
   else
-    FLastErrMsg = check.Message.empty() ? ErrorText(fileName, AVERROR(EINVAL))
-                                        : fileName + ": " + check.Message;
+    FLastErrMsg = check.Message.empty() ? ErrorText(fileName, AVERROR(EINVAL)) : check.Message;
   FFLogger().Log(this, check.Refusal == TWriteRefusal::Exists ? llWarning : llError,
                  FLastErrMsg);
   return false;

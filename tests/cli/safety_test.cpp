@@ -58,6 +58,12 @@ TEST_F(CliSafety, InputIsNeverTheOutput) {
     EXPECT_EQ(r.Code, 1);
     EXPECT_NE(r.Err.find("this is an input file and is never written"), std::string::npos) << r.Err;
     EXPECT_EQ(r.Out, "");
+    // The engine's refusal names the file once.
+    TRun e = Cli("encode in.mp4 " + Q(out) + " '-c copy'");
+    EXPECT_EQ(e.Code, 1);
+    EXPECT_NE(e.Err.find(out + ": this is an input file and is never written"), std::string::npos)
+        << e.Err;
+    EXPECT_EQ(e.Err.find(out + ": " + out), std::string::npos) << e.Err;
   }
   EXPECT_EQ(Bytes(Input), Original);
   EXPECT_TRUE(fs::is_symlink(Dir + "/link.mp4"));
