@@ -1235,7 +1235,7 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     const AVStream* st;
     bool done = false;  // a packet past the start was read
     size_t skipped = 0;
-    size_t from = 0;  // queue position after the last drop
+    size_t from = 0;  // queue position of its last clean key frame
     int64_t keyPts = AV_NOPTS_VALUE;
   };
   std::vector<TSkip> streams;
@@ -1251,22 +1251,9 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     if (!copied) streams.push_back({ist->Stream});
   }
   if (streams.empty()) return;
-  // Dropped packets leave empty slots, removed once they are the greater part of the queue,
-  // so that the work stays in proportion to the packets read.
-  size_t held = 0, empty = 0;
-  auto compact = [&] {
-    size_t kept = 0;
-    for (size_t i = 0; i < FPreSeekQueue.size(); i++) {
-      for (TSkip& x : streams)
-        if (x.from == i) x.from = kept;
-      if (!FPreSeekQueue[i]) continue;
-      if (kept != i) FPreSeekQueue[kept] = std::move(FPreSeekQueue[i]);
-      kept++;
-    }
-    for (TSkip& x : streams) x.from = std::min(x.from, kept);
-    FPreSeekQueue.resize(kept);
-    empty = 0;
-  };
+  // Dropped packets leave empty slots, removed once at the end; each drop scans only the
+  // packets read since its stream's previous clean key frame.
+  size_t held = 0;
   // Looks at the packet at `at`, dropping its stream's packets before it when it is a clean
   // key frame at or before the start.
   auto look = [&](size_t at) {
@@ -1288,7 +1275,6 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
         if (!p || p->stream_index != x.st->index) continue;
         held -= static_cast<size_t>(p->size);
         p.reset();
-        empty++;
         x.skipped++;
       }
       x.from = at;
@@ -1314,9 +1300,9 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
     held += static_cast<size_t>(pkt->size);
     FPreSeekQueue.push_back(std::move(pkt));
     look(FPreSeekQueue.size() - 1);
-    if (empty > FPreSeekQueue.size() / 2) compact();
   }
-  compact();
+  FPreSeekQueue.erase(std::remove(FPreSeekQueue.begin(), FPreSeekQueue.end(), nullptr),
+                      FPreSeekQueue.end());
   for (const TSkip& x : streams)
     if (x.skipped)
       FFLogger().LogFmt(this, llVerbose,
