@@ -462,10 +462,7 @@ std::string TCustomDecoder::StreamLine(unsigned i) {
   s += FormatText(", %d/%d", st->time_base.num / g, st->time_base.den / g);
 
   char buf[256] = {0};
-  struct TCodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-  };
-  std::unique_ptr<AVCodecContext, TCodecFree> avctx(avcodec_alloc_context3(nullptr));
+  TCodecContextPtr avctx(avcodec_alloc_context3(nullptr));
   if (avctx && avcodec_parameters_to_context(avctx.get(), st->codecpar) >= 0)
     avcodec_string(buf, sizeof buf, avctx.get(), 0);
   s += ": ";

@@ -15,6 +15,7 @@
 #include "runtime/FFBaseComponent.h"
 #include "runtime/FFLog.h"
 #include "runtime/FFOptions.h"
+#include "runtime/FFOwners.h"
 #include "runtime/FFUtils.h"
 
 extern "C" {
@@ -226,22 +227,6 @@ protected:
   virtual void FreeAudioResampler();
 
 private:
-  struct TFrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-  };
-  struct TPacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-  };
-  struct TCodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-  };
-  struct TSwrFree {
-    void operator()(SwrContext* s) const;
-  };
-  using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
-  using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
-  using TCodecPtr = std::unique_ptr<AVCodecContext, TCodecFree>;
-
   // One decoded picture with its times.
   struct TFrameItem {
     TFramePtr Frame;
@@ -319,7 +304,7 @@ private:
   bool FailPrevKeyFrame();
 
   TFormatConverter FConverter;
-  TCodecPtr FVideoCtx;
+  TCodecContextPtr FVideoCtx;
   int FVideoCtxStream = -1;
   int FSeekStreamIndex = -1;
   int FVideoStreamIndex = -1;
@@ -346,8 +331,8 @@ private:
 
   // Audio state: kept, flushed and released, not decoded.
   int FAudioStreamIndex = -1;
-  TCodecPtr FAudioCtx;
-  std::unique_ptr<SwrContext, TSwrFree> FSwr;
+  TCodecContextPtr FAudioCtx;
+  TSwrContextPtr FSwr;
 
   // Stepping: pictures before (FBack, oldest first) and after (FAhead) the current one, all
   // consecutive. Without FResync the codec's next picture follows the last of FAhead (or the

@@ -32,13 +32,7 @@ constexpr int kMaxBackoff = 24;
 constexpr int64_t kMaxCacheWindow = 600 * int64_t(1000000);
 // An hour before the stream's start: before the decoding time of any packet.
 constexpr int64_t kBeforeEveryPacket = -3600 * int64_t(1000000);
-
-struct TGraphFree {
-  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
-};
 }  // namespace
-
-void TFFDecoder::TSwrFree::operator()(SwrContext* s) const { swr_free(&s); }
 
 size_t TFFDecoder::TFrameItem::Bytes() const {
   if (!Frame) return 0;
@@ -209,7 +203,7 @@ AVCodecContext* TFFDecoder::OpenVideoCodec(int index) {
     ReportFmt(llError, "Unsupported codec (id=%d) for input file stream #%d", st->codecpar->codec_id, index);
     return nullptr;
   }
-  TCodecPtr ctx(avcodec_alloc_context3(dec));
+  TCodecContextPtr ctx(avcodec_alloc_context3(dec));
   if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0) {
     ReportFmt(llError, "Error while opening codec for input file stream #%d", index);
     return nullptr;
@@ -269,7 +263,7 @@ int TFFDecoder::ReadVideoPacket(AVPacket* pkt) {
 
 bool TFFDecoder::DeinterlaceFrame(TFramePtr& frame) {
   // yadif on a graph of its own: the picture alone, then the end, gives it back at once.
-  std::unique_ptr<AVFilterGraph, TGraphFree> graph(avfilter_graph_alloc());
+  TFilterGraphPtr graph(avfilter_graph_alloc());
   TFramePtr out(av_frame_alloc());
   if (!graph || !out) {
     FFLogger().Log(this, llError, "deinterlace buffer malloc error.");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/FFOwners.h"
 #include "runtime/MediaTexts.h"
 #include "runtime/UnicodeProtocol.h"
 
@@ -15,10 +16,6 @@ int CancelRequested(void* opaque) {
   const auto* cancel = static_cast<const std::atomic<bool>*>(opaque);
   return cancel && cancel->load() ? 1 : 0;
 }
-
-struct TInputCloser {
-  void operator()(AVFormatContext* s) const { avformat_close_input(&s); }
-};
 
 void SortUnique(std::vector<int64_t>* v) {
   std::sort(v->begin(), v->end());
@@ -39,7 +36,7 @@ bool ScanKeyFrames(const std::string& fileName, int streamIndex, std::vector<int
     *error = ErrorText(fileName, r);
     return false;
   }
-  std::unique_ptr<AVFormatContext, TInputCloser> ic(raw);
+  TInputFormatPtr ic(raw);
   r = avformat_find_stream_info(ic.get(), nullptr);
   if (r < 0) {
     *error = ErrorText(fileName, r);
@@ -58,14 +55,14 @@ bool ScanKeyFrames(const std::string& fileName, int streamIndex, std::vector<int
   const AVStream* st = ic->streams[streamIndex];
 
   std::vector<int64_t> found;
-  AVPacket* pkt = av_packet_alloc();
+  TPacketPtr pkt(av_packet_alloc());
   if (!pkt) {
     *error = ErrorText(fileName, AVERROR(ENOMEM));
     return false;
   }
   bool ok = true;
   for (;;) {
-    r = av_read_frame(ic.get(), pkt);
+    r = av_read_frame(ic.get(), pkt.get());
     if (r == AVERROR_EOF) break;
     if (cancel && cancel->load()) {
       ok = false;
@@ -89,9 +86,8 @@ bool ScanKeyFrames(const std::string& fileName, int streamIndex, std::vector<int
         if (onFound) onFound(us);
       }
     }
-    av_packet_unref(pkt);
+    av_packet_unref(pkt.get());
   }
-  av_packet_free(&pkt);
   if (!ok) return false;
   SortUnique(&found);
   if (times) *times = std::move(found);

@@ -15,21 +15,13 @@
 
 #include "engine/FFmpegOpt.h"
 #include "engine/VideoHookModule.h"
+#include "runtime/FFOwners.h"
 #include "runtime/FFUtils.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 }
-
-struct TFrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
-struct TPacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
 
 class TCustomFFmpeg;
 class TPreviewer;

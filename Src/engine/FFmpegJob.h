@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "runtime/FFOptions.h"
+#include "runtime/FFOwners.h"
 #include "runtime/SafeWrite.h"
 
 // One selected input stream of an output ("map").
@@ -37,37 +38,6 @@ struct TAudioChannelMap {
   int OutputFileIndex = -1;
   int OutputStreamIndex = -1;
 };
-
-// Owners of FFmpeg objects.
-struct TInputFormatClose {
-  void operator()(AVFormatContext* s) const { avformat_close_input(&s); }
-};
-using TInputFormatPtr = std::unique_ptr<AVFormatContext, TInputFormatClose>;
-
-struct TCodecContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-using TCodecContextPtr = std::unique_ptr<AVCodecContext, TCodecContextFree>;
-
-struct TBSFContextFree {
-  void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
-};
-using TBSFContextPtr = std::unique_ptr<AVBSFContext, TBSFContextFree>;
-
-struct TFilterGraphFree {
-  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
-};
-using TFilterGraphPtr = std::unique_ptr<AVFilterGraph, TFilterGraphFree>;
-
-struct TFilterInOutFree {
-  void operator()(AVFilterInOut* io) const { avfilter_inout_free(&io); }
-};
-using TFilterInOutPtr = std::unique_ptr<AVFilterInOut, TFilterInOutFree>;
-
-struct TAVBufferFree {
-  void operator()(void* p) const { av_free(p); }
-};
-using TAVBufferPtr = std::unique_ptr<uint8_t, TAVBufferFree>;
 
 // A channel layout that owns what a custom-order layout allocates.
 class TChannelLayout {

@@ -13,9 +13,8 @@
 #include <set>
 #include <vector>
 
-#include "engine/FFmpeg.h"
-#include "engine/FFmpegJob.h"
 #include "runtime/FFLog.h"
+#include "runtime/FFOwners.h"
 #include "runtime/MediaTexts.h"
 #include "runtime/NalUnits.h"
 #include "runtime/SafeWrite.h"
@@ -31,10 +30,6 @@ extern "C" {
 
 namespace {
 
-// The engine's owners of libav objects.
-using TInputPtr = TInputFormatPtr;
-using TCodecPtr = TCodecContextPtr;
-
 TPacketPtr NewPacket() {
   TPacketPtr p(av_packet_alloc());
   if (!p) throw std::bad_alloc();
@@ -42,7 +37,7 @@ TPacketPtr NewPacket() {
 }
 
 struct TInput {
-  TInputPtr ic;
+  TInputFormatPtr ic;
   int v = -1;  // video stream
   int a = -1;  // audio stream, -1 when none is kept
 };
@@ -438,9 +433,9 @@ struct TEncoderSetup {
   TH264Config srcConfig;
 };
 
-TCodecPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, std::string* error) {
+TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, std::string* error) {
   const AVCodecParameters* par = st->codecpar;
-  TCodecPtr c(avcodec_alloc_context3(s.codec));
+  TCodecContextPtr c(avcodec_alloc_context3(s.codec));
   if (!c) throw std::bad_alloc();
   c->width = par->width;
   c->height = par->height;
@@ -485,13 +480,13 @@ TCodecPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, std::string* e
   return c;
 }
 
-TCodecPtr OpenDecoder(const AVStream* st, std::string* error) {
+TCodecContextPtr OpenDecoder(const AVStream* st, std::string* error) {
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
   if (!codec) {
     *error = "No decoder for the video stream";
     return nullptr;
   }
-  TCodecPtr c(avcodec_alloc_context3(codec));
+  TCodecContextPtr c(avcodec_alloc_context3(codec));
   if (!c) throw std::bad_alloc();
   avcodec_parameters_to_context(c.get(), st->codecpar);
   c->pkt_timebase = st->time_base;
@@ -609,7 +604,7 @@ private:
   }
   bool Stopped() { return FHost.StopRequested && FHost.StopRequested(); }
   void OpenOutput();
-  void FeedDecoder(TCodecPtr& dec, const AVPacket* pkt, bool head);
+  void FeedDecoder(TCodecContextPtr& dec, const AVPacket* pkt, bool head);
   void EncodeFrame(AVFrame* frame, bool head);
   void FlushEncoder(bool head);
   void FinishHead();
@@ -624,10 +619,10 @@ private:
   TLayout FL;
   TEncoderSetup FSetup;
   TSafeFile FFile;
-  AVFormatContext* FOc = nullptr;
+  TOutputFormatPtr FOc;
   AVStream* FOv = nullptr;
   AVStream* FOa = nullptr;
-  TCodecPtr FHeadDec, FTailDec, FHeadEnc, FTailEnc;
+  TCodecContextPtr FHeadDec, FTailDec, FHeadEnc, FTailEnc;
   bool FHeadDone = false, FTailDone = false;
   std::deque<TPacketPtr> FPendingHead;  // encoded head packets, written once it is complete
   std::deque<TPacketPtr> FPendingCopy;  // copied packets waiting for the head
@@ -650,10 +645,12 @@ void TExactRun::OpenOutput() {
   const AVOutputFormat* ofmt = av_guess_format(nullptr, FOutput.c_str(), nullptr);
   if (!ofmt) throw std::runtime_error(FOutput + ": no container is known for this file name");
   const std::string url = FileNameToURL(FFile.TempPath());
-  if (avformat_alloc_output_context2(&FOc, ofmt, nullptr, url.c_str()) < 0 || !FOc) throw std::bad_alloc();
-  InstallUnicodeIO(FOc);
+  AVFormatContext* oc = nullptr;
+  if (avformat_alloc_output_context2(&oc, ofmt, nullptr, url.c_str()) < 0 || !oc) throw std::bad_alloc();
+  FOc.reset(oc);
+  InstallUnicodeIO(oc);
   const AVStream* iv = FIn.ic->streams[FIn.v];
-  FOv = avformat_new_stream(FOc, nullptr);
+  FOv = avformat_new_stream(FOc.get(), nullptr);
   if (!FOv) throw std::bad_alloc();
   avcodec_parameters_copy(FOv->codecpar, iv->codecpar);
   FOv->codecpar->codec_tag = 0;
@@ -662,7 +659,7 @@ void TExactRun::OpenOutput() {
   FOv->sample_aspect_ratio = iv->sample_aspect_ratio;
   if (FIn.a >= 0) {
     const AVStream* ia = FIn.ic->streams[FIn.a];
-    FOa = avformat_new_stream(FOc, nullptr);
+    FOa = avformat_new_stream(FOc.get(), nullptr);
     if (!FOa) throw std::bad_alloc();
     avcodec_parameters_copy(FOa->codecpar, ia->codecpar);
     FOa->codecpar->codec_tag = 0;
@@ -671,7 +668,7 @@ void TExactRun::OpenOutput() {
   // Both sets of parameter sets in the decoder configuration.
   if (iv->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader) {
     std::string e;
-    TCodecPtr probe = OpenEncoder(iv, FSetup, &e);
+    TCodecContextPtr probe = OpenEncoder(iv, FSetup, &e);
     if (!probe) throw std::runtime_error(e);
     TH264Config added;
     ParseH264Config(probe->extradata, static_cast<size_t>(probe->extradata_size), &added);
@@ -684,11 +681,11 @@ void TExactRun::OpenOutput() {
     std::copy(avcc.begin(), avcc.end(), FOv->codecpar->extradata);
     FOv->codecpar->extradata_size = static_cast<int>(avcc.size());
   }
-  int r = FOc->io_open(FOc, &FOc->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr);
+  int r = FOc->io_open(FOc.get(), &FOc->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr);
   if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
   // Encoded parts may lag the audio by a whole group of pictures: interleave without a limit.
   FOc->max_interleave_delta = 0;
-  r = avformat_write_header(FOc, nullptr);
+  r = avformat_write_header(FOc.get(), nullptr);
   if (r < 0) throw std::runtime_error(ErrorText(FOutput + ": cannot write the header", r));
 }
 
@@ -699,7 +696,7 @@ void TExactRun::EmitVideo(AVPacket* pkt) {
   const int64_t end = pkt->pts + (pkt->duration > 0 ? pkt->duration : FFrameTicks);
   pkt->stream_index = FOv->index;
   av_packet_rescale_ts(pkt, FIn.ic->streams[FIn.v]->time_base, FOv->time_base);
-  const int r = av_interleaved_write_frame(FOc, pkt);
+  const int r = av_interleaved_write_frame(FOc.get(), pkt);
   if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
   FPictures++;
   FPosition = std::max(FPosition, av_rescale_q(end, FIn.ic->streams[FIn.v]->time_base, AV_TIME_BASE_Q));
@@ -722,12 +719,12 @@ void TExactRun::WriteAudio(AVPacket* pkt) {
   pkt->dts = pkt->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : pkt->dts - FAudioStart;
   pkt->stream_index = FOa->index;
   av_packet_rescale_ts(pkt, FIn.ic->streams[FIn.a]->time_base, FOa->time_base);
-  const int r = av_interleaved_write_frame(FOc, pkt);
+  const int r = av_interleaved_write_frame(FOc.get(), pkt);
   if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
 }
 
 void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
-  TCodecPtr& enc = head ? FHeadEnc : FTailEnc;
+  TCodecContextPtr& enc = head ? FHeadEnc : FTailEnc;
   const AVStream* iv = FIn.ic->streams[FIn.v];
   std::string e;
   if (!enc) {
@@ -757,7 +754,7 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
   }
 }
 
-void TExactRun::FeedDecoder(TCodecPtr& dec, const AVPacket* pkt, bool head) {
+void TExactRun::FeedDecoder(TCodecContextPtr& dec, const AVPacket* pkt, bool head) {
   std::string e;
   if (!dec) {
     dec = OpenDecoder(FIn.ic->streams[FIn.v], &e);
@@ -908,12 +905,11 @@ bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
       FlushEncoder(false);
     }
     DrainTail(true);
-    int r = av_write_trailer(FOc);
+    int r = av_write_trailer(FOc.get());
     if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
     FFileSize = FOc->pb ? avio_tell(FOc->pb) : 0;
-    r = CloseFormatIO(FOc);
-    avformat_free_context(FOc);
-    FOc = nullptr;
+    r = CloseFormatIO(FOc.get());
+    FOc.reset();
     if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
     std::string err;
     if (!FFile.Commit(&err)) throw std::runtime_error(err);
@@ -929,11 +925,7 @@ bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
     return true;
   } catch (const std::exception& e) {
     *error = e.what();
-    if (FOc) {
-      if (FOc->pb) CloseFormatIO(FOc);
-      avformat_free_context(FOc);
-      FOc = nullptr;
-    }
+    FOc.reset();  // closes the file first when it is still open
     FFile.Discard();
     return false;
   }

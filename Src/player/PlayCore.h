@@ -193,7 +193,7 @@ private:
   int FAudioHwBufSize = 0;
   TSwrPtr FSwr;
   std::vector<uint8_t> FAudioBuf;      // samples to play
-  std::unique_ptr<uint8_t, TAvFree> FResampleBuf;
+  TAVBufferPtr FResampleBuf;
   unsigned FResampleBufSize = 0;
   size_t FAudioBufIndex = 0;
   double FAudioClockPts = NAN;         // end of the last decoded block

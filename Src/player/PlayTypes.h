@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "runtime/FFOwners.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -21,29 +23,10 @@ const char* PlayStateName(TPlayState state);  // "psPlay", ...
 
 namespace playcore {
 
-struct TPacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct TFrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct TCodecFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct TInputFree {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct TSwrFree {
-  void operator()(SwrContext* s) const { swr_free(&s); }
-};
-struct TAvFree {
-  void operator()(uint8_t* p) const { av_free(p); }
-};
-using TPacketPtr = std::unique_ptr<AVPacket, TPacketFree>;
-using TFramePtr = std::unique_ptr<AVFrame, TFrameFree>;
-using TCodecPtr = std::unique_ptr<AVCodecContext, TCodecFree>;
-using TInputPtr = std::unique_ptr<AVFormatContext, TInputFree>;
-using TSwrPtr = std::unique_ptr<SwrContext, TSwrFree>;
+// The player's names for the runtime's owners (TPacketPtr and TFramePtr are the same names).
+using TCodecPtr = TCodecContextPtr;
+using TInputPtr = TInputFormatPtr;
+using TSwrPtr = TSwrContextPtr;
 
 constexpr int64_t QueueLimitBytes = 15 * 1024 * 1024;
 constexpr int MinPackets = 5;            // reading goes on while a stream has no more

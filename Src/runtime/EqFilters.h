@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/FFOwners.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
@@ -35,10 +37,8 @@ bool IsOwnVideoFilter(const std::string& name);
 // yuv440p, yuva420p.
 const std::vector<AVPixelFormat>& OwnFilterPixelFormats();
 
-struct TOwnFrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using TOwnFramePtr = std::unique_ptr<AVFrame, TOwnFrameFree>;
+// The name the own filters' callers know their pictures' owner by.
+using TOwnFramePtr = TFramePtr;
 
 class TOwnVideoFilter {
 public:

@@ -99,8 +99,6 @@ int TAVDictionary::CopyFrom(const AVDictionary* src, int flags) {
   return av_dict_copy(&FDict, src, flags);
 }
 
-void TSwsContextFree::operator()(SwsContext* c) const { sws_freeContext(c); }
-
 void TOptionGroup::Clear() {
   Opts.clear();
   CodecOpts.Reset();

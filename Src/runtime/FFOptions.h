@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/FFOwners.h"
+
 extern "C" {
 #include <libavcodec/codec_id.h>
 #include <libavutil/dict.h>
@@ -104,11 +106,6 @@ private:
   AVDictionary* FDict = nullptr;
 };
 
-struct TSwsContextFree {
-  void operator()(SwsContext* c) const;
-};
-using TSwsOptionsPtr = std::unique_ptr<SwsContext, TSwsContextFree>;
-
 struct TOptionEntry {
   const TOptionDef* Opt = nullptr;
   std::string Key;  // name as typed
@@ -121,7 +118,7 @@ struct TOptionGroup {
   TAVDictionary CodecOpts;
   TAVDictionary FormatOpts;
   TAVDictionary ResampleOpts;
-  TSwsOptionsPtr SwsOpts;
+  TSwsContextPtr SwsOpts;
   TAVDictionary SwrOpts;
   void Clear();
 };
@@ -154,7 +151,7 @@ public:
   void ResetParseContext();
 
   // Current holders that the fallback fills.
-  TSwsOptionsPtr SwsOpts;
+  TSwsContextPtr SwsOpts;
   TAVDictionary SwrOpts;
   TAVDictionary FormatOpts;
   TAVDictionary CodecOpts;

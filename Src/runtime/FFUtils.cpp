@@ -8,9 +8,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-void TFormatConverter::TAvFree::operator()(uint8_t* p) const { av_free(p); }
-void TFormatConverter::TSwsFree::operator()(SwsContext* c) const { sws_freeContext(c); }
-
 TFormatConverter::TFormatConverter() {
   Reset();
 }

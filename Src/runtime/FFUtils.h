@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/Bitmap.h"
+#include "runtime/FFOwners.h"
 #include "runtime/MediaTexts.h"
 
 extern "C" {
@@ -66,17 +67,10 @@ public:
   size_t BufferCapacity() const { return FBufferSize; }
 
 private:
-  struct TAvFree {
-    void operator()(uint8_t* p) const;
-  };
-  struct TSwsFree {
-    void operator()(SwsContext* c) const;
-  };
-
   TBitmap FBitmap;
   int FBitsPixel = 32;
   AVPixelFormat FTargetFormat = AV_PIX_FMT_BGRA;
-  std::unique_ptr<uint8_t, TAvFree> FBuffer;
+  TAVBufferPtr FBuffer;
   size_t FBufferSize = 0;
   uint8_t* FPicData = nullptr;
   int FPicLineSize = 0;
@@ -84,7 +78,7 @@ private:
   int FPicHeight = 0;
   bool FUsedAsIs = false;
   int FSwsFlags = SWS_BICUBIC;
-  std::unique_ptr<SwsContext, TSwsFree> FToRGBCtx;
-  std::unique_ptr<SwsContext, TSwsFree> FFromRGBCtx;
+  TSwsContextPtr FToRGBCtx;
+  TSwsContextPtr FFromRGBCtx;
   std::string FLastErrMsg;
 };

@@ -12,11 +12,6 @@ extern "C" {
 
 namespace {
 
-struct TInOutFree {
-  void operator()(AVFilterInOut* io) const { avfilter_inout_free(&io); }
-};
-using TInOutPtr = std::unique_ptr<AVFilterInOut, TInOutFree>;
-
 std::string Trimmed(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n");
   if (b == std::string::npos) return std::string();
@@ -106,7 +101,7 @@ int TVideoFilterChain::Configure(const TVideoChainSource& source, const std::str
 int TVideoFilterChain::BuildGraph(size_t index, const TVideoChainSource& source) {
   TStage& st = FStages[index];
   const bool last = index + 1 == FStages.size();
-  std::unique_ptr<AVFilterGraph, TGraphFree> graph(avfilter_graph_alloc());
+  TFilterGraphPtr graph(avfilter_graph_alloc());
   if (!graph) return AVERROR(ENOMEM);
   char flags[64];
   std::snprintf(flags, sizeof flags, "flags=%lld", static_cast<long long>(FSwsFlags));
@@ -156,8 +151,8 @@ int TVideoFilterChain::BuildGraph(size_t index, const TVideoChainSource& source)
     }
   }
   if (!st.Text.empty()) {
-    TInOutPtr outputs(avfilter_inout_alloc());
-    TInOutPtr inputs(avfilter_inout_alloc());
+    TFilterInOutPtr outputs(avfilter_inout_alloc());
+    TFilterInOutPtr inputs(avfilter_inout_alloc());
     if (!outputs || !inputs) return AVERROR(ENOMEM);
     outputs->name = av_strdup("in");
     outputs->filter_ctx = src;

@@ -64,13 +64,10 @@ public:
   void Reset();
 
 private:
-  struct TGraphFree {
-    void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
-  };
   struct TStage {
     std::string Text;                       // library filters; empty: a plain pass
     std::unique_ptr<TOwnVideoFilter> Own;   // or an own filter
-    std::unique_ptr<AVFilterGraph, TGraphFree> Graph;
+    TFilterGraphPtr Graph;
     AVFilterContext* Src = nullptr;
     AVFilterContext* Sink = nullptr;
     bool Ended = false;

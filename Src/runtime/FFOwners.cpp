@@ -1,0 +1,31 @@
+#include "runtime/FFOwners.h"
+
+#include "runtime/UnicodeProtocol.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libavutil/mem.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+void TFrameFree::operator()(AVFrame* f) const { av_frame_free(&f); }
+void TPacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
+void TCodecContextFree::operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+void TInputFormatClose::operator()(AVFormatContext* s) const { avformat_close_input(&s); }
+
+void TOutputFormatFree::operator()(AVFormatContext* s) const {
+  CloseFormatIO(s);
+  avformat_free_context(s);
+}
+
+void TBSFContextFree::operator()(AVBSFContext* c) const { av_bsf_free(&c); }
+void TFilterGraphFree::operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+void TFilterInOutFree::operator()(AVFilterInOut* io) const { avfilter_inout_free(&io); }
+void TAVBufferFree::operator()(void* p) const { av_free(p); }
+void TSwsContextFree::operator()(SwsContext* c) const { sws_freeContext(c); }
+void TSwrContextFree::operator()(SwrContext* s) const { swr_free(&s); }
