@@ -1,8 +1,9 @@
 #include "job/ExactCopyJob.h"
 
-#include "engine/FFEncode.h"
 #include <algorithm>
+#include <vector>
 
+#include "engine/FFEncode.h"
 #include "runtime/FFLog.h"
 #include "runtime/MediaTexts.h"
 #include "runtime/SafeWrite.h"
@@ -33,13 +34,15 @@ int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fi
     return -1;
   }
   TFFmpeg* task = encoder.Task(taskIndex);
-  if (task->InputFiles.size() != 1) {
+  // The task's inputs by name only: the copy reads the file itself, not the engine's records.
+  const std::vector<std::string> inputs = task->InputFileNames();
+  if (inputs.size() != 1) {
     *error = "A frame-exact copy reads one input.";
     return -1;
   }
-  const std::string input = task->InputFiles[0]->FileName;
+  const std::string input = inputs[0];
   // Refused names fail here, before the job starts, as SetOutput's do.
-  const TWriteCheck check = CheckWriteTarget(fileName, {input}, false);
+  const TWriteCheck check = CheckWriteTarget(fileName, inputs, false);
   if (!check) {
     *error = check.Message;
     return -1;
