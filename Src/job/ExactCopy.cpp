@@ -17,6 +17,7 @@
 #include "runtime/FFOwners.h"
 #include "runtime/MediaTexts.h"
 #include "runtime/NalUnits.h"
+#include "runtime/ParameterSets.h"
 #include "runtime/SafeWrite.h"
 #include "runtime/UnicodeProtocol.h"
 
@@ -292,114 +293,6 @@ const char* X264Profile(int profile) {
   }
 }
 
-// Reads an unsigned Exp-Golomb number; false past the end.
-struct TBits {
-  const uint8_t* p;
-  size_t n;
-  size_t bit = 0;
-  int Get() {
-    if (bit / 8 >= n) return -1;
-    const int b = (p[bit / 8] >> (7 - bit % 8)) & 1;
-    bit++;
-    return b;
-  }
-  bool Ue(unsigned* v) {
-    int zeros = 0;
-    for (;;) {
-      const int b = Get();
-      if (b < 0 || zeros > 31) return false;
-      if (b) break;
-      zeros++;
-    }
-    unsigned x = 0;
-    for (int i = 0; i < zeros; i++) {
-      const int b = Get();
-      if (b < 0) return false;
-      x = (x << 1) | static_cast<unsigned>(b);
-    }
-    *v = (1u << zeros) - 1 + x;
-    return true;
-  }
-};
-
-// The parameter-set ids of an avcC record or of Annex B parameter sets.
-struct TH264Config {
-  bool avcc = false;
-  int lengthSize = 4;
-  std::vector<std::vector<uint8_t>> sps, pps;
-  std::vector<uint8_t> trailer;  // avcC bytes after the PPS list (high profiles)
-  std::set<unsigned> ids;        // every SPS and PPS id in use
-};
-
-bool ParamSetId(const std::vector<uint8_t>& nal, bool isSps, unsigned* id) {
-  if (nal.size() < (isSps ? 4u : 2u)) return false;
-  TBits b{nal.data() + (isSps ? 4 : 1), nal.size() - (isSps ? 4 : 1)};
-  return b.Ue(id);
-}
-
-bool ParseH264Config(const uint8_t* p, size_t n, TH264Config* c) {
-  if (n >= 7 && p[0] == 1) {
-    c->avcc = true;
-    c->lengthSize = (p[4] & 3) + 1;
-    size_t at = 6;
-    for (int list = 0; list < 2; list++) {
-      if (at >= n) return false;
-      const int count = list == 0 ? (p[5] & 0x1f) : p[at++];
-      for (int i = 0; i < count; i++) {
-        if (at + 2 > n) return false;
-        const size_t len = static_cast<size_t>(p[at] << 8 | p[at + 1]);
-        at += 2;
-        if (at + len > n) return false;
-        (list == 0 ? c->sps : c->pps).emplace_back(p + at, p + at + len);
-        at += len;
-      }
-    }
-    c->trailer.assign(p + at, p + n);
-  } else {
-    for (const TNalUnit& nal : SplitAnnexB(p, n)) {
-      if (nal.H264Type() == 7) c->sps.emplace_back(nal.Data, nal.Data + nal.Size);
-      if (nal.H264Type() == 8) c->pps.emplace_back(nal.Data, nal.Data + nal.Size);
-    }
-  }
-  for (const auto& s : c->sps) {
-    unsigned id;
-    if (ParamSetId(s, true, &id)) c->ids.insert(id);
-  }
-  for (const auto& s : c->pps) {
-    unsigned id;
-    if (ParamSetId(s, false, &id)) c->ids.insert(id);
-  }
-  return true;
-}
-
-// The sets of the part that comes first go first: readers take the stream's reordering depth
-// and profile from the first SPS.
-std::vector<uint8_t> BuildAvcC(const TH264Config& src, const TH264Config& added, bool addedFirst) {
-  std::vector<uint8_t> out;
-  const TH264Config& a = addedFirst ? added : src;
-  const TH264Config& b = addedFirst ? src : added;
-  const std::vector<uint8_t>& first = a.sps.front();
-  out.push_back(1);
-  out.push_back(first.size() > 1 ? first[1] : 0);
-  out.push_back(first.size() > 2 ? first[2] : 0);
-  out.push_back(first.size() > 3 ? first[3] : 0);
-  out.push_back(static_cast<uint8_t>(0xfc | (src.lengthSize - 1)));
-  auto lists = [&](const std::vector<std::vector<uint8_t>>& a, const std::vector<std::vector<uint8_t>>& b,
-                   uint8_t countMask) {
-    out.push_back(static_cast<uint8_t>(countMask | (a.size() + b.size())));
-    for (const auto* l : {&a, &b})
-      for (const auto& s : *l) {
-        out.push_back(static_cast<uint8_t>(s.size() >> 8));
-        out.push_back(static_cast<uint8_t>(s.size()));
-        out.insert(out.end(), s.begin(), s.end());
-      }
-  };
-  lists(a.sps, b.sps, 0xe0);
-  lists(a.pps, b.pps, 0);
-  out.insert(out.end(), src.trailer.begin(), src.trailer.end());
-  return out;
-}
-
 // H.264 decoders take new parameter sets only at an IDR picture; other key frames (the
 // recovery points of open groups of pictures) cannot follow an encoded part.
 bool CopyMayStartAt(const AVPacket* pkt, const AVCodecParameters* par) {
@@ -531,12 +424,12 @@ bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, 
       return false;
     }
     ParseH264Config(par->extradata, static_cast<size_t>(par->extradata_size), &s->srcConfig);
-    if (s->globalHeader && (!s->srcConfig.avcc || s->srcConfig.sps.empty())) {
+    if (s->globalHeader && (!s->srcConfig.Avcc || s->srcConfig.Sps.empty())) {
       s->reason = "the H.264 stream has no decoder configuration to extend";
       return false;
     }
     unsigned id = 1;
-    while (id < 32 && s->srcConfig.ids.count(id)) id++;
+    while (id < 32 && s->srcConfig.Ids.count(id)) id++;
     if (id >= 32) {
       s->reason = "every parameter-set id is taken";
       return false;
@@ -672,7 +565,7 @@ void TExactRun::OpenOutput() {
     if (!probe) throw std::runtime_error(e);
     TH264Config added;
     ParseH264Config(probe->extradata, static_cast<size_t>(probe->extradata_size), &added);
-    if (added.sps.empty() || added.pps.empty())
+    if (added.Sps.empty() || added.Pps.empty())
       throw std::runtime_error("The encoder gave no parameter sets");
     const std::vector<uint8_t> avcc = BuildAvcC(FSetup.srcConfig, added, FL.headFrom >= 0);
     av_freep(&FOv->codecpar->extradata);
@@ -745,7 +638,7 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
     av_packet_rescale_ts(pkt.get(), enc->time_base, iv->time_base);
     pkt->dts = pkt->pts - FL.delay;
     if (iv->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader &&
-        !ToLengthPrefixed(pkt.get(), FSetup.srcConfig.lengthSize))
+        !ToLengthPrefixed(pkt.get(), FSetup.srcConfig.LengthSize))
       throw std::runtime_error("A picture is too big for the stream's NAL length size");
     std::deque<TPacketPtr>& to = head ? FPendingHead : FPendingTail;
     to.push_back(NewPacket());

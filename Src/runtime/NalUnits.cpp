@@ -1,5 +1,7 @@
 #include "runtime/NalUnits.h"
 
+#include "runtime/ParameterSets.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -24,22 +26,8 @@ std::vector<TNalUnit> SplitAnnexB(const uint8_t* p, size_t n) {
   return out;
 }
 
-namespace {
-
-// The NAL length size of a length-prefixed stream, 0 for start-code form.
-int LengthSize(const AVCodecParameters* par) {
-  const uint8_t* x = par->extradata;
-  if (par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && x[0] == 1)
-    return (x[4] & 3) + 1;
-  if (par->codec_id == AV_CODEC_ID_HEVC && par->extradata_size >= 23 && x[0] == 1)
-    return (x[21] & 3) + 1;
-  return 0;
-}
-
-}  // namespace
-
 std::vector<TNalUnit> PacketNalUnits(const uint8_t* p, size_t n, const AVCodecParameters* par) {
-  const int len = LengthSize(par);
+  const int len = NalLengthSize(par);
   if (len == 0) return SplitAnnexB(p, n);
   std::vector<TNalUnit> out;
   for (size_t at = 0; at + static_cast<size_t>(len) < n;) {
