@@ -357,7 +357,7 @@ void TFFEncoder::StartTask(int threadCount) {
 }
 
 void TFFEncoder::StartNext() {
-  std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
+  std::unique_lock<std::recursive_mutex> lock(FTerminateLock);
   if (FToStart <= 0) return;
   FToStart--;
   TFFmpeg* task = FTasks[static_cast<size_t>(FNextIndex)].get();
@@ -366,10 +366,11 @@ void TFFEncoder::StartNext() {
   if (FThreaded) {
     task->Start(true);
   } else {
-    // The whole task runs here; its termination handler runs here too.
-    FTerminateLock.unlock();
+    // The whole task runs here; its termination handler runs here too. Let go meanwhile, so
+    // that Stop from another thread gets through.
+    lock.unlock();
     task->Start(false);
-    FTerminateLock.lock();
+    lock.lock();
   }
 }
 
@@ -408,7 +409,7 @@ void TFFEncoder::Fire(const std::function<void()>& call) {
 
 void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
   if (FDestroying || !OnProgress) return;
-  std::lock_guard<std::recursive_mutex> lock(FProgressLock);
+  std::lock_guard<std::mutex> lock(FProgressLock);
   TProgressInfo& i = FProgressInfo;
   i.TaskIndex = IndexOf(task);
   i.FileIndex = p.FileIndex;
@@ -428,7 +429,7 @@ void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
 void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts,
                              int frameNumber) {
   if (FDestroying || !OnPreviewBitmap) return;
-  std::lock_guard<std::recursive_mutex> lock(FPreviewLock);
+  std::lock_guard<std::mutex> lock(FPreviewLock);
   TPreviewInfo& i = FPreviewInfo;
   i.TaskIndex = IndexOf(task);
   i.Bitmap = &bitmap;
@@ -445,7 +446,7 @@ void TFFEncoder::TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap
   if (FDestroying) return;
   auto& handler = output ? OnVideoOutputHook : OnVideoInputHook;
   if (!handler) return;
-  std::lock_guard<std::recursive_mutex> lock(FVideoHookLock);
+  std::lock_guard<std::mutex> lock(FVideoHookLock);
   THookInfo& i = FHookInfo;
   i.TaskIndex = IndexOf(task);
   i.Bitmap = &bitmap;
@@ -464,7 +465,7 @@ void TFFEncoder::TaskFrameHook(bool output, TCustomFFmpeg* task, uint8_t* const 
   if (FDestroying) return;
   auto& handler = output ? OnFrameOutputHook : OnFrameInputHook;
   if (!handler) return;
-  std::lock_guard<std::recursive_mutex> lock(FFrameHookLock);
+  std::lock_guard<std::mutex> lock(FFrameHookLock);
   TFrameHookInfo& i = FFrameHookInfo;
   i.TaskIndex = IndexOf(task);
   i.FrameNumber = frameNumber;
@@ -485,7 +486,7 @@ void TFFEncoder::TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, ui
   if (FDestroying) return;
   auto& handler = output ? OnAudioOutputHook : OnAudioInputHook;
   if (!handler) return;
-  std::lock_guard<std::recursive_mutex> lock(FAudioHookLock);
+  std::lock_guard<std::mutex> lock(FAudioHookLock);
   handler(this, IndexOf(task), pts, samples, size, sampleRate, channels, sampleFormat);
 }
 

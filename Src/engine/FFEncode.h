@@ -203,12 +203,22 @@ private:
   int FToStart = 0;
   int FNextIndex = -1;
   int FFinishedCount = 0;
-  std::recursive_mutex FProgressLock;
+  // Guards FToStart, FNextIndex, FFinishedCount and FTerminateInfo, and hands the notices to
+  // FNotices in the order the tasks ended. Recursive because it is re-entered in one thread:
+  // TaskTerminate starts the next task (StartNext); a task that fails its checks in Start
+  // terminates at once (TaskTerminate again); and in the synchronous mode OnTerminate runs under
+  // it and may call Stop, which terminates the tasks not started yet (TaskTerminate again).
   std::recursive_mutex FTerminateLock;
-  std::recursive_mutex FPreviewLock;
-  std::recursive_mutex FVideoHookLock;
-  std::recursive_mutex FFrameHookLock;
-  std::recursive_mutex FAudioHookLock;
+  // Guards FProgressInfo while the handler reads it (one report at a time across the tasks).
+  std::mutex FProgressLock;
+  // Guards FPreviewInfo while the handler reads it.
+  std::mutex FPreviewLock;
+  // Guards FHookInfo while a video hook handler uses it.
+  std::mutex FVideoHookLock;
+  // Guards FFrameHookInfo while a frame hook handler uses it.
+  std::mutex FFrameHookLock;
+  // No record of its own: keeps the audio hook handlers one at a time across the tasks.
+  std::mutex FAudioHookLock;
   TProgressInfo FProgressInfo;
   TTerminateInfo FTerminateInfo;
   TPreviewInfo FPreviewInfo;
