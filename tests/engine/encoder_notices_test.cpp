@@ -3,6 +3,7 @@
 // and none after the component is gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -128,6 +129,54 @@ TEST_P(NoticeTest, DestroyingWithNoticesPendingNeitherHangsNorDeliversLate) {
   if (onMain) {
     EXPECT_EQ(before, 0);
   }
+}
+
+TEST_P(NoticeTest, StopsFromSeveralThreadsEndEveryTaskOnce) {
+  const bool onMain = GetParam();
+  TFFEncoder e;
+  e.SetTriggerEventInMainThread(onMain);
+  AddTasks(e);
+  // The first task runs until it is stopped; the others never start.
+  std::atomic<bool> running{false};
+  e.Task(0)->CustomTranscode = [&](TCustomFFmpeg& self) {
+    running = true;
+    while (!self.Broken) {
+      self.PassGate();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  };
+  std::atomic<int> finals{0};
+  std::atomic<bool> done{false};
+  std::vector<int> notices;
+  std::mutex lock;
+  e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) {
+    std::lock_guard<std::mutex> g(lock);
+    notices.push_back(i.TaskIndex);
+    if (i.TaskIndex < 0) {
+      ++finals;
+      done = true;
+    }
+  };
+  e.StartTask(1);
+  while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<std::thread> stoppers;
+  for (int k = 0; k < 4; k++) stoppers.emplace_back([&] { e.Stop(false); });
+  for (auto& t : stoppers) t.join();
+  ASSERT_TRUE(WaitInMainThread([&] { return done.load(); }, 60000));
+  WaitInMainThread([] { return false; }, 50);  // anything late would come now
+  std::lock_guard<std::mutex> g(lock);
+  {
+    std::lock_guard<std::mutex> ends(EndLock);
+    std::vector<int> sorted = Ends;
+    std::sort(sorted.begin(), sorted.end());
+    ASSERT_EQ(sorted.size(), static_cast<size_t>(Tasks));
+    for (int i = 0; i < Tasks; i++) EXPECT_EQ(sorted[size_t(i)], i);
+    std::vector<int> expected = Ends;
+    expected.push_back(-1);
+    EXPECT_EQ(notices, expected);
+  }
+  EXPECT_EQ(finals.load(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Delivery, NoticeTest, ::testing::Values(true, false),
