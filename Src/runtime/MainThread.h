@@ -24,8 +24,8 @@ void PostToMainThread(std::function<void()> fn);
 // Runs what is queued, in order, on the main thread (does nothing elsewhere). True if anything ran.
 bool ProcessMainThreadCalls();
 
-// Called, on the queuing thread, whenever a call is queued (blocking or posted); lets the host's event loop wake up and
-// call ProcessMainThreadCalls. An empty hook removes it.
+// Called, on the queuing thread, whenever a call is queued (blocking or posted); lets the host's
+// event loop wake up and call ProcessMainThreadCalls. An empty hook removes it.
 void SetMainThreadWakeUp(std::function<void()> hook);
 
 // Called on the main thread between the slices of WaitInMainThread, so the host can serve its own
