@@ -1,8 +1,11 @@
 // The encoder component: task list, starting (threaded with a limit, or synchronous), stop,
-// pause and resume, and the events with their main-thread delivery.
+// pause and resume, and the events with their main-thread delivery. Termination notices go
+// through the component's one notice deliverer, which owns the only thread it starts.
 #include "engine/FFEncode.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <stdexcept>
 
 #include "runtime/FFLog.h"
@@ -24,15 +27,132 @@ std::string ReplaceWordIgnoringCase(const std::string& text, const std::string& 
   return out;
 }
 
-std::atomic<int> gPendingNotices{0};
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Notice delivery
+
+struct TNoticeDeliverer::TShared {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::deque<std::function<void()>> Queue;  // for the deliverer's thread
+  int Posted = 0;          // posted to the main thread and not run yet
+  int Pending = 0;         // queued or posted and not run yet
+  int RunningPosts = 0;    // posted calls running now (in the main thread)
+  bool ThreadBusy = false; // the deliverer's thread runs a call
+  bool ThreadEnded = false;
+  bool Closed = false;
+};
+
+namespace {
+
+void RunDroppingErrors(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (...) {
+  }
+}
 
 }  // namespace
+
+TNoticeDeliverer::TNoticeDeliverer() : FShared(std::make_shared<TShared>()) {}
+
+TNoticeDeliverer::~TNoticeDeliverer() { Close(); }
+
+void TNoticeDeliverer::Deliver(std::function<void()> call, bool onMain) {
+  TShared& s = *FShared;
+  std::lock_guard<std::mutex> lock(s.Lock);
+  if (s.Closed) return;
+  s.Pending++;
+  if (onMain && s.Queue.empty() && !s.ThreadBusy) {
+    // Posted under the lock, so that posts keep the order of the calls here.
+    s.Posted++;
+    PostToMainThread([shared = FShared, call = std::move(call)] {
+      TShared& st = *shared;
+      bool run;
+      {
+        std::lock_guard<std::mutex> l(st.Lock);
+        run = !st.Closed;
+        if (run) st.RunningPosts++;
+      }
+      if (run) RunDroppingErrors(call);
+      {
+        std::lock_guard<std::mutex> l(st.Lock);
+        if (run) st.RunningPosts--;
+        st.Posted--;
+        st.Pending--;
+      }
+      st.Changed.notify_all();
+    });
+    return;
+  }
+  // The thread has notices before this one: a main-thread notice waits its turn there.
+  if (onMain)
+    s.Queue.push_back([call = std::move(call)] { RunInMainThread(call); });
+  else
+    s.Queue.push_back(std::move(call));
+  if (!FThread.joinable()) FThread = std::thread([this] { ThreadLoop(); });
+  s.Changed.notify_all();
+}
+
+void TNoticeDeliverer::ThreadLoop() {
+  TShared& s = *FShared;
+  std::unique_lock<std::mutex> lock(s.Lock);
+  for (;;) {
+    // Notices posted to the main thread before these go first.
+    s.Changed.wait(lock, [&] { return s.Closed || (!s.Queue.empty() && s.Posted == 0); });
+    if (s.Closed) break;
+    std::function<void()> call = std::move(s.Queue.front());
+    s.Queue.pop_front();
+    s.ThreadBusy = true;
+    lock.unlock();
+    RunDroppingErrors(call);
+    call = nullptr;
+    lock.lock();
+    s.ThreadBusy = false;
+    s.Pending--;
+    s.Changed.notify_all();
+    WakeMainThread();
+  }
+  s.ThreadEnded = true;
+  lock.unlock();
+  WakeMainThread();
+}
+
+void TNoticeDeliverer::WaitDelivered() {
+  TShared& s = *FShared;
+  WaitInMainThread([&] {
+    std::lock_guard<std::mutex> lock(s.Lock);
+    return s.Pending == 0;
+  }, -1);
+}
+
+void TNoticeDeliverer::Close() {
+  TShared& s = *FShared;
+  {
+    std::lock_guard<std::mutex> lock(s.Lock);
+    if (s.Closed && !FThread.joinable()) return;
+    s.Closed = true;
+    s.Queue.clear();
+  }
+  s.Changed.notify_all();
+  // A call running now ends first. Posted calls run only in the main thread, so there one
+  // running now is the caller itself; the thread may wait for the main thread.
+  const bool onMain = IsMainThread();
+  const bool threadStarted = FThread.joinable();
+  WaitInMainThread([&] {
+    std::lock_guard<std::mutex> lock(s.Lock);
+    return (onMain || s.RunningPosts == 0) && (!threadStarted || s.ThreadEnded);
+  }, -1);
+  if (threadStarted) FThread.join();
+}
 
 TFFEncoder::TFFEncoder() = default;
 
 TFFEncoder::~TFFEncoder() {
   // Workers read the handlers until they end: silence the events first through the flag, stop
-  // and wait for every task and notice, and only then let the handlers go.
+  // and wait for every task, close the notices (a notice running now ends first), and only then
+  // let the handlers go.
   FDestroying = true;
   {
     std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
@@ -42,12 +162,7 @@ TFFEncoder::~TFFEncoder() {
     if (t->Suspended()) t->ResumeWorker();
     t->Stop(true);
   }
-  WaitInMainThread([] { return gPendingNotices.load() == 0; }, -1);
-  {
-    std::lock_guard<std::mutex> lock(FNoticeLock);
-    for (auto& t : FNoticeThreads)
-      if (t.joinable()) t.join();
-  }
+  FNotices.Close();
   FTasks.clear();
   OnProgress = nullptr;
   OnTerminate = nullptr;
@@ -83,14 +198,8 @@ void TFFEncoder::SetPreviewBitmap(bool v) {
 
 void TFFEncoder::ClearTasks() {
   if (FWorking && !FAllDone) throw std::runtime_error("Cannot ClearTasks while working.");
-  WaitInMainThread([] { return gPendingNotices.load() == 0; }, -1);
+  FNotices.WaitDelivered();
   FTasks.clear();
-  {
-    std::lock_guard<std::mutex> lock(FNoticeLock);
-    for (auto& t : FNoticeThreads)
-      if (t.joinable()) t.join();
-    FNoticeThreads.clear();
-  }
   FLastErrMsg.clear();
   FFinishedCount = 0;
   FNextIndex = -1;
@@ -248,7 +357,7 @@ void TFFEncoder::StartTask(int threadCount) {
 }
 
 void TFFEncoder::StartNext() {
-  std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
+  std::unique_lock<std::recursive_mutex> lock(FTerminateLock);
   if (FToStart <= 0) return;
   FToStart--;
   TFFmpeg* task = FTasks[static_cast<size_t>(FNextIndex)].get();
@@ -257,10 +366,11 @@ void TFFEncoder::StartNext() {
   if (FThreaded) {
     task->Start(true);
   } else {
-    // The whole task runs here; its termination handler runs here too.
-    FTerminateLock.unlock();
+    // The whole task runs here; its termination handler runs here too. Let go meanwhile, so
+    // that Stop from another thread gets through.
+    lock.unlock();
     task->Start(false);
-    FTerminateLock.lock();
+    lock.lock();
   }
 }
 
@@ -299,7 +409,7 @@ void TFFEncoder::Fire(const std::function<void()>& call) {
 
 void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
   if (FDestroying || !OnProgress) return;
-  std::lock_guard<std::recursive_mutex> lock(FProgressLock);
+  std::lock_guard<std::mutex> lock(FProgressLock);
   TProgressInfo& i = FProgressInfo;
   i.TaskIndex = IndexOf(task);
   i.FileIndex = p.FileIndex;
@@ -319,7 +429,7 @@ void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {
 void TFFEncoder::TaskPreview(TCustomFFmpeg* task, const TBitmap& bitmap, int64_t pts,
                              int frameNumber) {
   if (FDestroying || !OnPreviewBitmap) return;
-  std::lock_guard<std::recursive_mutex> lock(FPreviewLock);
+  std::lock_guard<std::mutex> lock(FPreviewLock);
   TPreviewInfo& i = FPreviewInfo;
   i.TaskIndex = IndexOf(task);
   i.Bitmap = &bitmap;
@@ -336,7 +446,7 @@ void TFFEncoder::TaskVideoHook(bool output, TCustomFFmpeg* task, TBitmap& bitmap
   if (FDestroying) return;
   auto& handler = output ? OnVideoOutputHook : OnVideoInputHook;
   if (!handler) return;
-  std::lock_guard<std::recursive_mutex> lock(FVideoHookLock);
+  std::lock_guard<std::mutex> lock(FVideoHookLock);
   THookInfo& i = FHookInfo;
   i.TaskIndex = IndexOf(task);
   i.Bitmap = &bitmap;
@@ -355,7 +465,7 @@ void TFFEncoder::TaskFrameHook(bool output, TCustomFFmpeg* task, uint8_t* const 
   if (FDestroying) return;
   auto& handler = output ? OnFrameOutputHook : OnFrameInputHook;
   if (!handler) return;
-  std::lock_guard<std::recursive_mutex> lock(FFrameHookLock);
+  std::lock_guard<std::mutex> lock(FFrameHookLock);
   TFrameHookInfo& i = FFrameHookInfo;
   i.TaskIndex = IndexOf(task);
   i.FrameNumber = frameNumber;
@@ -376,47 +486,21 @@ void TFFEncoder::TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, ui
   if (FDestroying) return;
   auto& handler = output ? OnAudioOutputHook : OnAudioInputHook;
   if (!handler) return;
-  std::lock_guard<std::recursive_mutex> lock(FAudioHookLock);
+  std::lock_guard<std::mutex> lock(FAudioHookLock);
   handler(this, IndexOf(task), pts, samples, size, sampleRate, channels, sampleFormat);
 }
 
-void TFFEncoder::Deliver(const TTerminateInfo& info, bool waitDelivered) {
+void TFFEncoder::Deliver(const TTerminateInfo& info) {
   auto handler = OnTerminate;
-  const bool sync = FTriggerEventInMainThread;
-  gPendingNotices++;
-  std::lock_guard<std::mutex> lock(FNoticeLock);
-  // Each notice waits for the one handed over before it, so they arrive in order and the
-  // final one comes last.
-  const int ticket = FNoticeTicket++;
-  (void)waitDelivered;
-  FNoticeThreads.emplace_back([this, handler, info, ticket, sync] {
-    {
-      std::unique_lock<std::mutex> turn(FNoticeTurnLock);
-      FNoticeTurn.wait(turn, [&] { return FNoticeServed.load() == ticket; });
-    }
-    try {
-      if (handler && !FDestroying) {
-        if (sync)
-          RunInMainThread([&] { handler(this, info); });
-        else
-          handler(this, info);
-      }
-    } catch (...) {
-    }
-    FTerminateDelivered = true;
-    {
-      std::lock_guard<std::mutex> turn(FNoticeTurnLock);
-      FNoticeServed++;
-    }
-    FNoticeTurn.notify_all();
-    gPendingNotices--;
-    WakeMainThread();
-  });
+  FNotices.Deliver(
+      [this, handler, info] {
+        if (handler && !FDestroying) handler(this, info);
+      },
+      FTriggerEventInMainThread);
 }
 
 void TFFEncoder::TaskTerminate(TCustomFFmpeg* task) {
   std::lock_guard<std::recursive_mutex> lock(FTerminateLock);
-  FTerminateDelivered = true;
   if (!FDestroying && OnTerminate) {
     TTerminateInfo& i = FTerminateInfo;
     i.TaskIndex = IndexOf(task);
@@ -424,8 +508,7 @@ void TFFEncoder::TaskTerminate(TCustomFFmpeg* task) {
     i.Exception = task->Exception();
     i.ExceptionMsg = task->ExceptionMsg();
     if (FThreaded || !FWorking) {
-      FTerminateDelivered = false;
-      Deliver(i, false);
+      Deliver(i);
     } else {
       OnTerminate(this, i);
     }
@@ -447,7 +530,7 @@ void TFFEncoder::FinalNotice() {
   i.Exception = false;
   i.ExceptionMsg.clear();
   if (FThreaded || !FWorking)
-    Deliver(i, true);
+    Deliver(i);
   else
     OnTerminate(this, i);
 }

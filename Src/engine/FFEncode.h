@@ -3,7 +3,6 @@
 // a given number at once) or one after the other in the caller's thread, with progress and
 // termination events delivered on the main thread.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,6 +91,31 @@ struct TTerminateInfo {
 
 class TFFEncoder;
 
+// Hands notices on in the order given, without a thread each: to the main thread through its
+// queue, or to the one thread this object owns and joins. After Close() returns no call runs and
+// none will; what was still queued is dropped.
+class TNoticeDeliverer {
+public:
+  TNoticeDeliverer();
+  ~TNoticeDeliverer();
+  TNoticeDeliverer(const TNoticeDeliverer&) = delete;
+  TNoticeDeliverer& operator=(const TNoticeDeliverer&) = delete;
+
+  // Queues call to run in the main thread (onMain) or in the deliverer's thread. An exception
+  // thrown by the call is dropped.
+  void Deliver(std::function<void()> call, bool onMain);
+  // Returns when every call queued so far ran, serving the main thread when called there.
+  void WaitDelivered();
+  void Close();
+
+private:
+  struct TShared;  // outlives this object in the calls posted to the main thread
+  void ThreadLoop();
+
+  std::shared_ptr<TShared> FShared;
+  std::thread FThread;  // started with the first notice that does not go to the main thread
+};
+
 // One task: the engine plus what the component keeps with it.
 class TFFmpeg : public TCustomFFmpeg {
 public:
@@ -162,7 +186,8 @@ private:
   void TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, uint8_t* samples, int size,
                      int sampleRate, int channels, AVSampleFormat sampleFormat);
   void FinalNotice();
-  void Deliver(const TTerminateInfo& info, bool waitDelivered);
+  // Hands a termination notice to the deliverer (threaded mode, or a stop before the start).
+  void Deliver(const TTerminateInfo& info);
   int IndexOf(const TCustomFFmpeg* task) const;
 
   std::vector<std::unique_ptr<TFFmpeg>> FTasks;
@@ -178,23 +203,27 @@ private:
   int FToStart = 0;
   int FNextIndex = -1;
   int FFinishedCount = 0;
-  std::atomic<bool> FTerminateDelivered{true};
-  std::recursive_mutex FProgressLock;
+  // Guards FToStart, FNextIndex, FFinishedCount and FTerminateInfo, and hands the notices to
+  // FNotices in the order the tasks ended. Recursive because it is re-entered in one thread:
+  // TaskTerminate starts the next task (StartNext); a task that fails its checks in Start
+  // terminates at once (TaskTerminate again); and in the synchronous mode OnTerminate runs under
+  // it and may call Stop, which terminates the tasks not started yet (TaskTerminate again).
   std::recursive_mutex FTerminateLock;
-  std::recursive_mutex FPreviewLock;
-  std::recursive_mutex FVideoHookLock;
-  std::recursive_mutex FFrameHookLock;
-  std::recursive_mutex FAudioHookLock;
+  // Guards FProgressInfo while the handler reads it (one report at a time across the tasks).
+  std::mutex FProgressLock;
+  // Guards FPreviewInfo while the handler reads it.
+  std::mutex FPreviewLock;
+  // Guards FHookInfo while a video hook handler uses it.
+  std::mutex FVideoHookLock;
+  // Guards FFrameHookInfo while a frame hook handler uses it.
+  std::mutex FFrameHookLock;
+  // No record of its own: keeps the audio hook handlers one at a time across the tasks.
+  std::mutex FAudioHookLock;
   TProgressInfo FProgressInfo;
   TTerminateInfo FTerminateInfo;
   TPreviewInfo FPreviewInfo;
   THookInfo FHookInfo;
   TFrameHookInfo FFrameHookInfo;
-  // Termination notices leave the ending worker through threads of their own.
-  std::mutex FNoticeLock;
-  int FNoticeTicket = 0;
-  std::atomic<int> FNoticeServed{0};
-  std::mutex FNoticeTurnLock;  // guards the turns of FNoticeServed
-  std::condition_variable FNoticeTurn;
-  std::vector<std::thread> FNoticeThreads;
+  // Termination notices leave the ending worker here, in the order the tasks ended.
+  TNoticeDeliverer FNotices;
 };

@@ -49,7 +49,7 @@ public:
   bool Start(bool threaded);
   // Stop request; with wait, returns when the worker ended (serving main-thread calls).
   void Break(bool wait);
-  // Running: Break. Never started: terminates now (in a short thread of its own).
+  // Running: Break. Never started: terminates now, in the caller's thread (wait changes nothing).
   void Stop(bool wait);
   // The task body (also what the worker runs).
   void Run();
@@ -208,13 +208,12 @@ private:
   std::vector<TIstState> FIst;
   std::vector<TOstState> FOst;
   std::atomic<bool> FRunning{false}, FTerminated{false}, FFinished{false};
-  std::atomic<bool> FWorkerDone{true}, FTermDone{true};
+  std::atomic<bool> FWorkerDone{true};
   bool FException = false;
   std::string FExceptionMsg;
   bool FInitialised = false;
   bool FCleanedUp = false;
-  std::thread FWorker;
-  std::thread FTermThread;
+  std::thread FWorker;  // the threaded run; joined by Break(true) or the destructor
   std::mutex FGateLock;
   std::condition_variable FGate;
   std::atomic<bool> FSuspended{false};

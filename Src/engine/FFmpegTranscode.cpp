@@ -60,7 +60,6 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   OnTerminate = nullptr;
   Break(true);
   if (FWorker.joinable()) FWorker.join();
-  if (FTermThread.joinable()) FTermThread.join();
   CloseCodecs();
   Cleanup();
 }
@@ -146,16 +145,11 @@ void TCustomFFmpeg::Break(bool wait) {
 void TCustomFFmpeg::Stop(bool wait) {
   if (FRunning) {
     Break(wait);
-  } else if (!FTerminated && FTermDone) {
-    FTermDone = false;
-    if (FTermThread.joinable()) FTermThread.join();
-    FTermThread = std::thread([this] {
-      Terminate();
-      FTermDone = true;
-      WakeMainThread();
-    });
-    if (wait) WaitInMainThread([this] { return FTermDone.load(); }, -1);
+    return;
   }
+  // Never started: it ends here, in the caller's thread. Only one caller gets through, so the
+  // task never terminates twice.
+  if (!FTerminated.exchange(true)) Terminate();
 }
 
 void TCustomFFmpeg::Terminate() {

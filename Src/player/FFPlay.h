@@ -218,11 +218,12 @@ private:
   mutable std::mutex FCoreLock;
   std::shared_ptr<playcore::TPlayCore> FCore;
   std::atomic<playcore::TPlayCore*> FCoreRef{nullptr};
+  // Started by Open; joined by Stop(true), which Open and the destructor call.
   std::thread FPlayThread;
   std::atomic<bool> FPlayStarted{false}, FPlayDone{true};
   std::mutex FStateLock;
   bool FPauseAfterStart = false;
-  std::thread FEventThread;
+  std::thread FEventThread;  // started by Open; joined by EndEventThread (Open, the destructor)
   std::atomic<bool> FEventTerminated{false}, FEventThreadDone{true};
   TPlayerEventQueue FEvents;
   std::atomic<TPlayState> FState{psStop};

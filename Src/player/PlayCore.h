@@ -148,6 +148,8 @@ private:
   TCoreSettings FSettings;
   std::string FFileName;
   TInputPtr FInput;
+  // The reading thread (started by Open) and the video and subtitle threads (started by the
+  // reading thread as it opens their streams); Close, which the destructor calls, joins all three.
   std::thread FReader, FVideoThread, FSubThread;
   std::atomic<bool> FAbort{false};
   std::atomic<int> FVerdict{0};

@@ -80,17 +80,17 @@ int TFFLoader::RuntimeMajorVersion(TLibrary id) {
 }
 
 std::string TFFLoader::LibraryPath() const {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   return FLibraryPath;
 }
 
 void TFFLoader::SetLibraryPath(const std::string& v) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   FLibraryPath = v;
 }
 
 std::string TFFLoader::LastErrMsg() const {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   return FLastErrMsg;
 }
 
@@ -104,7 +104,7 @@ std::string TFFLoader::LibraryFileNameLocked(TLibrary id) const {
 }
 
 std::string TFFLoader::LibraryFileName(TLibrary id) const {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   return LibraryFileNameLocked(id);
 }
 
@@ -112,17 +112,17 @@ void TFFLoader::SetLibraryFileName(TLibrary id, const std::string& fileName) {
   const int i = Index(id);
   if (i < 0 || i >= LibraryCount)
     return;
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   FStatus[i].FileName = fileName;
 }
 
 void TFFLoader::SetVersionProbe(TVersionProbe probe) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   FVersionProbe = std::move(probe);
 }
 
 bool TFFLoader::LoadLib(TLibrary id) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   return LoadLibLocked(id);
 }
 
@@ -187,7 +187,7 @@ void TFFLoader::AfterLoad(TLibrary id) {
 }
 
 bool TFFLoader::LoadLibs(TLibraries ids) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   TLibraries loadedNow;
   for (int i = 0; i < LibraryCount; ++i) {
     const TLibrary id = static_cast<TLibrary>(i);
@@ -211,7 +211,7 @@ bool TFFLoader::Loaded(TLibrary id) const {
   const int i = Index(id);
   if (i < 0 || i >= LibraryCount)
     return false;
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   return FStatus[i].Handle && FStatus[i].Resolved;
 }
 
@@ -231,7 +231,7 @@ void TFFLoader::CheckLoaded(TLibraries ids) const {
 }
 
 void TFFLoader::UnloadLib(TLibrary id) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   UnloadLibLocked(id);
 }
 
@@ -249,7 +249,7 @@ void TFFLoader::UnloadLibLocked(TLibrary id) {
 }
 
 void TFFLoader::UnloadLibs(TLibraries ids) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
+  std::lock_guard<std::mutex> guard(FLock);
   for (int i = 0; i < LibraryCount; ++i)
     if (ids.Contains(static_cast<TLibrary>(i)))
       UnloadLibLocked(static_cast<TLibrary>(i));

@@ -78,6 +78,7 @@ public:
   void UnloadLibs(TLibraries ids);
 
   // Replaces the run-time version check (tests); an empty probe restores RuntimeMajorVersion.
+  // The probe runs under the loader's lock: it must not call the loader.
   void SetVersionProbe(TVersionProbe probe);
 
 private:
@@ -92,7 +93,10 @@ private:
   std::string LibraryFileNameLocked(TLibrary id) const;
   void AfterLoad(TLibrary id);
 
-  mutable std::recursive_mutex FLock;
+  // Guards FStatus, FLibraryPath, FLastErrMsg and FVersionProbe. Public calls take it once and
+  // the *Locked helpers run under it; the version probe and AfterLoad run under it too and do
+  // not call back into the loader.
+  mutable std::mutex FLock;
   TLibraryStatus FStatus[LibraryCount];
   std::string FLibraryPath;
   std::string FLastErrMsg;

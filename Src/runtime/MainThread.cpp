@@ -1,5 +1,7 @@
 #include "MainThread.h"
 
+#include "FFLog.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,9 +16,10 @@
 
 namespace {
 
-// One queued call; the worker that queued it waits on Done.
+// One queued call; the worker that queued it waits on Done, unless it was posted.
 struct TMainThreadCall {
   std::function<void()> Fn;
+  bool Posted = false;
   bool Done = false;
   std::exception_ptr Error;
 };
@@ -43,6 +46,36 @@ TMainThreadState& State() {
 constexpr auto WaitSlice = std::chrono::milliseconds(10);
 
 bool IsInitialThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
+
+// Appends the call to the queue and lets the main thread know.
+void Enqueue(std::shared_ptr<TMainThreadCall> call) {
+  TMainThreadState& s = State();
+  std::function<void()> wakeUp;
+  {
+    std::lock_guard<std::mutex> guard(s.Lock);
+    s.Calls.push_back(std::move(call));
+    wakeUp = s.WakeUp;
+  }
+  s.Queued.notify_all();
+  // The hook runs outside the lock: it may post to an event loop that calls back in here.
+  if (wakeUp)
+    wakeUp();
+}
+
+// A posted call has nobody to hand its failure to.
+void ReportPostedFailure(const std::exception_ptr& error) {
+  std::string what = "unknown exception";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  try {
+    FFLogger().Log(nullptr, llError, "A call posted to the main thread failed: " + what);
+  } catch (...) {
+  }
+}
 
 } // namespace
 
@@ -71,22 +104,22 @@ void RunInMainThread(std::function<void()> fn) {
   TMainThreadState& s = State();
   auto call = std::make_shared<TMainThreadCall>();
   call->Fn = std::move(fn);
-  std::function<void()> wakeUp;
-  {
-    std::lock_guard<std::mutex> guard(s.Lock);
-    s.Calls.push_back(call);
-    wakeUp = s.WakeUp;
-  }
-  s.Queued.notify_all();
-  // The hook runs outside the lock: it may post to an event loop that calls back in here.
-  if (wakeUp)
-    wakeUp();
+  Enqueue(call);
   {
     std::unique_lock<std::mutex> guard(s.Lock);
     s.Finished.wait(guard, [&] { return call->Done; });
   }
   if (call->Error)
     std::rethrow_exception(call->Error);
+}
+
+void PostToMainThread(std::function<void()> fn) {
+  if (!fn)
+    return;
+  auto call = std::make_shared<TMainThreadCall>();
+  call->Fn = std::move(fn);
+  call->Posted = true;
+  Enqueue(std::move(call));
 }
 
 bool ProcessMainThreadCalls() {
@@ -108,6 +141,12 @@ bool ProcessMainThreadCalls() {
       call->Fn();
     } catch (...) {
       call->Error = std::current_exception();
+    }
+    if (call->Posted) {
+      if (call->Error)
+        ReportPostedFailure(call->Error);
+      ran = true;
+      continue;
     }
     {
       std::lock_guard<std::mutex> guard(s.Lock);

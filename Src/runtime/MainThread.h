@@ -1,7 +1,9 @@
 #pragma once
 // Hands calls to the main (window) thread. A worker that needs the main thread queues a call and
-// blocks until the main thread ran it; on the main thread the call runs directly. The host binds
-// this to its event loop through the wake-up hook; tests and the command line pump it themselves.
+// blocks until the main thread ran it (RunInMainThread), or queues it and goes on
+// (PostToMainThread). Both share one queue, so calls run in the order they were queued. The host
+// binds this to its event loop through the wake-up hook; tests and the command line pump it
+// themselves.
 #include <functional>
 
 // The calling thread becomes the main thread. Without it, the process's initial thread is the
@@ -13,11 +15,17 @@ bool IsMainThread();
 // the main thread ran it; an exception thrown by fn is rethrown in the caller.
 void RunInMainThread(std::function<void()> fn);
 
+// Queues fn and returns at once, from any thread. On the main thread too: fn runs at the next
+// ProcessMainThreadCalls, after everything queued before it. Calls from one thread run in the
+// order that thread queued them, blocking and posted alike. Nobody waits for a posted call, so an
+// exception thrown by it is logged (at error level) and dropped; the calls after it still run.
+void PostToMainThread(std::function<void()> fn);
+
 // Runs what is queued, in order, on the main thread (does nothing elsewhere). True if anything ran.
 bool ProcessMainThreadCalls();
 
-// Called, on the queuing thread, whenever a call is queued; lets the host's event loop wake up and
-// call ProcessMainThreadCalls. An empty hook removes it.
+// Called, on the queuing thread, whenever a call is queued (blocking or posted); lets the host's
+// event loop wake up and call ProcessMainThreadCalls. An empty hook removes it.
 void SetMainThreadWakeUp(std::function<void()> hook);
 
 // Called on the main thread between the slices of WaitInMainThread, so the host can serve its own

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
 
 namespace {
@@ -140,6 +144,115 @@ TEST(MainThread, OtherThreadsCannotServeCalls) {
   worker.join();
   EXPECT_TRUE(ran);
   SetMainThreadWakeUp(nullptr);
+}
+
+TEST(MainThread, PostsAndBlockingCallsKeepEachThreadsOrder) {
+  // Every worker mixes posts with blocking calls; a blocking call returns only after the posts
+  // queued before it ran, and nothing overtakes within a thread.
+  constexpr int Workers = 4, CallsEach = 60;
+  std::vector<std::vector<int>> seen(Workers);
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < Workers; ++w)
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < CallsEach; ++i) {
+        auto call = [&, w, i] {
+          EXPECT_TRUE(IsMainThread());
+          seen[w].push_back(i);
+        };
+        if (i % 5 == 4) {
+          const size_t before = static_cast<size_t>(i);
+          RunInMainThread(call);
+          // The main thread wrote seen[w] before it let this worker go.
+          EXPECT_EQ(seen[w].size(), before + 1) << w << " " << i;
+        } else {
+          PostToMainThread(call);
+        }
+      }
+      ++finished;
+    });
+  EXPECT_TRUE(WaitInMainThread([&] { return finished.load() == Workers; }));
+  for (auto& t : threads)
+    t.join();
+  ProcessMainThreadCalls();  // the posts after each worker's last blocking call
+  for (int w = 0; w < Workers; ++w) {
+    ASSERT_EQ(seen[w].size(), static_cast<size_t>(CallsEach)) << w;
+    for (int i = 0; i < CallsEach; ++i)
+      EXPECT_EQ(seen[w][i], i) << w;
+  }
+  EXPECT_FALSE(ProcessMainThreadCalls());
+}
+
+TEST(MainThread, PostOnTheMainThreadWaitsItsTurn) {
+  std::vector<std::string> order;
+  std::atomic<bool> queued{false};
+  SetMainThreadWakeUp([&] { queued = true; });
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    RunInMainThread([&] { order.push_back("worker"); });
+    finished = true;
+  });
+  while (!queued)
+    std::this_thread::yield();
+  PostToMainThread([&] { order.push_back("first post"); });
+  EXPECT_TRUE(order.empty());  // not at once, even here
+  RunInMainThread([&] { order.push_back("direct"); });
+  PostToMainThread([&] {
+    order.push_back("second post");
+    // Posted while the queue is served: runs in the same round, after what is queued.
+    PostToMainThread([&] { order.push_back("from a post"); });
+  });
+  EXPECT_EQ(order, (std::vector<std::string>{"direct"}));
+  EXPECT_TRUE(ProcessMainThreadCalls());
+  worker.join();
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(order, (std::vector<std::string>{"direct", "worker", "first post", "second post",
+                                             "from a post"}));
+  EXPECT_FALSE(ProcessMainThreadCalls());
+  SetMainThreadWakeUp(nullptr);
+}
+
+TEST(MainThread, PostWakesTheHostOnThePostingThread) {
+  std::mutex lock;
+  std::vector<bool> hookOnMain;
+  SetMainThreadWakeUp([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    hookOnMain.push_back(IsMainThread());
+  });
+  int ran = 0;
+  std::thread worker([&] { PostToMainThread([&] { ++ran; }); });
+  worker.join();  // returned without the main thread's help
+  PostToMainThread([&] { ++ran; });
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(hookOnMain, (std::vector<bool>{false, true}));
+  }
+  EXPECT_EQ(ran, 0);
+  EXPECT_TRUE(ProcessMainThreadCalls());
+  EXPECT_EQ(ran, 2);
+  SetMainThreadWakeUp(nullptr);
+  // An empty call is not queued.
+  PostToMainThread(nullptr);
+  EXPECT_FALSE(ProcessMainThreadCalls());
+}
+
+TEST(MainThread, AFailingPostIsLoggedAndTheQueueGoesOn) {
+  std::vector<std::pair<TLogLevel, std::string>> logged;
+  FFLogger().SetOnLog([&](const void*, uint32_t, TLogLevel level, const std::string& msg) {
+    logged.emplace_back(level, msg);
+  });
+  bool after = false;
+  std::thread worker([&] {
+    PostToMainThread([] { throw std::runtime_error("posted handler failed"); });
+    PostToMainThread([&] { after = true; });
+  });
+  worker.join();
+  EXPECT_NO_THROW(ProcessMainThreadCalls());
+  FFLogger().SetOnLog(nullptr);
+  EXPECT_TRUE(after);
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].first, llError);
+  EXPECT_NE(logged[0].second.find("posted handler failed"), std::string::npos) << logged[0].second;
 }
 
 TEST(MainThread, WaitTimesOutAndIdleHookRuns) {
