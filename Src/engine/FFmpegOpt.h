@@ -105,6 +105,20 @@ struct TAVIOContextClose {
 };
 using TAVIOContextPtr = std::unique_ptr<AVIOContext, TAVIOContextClose>;
 
+class TCustomFFmpegOpt;
+
+// What an option row acts on while a text is applied: the task, and the option context of the
+// file being opened (null while global rows are applied).
+struct TOptionTarget {
+  TCustomFFmpegOpt& Task;
+  TFileOptionsContext* File;
+};
+
+// The function a handler row calls: the task, the file's option context (null for global rows),
+// the name as typed and the value.
+using TTaskOptionHandler = int (*)(TCustomFFmpegOpt& task, TFileOptionsContext* ctx,
+                                   const std::string& name, const std::string& arg);
+
 // Splits an option text into arguments: blanks and tabs separate; double quotes group; a run of
 // backslashes before a quote is halved (an odd run makes the quote literal); "" inside a quoted
 // span is a literal quote; "" alone is an empty argument.
@@ -117,9 +131,10 @@ public:
   TCustomFFmpegOpt(const TCustomFFmpegOpt&) = delete;
   TCustomFFmpegOpt& operator=(const TCustomFFmpegOpt&) = delete;
 
-  // Builds the 149 rows once; later calls keep the table.
-  void BuildOptionTable();
-  const TOptionTable& OptionTable() const { return FOptionTable; }
+  // The option table, one for the process and shared by every task: 149 rows in lookup order.
+  static const TOptionTable& OptionTable();
+  // Builds that table now rather than at the first parse; later calls keep it.
+  static void BuildOptionTable() { OptionTable(); }
   TFFOptions& Options() { return FOptions; }
 
   void InitOptionsContext(TFileOptionsContext& ctx);
@@ -305,12 +320,11 @@ protected:
   int JoinInput(TFileOptionsContext& ctx, int inputIndex);
 
   TFFOptions FOptions;
-  TOptionTable FOptionTable;
   bool FAbortOnOptionError = true;
   std::string FLastErrMsg;
 
 private:
-  void AddRows();
+  static TOptionTable MakeOptionTable();
   // Handlers.
   int OptIgnoreUnsupported(const std::string& name);
   int OptUnsupported(const std::string& name);
