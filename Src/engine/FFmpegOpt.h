@@ -271,14 +271,14 @@ public:
   void ChooseSampleFormat(const AVCodec* codec, AVCodecContext* enc);
 
 protected:
-  // Handlers of "vhook" and "VideoHookBitsPixel", implemented by the engine.
-  virtual int VideoHookOption(const std::string& arg) = 0;
-  virtual int VideoHookBitsPixelOption(const std::string& arg) = 0;
+  // The engine's hook handling behind "vhook" (loads a module) and "VideoHookBitsPixel" (the
+  // depth of hook pictures); a task without it refuses both options.
+  std::function<int(const std::string& arg)> FVideoHookOption;
+  std::function<int(const std::string& arg)> FVideoHookBitsPixelOption;
   // "map", "map_channel", "target": expanded at once against the inputs already open.
-  virtual int OptMap(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
-  virtual int OptMapChannel(TFileOptionsContext* ctx, const std::string& name,
-                            const std::string& arg);
-  virtual int OptTarget(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptMap(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptMapChannel(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptTarget(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
   // Opens the "progress" URL for writing into ProgressAVIO.
   virtual int OpenProgressURL(const std::string& url);
 
@@ -328,6 +328,8 @@ private:
   // Handlers.
   int OptIgnoreUnsupported(const std::string& name);
   int OptUnsupported(const std::string& name);
+  int OptVideoHook(const std::function<int(const std::string&)>& handler, const std::string& name,
+                   const std::string& arg);
   int OptLogLevel(const std::string& name, const std::string& arg);
   int OptMaxAlloc(const std::string& arg);
   int OptCpuFlags(const std::string& arg);

@@ -303,10 +303,11 @@ TOptionTable TCustomFFmpegOpt::MakeOptionTable() {
   fn("dcodec", OPT_HASARG | OPT_DATA | OPT_PERFILE, HND(OptTypedAlias(ctx, "codec", n, v)),
      "force data codec (\"copy\" to copy stream)", "codec");
   fld("dn", OPT_BOOL | OPT_VIDEO | OPT_OFFSET, FLD(DataDisable), "disable data", "");
-  fn("vhook", OPT_HASARG | OPT_VIDEO | OPT_EXPERT, HND(VideoHookOption(v)),
+  fn("vhook", OPT_HASARG | OPT_VIDEO | OPT_EXPERT, HND(OptVideoHook(task.FVideoHookOption, n, v)),
      "insert video processing module", "module");
-  fn("VideoHookBitsPixel", OPT_HASARG | OPT_VIDEO | OPT_EXPERT, HND(VideoHookBitsPixelOption(v)),
-     "set bits per pixel of hook pictures", "bits");
+  fn("VideoHookBitsPixel", OPT_HASARG | OPT_VIDEO | OPT_EXPERT,
+     HND(OptVideoHook(task.FVideoHookBitsPixelOption, n, v)), "set bits per pixel of hook pictures",
+     "bits");
   fn("TimeStart", OPT_HASARG | OPT_EXPERT | OPT_PERFILE,
      HND(OptSecondsToMicro(ctx, "ss_microsecond", n, v)), "TimeStart", "");
   fn("timestart", OPT_HASARG | OPT_EXPERT | OPT_PERFILE,
