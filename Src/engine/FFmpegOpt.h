@@ -105,6 +105,13 @@ struct TAVIOContextClose {
 };
 using TAVIOContextPtr = std::unique_ptr<AVIOContext, TAVIOContextClose>;
 
+// Names the application handles itself (the hook switches and joining, set on the output
+// record): the encoder brings them to this spelling in an output's option text, whatever their
+// letter case, and the option table accepts them.
+inline constexpr const char* kApplicationOptionNames[] = {
+    "AudioInputHook", "AudioOutputHook", "VideoInputHook", "VideoOutputHook",
+    "FrameInputHook", "FrameOutputHook", "Join"};
+
 class TCustomFFmpegOpt;
 
 // What an option row acts on while a text is applied: the task, and the option context of the

@@ -319,8 +319,6 @@ TOptionTable TCustomFFmpegOpt::MakeOptionTable() {
   // Hooks and joining are switched by the output record; the names are only accepted here.
   const TTaskOptionHandler accept = [](TCustomFFmpegOpt&, TFileOptionsContext*, const std::string&,
                                        const std::string&) { return 0; };
-  for (const char* name : {"AudioInputHook", "AudioOutputHook", "VideoInputHook",
-                           "VideoOutputHook", "FrameInputHook", "FrameOutputHook", "Join"})
-    fn(name, OPT_EXIT, accept, name, "");
+  for (const char* name : kApplicationOptionNames) fn(name, OPT_EXIT, accept, name, "");
   return t;
 }
