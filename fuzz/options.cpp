@@ -18,8 +18,6 @@ namespace {
 
 class TFuzzEngine : public TCustomFFmpegOpt {
 protected:
-  int VideoHookOption(const std::string&) override { return 0; }
-  int VideoHookBitsPixelOption(const std::string&) override { return 0; }
   // Never open URLs or create files from fuzz input.
   int OpenProgressURL(const std::string&) override { return 0; }
 };

@@ -306,10 +306,8 @@ int TFFEncoder::SetOutput(int taskIndex, const std::string& fileName, TOutputOpt
       task->OutputOptions.emplace_back();
     }
     opts = " " + opts + " ";
-    for (const char* w : {" -AudioInputHook ", " -AudioOutputHook ", " -VideoInputHook ",
-                          " -VideoOutputHook ", " -FrameInputHook ", " -FrameOutputHook ",
-                          " -Join "})
-      opts = ReplaceWordIgnoringCase(opts, w);
+    for (const char* name : kApplicationOptionNames)
+      opts = ReplaceWordIgnoringCase(opts, std::string(" -") + name + " ");
     size_t b = opts.find_first_not_of(' '), e = opts.find_last_not_of(' ');
     opts = b == std::string::npos ? std::string() : opts.substr(b, e - b + 1);
     TFileOptionsContext ctx;

@@ -130,8 +130,12 @@ public:
   size_t HookModuleCount() const { return FHookModules.size(); }
 
 protected:
-  int VideoHookOption(const std::string& arg) override;
-  int VideoHookBitsPixelOption(const std::string& arg) override;
+  // Handlers of "vhook" and "VideoHookBitsPixel", handed to the option layer as the task is
+  // built, before any option text can reach them.
+  int VideoHookOption(const std::string& arg);
+  int VideoHookBitsPixelOption(const std::string& arg);
+  bool BindHookOptions();
+  const bool FHookOptionsBound = BindHookOptions();
   // Whether a preview-bitmap event would reach a handler (else the window is used).
   virtual bool PreviewCallbackAssigned() const { return static_cast<bool>(OnPreviewBitmap); }
 

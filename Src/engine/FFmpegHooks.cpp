@@ -124,6 +124,14 @@ int TCustomFFmpeg::VideoHookOption(const std::string& arg) {
   return 0;
 }
 
+bool TCustomFFmpeg::BindHookOptions() {
+  FVideoHookOption = [this](const std::string& arg) { return VideoHookOption(arg); };
+  FVideoHookBitsPixelOption = [this](const std::string& arg) {
+    return VideoHookBitsPixelOption(arg);
+  };
+  return true;
+}
+
 int TCustomFFmpeg::VideoHookBitsPixelOption(const std::string& arg) {
   char* end = nullptr;
   long v = std::strtol(arg.c_str(), &end, 10);

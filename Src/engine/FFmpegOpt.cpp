@@ -141,7 +141,7 @@ void TCustomFFmpegOpt::LogError(TLogLevel level, const std::string& msg, bool to
 
 int TCustomFFmpegOpt::ParseOptions(TFileOptionsContext* ctx, const std::string& options,
                                    const std::string& role, const std::string& presets) {
-  BuildOptionTable();
+  const TOptionTable& table = OptionTable();
   // Entries left from an earlier text must not be applied again.
   FOptions.ResetParseContext();
   int ret = 0;
@@ -149,16 +149,18 @@ int TCustomFFmpegOpt::ParseOptions(TFileOptionsContext* ctx, const std::string& 
     if (!options.empty()) {
       FFLogger().LogFmt(this, llInfo, "ParseOptions for %s: %s", role.c_str(), options.c_str());
       std::vector<std::string> args = SplitOptionText(options);
-      PreScanLogLevel(args, FOptionTable);
+      PreScanLogLevel(args, table);
       ParseError.clear();
-      ret = FOptions.SplitArguments(ctx, args, FAbortOnOptionError, role, FOptionTable);
+      ret = FOptions.SplitArguments(ctx, args, FAbortOnOptionError, role, table);
+      TOptionTarget global{*this, nullptr};
       if (ret >= 0 && !FOptions.GlobalGroup.Opts.empty())
-        ret = ApplyOptionGroup(nullptr, FOptions.GlobalGroup, "global");
+        ret = ApplyOptionGroup(&global, FOptions.GlobalGroup, "global");
     }
     if (ret >= 0) {
       ret = ParsePresets(ctx, presets, role);
+      TOptionTarget file{*this, ctx};
       if (ret >= 0 && !options.empty() && !FOptions.FileGroup.Opts.empty())
-        ret = ApplyOptionGroup(ctx, FOptions.FileGroup, role);
+        ret = ApplyOptionGroup(&file, FOptions.FileGroup, role);
     }
   } catch (const EOptionConvertError& e) {
     ParseError = e.what();
@@ -182,7 +184,6 @@ int TCustomFFmpegOpt::ParseOptions(TFileOptionsContext* ctx, const std::string& 
 int TCustomFFmpegOpt::ParsePresets(TFileOptionsContext* ctx, const std::string& presets,
                                    const std::string& role) {
   if (presets.empty()) return 0;
-  BuildOptionTable();
   std::string shown = ReplaceAll(ToLF(presets), "\n", "\r\n");
   FFLogger().LogFmt(this, llInfo, "ParsePresets for %s:%s%s", role.c_str(), "\r\n",
                     shown.c_str());
@@ -257,7 +258,8 @@ int TCustomFFmpegOpt::FallbackToFileGroup(const std::string& name, const std::st
 
 int TCustomFFmpegOpt::WriteOption(TFileOptionsContext* ctx, const std::string& name,
                                   const std::string& value) {
-  int ret = ParseSingleOption(ctx, name, value, FOptionTable);
+  TOptionTarget target{*this, ctx};
+  int ret = ParseSingleOption(&target, name, value, OptionTable());
   return ret < 0 ? ret : 0;
 }
 

@@ -105,6 +105,27 @@ struct TAVIOContextClose {
 };
 using TAVIOContextPtr = std::unique_ptr<AVIOContext, TAVIOContextClose>;
 
+// Names the application handles itself (the hook switches and joining, set on the output
+// record): the encoder brings them to this spelling in an output's option text, whatever their
+// letter case, and the option table accepts them.
+inline constexpr const char* kApplicationOptionNames[] = {
+    "AudioInputHook", "AudioOutputHook", "VideoInputHook", "VideoOutputHook",
+    "FrameInputHook", "FrameOutputHook", "Join"};
+
+class TCustomFFmpegOpt;
+
+// What an option row acts on while a text is applied: the task, and the option context of the
+// file being opened (null while global rows are applied).
+struct TOptionTarget {
+  TCustomFFmpegOpt& Task;
+  TFileOptionsContext* File;
+};
+
+// The function a handler row calls: the task, the file's option context (null for global rows),
+// the name as typed and the value.
+using TTaskOptionHandler = int (*)(TCustomFFmpegOpt& task, TFileOptionsContext* ctx,
+                                   const std::string& name, const std::string& arg);
+
 // Splits an option text into arguments: blanks and tabs separate; double quotes group; a run of
 // backslashes before a quote is halved (an odd run makes the quote literal); "" inside a quoted
 // span is a literal quote; "" alone is an empty argument.
@@ -117,9 +138,10 @@ public:
   TCustomFFmpegOpt(const TCustomFFmpegOpt&) = delete;
   TCustomFFmpegOpt& operator=(const TCustomFFmpegOpt&) = delete;
 
-  // Builds the 149 rows once; later calls keep the table.
-  void BuildOptionTable();
-  const TOptionTable& OptionTable() const { return FOptionTable; }
+  // The option table, one for the process and shared by every task: 149 rows in lookup order.
+  static const TOptionTable& OptionTable();
+  // Builds that table now rather than at the first parse; later calls keep it.
+  static void BuildOptionTable() { OptionTable(); }
   TFFOptions& Options() { return FOptions; }
 
   void InitOptionsContext(TFileOptionsContext& ctx);
@@ -256,14 +278,14 @@ public:
   void ChooseSampleFormat(const AVCodec* codec, AVCodecContext* enc);
 
 protected:
-  // Handlers of "vhook" and "VideoHookBitsPixel", implemented by the engine.
-  virtual int VideoHookOption(const std::string& arg) = 0;
-  virtual int VideoHookBitsPixelOption(const std::string& arg) = 0;
+  // The engine's hook handling behind "vhook" (loads a module) and "VideoHookBitsPixel" (the
+  // depth of hook pictures); a task without it refuses both options.
+  std::function<int(const std::string& arg)> FVideoHookOption;
+  std::function<int(const std::string& arg)> FVideoHookBitsPixelOption;
   // "map", "map_channel", "target": expanded at once against the inputs already open.
-  virtual int OptMap(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
-  virtual int OptMapChannel(TFileOptionsContext* ctx, const std::string& name,
-                            const std::string& arg);
-  virtual int OptTarget(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptMap(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptMapChannel(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
+  int OptTarget(TFileOptionsContext* ctx, const std::string& name, const std::string& arg);
   // Opens the "progress" URL for writing into ProgressAVIO.
   virtual int OpenProgressURL(const std::string& url);
 
@@ -305,15 +327,16 @@ protected:
   int JoinInput(TFileOptionsContext& ctx, int inputIndex);
 
   TFFOptions FOptions;
-  TOptionTable FOptionTable;
   bool FAbortOnOptionError = true;
   std::string FLastErrMsg;
 
 private:
-  void AddRows();
+  static TOptionTable MakeOptionTable();
   // Handlers.
   int OptIgnoreUnsupported(const std::string& name);
   int OptUnsupported(const std::string& name);
+  int OptVideoHook(const std::function<int(const std::string&)>& handler, const std::string& name,
+                   const std::string& arg);
   int OptLogLevel(const std::string& name, const std::string& arg);
   int OptMaxAlloc(const std::string& arg);
   int OptCpuFlags(const std::string& arg);

@@ -49,6 +49,11 @@ int TCustomFFmpegOpt::OptUnsupported(const std::string& name) {
   return AVERROR(EINVAL);
 }
 
+int TCustomFFmpegOpt::OptVideoHook(const std::function<int(const std::string&)>& handler,
+                                   const std::string& name, const std::string& arg) {
+  return handler ? handler(arg) : OptUnsupported(name);
+}
+
 int TCustomFFmpegOpt::OptLogLevel(const std::string& name, const std::string& arg) {
   return SetLogLevelOption(name, arg);
 }

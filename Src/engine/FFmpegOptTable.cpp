@@ -1,58 +1,66 @@
-// The engine's option table: 149 rows in lookup order.
+// The engine's option table: 149 rows in lookup order, built once for the process and shared
+// by every task. A row names the field it sets, in the file's option context or in the task's
+// settings, or the handler it calls with the task; the parser hands each row a TOptionTarget.
 #include "FFmpegOpt.h"
 
-#define FLD(member) \
-  [](void* c) -> void* { return &static_cast<TFileOptionsContext*>(c)->member; }
-#define HND(expr)                                                                    \
-  [this](void* c, const std::string& n, const std::string& v) -> int {               \
-    auto* ctx = static_cast<TFileOptionsContext*>(c);                                \
-    (void)ctx;                                                                       \
-    (void)n;                                                                         \
-    (void)v;                                                                         \
-    return expr;                                                                     \
-  }
+namespace {
 
-void TCustomFFmpegOpt::BuildOptionTable() {
-  if (!FOptionTable.empty()) return;
-  AddRows();
+using TFieldOf = void* (*)(void* target);
+
+template <auto Member>
+void* FileField(void* target) {
+  TFileOptionsContext* ctx = static_cast<TOptionTarget*>(target)->File;
+  return ctx ? &(ctx->*Member) : nullptr;
 }
 
-void TCustomFFmpegOpt::AddRows() {
-  TOptionTable& t = FOptionTable;
+template <auto Member>
+void* TaskField(void* target) {
+  return &(static_cast<TOptionTarget*>(target)->Task.*Member);
+}
+
+}  // namespace
+
+#define FLD(member) &FileField<&TFileOptionsContext::member>
+#define SET(member) &TaskField<&TCustomFFmpegOpt::member>
+#define HND(expr)                                                                          \
+  [](TCustomFFmpegOpt& task, TFileOptionsContext* ctx, const std::string& n,               \
+     const std::string& v) -> int {                                                        \
+    (void)ctx;                                                                             \
+    (void)n;                                                                               \
+    (void)v;                                                                               \
+    return task.expr;                                                                      \
+  }
+
+const TOptionTable& TCustomFFmpegOpt::OptionTable() {
+  static const TOptionTable table = MakeOptionTable();
+  return table;
+}
+
+TOptionTable TCustomFFmpegOpt::MakeOptionTable() {
+  TOptionTable t;
   t.reserve(149);
-  auto var = [&t](const char* name, uint32_t flags, void* addr, const char* help,
-                  const char* arg) {
-    TOptionDef d;
+  auto row = [&t](const char* name, uint32_t flags, const char* help,
+                  const char* arg) -> TOptionDef& {
+    TOptionDef& d = t.emplace_back();
     d.Name = name;
     d.Flags = flags;
-    d.Address = addr;
     d.Help = help;
     d.ArgName = arg;
-    t.push_back(std::move(d));
+    return d;
   };
-  auto fld = [&t](const char* name, uint32_t flags, TOptionField f, const char* help,
-                  const char* arg) {
-    TOptionDef d;
-    d.Name = name;
-    d.Flags = flags;
-    d.Field = std::move(f);
-    d.Help = help;
-    d.ArgName = arg;
-    t.push_back(std::move(d));
-  };
-  auto fn = [&t](const char* name, uint32_t flags, TOptionHandler h, const char* help,
-                 const char* arg) {
-    TOptionDef d;
-    d.Name = name;
-    d.Flags = flags;
-    d.Handler = std::move(h);
-    d.Help = help;
-    d.ArgName = arg;
-    t.push_back(std::move(d));
+  auto fld = [&row](const char* name, uint32_t flags, TFieldOf f, const char* help,
+                    const char* arg) { row(name, flags, help, arg).Field = f; };
+  auto fn = [&row](const char* name, uint32_t flags, TTaskOptionHandler h, const char* help,
+                   const char* arg) {
+    row(name, flags, help, arg).Handler = [h](void* target, const std::string& n,
+                                              const std::string& v) {
+      auto* to = static_cast<TOptionTarget*>(target);
+      return h(to->Task, to->File, n, v);
+    };
   };
 
-  const auto ignore = HND(OptIgnoreUnsupported(n));
-  const auto refuse = HND(OptUnsupported(n));
+  const TTaskOptionHandler ignore = HND(OptIgnoreUnsupported(n));
+  const TTaskOptionHandler refuse = HND(OptUnsupported(n));
 
   fn("L", OPT_EXIT, ignore, "show license", "");
   fn("h", OPT_EXIT, ignore, "show help", "topic");
@@ -78,8 +86,8 @@ void TCustomFFmpegOpt::AddRows() {
   fn("cpuflags", OPT_HASARG | OPT_EXPERT, HND(OptCpuFlags(v)), "force specific cpu flags",
      "flags");
   fld("f", OPT_HASARG | OPT_STRING | OPT_OFFSET, FLD(FormatName), "force format", "fmt");
-  var("y", OPT_BOOL, &FileOverwrite, "overwrite output files", "");
-  var("n", OPT_BOOL, &NoFileOverwrite, "do not overwrite output files", "");
+  fld("y", OPT_BOOL, SET(FileOverwrite), "overwrite output files", "");
+  fld("n", OPT_BOOL, SET(NoFileOverwrite), "do not overwrite output files", "");
   fld("c", OPT_HASARG | OPT_STRING | OPT_SPEC, FLD(CodecNames), "codec name", "codec");
   fld("codec", OPT_HASARG | OPT_STRING | OPT_SPEC, FLD(CodecNames), "codec name", "codec");
   fn("pre", OPT_HASARG | OPT_EXPERT | OPT_PERFILE, refuse, "preset name", "preset");
@@ -125,8 +133,9 @@ void TCustomFFmpegOpt::AddRows() {
      "write program-readable progress information", "url");
   fn("stdin", OPT_EXPERT, refuse, "enable or disable interaction on standard input", "");
   fn("timelimit", OPT_HASARG, refuse, "set max runtime in seconds", "limit");
-  var("dump", OPT_BOOL | OPT_EXPERT, &DoPktDump, "dump each input packet", "");
-  var("hex", OPT_BOOL | OPT_EXPERT, &DoHexDump, "when dumping packets, also dump the payload", "");
+  fld("dump", OPT_BOOL | OPT_EXPERT, SET(DoPktDump), "dump each input packet", "");
+  fld("hex", OPT_BOOL | OPT_EXPERT, SET(DoHexDump), "when dumping packets, also dump the payload",
+      "");
   fld("re", OPT_BOOL | OPT_EXPERT | OPT_OFFSET, FLD(RateEmulation),
       "read input at native frame rate", "");
   fn("target", OPT_HASARG | OPT_PERFILE, HND(OptTarget(ctx, n, v)),
@@ -134,19 +143,19 @@ void TCustomFFmpegOpt::AddRows() {
      "\"ntsc-svcd\", ...)",
      "type");
   fn("vsync", OPT_HASARG | OPT_EXPERT, HND(OptVSync(v)), "video sync method", "");
-  var("async", OPT_HASARG | OPT_INT | OPT_EXPERT, &AudioSyncMethod, "audio sync method", "");
-  var("adrift_threshold", OPT_HASARG | OPT_FLOAT | OPT_EXPERT, &AudioDriftThreshold,
+  fld("async", OPT_HASARG | OPT_INT | OPT_EXPERT, SET(AudioSyncMethod), "audio sync method", "");
+  fld("adrift_threshold", OPT_HASARG | OPT_FLOAT | OPT_EXPERT, SET(AudioDriftThreshold),
       "audio drift threshold", "threshold");
-  var("copyts", OPT_BOOL | OPT_EXPERT, &CopyTs, "copy timestamps", "");
-  var("copytb", OPT_HASARG | OPT_INT | OPT_EXPERT, &CopyTb,
+  fld("copyts", OPT_BOOL | OPT_EXPERT, SET(CopyTs), "copy timestamps", "");
+  fld("copytb", OPT_HASARG | OPT_INT | OPT_EXPERT, SET(CopyTb),
       "copy input stream time base when stream copying", "mode");
   fld("shortest", OPT_BOOL | OPT_EXPERT | OPT_OFFSET, FLD(Shortest),
       "finish encoding within shortest input", "");
-  var("dts_delta_threshold", OPT_HASARG | OPT_FLOAT | OPT_EXPERT, &DtsDeltaThreshold,
+  fld("dts_delta_threshold", OPT_HASARG | OPT_FLOAT | OPT_EXPERT, SET(DtsDeltaThreshold),
       "timestamp discontinuity delta threshold", "threshold");
-  var("dts_error_threshold", OPT_HASARG | OPT_FLOAT | OPT_EXPERT, &DtsErrorThreshold,
+  fld("dts_error_threshold", OPT_HASARG | OPT_FLOAT | OPT_EXPERT, SET(DtsErrorThreshold),
       "timestamp error delta threshold", "threshold");
-  var("xerror", OPT_BOOL, &ExitOnError, "exit on error", "error");
+  fld("xerror", OPT_BOOL, SET(ExitOnError), "exit on error", "error");
   fld("copyinkf", OPT_BOOL | OPT_EXPERT | OPT_SPEC, FLD(CopyInitialNonKeyframes),
       "copy initial non-keyframes", "");
   fld("copypriorss", OPT_HASARG | OPT_INT | OPT_EXPERT | OPT_SPEC, FLD(CopyPriorStart),
@@ -169,7 +178,7 @@ void TCustomFFmpegOpt::AddRows() {
       "reinit filtergraph on input parameter changes", "");
   fn("filter_complex", OPT_HASARG | OPT_EXPERT, HND(OptFilterComplex(v)),
      "create a complex filtergraph", "graph_description");
-  var("stats", OPT_BOOL, &PrintStats, "print progress report during encoding", "");
+  fld("stats", OPT_BOOL, SET(PrintStats), "print progress report during encoding", "");
   fn("attach", OPT_HASARG | OPT_EXPERT | OPT_PERFILE, HND(OptAttach(ctx, v)),
      "add an attachment to the output file", "filename");
   fld("dump_attachment", OPT_HASARG | OPT_STRING | OPT_EXPERT | OPT_SPEC, FLD(DumpAttachments),
@@ -184,12 +193,12 @@ void TCustomFFmpegOpt::AddRows() {
       "set aspect ratio (4:3, 16:9 or 1.3333, 1.7777)", "aspect");
   fld("pix_fmt", OPT_HASARG | OPT_EXPERT | OPT_VIDEO | OPT_STRING | OPT_SPEC, FLD(PixelFormats),
       "set pixel format", "format");
-  var("bits_per_raw_sample", OPT_HASARG | OPT_VIDEO | OPT_INT | OPT_EXPERT,
-      &FrameBitsPerRawSample, "set the number of bits per raw sample", "number");
-  var("intra", OPT_BOOL | OPT_VIDEO | OPT_EXPERT, &IntraOnly,
+  fld("bits_per_raw_sample", OPT_HASARG | OPT_VIDEO | OPT_INT | OPT_EXPERT,
+      SET(FrameBitsPerRawSample), "set the number of bits per raw sample", "number");
+  fld("intra", OPT_BOOL | OPT_VIDEO | OPT_EXPERT, SET(IntraOnly),
       "deprecated use -g 1", "");
   fld("vn", OPT_BOOL | OPT_VIDEO | OPT_OFFSET, FLD(VideoDisable), "disable video", "");
-  var("vdt", OPT_HASARG | OPT_VIDEO | OPT_INT | OPT_EXPERT, &VideoDiscard, "discard threshold",
+  fld("vdt", OPT_HASARG | OPT_VIDEO | OPT_INT | OPT_EXPERT, SET(VideoDiscard), "discard threshold",
       "n");
   fld("rc_override", OPT_HASARG | OPT_EXPERT | OPT_VIDEO | OPT_STRING | OPT_SPEC,
       FLD(RcOverrides), "rate control override for specific intervals", "override");
@@ -205,7 +214,7 @@ void TCustomFFmpegOpt::AddRows() {
       FLD(PassLogFiles), "select two pass log file name prefix", "prefix");
   fn("deinterlace", OPT_VIDEO | OPT_EXPERT, HND(OptDeinterlace(n)),
      "this option is deprecated, use the yadif filter instead", "");
-  var("psnr", OPT_BOOL | OPT_VIDEO | OPT_EXPERT, &DoPsnr, "calculate PSNR of compressed frames",
+  fld("psnr", OPT_BOOL | OPT_VIDEO | OPT_EXPERT, SET(DoPsnr), "calculate PSNR of compressed frames",
       "");
   fn("vstats", OPT_VIDEO | OPT_EXPERT, HND(OptVStats()), "dump video coding statistics to file",
      "");
@@ -219,11 +228,11 @@ void TCustomFFmpegOpt::AddRows() {
       FLD(InterMatrices), "specify inter matrix coeffs", "matrix");
   fld("top", OPT_HASARG | OPT_EXPERT | OPT_VIDEO | OPT_INT | OPT_SPEC, FLD(TopFieldFirst),
       "top=1/bottom=0/auto=-1 field first", "");
-  var("dc", OPT_HASARG | OPT_VIDEO | OPT_INT | OPT_EXPERT, &IntraDcPrecision,
+  fld("dc", OPT_HASARG | OPT_VIDEO | OPT_INT | OPT_EXPERT, SET(IntraDcPrecision),
       "intra_dc_precision", "precision");
   fn("vtag", OPT_HASARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE, HND(OptSuffixAlias(ctx, n, v)),
      "force video tag/fourcc", "fourcc/tag");
-  var("qphist", OPT_BOOL | OPT_VIDEO | OPT_EXPERT, &QpHist, "show QP histogram", "");
+  fld("qphist", OPT_BOOL | OPT_VIDEO | OPT_EXPERT, SET(QpHist), "show QP histogram", "");
   fld("force_fps", OPT_BOOL | OPT_EXPERT | OPT_VIDEO | OPT_SPEC, FLD(ForceFps),
       "force the selected framerate, disable the best supported framerate selection", "");
   fn("streamid", OPT_HASARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE,
@@ -247,7 +256,7 @@ void TCustomFFmpegOpt::AddRows() {
      "force audio codec (\"copy\" to copy stream)", "codec");
   fn("atag", OPT_HASARG | OPT_EXPERT | OPT_AUDIO | OPT_PERFILE, HND(OptSuffixAlias(ctx, n, v)),
      "force audio tag/fourcc", "fourcc/tag");
-  var("vol", OPT_HASARG | OPT_AUDIO | OPT_INT, &AudioVolume, "change audio volume (256=normal)",
+  fld("vol", OPT_HASARG | OPT_AUDIO | OPT_INT, SET(AudioVolume), "change audio volume (256=normal)",
       "volume");
   fld("sample_fmt", OPT_HASARG | OPT_EXPERT | OPT_AUDIO | OPT_STRING | OPT_SPEC,
       FLD(SampleFormats), "set sample format", "format");
@@ -271,7 +280,7 @@ void TCustomFFmpegOpt::AddRows() {
   fn("tvstd", OPT_HASARG | OPT_EXPERT | OPT_VIDEO,
      HND(OptDeprecatedDevice("This option is deprecated, use -standard.", "standard", v)),
      "deprecated, use -standard", "standard");
-  var("isync", OPT_BOOL | OPT_EXPERT, &InputSync, "this option is deprecated and does nothing",
+  fld("isync", OPT_BOOL | OPT_EXPERT, SET(InputSync), "this option is deprecated and does nothing",
       "");
   fld("muxdelay", OPT_HASARG | OPT_FLOAT | OPT_EXPERT | OPT_OFFSET, FLD(MuxMaxDelay),
       "set the maximum demux-decode delay", "seconds");
@@ -294,10 +303,11 @@ void TCustomFFmpegOpt::AddRows() {
   fn("dcodec", OPT_HASARG | OPT_DATA | OPT_PERFILE, HND(OptTypedAlias(ctx, "codec", n, v)),
      "force data codec (\"copy\" to copy stream)", "codec");
   fld("dn", OPT_BOOL | OPT_VIDEO | OPT_OFFSET, FLD(DataDisable), "disable data", "");
-  fn("vhook", OPT_HASARG | OPT_VIDEO | OPT_EXPERT, HND(VideoHookOption(v)),
+  fn("vhook", OPT_HASARG | OPT_VIDEO | OPT_EXPERT, HND(OptVideoHook(task.FVideoHookOption, n, v)),
      "insert video processing module", "module");
-  fn("VideoHookBitsPixel", OPT_HASARG | OPT_VIDEO | OPT_EXPERT, HND(VideoHookBitsPixelOption(v)),
-     "set bits per pixel of hook pictures", "bits");
+  fn("VideoHookBitsPixel", OPT_HASARG | OPT_VIDEO | OPT_EXPERT,
+     HND(OptVideoHook(task.FVideoHookBitsPixelOption, n, v)), "set bits per pixel of hook pictures",
+     "bits");
   fn("TimeStart", OPT_HASARG | OPT_EXPERT | OPT_PERFILE,
      HND(OptSecondsToMicro(ctx, "ss_microsecond", n, v)), "TimeStart", "");
   fn("timestart", OPT_HASARG | OPT_EXPERT | OPT_PERFILE,
@@ -307,8 +317,8 @@ void TCustomFFmpegOpt::AddRows() {
   fn("timelength", OPT_HASARG | OPT_EXPERT | OPT_PERFILE,
      HND(OptSecondsToMicro(ctx, "t_microsecond", n, v)), "timelength", "");
   // Hooks and joining are switched by the output record; the names are only accepted here.
-  const TOptionHandler accept = [](void*, const std::string&, const std::string&) { return 0; };
-  for (const char* name : {"AudioInputHook", "AudioOutputHook", "VideoInputHook",
-                           "VideoOutputHook", "FrameInputHook", "FrameOutputHook", "Join"})
-    fn(name, OPT_EXIT, accept, name, "");
+  const TTaskOptionHandler accept = [](TCustomFFmpegOpt&, TFileOptionsContext*, const std::string&,
+                                       const std::string&) { return 0; };
+  for (const char* name : kApplicationOptionNames) fn(name, OPT_EXIT, accept, name, "");
+  return t;
 }

@@ -166,10 +166,9 @@ const TOptionDef* FindOptionDef(const TOptionTable& table, const std::string& na
 int WriteOptionValue(void* ctx, const TOptionDef& po, const std::string& name,
                      const std::string& value) {
   void* dst = po.Address;
-  if (po.Flags & (OPT_OFFSET | OPT_SPEC)) {
-    if (!ctx || !po.Field)
-      throw std::logic_error("option \"" + po.Name + "\" needs an option context");
-    dst = po.Field(ctx);
+  if (po.Field || (po.Flags & (OPT_OFFSET | OPT_SPEC))) {
+    dst = ctx && po.Field ? po.Field(ctx) : nullptr;
+    if (!dst) throw std::logic_error("option \"" + po.Name + "\" needs an option context");
   }
 
   TSpecifierValue* cell = nullptr;

@@ -55,11 +55,12 @@ struct TSpecifierValue {
 };
 using TSpecifierList = std::vector<TSpecifierValue>;
 
-// A handler row receives the option context (null for global rows), the name as typed and the
-// value. The object it works on is bound into the function.
+// A handler row receives the option context the parser was given (null or an object of the
+// caller's choosing for global rows), the name as typed and the value.
 using TOptionHandler =
     std::function<int(void* ctx, const std::string& name, const std::string& value)>;
-// For OPT_OFFSET / OPT_SPEC rows: the address of the row's field inside the given context.
+// The address of the row's field inside the given context: required for OPT_OFFSET / OPT_SPEC
+// rows, and serves global rows whose setting lies in that context rather than at Address.
 // OPT_SPEC fields are TSpecifierList; scalar fields are std::string, int32_t, int64_t, float or
 // double by the row's kind.
 using TOptionField = std::function<void*(void* ctx)>;

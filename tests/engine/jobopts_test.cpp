@@ -45,15 +45,18 @@ public:
   std::vector<std::string> Hooks;
   std::vector<std::string> ProgressURLs;
 
+  TTestEngine() {
+    FVideoHookOption = [this](const std::string& arg) {
+      Hooks.push_back("vhook " + arg);
+      return 0;
+    };
+    FVideoHookBitsPixelOption = [this](const std::string& arg) {
+      Hooks.push_back("bits " + arg);
+      return arg == "24" || arg == "32" ? 0 : AVERROR(EINVAL);
+    };
+  }
+
 protected:
-  int VideoHookOption(const std::string& arg) override {
-    Hooks.push_back("vhook " + arg);
-    return 0;
-  }
-  int VideoHookBitsPixelOption(const std::string& arg) override {
-    Hooks.push_back("bits " + arg);
-    return arg == "24" || arg == "32" ? 0 : AVERROR(EINVAL);
-  }
   int OpenProgressURL(const std::string& url) override {
     ProgressURLs.push_back(url);
     return url == "bad:" ? AVERROR(ENOENT) : 0;

@@ -50,11 +50,7 @@ void CaptureAV(void*, int level, const char* fmt, va_list vl) {
   gAVLines.emplace_back(buf);
 }
 
-class TEngine : public TCustomFFmpegOpt {
-protected:
-  int VideoHookOption(const std::string&) override { return 0; }
-  int VideoHookBitsPixelOption(const std::string&) override { return 0; }
-};
+class TEngine : public TCustomFFmpegOpt {};
 
 // A synthetic Matroska file: raw pictures and PCM sound, chapters and tags, so that the
 // stream layout can be whatever a test needs.
