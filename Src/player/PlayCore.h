@@ -131,6 +131,9 @@ private:
   void WaitToRead();
   void ReadPacket(AVPacket* pkt);
   int OpenStream(int index);
+  // Hand an opened decoder on: to the sound output, or to a new video thread.
+  int StartAudio(TCodecPtr ctx, int index);
+  void StartVideo(TCodecPtr ctx, int index);
   void CloseStream(int index);
   bool QueuesFull() const;
   static int InterruptCallback(void* opaque);

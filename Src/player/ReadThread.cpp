@@ -309,48 +309,11 @@ int TPlayCore::OpenStream(int index) {
   }
   st->discard = AVDISCARD_DEFAULT;
   switch (st->codecpar->codec_type) {
-    case AVMEDIA_TYPE_AUDIO: {
-      AVChannelLayout layout{};
-      av_channel_layout_copy(&layout, &ctx->ch_layout);
-      r = OpenAudio(&layout, ctx->sample_rate);
-      av_channel_layout_uninit(&layout);
-      if (r < 0) return r;
-      FAudioHwBufSize = r;
-      FAudioSrc = FAudioTgt;
-      av_channel_layout_copy(&FAudioSrc.Layout, &FAudioTgt.Layout);
-      FAudioBuf.clear();
-      FAudioBufIndex = 0;
-      FAudioDiffAvgCoef = std::exp(std::log(0.01) / AudioDiffAvgCount);
-      FAudioDiffAvgCount = 0;
-      FAudioDiffThreshold = static_cast<double>(FAudioHwBufSize) / FAudioTgt.BytesPerSec;
-      FAudioPkt.reset(av_packet_alloc());
-      FAudioFrame.reset(av_frame_alloc());
-      FAudioCtx = std::move(ctx);
-      FAudioStream = index;
-      FAudioQ.Start();
-      FAudioReady.store(true, std::memory_order_release);
-      SDL_PauseAudioDevice(FAudioDev, 0);
+    case AVMEDIA_TYPE_AUDIO:
+      return StartAudio(std::move(ctx), index);
+    case AVMEDIA_TYPE_VIDEO:
+      StartVideo(std::move(ctx), index);
       break;
-    }
-    case AVMEDIA_TYPE_VIDEO: {
-      const AVRational codecRate = ctx->framerate;
-      const AVRational guessed = av_guess_frame_rate(FInput.get(), st, nullptr);
-      AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : guessed;
-      if (codecRate.num > 0 && codecRate.den > 0 && rate.num > 0 && av_cmp_q(codecRate, rate) != 0) {
-        FHost.CoreLog(llInfo, FormatText("Seems stream %d codec frame rate differs from container frame rate: "
-                                     "%2.2f (%d/%d) -> %2.2f (%d/%d)",
-                                     index, av_q2d(codecRate), codecRate.num, codecRate.den, av_q2d(rate),
-                                     rate.num, rate.den));
-      } else if (codecRate.num > 0 && codecRate.den > 0) {
-        rate = codecRate;
-      }
-      FFrameDuration = (rate.num > 0 && rate.den > 0) ? av_q2d(av_inv_q(rate)) : 0.04;
-      FVideoCtx = std::move(ctx);
-      FVideoStream = index;
-      FVideoQ.Start();
-      FVideoThread = std::thread([this] { VideoThread(); });
-      break;
-    }
     case AVMEDIA_TYPE_SUBTITLE:
       FSubCtx = std::move(ctx);
       FSubStream = index;
@@ -361,6 +324,50 @@ int TPlayCore::OpenStream(int index) {
       break;
   }
   return 0;
+}
+
+int TPlayCore::StartAudio(TCodecPtr ctx, int index) {
+  AVChannelLayout layout{};
+  av_channel_layout_copy(&layout, &ctx->ch_layout);
+  int r = OpenAudio(&layout, ctx->sample_rate);
+  av_channel_layout_uninit(&layout);
+  if (r < 0) return r;
+  FAudioHwBufSize = r;
+  FAudioSrc = FAudioTgt;
+  av_channel_layout_copy(&FAudioSrc.Layout, &FAudioTgt.Layout);
+  FAudioBuf.clear();
+  FAudioBufIndex = 0;
+  FAudioDiffAvgCoef = std::exp(std::log(0.01) / AudioDiffAvgCount);
+  FAudioDiffAvgCount = 0;
+  FAudioDiffThreshold = static_cast<double>(FAudioHwBufSize) / FAudioTgt.BytesPerSec;
+  FAudioPkt.reset(av_packet_alloc());
+  FAudioFrame.reset(av_frame_alloc());
+  FAudioCtx = std::move(ctx);
+  FAudioStream = index;
+  FAudioQ.Start();
+  FAudioReady.store(true, std::memory_order_release);
+  SDL_PauseAudioDevice(FAudioDev, 0);
+  return 0;
+}
+
+void TPlayCore::StartVideo(TCodecPtr ctx, int index) {
+  AVStream* st = FInput->streams[index];
+  const AVRational codecRate = ctx->framerate;
+  const AVRational guessed = av_guess_frame_rate(FInput.get(), st, nullptr);
+  AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : guessed;
+  if (codecRate.num > 0 && codecRate.den > 0 && rate.num > 0 && av_cmp_q(codecRate, rate) != 0) {
+    FHost.CoreLog(llInfo, FormatText("Seems stream %d codec frame rate differs from container frame rate: "
+                                 "%2.2f (%d/%d) -> %2.2f (%d/%d)",
+                                 index, av_q2d(codecRate), codecRate.num, codecRate.den, av_q2d(rate),
+                                 rate.num, rate.den));
+  } else if (codecRate.num > 0 && codecRate.den > 0) {
+    rate = codecRate;
+  }
+  FFrameDuration = (rate.num > 0 && rate.den > 0) ? av_q2d(av_inv_q(rate)) : 0.04;
+  FVideoCtx = std::move(ctx);
+  FVideoStream = index;
+  FVideoQ.Start();
+  FVideoThread = std::thread([this] { VideoThread(); });
 }
 
 }  // namespace playcore
