@@ -16,11 +16,13 @@ class IShell;
 class QKeySequence;
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
+class QVBoxLayout;
 class TPictureBox;
 class TTrackBar;
 class TfmDirectory;
@@ -200,7 +202,17 @@ protected:
   void resizeEvent(QResizeEvent* e) override;
 
 private:
+  // The controls by concern, each handing its rows to the window's column (MainControls.cpp).
   void BuildControls();
+  void BuildTopBar(QVBoxLayout* root);
+  void BuildPictureArea(QVBoxLayout* root);
+  void BuildBrowseRows(QVBoxLayout* root);
+  void ConnectBrowseRows();
+  void BuildOutputGroup(QVBoxLayout* root);
+  void LayOutOutputGroup(QGroupBox* output);
+  void ConnectOutputGroup();
+  void BuildJobRows(QVBoxLayout* root);
+  void BuildLog();
   void FormCreate();
   bool FormCloseQuery();
   // Enables the size list and the quality box, or clears and disables them in copy mode.

@@ -114,9 +114,26 @@ public:
   int64_t QueuedBytes() const;
 
 private:
-  // Reading thread.
+  // Reading thread: opens the input and its streams, then reads until aborted.
   void ReadThread();
+  // Opening steps; false once the failure is reported and the verdict given.
+  bool OpenInput();
+  void NoteInputKind();
+  void SeekToStartTime();
+  bool OpenChosenStreams();
+  bool FailOpen(const std::string& msg);
+  // Reading steps.
+  void ReadPackets();
+  void ApplyPauseChange();
+  void ExecuteSeek();
+  bool QueueAttachedPicture();  // true once queued
+  void QueueDrainPackets();
+  void WaitToRead();
+  void ReadPacket(AVPacket* pkt);
   int OpenStream(int index);
+  // Hand an opened decoder on: to the sound output, or to a new video thread.
+  int StartAudio(TCodecPtr ctx, int index);
+  void StartVideo(TCodecPtr ctx, int index);
   void CloseStream(int index);
   bool QueuesFull() const;
   static int InterruptCallback(void* opaque);
