@@ -32,23 +32,6 @@ namespace {
 const char* const kHint =
     "Please check error log message(reported by FFLogger) to find out more detail information.";
 
-// Process-wide registries of open codecs: what a task opened is closed even after an error.
-std::mutex gRegistryLock;
-std::vector<const void*> gOpenEncoders;
-std::vector<const void*> gOpenDecoders;
-
-void Register(std::vector<const void*>& list, const void* p) {
-  std::lock_guard<std::mutex> lock(gRegistryLock);
-  list.push_back(p);
-}
-bool Unregister(std::vector<const void*>& list, const void* p) {
-  std::lock_guard<std::mutex> lock(gRegistryLock);
-  auto it = std::find(list.begin(), list.end(), p);
-  if (it == list.end()) return false;
-  list.erase(it);
-  return true;
-}
-
 }  // namespace
 
 TCustomFFmpeg::TCustomFFmpeg()
@@ -722,7 +705,6 @@ int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
     return ret;
   }
   FOst[index].EncoderOpen = true;
-  Register(gOpenEncoders, ost);
   if (enc->codec_type == AVMEDIA_TYPE_AUDIO &&
       !(ost->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0)
     av_buffersink_set_frame_size(ost->Filter->Filter, static_cast<unsigned>(enc->frame_size));
@@ -765,7 +747,6 @@ int TCustomFFmpeg::OpenDecoder(size_t i) {
       return ret;
     }
     FIst[i].DecoderOpen = true;
-    Register(gOpenDecoders, ist);
     CheckUnconsumedOptions(opts.Get());
   }
   return 0;
@@ -1072,7 +1053,6 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
     TIstState& s = FIst[idx];
     if (!s.DecoderOpen || s.DecoderClosed) continue;
     s.DecoderClosed = true;
-    Unregister(gOpenDecoders, InputStreams[idx].get());
     avcodec_flush_buffers(InputStreams[idx]->DecoderContext.get());
   }
   const size_t oldFirst = FActiveFirst, oldEnd = FActiveEnd;
@@ -1095,8 +1075,6 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
     if (a.EncoderOpen) {
       // The open encoder is now this stream's.
       a.EncoderOpen = false;
-      Unregister(gOpenEncoders, from);
-      Register(gOpenEncoders, to);
       AVCodecContext* enc = to->Codec();
       if (to->Filter && to->Filter->Filter && enc->codec_type == AVMEDIA_TYPE_AUDIO &&
           !(to->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0)
@@ -1742,12 +1720,10 @@ void TCustomFFmpeg::CloseCodecs() {
   for (size_t i = 0; i < OutputStreams.size() && i < FOst.size(); i++) {
     if (!FOst[i].EncoderOpen) continue;
     FOst[i].EncoderOpen = false;
-    Unregister(gOpenEncoders, OutputStreams[i].get());
   }
   for (size_t i = 0; i < InputStreams.size() && i < FIst.size(); i++) {
     if (!FIst[i].DecoderOpen || FIst[i].DecoderClosed) continue;
     FIst[i].DecoderClosed = true;
-    Unregister(gOpenDecoders, InputStreams[i].get());
     // The context is freed with the stream record; its buffers go now.
     avcodec_flush_buffers(InputStreams[i]->DecoderContext.get());
   }
