@@ -144,16 +144,13 @@ protected:
   virtual bool PreviewCallbackAssigned() const { return static_cast<bool>(OnPreviewBitmap); }
 
 private:
-  struct TIstState;
-  struct TOstState;
-
   void Transcode();
   int TranscodeInit();
-  int InitOutputStream(TOutputStream* ost, size_t index);
+  int InitOutputStream(TOutputStream* ost);
   void CopyStreamParameters(TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
   int OpenPassLog(TOutputStream* ost, size_t index);
-  int ParseForcedKeyFrames(TOutputStream* ost, size_t index);
+  int ParseForcedKeyFrames(TOutputStream* ost);
   void WritePassStats(TOutputStream* ost);
   void ClosePassLogs(bool complete);
   // One line of the video statistics file for a packet just encoded (stream time base).
@@ -207,14 +204,10 @@ private:
   void DoPreview(AVFrame* frame, int frameNumber, int64_t pts);
   void ResetPreview();
   void ReleaseHookModules();
-  TOstState& OS(const TOutputStream* ost);
-  TIstState& IS(const TInputStream* ist);
   TOutputFile* FileOf(const TOutputStream* ost) {
     return OutputFiles[static_cast<size_t>(ost->FileIndex)].get();
   }
 
-  std::vector<TIstState> FIst;
-  std::vector<TOstState> FOst;
   std::atomic<bool> FRunning{false}, FTerminated{false}, FFinished{false};
   std::atomic<bool> FWorkerDone{true}, FTermDone{true};
   bool FException = false;
@@ -232,7 +225,6 @@ private:
   int FCurrentInput = 0;
   size_t FActiveFirst = 0, FActiveEnd = 0;
   int64_t FFinalSize = -1;
-  std::vector<int64_t> FFilePackets;  // packets written per output file
   bool FEmptyOutput = false;  // the first output's size when its file was closed
   bool FDupDropNew = false;
   TFramePtr FFrame;

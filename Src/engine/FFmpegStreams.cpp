@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegState.h"
 #include "engine/RawMuxers.h"
 #include "runtime/FFLog.h"
 #include "runtime/MediaTexts.h"
@@ -16,6 +15,7 @@
 extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavutil/eval.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/time.h>
@@ -37,7 +37,7 @@ constexpr int64_t kWriteBackStep = int64_t(4) << 20;
 // Input side
 
 int TCustomFFmpeg::ProcessInputPacket(TInputStream* ist, const AVPacket* pkt) {
-  TIstState& s = IS(ist);
+  TInputStreamRun& s = ist->Run;
   AVStream* st = ist->Stream;
   const AVMediaType type = st->codecpar->codec_type;
   if (s.FirstPacket) {
@@ -101,7 +101,7 @@ int TCustomFFmpeg::ProcessInputPacket(TInputStream* ist, const AVPacket* pkt) {
 }
 
 int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny) {
-  TIstState& s = IS(ist);
+  TInputStreamRun& s = ist->Run;
   AVCodecContext* dec = ist->DecoderContext.get();
   AVStream* st = ist->Stream;
   const bool draining = pkt == nullptr;
@@ -223,7 +223,7 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
 }
 
 int TCustomFFmpeg::DecodeSubtitle(TInputStream* ist, const AVPacket* pkt) {
-  TIstState& s = IS(ist);
+  TInputStreamRun& s = ist->Run;
   AVCodecContext* dec = ist->DecoderContext.get();
   if (!pkt && (s.EofSent || !(dec->codec->capabilities & AV_CODEC_CAP_DELAY))) return 0;
   TPacketPtr empty;
@@ -240,7 +240,7 @@ int TCustomFFmpeg::DecodeSubtitle(TInputStream* ist, const AVPacket* pkt) {
     try {
       for (size_t i = 0; i < OutputStreams.size(); i++) {
         TOutputStream* ost = OutputStreams[i].get();
-        if (!ost->EncodingNeeded || ost->Finished || ost->SourceIndex < 0 || !FOst[i].EncoderOpen ||
+        if (!ost->EncodingNeeded || ost->Finished || ost->SourceIndex < 0 || !ost->Run.EncoderOpen ||
             InputStreams[static_cast<size_t>(ost->SourceIndex)].get() != ist)
           continue;
         DoSubtitleOut(ost, sub);
@@ -277,7 +277,7 @@ void TCustomFFmpeg::DoSubtitleOut(TOutputStream* ost, const AVSubtitle& in) {
     }
     to = std::min(to, of->Duration);
   }
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const int parts = dvb ? 2 : 1;  // DVB: one packet draws, a second one clears
   const uint32_t shown =
@@ -318,7 +318,7 @@ int TCustomFFmpeg::FeedFilters(TInputStream* ist, AVFrame* frame) {
 }
 
 int TCustomFFmpeg::CloseFilterInputs(TInputStream* ist) {
-  TIstState& s = IS(ist);
+  TInputStreamRun& s = ist->Run;
   if (s.FiltersClosed) return 0;
   s.FiltersClosed = true;
   for (TInputFilter* f : ist->Filters)
@@ -345,7 +345,7 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
           FFLogger().Log(this, llWarning, ErrorText("Error in av_buffersink_get_buffer_ref()", ret));
         break;
       }
-      if (ost->Finished || !FOst[i].EncoderOpen) {
+      if (ost->Finished || !ost->Run.EncoderOpen) {
         av_frame_unref(frame);
         continue;
       }
@@ -380,7 +380,7 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
 bool TCustomFFmpeg::CheckRecordingTime(TOutputStream* ost) {
   const TOutputFile* of = FileOf(ost);
   if (of->Duration != INT64_MAX &&
-      av_compare_ts(OS(ost).Sync, ost->Codec()->time_base, of->Duration, kMicro) >= 0) {
+      av_compare_ts(ost->Run.Sync, ost->Codec()->time_base, of->Duration, kMicro) >= 0) {
     CloseOutputStream(ost);
     return false;
   }
@@ -392,7 +392,7 @@ void TCustomFFmpeg::CloseOutputStream(TOutputStream* ost) {
 }
 
 void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   AVCodecContext* enc = ost->Codec();
   int64_t nb = 1;
   if (frame->pts != AV_NOPTS_VALUE) {
@@ -485,7 +485,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
 }
 
 void TCustomFFmpeg::DoAudioOut(TOutputStream* ost, AVFrame* frame) {
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   if (!CheckRecordingTime(ost)) return;
   if (frame->pts == AV_NOPTS_VALUE || AudioSyncMethod < 0) frame->pts = os.Sync;
   os.Sync = frame->pts + frame->nb_samples;
@@ -497,7 +497,7 @@ void TCustomFFmpeg::DoAudioOut(TOutputStream* ost, AVFrame* frame) {
 
 void TCustomFFmpeg::EncodeAndWrite(TOutputStream* ost, AVFrame* frame) {
   AVCodecContext* enc = ost->Codec();
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
   int ret = avcodec_send_frame(enc, frame);
   if (ret < 0 && ret != AVERROR_EOF)
@@ -530,8 +530,8 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStream* ost, AVFrame* frame) {
 // Stream copy and the write step
 
 void TCustomFFmpeg::DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* in) {
-  TOstState& os = OS(ost);
-  const TIstState& s = IS(ist);
+  TOutputStreamRun& os = ost->Run;
+  const TInputStreamRun& s = ist->Run;
   const TOutputFile* of = FileOf(ost);
   const AVRational itb = ist->Stream->time_base;
   const AVRational otb = ost->Stream->time_base;
@@ -580,7 +580,7 @@ void TCustomFFmpeg::DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AV
 }
 
 void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   AVFormatContext* oc = FileOf(ost)->FormatContext();
   TOutputContainer* c = FileOf(ost)->Container.get();
   const AVMediaType type = ost->Stream->codecpar->codec_type;
@@ -623,7 +623,7 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
   auto write = [&](AVPacket* p) {
     p->stream_index = ost->Stream->index;
     // Joined entries share the first entry's container.
-    FFilePackets[Joined ? 0 : static_cast<size_t>(ost->FileIndex)]++;
+    OutputFiles[Joined ? 0 : static_cast<size_t>(ost->FileIndex)]->PacketsWritten++;
     WriteStart = av_gettime_relative();
     int ret;
     if (c->RawMuxer) {

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegState.h"
 #include "engine/RawMuxers.h"
 #include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
@@ -20,6 +19,7 @@
 extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavutil/eval.h>
 #include <libavutil/avstring.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/parseutils.h>
@@ -46,18 +46,6 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   if (FTermThread.joinable()) FTermThread.join();
   CloseCodecs();
   Cleanup();
-}
-
-TCustomFFmpeg::TOstState& TCustomFFmpeg::OS(const TOutputStream* ost) {
-  for (size_t i = 0; i < OutputStreams.size(); i++)
-    if (OutputStreams[i].get() == ost) return FOst[i];
-  throw FFmpegException("Never occur");
-}
-
-TCustomFFmpeg::TIstState& TCustomFFmpeg::IS(const TInputStream* ist) {
-  for (size_t i = 0; i < InputStreams.size(); i++)
-    if (InputStreams[i].get() == ist) return FIst[i];
-  throw FFmpegException("Never occur");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -209,7 +197,7 @@ void TCustomFFmpeg::Transcode() {
   for (size_t i = 0; i < InputStreams.size(); i++) {
     TInputStream* ist = InputStreams[i].get();
     if (!ist->DecodingNeeded || InputFiles[static_cast<size_t>(ist->FileIndex)]->EofReached ||
-        FIst[i].JoinFlushed)
+        ist->Run.JoinFlushed)
       continue;
     ProcessInputPacket(ist, nullptr);
   }
@@ -239,9 +227,9 @@ int TCustomFFmpeg::TranscodeInit() {
     for (auto& ofl : fg->Outputs)
       if (!ofl->OutputStream)
         throw FFmpegException("Filter " + ofl->Name + " has an unconnected output");
-  FIst.assign(InputStreams.size(), TIstState{});
-  FOst.assign(OutputStreams.size(), TOstState{});
-  FFilePackets.assign(OutputFiles.size(), 0);
+  for (auto& ist : InputStreams) ist->Run = TInputStreamRun{};
+  for (auto& ost : OutputStreams) ost->Run = TOutputStreamRun{};
+  for (auto& of : OutputFiles) of->PacketsWritten = 0;
   FEmptyOutput = false;
   FInitialised = true;
   FCurrentInput = 0;
@@ -261,7 +249,7 @@ int TCustomFFmpeg::TranscodeInit() {
   if ((ret = ConfigureComplexFilterGraphs()) < 0) return ret;
 
   for (size_t i = 0; i < OutputStreams.size(); i++)
-    if ((ret = InitOutputStream(OutputStreams[i].get(), i)) < 0) return ret;
+    if ((ret = InitOutputStream(OutputStreams[i].get())) < 0) return ret;
   for (size_t i = 0; i < OutputStreams.size(); i++) {
     TOutputStream* ost = OutputStreams[i].get();
     // A joined input's streams go on with the first block's encoders.
@@ -360,8 +348,8 @@ void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
   }
 }
 
-int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
-  TOstState& os = FOst[index];
+int TCustomFFmpeg::InitOutputStream(TOutputStream* ost) {
+  TOutputStreamRun& os = ost->Run;
   AVFormatContext* oc = FileOf(ost)->FormatContext();
   const AVMediaType type = ost->Stream->codecpar->codec_type;
   if (type == AVMEDIA_TYPE_ATTACHMENT) {
@@ -470,7 +458,7 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
       FFLogger().Log(this, llWarning,
                      "Frame rate very high for a muxer not efficiently supporting it.\nPlease "
                      "consider specifying a lower framerate, a different muxer or -vsync 2\n");
-    if (int r = ParseForcedKeyFrames(ost, index); r < 0) return r;
+    if (int r = ParseForcedKeyFrames(ost); r < 0) return r;
   } else {
     enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
     enc->sample_rate = av_buffersink_get_sample_rate(sink);
@@ -485,10 +473,10 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost, size_t index) {
 
 // Forced key frames: an expression ("expr:") or a list of times, where "chapters" (with an
 // optional shift after it) stands for the start of every chapter of the output.
-int TCustomFFmpeg::ParseForcedKeyFrames(TOutputStream* ost, size_t index) {
+int TCustomFFmpeg::ParseForcedKeyFrames(TOutputStream* ost) {
   const std::string& text = ost->ForcedKeyFrames;
   if (text.empty()) return 0;
-  TOstState& os = FOst[index];
+  TOutputStreamRun& os = ost->Run;
   const AVRational tb = ost->Codec()->time_base;
   if (text.compare(0, 5, "expr:") == 0) {
     static const char* const names[] = {"n", "n_forced", "prev_forced_n", "prev_forced_t", "t",
@@ -546,7 +534,7 @@ int TCustomFFmpeg::ParseForcedKeyFrames(TOutputStream* ost, size_t index) {
 int TCustomFFmpeg::OpenPassLog(TOutputStream* ost, size_t index) {
   AVCodecContext* enc = ost->Codec();
   if (!(enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) return 0;
-  TOstState& os = FOst[index];
+  TOutputStreamRun& os = ost->Run;
   const std::string name =
       FormatText("%s-%d.log", ost->PassLogPrefix.empty() ? "ffencoder2pass" : ost->PassLogPrefix.c_str(),
                  static_cast<int>(index));
@@ -609,7 +597,7 @@ int TCustomFFmpeg::OpenPassLog(TOutputStream* ost, size_t index) {
 
 // Pass-1 statistics of the packet just made.
 void TCustomFFmpeg::WritePassStats(TOutputStream* ost) {
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   const char* stats = ost->Codec()->stats_out;
   if (!os.PassLog || !stats) return;
   FILE* f = os.PassLog->Stream();
@@ -627,7 +615,7 @@ void TCustomFFmpeg::WriteVideoStats(TOutputStream* ost, const AVPacket* pkt) {
       throw FFmpegException("fopen fail: " + VStatsFilename);
     FVStats = std::move(file);
   }
-  TOstState& os = OS(ost);
+  TOutputStreamRun& os = ost->Run;
   const AVCodecContext* enc = ost->Codec();
   os.VideoPackets++;
   os.VideoBytes += pkt->size;
@@ -660,7 +648,8 @@ void TCustomFFmpeg::WriteVideoStats(TOutputStream* ost, const AVPacket* pkt) {
 
 // The pass-1 log is put in place only when the pass ran to its end.
 void TCustomFFmpeg::ClosePassLogs(bool complete) {
-  for (auto& os : FOst) {
+  for (auto& ost : OutputStreams) {
+    TOutputStreamRun& os = ost->Run;
     if (!os.PassLog) continue;
     std::shared_ptr<TSafeFile> log = std::move(os.PassLog);
     if (!log->IsOpen()) continue;
@@ -672,7 +661,7 @@ void TCustomFFmpeg::ClosePassLogs(bool complete) {
                                        os.PassLogName.c_str()) +
                             ": " + err);
   }
-  for (auto& os : FOst) os.PassLog.reset();
+  for (auto& ost : OutputStreams) ost->Run.PassLog.reset();
 }
 
 int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
@@ -704,7 +693,7 @@ int TCustomFFmpeg::OpenEncoder(TOutputStream* ost, size_t index) {
                       ost->FileIndex, ost->Index, ost->Encoder->name, kHint);
     return ret;
   }
-  FOst[index].EncoderOpen = true;
+  ost->Run.EncoderOpen = true;
   if (enc->codec_type == AVMEDIA_TYPE_AUDIO &&
       !(ost->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0)
     av_buffersink_set_frame_size(ost->Filter->Filter, static_cast<unsigned>(enc->frame_size));
@@ -728,7 +717,7 @@ int TCustomFFmpeg::OpenDecoders() {
 int TCustomFFmpeg::OpenDecoder(size_t i) {
   {
     TInputStream* ist = InputStreams[i].get();
-    if (!ist->DecodingNeeded || FIst[i].DecoderOpen) return 0;
+    if (!ist->DecodingNeeded || ist->Run.DecoderOpen) return 0;
     if (!ist->Decoder) {
       FLastErrMsg = FormatText("Decoder (codec %s) not found for input stream #%d:%d",
                         avcodec_get_name(ist->Stream->codecpar->codec_id), ist->FileIndex,
@@ -746,7 +735,7 @@ int TCustomFFmpeg::OpenDecoder(size_t i) {
               ist->Stream->index);
       return ret;
     }
-    FIst[i].DecoderOpen = true;
+    ist->Run.DecoderOpen = true;
     CheckUnconsumedOptions(opts.Get());
   }
   return 0;
@@ -869,7 +858,7 @@ bool TCustomFFmpeg::NeedOutput() {
     AVFormatContext* oc = of->FormatContext();
     if (of->FileSizeLimit != INT64_MAX && oc->pb && avio_tell(oc->pb) >= of->FileSizeLimit)
       continue;
-    if (FOst[i].FrameCount >= ost->MaxFrames) {
+    if (ost->Run.FrameCount >= ost->MaxFrames) {
       for (size_t k = FActiveFirst; k < FActiveEnd; k++)
         if (OutputStreams[k]->FileIndex == ost->FileIndex) CloseOutputStream(OutputStreams[k].get());
       continue;
@@ -884,10 +873,10 @@ TOutputStream* TCustomFFmpeg::ChooseOutput() {
   int64_t bestDts = INT64_MAX;
   for (size_t i = FActiveFirst; i < FActiveEnd; i++) {
     TOutputStream* ost = OutputStreams[i].get();
-    if (ost->Finished || FOst[i].Unavailable) continue;
-    int64_t d = FOst[i].LastMuxDts == AV_NOPTS_VALUE
+    if (ost->Finished || ost->Run.Unavailable) continue;
+    int64_t d = ost->Run.LastMuxDts == AV_NOPTS_VALUE
                     ? INT64_MIN
-                    : av_rescale_q(FOst[i].LastMuxDts, ost->Stream->time_base, AV_TIME_BASE_Q);
+                    : av_rescale_q(ost->Run.LastMuxDts, ost->Stream->time_base, AV_TIME_BASE_Q);
     if (!best || d < bestDts) {
       best = ost;
       bestDts = d;
@@ -920,7 +909,7 @@ int TCustomFFmpeg::TranscodeFromFilter(TFilterGraph* fg, TInputStream** best) {
   }
   if (!*best)
     for (auto& out : fg->Outputs)
-      if (out->OutputStream) OS(out->OutputStream).Unavailable = true;
+      if (out->OutputStream) out->OutputStream->Run.Unavailable = true;
   return 0;
 }
 
@@ -929,9 +918,9 @@ int TCustomFFmpeg::TranscodeStep() {
   if (!ost) {
     bool unavailable = false;
     for (size_t i = FActiveFirst; i < FActiveEnd; i++)
-      unavailable = unavailable || (!OutputStreams[i]->Finished && FOst[i].Unavailable);
+      unavailable = unavailable || (!OutputStreams[i]->Finished && OutputStreams[i]->Run.Unavailable);
     if (unavailable) {
-      for (auto& o : FOst) o.Unavailable = false;
+      for (auto& o : OutputStreams) o->Run.Unavailable = false;
       for (auto& f : InputFiles) f->EAgain = 0;
       av_usleep(10000);
       return 0;
@@ -950,7 +939,7 @@ int TCustomFFmpeg::TranscodeStep() {
   }
   int ret = ProcessInput(ist->FileIndex);
   if (ret == AVERROR(EAGAIN)) {
-    if (InputFiles[static_cast<size_t>(ist->FileIndex)]->EAgain) OS(ost).Unavailable = true;
+    if (InputFiles[static_cast<size_t>(ist->FileIndex)]->EAgain) ost->Run.Unavailable = true;
     return 0;
   }
   if (ret == AVERROR_EOF) return 0;
@@ -1041,7 +1030,7 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
   for (int k = 0; k < f->StreamCount; k++) {
     const size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
     TInputStream* ist = InputStreams[idx].get();
-    TIstState& s = FIst[idx];
+    TInputStreamRun& s = ist->Run;
     if (!ist->DecodingNeeded) continue;
     ProcessInputPacket(ist, nullptr);
     CloseFilterInputs(ist);
@@ -1050,7 +1039,7 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
   ReapFilters(true);
   for (int k = 0; k < f->StreamCount; k++) {
     const size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
-    TIstState& s = FIst[idx];
+    TInputStreamRun& s = InputStreams[idx]->Run;
     if (!s.DecoderOpen || s.DecoderClosed) continue;
     s.DecoderClosed = true;
     avcodec_flush_buffers(InputStreams[idx]->DecoderContext.get());
@@ -1058,15 +1047,16 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
   const size_t oldFirst = FActiveFirst, oldEnd = FActiveEnd;
   int64_t position = 0;
   for (size_t i = oldFirst; i < oldEnd; i++)
-    if (FOst[i].MuxEndUs != AV_NOPTS_VALUE) position = std::max(position, FOst[i].MuxEndUs);
+    if (OutputStreams[i]->Run.MuxEndUs != AV_NOPTS_VALUE)
+      position = std::max(position, OutputStreams[i]->Run.MuxEndUs);
   const TOutputFile* of = OutputFiles[static_cast<size_t>(FCurrentInput)].get();
   FCurrentInput++;
   SetActiveRange(FCurrentInput);
   for (size_t k = 0; oldFirst + k < oldEnd && FActiveFirst + k < FActiveEnd; k++) {
     TOutputStream* from = OutputStreams[oldFirst + k].get();
     TOutputStream* to = OutputStreams[FActiveFirst + k].get();
-    TOstState& a = FOst[oldFirst + k];
-    TOstState& b = FOst[FActiveFirst + k];
+    TOutputStreamRun& a = from->Run;
+    TOutputStreamRun& b = to->Run;
     b = a;
     b.Flushed = false;
     b.Unavailable = false;
@@ -1091,7 +1081,7 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
 
 void TCustomFFmpeg::RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt) {
   AVStream* st = ist->Stream;
-  TIstState& s = IS(ist);
+  TInputStreamRun& s = ist->Run;
   const int64_t offset = av_rescale_q(f->TsOffset, AV_TIME_BASE_Q, st->time_base);
   if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
   if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
@@ -1566,7 +1556,7 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
   StreamRange(final ? -1 : fileIndex, &first, &end);
   for (size_t i = first; i < end; i++) {
     TOutputStream* ost = OutputStreams[i].get();
-    const TOstState& os = FOst[i];
+    const TOutputStreamRun& os = ost->Run;
     float sq = (ost->StreamCopy || os.Quality < 0) ? -1.f : os.Quality;
     if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
       if (!firstVideo) {
@@ -1661,7 +1651,7 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
 void TCustomFFmpeg::FlushEncoders() {
   for (size_t i = FActiveFirst; i < FActiveEnd; i++) {
     TOutputStream* ost = OutputStreams[i].get();
-    TOstState& os = FOst[i];
+    TOutputStreamRun& os = ost->Run;
     if (!ost->EncodingNeeded || !os.EncoderOpen || os.Flushed) continue;
     os.Flushed = true;
     AVCodecContext* enc = ost->Codec();
@@ -1690,7 +1680,7 @@ void TCustomFFmpeg::WriteTrailers() {
     TOutputFile* of = OutputFiles[i].get();
     TOutputContainer* c = of->Container.get();
     AVFormatContext* oc = of->FormatContext();
-    if (i >= FFilePackets.size() || FFilePackets[i] == 0) {
+    if (of->PacketsWritten == 0) {
       // Nothing was written: an empty container is of no use (and FFmpeg's Matroska muxer
       // ends one unreadably), so the target is left as it was.
       c->CloseIO();
@@ -1717,15 +1707,12 @@ void TCustomFFmpeg::WriteTrailers() {
 }
 
 void TCustomFFmpeg::CloseCodecs() {
-  for (size_t i = 0; i < OutputStreams.size() && i < FOst.size(); i++) {
-    if (!FOst[i].EncoderOpen) continue;
-    FOst[i].EncoderOpen = false;
-  }
-  for (size_t i = 0; i < InputStreams.size() && i < FIst.size(); i++) {
-    if (!FIst[i].DecoderOpen || FIst[i].DecoderClosed) continue;
-    FIst[i].DecoderClosed = true;
+  for (auto& ost : OutputStreams) ost->Run.EncoderOpen = false;
+  for (auto& ist : InputStreams) {
+    if (!ist->Run.DecoderOpen || ist->Run.DecoderClosed) continue;
+    ist->Run.DecoderClosed = true;
     // The context is freed with the stream record; its buffers go now.
-    avcodec_flush_buffers(InputStreams[i]->DecoderContext.get());
+    avcodec_flush_buffers(ist->DecoderContext.get());
   }
 }
 
@@ -1736,12 +1723,10 @@ void TCustomFFmpeg::Cleanup() {
   FilterGraphs.clear();
   for (auto& o : OutputStreams)
     if (o->Codec()) av_freep(&o->Codec()->stats_in);
-  FOst.clear();  // an unfinished pass-1 log goes with its state
-  OutputStreams.clear();
+  OutputStreams.clear();  // an unfinished pass-1 log goes with its run state
   OutputFiles.clear();  // an output never committed is removed here
   InputStreams.clear();
   InputFiles.clear();
-  FIst.clear();
   ProgressAVIO.reset();
   FVStats.reset();  // unfinished statistics are not put in place
   ReleaseHookModules();
