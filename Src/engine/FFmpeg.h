@@ -2,6 +2,7 @@
 // The transcoding engine of one task: start and stop from another thread, the worker, codec and
 // header initialisation, the loop that serves the most lagging output stream, per-stream
 // decoding, filtering, encoding and copying, the reports, flushing, trailers and termination.
+// Each stage of the run has its own source file; the private part below lists them.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -144,8 +145,47 @@ protected:
   virtual bool PreviewCallbackAssigned() const { return static_cast<bool>(OnPreviewBitmap); }
 
 private:
+  // Appended to errors whose details the library log holds.
+  static constexpr const char* kHint =
+      "Please check error log message(reported by FFLogger) to find out more detail information.";
+  static constexpr AVRational kMicro{1, AV_TIME_BASE};
+
+  // Task runner and loop (FFmpegTranscode.cpp).
   void Transcode();
   int TranscodeInit();
+  bool NeedOutput();
+  // Output streams the loop serves now: all of them, or the block of the current joined input.
+  void SetActiveRange(int input);
+  void StreamRange(int input, size_t* first, size_t* end) const;
+  bool JoinClone(const TOutputStream* ost) const { return Joined && ost->FileIndex > 0; }
+  TOutputStream* ChooseOutput();
+  int TranscodeStep();
+  int TranscodeFromFilter(TFilterGraph* fg, TInputStream** best);
+  void CloseCodecs();
+  void Cleanup();
+  void Terminate();
+  void PauseGate();
+  // Input reading (FFmpegInput.cpp) and its pre-seek (FFmpegPreSeek.cpp).
+  int ProcessInput(int fileIndex);
+  void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  void SwitchJoinedInput(int fileIndex);
+  void PreSeekInput();
+  bool PreSeekKeepsOutput();
+  void SeekBeforeStart(int64_t start, int64_t inputStart);
+  void SkipToCleanKeyFrames(int64_t need);
+  bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
+  void SeekToFirstPacket(int64_t inputStart);
+  // Decoding (FFmpegDecode.cpp).
+  int OpenDecoders();
+  int OpenDecoder(size_t index);
+  int ProcessInputPacket(TInputStream* ist, const AVPacket* pkt);
+  int DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny);
+  int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
+  // Filter graphs while the task runs (FFmpegFilters.cpp).
+  int FeedFilters(TInputStream* ist, AVFrame* frame);
+  int CloseFilterInputs(TInputStream* ist);
+  int ReapFilters(bool flush);
+  // Encoding (FFmpegEncode.cpp).
   int InitOutputStream(TOutputStream* ost);
   void CopyStreamParameters(TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
@@ -155,48 +195,22 @@ private:
   void ClosePassLogs(bool complete);
   // One line of the video statistics file for a packet just encoded (stream time base).
   void WriteVideoStats(TOutputStream* ost, const AVPacket* pkt);
-  int OpenDecoders();
-  int OpenDecoder(size_t index);
-  int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
-  void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);
-  int WriteHeaders();
-  void DumpStreamMapping();
-  bool NeedOutput();
-  // Output streams the loop serves now: all of them, or the block of the current joined input.
-  void SetActiveRange(int input);
-  void StreamRange(int input, size_t* first, size_t* end) const;
-  bool JoinClone(const TOutputStream* ost) const { return Joined && ost->FileIndex > 0; }
-  void SwitchJoinedInput(int fileIndex);
-  TOutputStream* ChooseOutput();
-  int TranscodeStep();
-  int TranscodeFromFilter(TFilterGraph* fg, TInputStream** best);
-  int ProcessInput(int fileIndex);
-  void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
-  int ProcessInputPacket(TInputStream* ist, const AVPacket* pkt);
-  int DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny);
-  int FeedFilters(TInputStream* ist, AVFrame* frame);
-  int CloseFilterInputs(TInputStream* ist);
-  int ReapFilters(bool flush);
-  void DoVideoOut(TOutputStream* ost, AVFrame* frame);
-  void DoAudioOut(TOutputStream* ost, AVFrame* frame);
-  void EncodeAndWrite(TOutputStream* ost, AVFrame* frame);
-  void DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* pkt);
-  void WritePacket(TOutputStream* ost, AVPacket* pkt);
   bool CheckRecordingTime(TOutputStream* ost);
   void CloseOutputStream(TOutputStream* ost);
+  void DoVideoOut(TOutputStream* ost, AVFrame* frame);
+  void DoAudioOut(TOutputStream* ost, AVFrame* frame);
+  void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);
+  void EncodeAndWrite(TOutputStream* ost, AVFrame* frame);
   void FlushEncoders();
+  // Muxing (FFmpegOutput.cpp).
+  int WriteHeaders();
+  void DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* pkt);
+  void WritePacket(TOutputStream* ost, AVPacket* pkt);
   void WriteTrailers();
+  // Reports (FFmpegReport.cpp).
+  void DumpStreamMapping();
   void Report(int fileIndex, bool final, int64_t now);
-  void CloseCodecs();
-  void Cleanup();
-  void Terminate();
-  void PauseGate();
-  void PreSeekInput();
-  bool PreSeekKeepsOutput();
-  void SeekBeforeStart(int64_t start, int64_t inputStart);
-  void SkipToCleanKeyFrames(int64_t need);
-  bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
-  void SeekToFirstPacket(int64_t inputStart);
+  // Hooks and preview (FFmpegHooks.cpp).
   void PreProcessVideo(TInputStream* ist, AVFrame* frame);
   void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);
   void RunAudioHook(bool output, AVFrame* frame, int channels, int sampleRate, int64_t pts);

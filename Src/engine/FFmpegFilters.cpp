@@ -1,12 +1,15 @@
 // Filter graphs between decoders and encoders: simple graphs of one output stream and complex
 // graphs from "filter_complex", their buffer sources and sinks, and the conversion filters the
-// engine inserts (scale, format, aformat, pan, aresample, volume, setpts).
+// engine inserts (scale, format, aformat, pan, aresample, volume, setpts). While the task runs
+// it takes the decoded frames and hands what the sinks give to the encode stage.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "FFmpegOpt.h"
+#include "engine/FFmpeg.h"
+#include "runtime/FFLog.h"
 
 extern "C" {
 #include <libavfilter/avfilter.h>
@@ -529,4 +532,75 @@ void TCustomFFmpegOpt::ConfigureComplexOutput(TOutputFilter* ofilter, TFileOptio
   if (ConfigureOutputFilter(ofilter->Graph, ofilter, ofilter->PendingLink.get()) < 0)
     FatalError("Error configuring filter.");
   ofilter->PendingLink.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// While the task runs
+
+int TCustomFFmpeg::FeedFilters(TInputStream* ist, AVFrame* frame) {
+  for (TInputFilter* f : ist->Filters) {
+    if (!f->Filter) continue;
+    int ret = av_buffersrc_add_frame_flags(f->Filter, frame,
+                                           AV_BUFFERSRC_FLAG_PUSH | AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret == AVERROR_EOF) continue;  // that graph is done
+    if (ret < 0) throw FFmpegException("Failed to inject frame into filter network");
+  }
+  return 0;
+}
+
+int TCustomFFmpeg::CloseFilterInputs(TInputStream* ist) {
+  TInputStreamRun& s = ist->Run;
+  if (s.FiltersClosed) return 0;
+  s.FiltersClosed = true;
+  for (TInputFilter* f : ist->Filters)
+    if (f->Filter && av_buffersrc_add_frame_flags(f->Filter, nullptr, AV_BUFFERSRC_FLAG_PUSH) < 0)
+      FFLogger().Log(this, llVerbose, "Filter input already ended");
+  return 0;
+}
+
+int TCustomFFmpeg::ReapFilters(bool flush) {
+  AVFrame* frame = FFiltered.get();
+  for (size_t i = FActiveFirst; i < FActiveEnd && i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (!ost->Filter || !ost->Filter->Filter) continue;
+    AVFilterContext* sink = ost->Filter->Filter;
+    const TOutputFile* of = FileOf(ost);
+    AVCodecContext* enc = ost->Codec();
+    for (;;) {
+      int ret = av_buffersink_get_frame_flags(sink, frame, flush ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST);
+      if (ret < 0) {
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
+          FFLogger().Log(this, llWarning, ErrorText("Error in av_buffersink_get_buffer_ref()", ret));
+        break;
+      }
+      if (ost->Finished || !ost->Run.EncoderOpen) {
+        av_frame_unref(frame);
+        continue;
+      }
+      const AVRational tb = av_buffersink_get_time_base(sink);
+      double floatPts = AV_NOPTS_VALUE;
+      if (frame->pts != AV_NOPTS_VALUE) {
+        // Nothing before the output's start time is encoded.
+        if (of->StartTime && av_compare_ts(frame->pts, tb, of->StartTime, kMicro) < 0) {
+          av_frame_unref(frame);
+          continue;
+        }
+        const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+        floatPts = frame->pts * av_q2d(tb) / av_q2d(enc->time_base) -
+                   static_cast<double>(av_rescale_q(start, kMicro, enc->time_base));
+        frame->pts = av_rescale_q(frame->pts, tb, enc->time_base) -
+                     av_rescale_q(start, kMicro, enc->time_base);
+      }
+      if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
+        frame->opaque = nullptr;
+        // The exact picture time rides along for the frame-rate conversion.
+        if (frame->pts != AV_NOPTS_VALUE) frame->pts = std::llround(floatPts);
+        DoVideoOut(ost, frame);
+      } else {
+        DoAudioOut(ost, frame);
+      }
+      av_frame_unref(frame);
+    }
+  }
+  return 0;
 }
