@@ -209,7 +209,19 @@ private:
   void WriteTrailers();
   // Reports (FFmpegReport.cpp).
   void DumpStreamMapping();
+  bool ReportDue(int64_t now);
   void Report(int fileIndex, bool final, int64_t now);
+  // What the output streams add to a report.
+  struct TStreamReport {
+    std::string Line, Progress;  // part of the report line, lines of the "progress" URL
+    float Quality = -1;
+    int FrameNumber = -1, FPS = -1;
+    int64_t Pts = INT64_MIN, LastPos = 0;  // microseconds
+  };
+  int64_t ReportedSize() const;
+  TStreamReport ReportStreams(int fileIndex, bool final, int64_t now) const;
+  void WriteProgressURL(std::string progress, int64_t totalSize, int64_t pts, bool final);
+  void LogFinalSizes(int64_t totalSize);
   // Hooks and preview (FFmpegHooks.cpp).
   void PreProcessVideo(TInputStream* ist, AVFrame* frame);
   void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);

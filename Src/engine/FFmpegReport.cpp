@@ -14,6 +14,12 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+namespace {
+
+constexpr size_t kMaxReportLine = 1023;  // a longer report line is cut
+
+}  // namespace
+
 void TCustomFFmpeg::DumpStreamMapping() {
   for (size_t i = 0; i < OutputFiles.size(); i++) {
     if (Joined && i > 0) break;
@@ -64,116 +70,115 @@ void TCustomFFmpeg::DumpStreamMapping() {
   }
 }
 
+// The first report waits one interval; later ones come at most once per interval.
+bool TCustomFFmpeg::ReportDue(int64_t now) {
+  if (FLastReport == -1) {
+    FLastReport = now;
+    return false;
+  }
+  if (now - FLastReport < ProgressIntervalUs) return false;
+  FLastReport = now;
+  return true;
+}
+
 void TCustomFFmpeg::ReportProgress(const TEngineProgress& p, bool final) {
   const int64_t now = av_gettime_relative();
-  if (!final) {
-    if (FLastReport == -1) {
-      FLastReport = now;
-      return;
-    }
-    if (now - FLastReport < ProgressIntervalUs) return;
-    FLastReport = now;
-  }
+  if (!final && !ReportDue(now)) return;
   if (OnProgress) OnProgress(this, p);
 }
 
-void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
-  if (!final && !(PrintStats > 0) && !ProgressAVIO && !OnProgress) return;
-  if (!final) {
-    if (FLastReport == -1) {
-      FLastReport = now;
-      return;
-    }
-    if (now - FLastReport < ProgressIntervalUs) return;
-    FLastReport = now;
+// The output's size so far: the first output's file, or its final size once it is in place.
+int64_t TCustomFFmpeg::ReportedSize() const {
+  if (OutputFiles.empty()) return -1;
+  AVFormatContext* oc = OutputFiles[0]->FormatContext();
+  if (oc && oc->pb) {
+    const int64_t size = avio_size(oc->pb);
+    return size > 0 ? size : avio_tell(oc->pb);
   }
-  int64_t totalSize = -1;
-  if (!OutputFiles.empty()) {
-    AVFormatContext* oc = OutputFiles[0]->FormatContext();
-    if (oc && oc->pb) {
-      totalSize = avio_size(oc->pb);
-      if (totalSize <= 0) totalSize = avio_tell(oc->pb);
-    } else if (FFinalSize >= 0) {
-      totalSize = FFinalSize;  // the file is already closed and in place
-    }
-  }
-  char buf[1024];
-  size_t len = 0;
-  auto add = [&](const std::string& s) {
-    size_t n = std::min(s.size(), sizeof buf - 1 - len);
-    std::memcpy(buf + len, s.data(), n);
-    len += n;
-    buf[len] = 0;
-  };
-  std::string progress;
-  float q = -1;
-  int frameNumber = -1;
-  int fps = -1;
+  return FFinalSize >= 0 ? FFinalSize : -1;  // the file is already closed and in place
+}
+
+// The streams' part of the report line: the first video stream's frames, rate and quality,
+// the others' quality, and the latest muxed time.
+TCustomFFmpeg::TStreamReport TCustomFFmpeg::ReportStreams(int fileIndex, bool final,
+                                                          int64_t now) const {
+  TStreamReport r;
   bool firstVideo = true;
-  int64_t pts = INT64_MIN;
-  int64_t lastPos = 0;
   const double elapsed = (now - FStartTime) / 1e6;
   size_t first = 0, end = 0;
   StreamRange(final ? -1 : fileIndex, &first, &end);
   for (size_t i = first; i < end; i++) {
-    TOutputStream* ost = OutputStreams[i].get();
+    const TOutputStream* ost = OutputStreams[i].get();
     const TOutputStreamRun& os = ost->Run;
     float sq = (ost->StreamCopy || os.Quality < 0) ? -1.f : os.Quality;
     if (ost->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
       if (!firstVideo) {
-        add(FormatText("q=%2.1f ", sq));
-        progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+        r.Line += FormatText("q=%2.1f ", sq);
+        r.Progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
       } else if (os.FrameCount >= 1) {
         firstVideo = false;
-        frameNumber = static_cast<int>(os.FrameCount);
+        r.FrameNumber = static_cast<int>(os.FrameCount);
         double f = elapsed > 1 ? os.FrameCount / elapsed : 0;
-        fps = static_cast<int>(std::lround(f));
-        q = sq;
-        add(FormatText("frame=%5d fps=%3.*f q=%3.1f ", frameNumber, f < 9.95, f, sq));
-        progress += FormatText("frame=%d\nfps=%.1f\n", frameNumber, f);
-        progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
-        if (final) add("L");
+        r.FPS = static_cast<int>(std::lround(f));
+        r.Quality = sq;
+        r.Line += FormatText("frame=%5d fps=%3.*f q=%3.1f ", r.FrameNumber, f < 9.95, f, sq);
+        r.Progress += FormatText("frame=%d\nfps=%.1f\n", r.FrameNumber, f);
+        r.Progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+        if (final) r.Line += "L";
       }
     }
     if (os.LastMuxDts != AV_NOPTS_VALUE) {
-      lastPos = av_rescale_q(os.LastMuxDts, ost->Stream->time_base, AV_TIME_BASE_Q);
-      if (!ost->Finished || final) pts = std::max(pts, lastPos);
+      r.LastPos = av_rescale_q(os.LastMuxDts, ost->Stream->time_base, AV_TIME_BASE_Q);
+      if (!ost->Finished || final) r.Pts = std::max(r.Pts, r.LastPos);
     }
   }
-  if (pts == INT64_MIN) pts = 0;
-  if (totalSize < 0)
-    add("size=N/A time=");
-  else
-    add(FormatText("size=%8.0fkB time=", totalSize / 1024.0));
-  const int64_t ap = std::llabs(pts);
-  const int hours = static_cast<int>(ap / 3600000000LL);
-  const int mins = static_cast<int>(ap / 60000000LL % 60);
-  const int secs = static_cast<int>(ap / 1000000 % 60);
-  const int ms = static_cast<int>(ap / 1000 % 1000);
-  add(FormatText("%02d:%02d:%02d.%03d ", hours, mins, secs, ms));
-  const double bitrate = pts > 0 && totalSize >= 0 ? totalSize * 8 / (pts / 1000.0) : -1;
-  if (bitrate < 0)
-    add("bitrate=N/A");
-  else
-    add(FormatText("bitrate=%6.1fkbits/s", bitrate));
-  if (DupFrames || DropFrames) add(FormatText(" dup=%d drop=%d", DupFrames, DropFrames));
-  LastReportText = buf;
+  if (r.Pts == INT64_MIN) r.Pts = 0;
+  return r;
+}
 
-  if (ProgressAVIO) {
-    if (totalSize < 0)
-      progress += "total_size=N/A\n";
-    else
-      progress += FormatText("total_size=%" PRId64 "\n", totalSize);
-    progress += FormatText("out_time_ms=%" PRId64 "\n", pts);
-    progress += FormatText("out_time=%02d:%02d:%02d.%06d\n", hours, mins, secs,
-                    static_cast<int>(ap % 1000000));
-    progress += FormatText("dup_frames=%d\ndrop_frames=%d\n", DupFrames, DropFrames);
-    progress += FormatText("progress=%s\n", final ? "end" : "continue");
-    avio_write(ProgressAVIO.get(), reinterpret_cast<const unsigned char*>(progress.data()),
-               static_cast<int>(progress.size()));
-    avio_flush(ProgressAVIO.get());
-    if (final) ProgressAVIO.reset();
-  }
+// The key=value lines of the "progress" URL.
+void TCustomFFmpeg::WriteProgressURL(std::string progress, int64_t totalSize, int64_t pts,
+                                     bool final) {
+  const int64_t ap = std::llabs(pts);
+  if (totalSize < 0)
+    progress += "total_size=N/A\n";
+  else
+    progress += FormatText("total_size=%" PRId64 "\n", totalSize);
+  progress += FormatText("out_time_ms=%" PRId64 "\n", pts);
+  progress += FormatText("out_time=%02d:%02d:%02d.%06d\n", static_cast<int>(ap / 3600000000LL),
+                         static_cast<int>(ap / 60000000LL % 60),
+                         static_cast<int>(ap / 1000000 % 60), static_cast<int>(ap % 1000000));
+  progress += FormatText("dup_frames=%d\ndrop_frames=%d\n", DupFrames, DropFrames);
+  progress += FormatText("progress=%s\n", final ? "end" : "continue");
+  avio_write(ProgressAVIO.get(), reinterpret_cast<const unsigned char*>(progress.data()),
+             static_cast<int>(progress.size()));
+  avio_flush(ProgressAVIO.get());
+  if (final) ProgressAVIO.reset();
+}
+
+void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
+  if (!final && !(PrintStats > 0) && !ProgressAVIO && !OnProgress) return;
+  if (!final && !ReportDue(now)) return;
+  const int64_t totalSize = ReportedSize();
+  const TStreamReport r = ReportStreams(fileIndex, final, now);
+  std::string line = r.Line;
+  if (totalSize < 0)
+    line += "size=N/A time=";
+  else
+    line += FormatText("size=%8.0fkB time=", totalSize / 1024.0);
+  const int64_t ap = std::llabs(r.Pts);
+  line += FormatText("%02d:%02d:%02d.%03d ", static_cast<int>(ap / 3600000000LL),
+                     static_cast<int>(ap / 60000000LL % 60), static_cast<int>(ap / 1000000 % 60),
+                     static_cast<int>(ap / 1000 % 1000));
+  const double bitrate = r.Pts > 0 && totalSize >= 0 ? totalSize * 8 / (r.Pts / 1000.0) : -1;
+  if (bitrate < 0)
+    line += "bitrate=N/A";
+  else
+    line += FormatText("bitrate=%6.1fkbits/s", bitrate);
+  if (DupFrames || DropFrames) line += FormatText(" dup=%d drop=%d", DupFrames, DropFrames);
+  LastReportText = line.substr(0, kMaxReportLine);
+
+  if (ProgressAVIO) WriteProgressURL(r.Progress, totalSize, r.Pts, final);
   if (FDupDropNew && OnProgress) {
     FFLogger().Log(this, llInfo, LastReportText);
     FDupDropNew = false;
@@ -182,26 +187,28 @@ void TCustomFFmpeg::Report(int fileIndex, bool final, int64_t now) {
     TEngineProgress p;
     p.FileIndex = final ? -1 : fileIndex;
     p.TotalDuration = LongestOutputDuration;
-    p.CurrentDuration = lastPos;
+    p.CurrentDuration = r.LastPos;
     p.CurrentSize = totalSize < 0 ? 0 : totalSize;
     p.BitRate = static_cast<float>(bitrate);
-    p.Quality = q;
-    p.FPS = fps;
-    p.FrameNumber = frameNumber;
+    p.Quality = r.Quality;
+    p.FPS = r.FPS;
+    p.FrameNumber = r.FrameNumber;
     OnProgress(this, p);
   }
   if ((PrintStats > 0 && !OnProgress) || final) FFLogger().Log(this, llInfo, LastReportText);
-  if (final) {
-    const int64_t sum = VideoSize + AudioSize + SubtitleSize + ExtraSize;
-    const double overhead = sum > 0 && totalSize >= 0 ? 100.0 * (totalSize - sum) / sum : 0;
-    FFLogger().LogFmt(this, llInfo,
-                      "video:%1.0fkB audio:%1.0fkB subtitle:%1.0f global headers:%1.0fkB muxing "
-                      "overhead %f%%\r\n",
-                      VideoSize / 1024.0, AudioSize / 1024.0, SubtitleSize / 1024.0,
-                      ExtraSize / 1024.0, overhead);
-    if (sum == 0)
-      FFLogger().Log(this, llWarning,
-                     "Output file is empty, nothing was encoded (check -ss / -t / -frames "
-                     "parameters if used)");
-  }
+  if (final) LogFinalSizes(totalSize);
+}
+
+void TCustomFFmpeg::LogFinalSizes(int64_t totalSize) {
+  const int64_t sum = VideoSize + AudioSize + SubtitleSize + ExtraSize;
+  const double overhead = sum > 0 && totalSize >= 0 ? 100.0 * (totalSize - sum) / sum : 0;
+  FFLogger().LogFmt(this, llInfo,
+                    "video:%1.0fkB audio:%1.0fkB subtitle:%1.0f global headers:%1.0fkB muxing "
+                    "overhead %f%%\r\n",
+                    VideoSize / 1024.0, AudioSize / 1024.0, SubtitleSize / 1024.0,
+                    ExtraSize / 1024.0, overhead);
+  if (sum == 0)
+    FFLogger().Log(this, llWarning,
+                   "Output file is empty, nothing was encoded (check -ss / -t / -frames "
+                   "parameters if used)");
 }
