@@ -171,6 +171,7 @@ private:
   void SwitchJoinedInput(int fileIndex);
   void PreSeekInput();
   bool PreSeekKeepsOutput();
+  bool PreSeekKeepsSound();
   void SeekBeforeStart(int64_t start, int64_t inputStart);
   void SkipToCleanKeyFrames(int64_t need);
   bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
@@ -180,6 +181,8 @@ private:
   int OpenDecoder(size_t index);
   int ProcessInputPacket(TInputStream* ist, const AVPacket* pkt);
   int DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny);
+  int DecodedAudio(TInputStream* ist, AVFrame* frame);
+  void DecodedPicture(TInputStream* ist, AVFrame* frame);
   int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
   // Filter graphs while the task runs (FFmpegFilters.cpp).
   int FeedFilters(TInputStream* ist, AVFrame* frame);
@@ -187,6 +190,9 @@ private:
   int ReapFilters(bool flush);
   // Encoding (FFmpegEncode.cpp).
   int InitOutputStream(TOutputStream* ost);
+  int InitCopiedStream(TOutputStream* ost);
+  int InitVideoEncoder(TOutputStream* ost);
+  void InitAudioEncoder(TOutputStream* ost);
   void CopyStreamParameters(TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
   int OpenPassLog(TOutputStream* ost, size_t index);
@@ -197,6 +203,7 @@ private:
   void WriteVideoStats(TOutputStream* ost, const AVPacket* pkt);
   bool CheckRecordingTime(TOutputStream* ost);
   void CloseOutputStream(TOutputStream* ost);
+  bool ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double ptsTime);
   void DoVideoOut(TOutputStream* ost, AVFrame* frame);
   void DoAudioOut(TOutputStream* ost, AVFrame* frame);
   void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);

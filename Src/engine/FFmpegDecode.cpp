@@ -138,99 +138,116 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
     }
     *gotAny = true;
     if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-      if (frame->sample_rate < 1) {
-        FFLogger().LogFmt(this, llError, "Sample rate %d invalid\n", frame->sample_rate);
-        av_frame_unref(frame);
-        return AVERROR_INVALIDDATA;
-      }
-      if (frame->nb_samples < 1)
-        throw FFmpegException(
-            FormatText("the decoder \"%s\" return bad result.", ist->Decoder->name));
-      const int64_t dur = int64_t(AV_TIME_BASE) * frame->nb_samples / frame->sample_rate;
-      int64_t pts = frame->pts;
-      if (pts == AV_NOPTS_VALUE) pts = frame->best_effort_timestamp;
-      const AVRational srTb{1, frame->sample_rate};
-      if (pts != AV_NOPTS_VALUE) {
-        s.Dts = s.NextDts = s.Pts = s.NextPts = av_rescale_q(pts, st->time_base, kMicro);
-        frame->pts = av_rescale_delta(st->time_base, pts, srTb, frame->nb_samples,
-                                      &s.AudioRescaleDelta, srTb);
-      } else {
-        frame->pts = av_rescale_delta(kMicro, s.Dts, srTb, frame->nb_samples,
-                                      &s.AudioRescaleDelta, srTb);
-      }
-      s.NextPts += dur;
-      s.NextDts += dur;
-      s.Pts = s.NextPts - dur;
-      RunAudioHook(false, frame, frame->ch_layout.nb_channels, frame->sample_rate, s.Pts);
-      if (frame->sample_rate != s.SampleRate || frame->format != s.SampleFmt ||
-          frame->ch_layout.nb_channels != s.Channels) {
-        const bool first = s.SampleRate == 0;
-        if (!first || frame->sample_rate != ist->InitialSampleRate ||
-            frame->format != ist->InitialSampleFmt ||
-            frame->ch_layout.nb_channels != ist->InitialChannels) {
-          FFLogger().LogFmt(this, llInfo,
-                            "Input stream #%d:%d frame changed from rate:%d fmt:%s ch:%d to "
-                            "rate:%d fmt:%s ch:%d",
-                            ist->FileIndex, st->index, ist->InitialSampleRate,
-                            av_get_sample_fmt_name(ist->InitialSampleFmt), ist->InitialChannels,
-                            frame->sample_rate,
-                            av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format)),
-                            frame->ch_layout.nb_channels);
-          ist->InitialSampleRate = frame->sample_rate;
-          ist->InitialSampleFmt = static_cast<AVSampleFormat>(frame->format);
-          ist->InitialChannels = frame->ch_layout.nb_channels;
-          ist->InitialChannelLayout = TChannelLayout(frame->ch_layout);
-          for (TInputFilter* f : ist->Filters) {
-            if (ConfigureFilterGraph(f->Graph) < 0)
-              throw FFmpegException("Error reinitializing filters!");
-            for (auto& o : f->Graph->Outputs) {
-              TOutputStream* ost = o->OutputStream;
-              if (ost && ost->Codec()->frame_size > 0 &&
-                  !(ost->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE))
-                av_buffersink_set_frame_size(o->Filter,
-                                             static_cast<unsigned>(ost->Codec()->frame_size));
-            }
-          }
-        }
-        s.SampleRate = frame->sample_rate;
-        s.SampleFmt = frame->format;
-        s.Channels = frame->ch_layout.nb_channels;
-      }
+      if ((ret = DecodedAudio(ist, frame)) < 0) return ret;
     } else {
-      if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-        frame->pts = frame->best_effort_timestamp;
-        s.Pts = s.NextPts = av_rescale_q(frame->pts, st->time_base, kMicro);
-      }
-      s.DecodedPictures++;
-      PreProcessVideo(ist, frame);
-      if (frame->width != s.Width || frame->height != s.Height || frame->format != s.PixFmt) {
-        const bool changed = frame->width != ist->InitialWidth ||
-                             frame->height != ist->InitialHeight ||
-                             frame->format != ist->InitialPixFmt;
-        if (changed) {
-          FFLogger().LogFmt(
-              this, llInfo,
-              "Input stream #%d:%d frame changed from size:%dx%d fmt:%s to size:%dx%d fmt:%s",
-              ist->FileIndex, st->index, ist->InitialWidth, ist->InitialHeight,
-              av_get_pix_fmt_name(ist->InitialPixFmt), frame->width, frame->height,
-              av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format)));
-          ist->InitialWidth = frame->width;
-          ist->InitialHeight = frame->height;
-          ist->InitialPixFmt = static_cast<AVPixelFormat>(frame->format);
-          for (TInputFilter* f : ist->Filters)
-            if (ConfigureFilterGraph(f->Graph) < 0)
-              throw FFmpegException("Error reinitializing filters!");
-        }
-        s.Width = frame->width;
-        s.Height = frame->height;
-        s.PixFmt = frame->format;
-      }
+      DecodedPicture(ist, frame);
     }
     ret = FeedFilters(ist, frame);
     av_frame_unref(frame);
     if (ret < 0) return ret;
   }
   return 0;
+}
+
+// A decoded sound frame: its times, the audio input hook, and a graph rebuilt when the
+// frame's parameters change.
+int TCustomFFmpeg::DecodedAudio(TInputStream* ist, AVFrame* frame) {
+  TInputStreamRun& s = ist->Run;
+  AVStream* st = ist->Stream;
+  if (frame->sample_rate < 1) {
+    FFLogger().LogFmt(this, llError, "Sample rate %d invalid\n", frame->sample_rate);
+    av_frame_unref(frame);
+    return AVERROR_INVALIDDATA;
+  }
+  if (frame->nb_samples < 1)
+    throw FFmpegException(
+        FormatText("the decoder \"%s\" return bad result.", ist->Decoder->name));
+  const int64_t dur = int64_t(AV_TIME_BASE) * frame->nb_samples / frame->sample_rate;
+  int64_t pts = frame->pts;
+  if (pts == AV_NOPTS_VALUE) pts = frame->best_effort_timestamp;
+  const AVRational srTb{1, frame->sample_rate};
+  if (pts != AV_NOPTS_VALUE) {
+    s.Dts = s.NextDts = s.Pts = s.NextPts = av_rescale_q(pts, st->time_base, kMicro);
+    frame->pts = av_rescale_delta(st->time_base, pts, srTb, frame->nb_samples,
+                                  &s.AudioRescaleDelta, srTb);
+  } else {
+    frame->pts = av_rescale_delta(kMicro, s.Dts, srTb, frame->nb_samples,
+                                  &s.AudioRescaleDelta, srTb);
+  }
+  s.NextPts += dur;
+  s.NextDts += dur;
+  s.Pts = s.NextPts - dur;
+  RunAudioHook(false, frame, frame->ch_layout.nb_channels, frame->sample_rate, s.Pts);
+  if (frame->sample_rate != s.SampleRate || frame->format != s.SampleFmt ||
+      frame->ch_layout.nb_channels != s.Channels) {
+    const bool first = s.SampleRate == 0;
+    if (!first || frame->sample_rate != ist->InitialSampleRate ||
+        frame->format != ist->InitialSampleFmt ||
+        frame->ch_layout.nb_channels != ist->InitialChannels) {
+      FFLogger().LogFmt(this, llInfo,
+                        "Input stream #%d:%d frame changed from rate:%d fmt:%s ch:%d to "
+                        "rate:%d fmt:%s ch:%d",
+                        ist->FileIndex, st->index, ist->InitialSampleRate,
+                        av_get_sample_fmt_name(ist->InitialSampleFmt), ist->InitialChannels,
+                        frame->sample_rate,
+                        av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format)),
+                        frame->ch_layout.nb_channels);
+      ist->InitialSampleRate = frame->sample_rate;
+      ist->InitialSampleFmt = static_cast<AVSampleFormat>(frame->format);
+      ist->InitialChannels = frame->ch_layout.nb_channels;
+      ist->InitialChannelLayout = TChannelLayout(frame->ch_layout);
+      for (TInputFilter* f : ist->Filters) {
+        if (ConfigureFilterGraph(f->Graph) < 0)
+          throw FFmpegException("Error reinitializing filters!");
+        for (auto& o : f->Graph->Outputs) {
+          TOutputStream* ost = o->OutputStream;
+          if (ost && ost->Codec()->frame_size > 0 &&
+              !(ost->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE))
+            av_buffersink_set_frame_size(o->Filter,
+                                         static_cast<unsigned>(ost->Codec()->frame_size));
+        }
+      }
+    }
+    s.SampleRate = frame->sample_rate;
+    s.SampleFmt = frame->format;
+    s.Channels = frame->ch_layout.nb_channels;
+  }
+  return 0;
+}
+
+// A decoded picture: its time, the input-side pre-processing, and the graphs rebuilt when its
+// size or format changes.
+void TCustomFFmpeg::DecodedPicture(TInputStream* ist, AVFrame* frame) {
+  TInputStreamRun& s = ist->Run;
+  AVStream* st = ist->Stream;
+  if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+    frame->pts = frame->best_effort_timestamp;
+    s.Pts = s.NextPts = av_rescale_q(frame->pts, st->time_base, kMicro);
+  }
+  s.DecodedPictures++;
+  PreProcessVideo(ist, frame);
+  if (frame->width != s.Width || frame->height != s.Height || frame->format != s.PixFmt) {
+    const bool changed = frame->width != ist->InitialWidth ||
+                         frame->height != ist->InitialHeight ||
+                         frame->format != ist->InitialPixFmt;
+    if (changed) {
+      FFLogger().LogFmt(
+          this, llInfo,
+          "Input stream #%d:%d frame changed from size:%dx%d fmt:%s to size:%dx%d fmt:%s",
+          ist->FileIndex, st->index, ist->InitialWidth, ist->InitialHeight,
+          av_get_pix_fmt_name(ist->InitialPixFmt), frame->width, frame->height,
+          av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format)));
+      ist->InitialWidth = frame->width;
+      ist->InitialHeight = frame->height;
+      ist->InitialPixFmt = static_cast<AVPixelFormat>(frame->format);
+      for (TInputFilter* f : ist->Filters)
+        if (ConfigureFilterGraph(f->Graph) < 0)
+          throw FFmpegException("Error reinitializing filters!");
+    }
+    s.Width = frame->width;
+    s.Height = frame->height;
+    s.PixFmt = frame->format;
+  }
 }
 
 int TCustomFFmpeg::DecodeSubtitle(TInputStream* ist, const AVPacket* pkt) {

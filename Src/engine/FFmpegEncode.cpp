@@ -80,31 +80,12 @@ void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
 }
 
 int TCustomFFmpeg::InitOutputStream(TOutputStream* ost) {
-  TOutputStreamRun& os = ost->Run;
-  AVFormatContext* oc = FileOf(ost)->FormatContext();
   const AVMediaType type = ost->Stream->codecpar->codec_type;
   if (type == AVMEDIA_TYPE_ATTACHMENT) {
     ost->Finished = 1;
     return 0;
   }
-  if (ost->StreamCopy) {
-    if (ost->SourceIndex < 0) throw FFmpegException("Never occur");
-    if (!JoinClone(ost)) {
-      CopyStreamParameters(ost);
-      return 0;
-    }
-    // The header describes the first input's stream: a later input must bring the same codec.
-    const AVCodecParameters* in =
-        InputStreams[static_cast<size_t>(ost->SourceIndex)]->Stream->codecpar;
-    if (in->codec_id != ost->Stream->codecpar->codec_id) {
-      FLastErrMsg = FormatText("Cannot copy %s of input #%d into output stream #%d:%d (%s)",
-                               avcodec_get_name(in->codec_id), ost->FileIndex, 0, ost->Index,
-                               avcodec_get_name(ost->Stream->codecpar->codec_id));
-      FFLogger().Log(this, llError, FLastErrMsg);
-      return AVERROR(EINVAL);
-    }
-    return 0;
-  }
+  if (ost->StreamCopy) return InitCopiedStream(ost);
   if (type == AVMEDIA_TYPE_SUBTITLE && ost->Encoder && ost->SourceIndex >= 0) {
     TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
     ost->EncodingNeeded = 1;
@@ -151,55 +132,88 @@ int TCustomFFmpeg::InitOutputStream(TOutputStream* ost) {
   }
   // A joined input's graph ends in the encoder the first block set up (its size and formats).
   if (JoinClone(ost)) return 0;
+  if (type == AVMEDIA_TYPE_VIDEO) return InitVideoEncoder(ost);
+  InitAudioEncoder(ost);
+  return 0;
+}
+
+// A copied stream: its parameters come from the input stream, or for a joined input's block
+// from the first input's, whose codec it must have.
+int TCustomFFmpeg::InitCopiedStream(TOutputStream* ost) {
+  if (ost->SourceIndex < 0) throw FFmpegException("Never occur");
+  if (!JoinClone(ost)) {
+    CopyStreamParameters(ost);
+    return 0;
+  }
+  // The header describes the first input's stream: a later input must bring the same codec.
+  const AVCodecParameters* in =
+      InputStreams[static_cast<size_t>(ost->SourceIndex)]->Stream->codecpar;
+  if (in->codec_id != ost->Stream->codecpar->codec_id) {
+    FLastErrMsg = FormatText("Cannot copy %s of input #%d into output stream #%d:%d (%s)",
+                             avcodec_get_name(in->codec_id), ost->FileIndex, 0, ost->Index,
+                             avcodec_get_name(ost->Stream->codecpar->codec_id));
+    FFLogger().Log(this, llError, FLastErrMsg);
+    return AVERROR(EINVAL);
+  }
+  return 0;
+}
+
+// The video encoder takes the frame rate asked for (else the graph's or the input's), and the
+// size and formats of the graph's sink.
+int TCustomFFmpeg::InitVideoEncoder(TOutputStream* ost) {
+  AVFormatContext* oc = FileOf(ost)->FormatContext();
   AVCodecContext* enc = ost->Codec();
   AVFilterContext* sink = ost->Filter->Filter;
   TInputStream* src =
       ost->SourceIndex >= 0 ? InputStreams[static_cast<size_t>(ost->SourceIndex)].get() : nullptr;
-  if (type == AVMEDIA_TYPE_VIDEO) {
-    AVRational fr = ost->FrameRate;
-    if (!fr.num) fr = av_buffersink_get_frame_rate(sink);
-    if (!fr.num && src) fr = src->FrameRate.num ? src->FrameRate : src->Stream->r_frame_rate;
-    if (!fr.num || !fr.den) fr = AVRational{25, 1};
-    if (ost->Encoder->supported_framerates && !ost->ForceFps) {
-      int idx = av_find_nearest_q_idx(fr, ost->Encoder->supported_framerates);
-      fr = ost->Encoder->supported_framerates[idx];
-    }
-    // MPEG-4 part 2 takes at most 16-bit time-base denominators.
-    if (enc->codec_id == AV_CODEC_ID_MPEG4 && (fr.num > 65535 || fr.den > 65535))
-      av_reduce(&fr.num, &fr.den, fr.num, fr.den, 65535);
-    ost->FrameRate = fr;
-    enc->framerate = fr;
-    enc->time_base = av_inv_q(fr);
-    enc->width = av_buffersink_get_w(sink);
-    enc->height = av_buffersink_get_h(sink);
-    enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(sink));
-    enc->sample_aspect_ratio = ost->FrameAspectRatio > 0
-                                   ? av_d2q(ost->FrameAspectRatio * enc->height / enc->width, 255)
-                                   : av_buffersink_get_sample_aspect_ratio(sink);
-    ost->Stream->sample_aspect_ratio = enc->sample_aspect_ratio;
-    ost->Stream->avg_frame_rate = fr;
-    ost->Stream->time_base = enc->time_base;
-    int vsync = VideoSyncMethod;
-    if (vsync == vsAuto)
-      vsync = (oc->oformat->flags & AVFMT_VARIABLE_FPS)
-                  ? ((oc->oformat->flags & AVFMT_NOTIMESTAMPS) ? vsPassThrough : vsVfr)
-                  : vsCfr;
-    os.VSync = vsync;
-    if (av_q2d(enc->time_base) < 0.001 && vsync == vsCfr)
-      FFLogger().Log(this, llWarning,
-                     "Frame rate very high for a muxer not efficiently supporting it.\nPlease "
-                     "consider specifying a lower framerate, a different muxer or -vsync 2\n");
-    if (int r = ParseForcedKeyFrames(ost); r < 0) return r;
-  } else {
-    enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
-    enc->sample_rate = av_buffersink_get_sample_rate(sink);
-    av_channel_layout_uninit(&enc->ch_layout);
-    if (av_buffersink_get_ch_layout(sink, &enc->ch_layout) < 0)
-      throw FFmpegException("av_mallocz() failed");
-    enc->time_base = AVRational{1, enc->sample_rate};
-    ost->Stream->time_base = enc->time_base;
+  TOutputStreamRun& os = ost->Run;
+  AVRational fr = ost->FrameRate;
+  if (!fr.num) fr = av_buffersink_get_frame_rate(sink);
+  if (!fr.num && src) fr = src->FrameRate.num ? src->FrameRate : src->Stream->r_frame_rate;
+  if (!fr.num || !fr.den) fr = AVRational{25, 1};
+  if (ost->Encoder->supported_framerates && !ost->ForceFps) {
+    int idx = av_find_nearest_q_idx(fr, ost->Encoder->supported_framerates);
+    fr = ost->Encoder->supported_framerates[idx];
   }
+  // MPEG-4 part 2 takes at most 16-bit time-base denominators.
+  if (enc->codec_id == AV_CODEC_ID_MPEG4 && (fr.num > 65535 || fr.den > 65535))
+    av_reduce(&fr.num, &fr.den, fr.num, fr.den, 65535);
+  ost->FrameRate = fr;
+  enc->framerate = fr;
+  enc->time_base = av_inv_q(fr);
+  enc->width = av_buffersink_get_w(sink);
+  enc->height = av_buffersink_get_h(sink);
+  enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(sink));
+  enc->sample_aspect_ratio = ost->FrameAspectRatio > 0
+                                 ? av_d2q(ost->FrameAspectRatio * enc->height / enc->width, 255)
+                                 : av_buffersink_get_sample_aspect_ratio(sink);
+  ost->Stream->sample_aspect_ratio = enc->sample_aspect_ratio;
+  ost->Stream->avg_frame_rate = fr;
+  ost->Stream->time_base = enc->time_base;
+  int vsync = VideoSyncMethod;
+  if (vsync == vsAuto)
+    vsync = (oc->oformat->flags & AVFMT_VARIABLE_FPS)
+                ? ((oc->oformat->flags & AVFMT_NOTIMESTAMPS) ? vsPassThrough : vsVfr)
+                : vsCfr;
+  os.VSync = vsync;
+  if (av_q2d(enc->time_base) < 0.001 && vsync == vsCfr)
+    FFLogger().Log(this, llWarning,
+                   "Frame rate very high for a muxer not efficiently supporting it.\nPlease "
+                   "consider specifying a lower framerate, a different muxer or -vsync 2\n");
+  if (int r = ParseForcedKeyFrames(ost); r < 0) return r;
   return 0;
+}
+
+void TCustomFFmpeg::InitAudioEncoder(TOutputStream* ost) {
+  AVCodecContext* enc = ost->Codec();
+  AVFilterContext* sink = ost->Filter->Filter;
+  enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
+  enc->sample_rate = av_buffersink_get_sample_rate(sink);
+  av_channel_layout_uninit(&enc->ch_layout);
+  if (av_buffersink_get_ch_layout(sink, &enc->ch_layout) < 0)
+    throw FFmpegException("av_mallocz() failed");
+  enc->time_base = AVRational{1, enc->sample_rate};
+  ost->Stream->time_base = enc->time_base;
 }
 
 // Forced key frames: an expression ("expr:") or a list of times, where "chapters" (with an
@@ -456,6 +470,32 @@ void TCustomFFmpeg::CloseOutputStream(TOutputStream* ost) {
   ost->Finished = 1;
 }
 
+// Whether the picture at pts (encoder ticks; ptsTime in seconds) is forced to be a key frame.
+bool TCustomFFmpeg::ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double ptsTime) {
+  bool forced = false;
+  if (os.ForcedIndex < os.ForcedKeyFrames.size() && pts >= os.ForcedKeyFrames[os.ForcedIndex]) {
+    while (os.ForcedIndex < os.ForcedKeyFrames.size() && os.ForcedKeyFrames[os.ForcedIndex] <= pts)
+      os.ForcedIndex++;
+    forced = true;
+  } else if (os.ForcedExpr) {
+    double* v = os.ForcedVars;  // n, n_forced, prev_forced_n, prev_forced_t, t
+    v[4] = ptsTime;
+    const double res = av_expr_eval(os.ForcedExpr.get(), v, nullptr);
+    FFLogger().LogFmt(this, llDebug,
+                      "force_key_frame: n:%f n_forced:%f prev_forced_n:%f t:%f "
+                      "prev_forced_t:%f -> res:%f",
+                      v[0], v[1], v[2], v[4], v[3], res);
+    if (res) {
+      forced = true;
+      v[2] = v[0];
+      v[3] = v[4];
+      v[1] += 1;
+    }
+    v[0] += 1;
+  }
+  return forced;
+}
+
 void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
   TOutputStreamRun& os = ost->Run;
   AVCodecContext* enc = ost->Codec();
@@ -510,31 +550,8 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
     frame->key_frame = 0;
     // A fixed quantizer reaches the encoder with each picture.
     frame->quality = enc->global_quality;
-    bool forced = false;
     const double ptsTime = frame->pts * av_q2d(enc->time_base);
-    if (os.ForcedIndex < os.ForcedKeyFrames.size() &&
-        frame->pts >= os.ForcedKeyFrames[os.ForcedIndex]) {
-      while (os.ForcedIndex < os.ForcedKeyFrames.size() &&
-             os.ForcedKeyFrames[os.ForcedIndex] <= frame->pts)
-        os.ForcedIndex++;
-      forced = true;
-    } else if (os.ForcedExpr) {
-      double* v = os.ForcedVars;  // n, n_forced, prev_forced_n, prev_forced_t, t
-      v[4] = ptsTime;
-      const double res = av_expr_eval(os.ForcedExpr.get(), v, nullptr);
-      FFLogger().LogFmt(this, llDebug,
-                        "force_key_frame: n:%f n_forced:%f prev_forced_n:%f t:%f "
-                        "prev_forced_t:%f -> res:%f",
-                        v[0], v[1], v[2], v[4], v[3], res);
-      if (res) {
-        forced = true;
-        v[2] = v[0];
-        v[3] = v[4];
-        v[1] += 1;
-      }
-      v[0] += 1;
-    }
-    if (forced) {
+    if (ForcedKeyFrame(os, frame->pts, ptsTime)) {
       frame->pict_type = AV_PICTURE_TYPE_I;
       FFLogger().LogFmt(this, llDebug, "Forced keyframe at time %f", ptsTime);
     }

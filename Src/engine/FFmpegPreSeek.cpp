@@ -172,11 +172,9 @@ void TCustomFFmpeg::SkipToCleanKeyFrames(int64_t need) {
                         x.st->index, av_q2d(x.st->time_base) * double(x.keyPts), x.skipped);
 }
 
-// Seeks the input to a point early enough for the start time, when it has one.
-void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
+// Decoded sound that a seek would change: read from the start.
+bool TCustomFFmpeg::PreSeekKeepsSound() {
   TInputFile* f = InputFiles[0].get();
-  AVFormatContext* ic = f->FormatContext.get();
-  // Decoded sound that a seek would change: read from the start.
   for (int k = 0; k < f->StreamCount; k++) {
     TInputStream* ist = InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)].get();
     if (ist->Discard || !ist->DecodingNeeded || !ist->Decoder) continue;
@@ -192,7 +190,7 @@ void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
       FFLogger().LogFmt(this, llVerbose,
                         "No pre-seek: the sound of stream %d has no whole-tick frame times",
                         ist->Stream->index);
-      return;
+      return false;
     }
     // A resampler puts its output samples on a grid that starts at its first input sample;
     // after the seek that sample lies a whole number of frames later, which is on the same
@@ -210,7 +208,7 @@ void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
                             "No pre-seek: the sound of stream %d is resampled from %d to %d Hz "
                             "off its frame grid",
                             ist->Stream->index, int(from), int(to));
-          return;
+          return false;
         }
       }
     }
@@ -227,9 +225,17 @@ void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
     if (!floats) {
       FFLogger().LogFmt(this, llVerbose, "No pre-seek: the %s decoder needs the whole stream",
                         ist->Decoder->name);
-      return;
+      return false;
     }
   }
+  return true;
+}
+
+// Seeks the input to a point early enough for the start time, when it has one.
+void TCustomFFmpeg::SeekBeforeStart(int64_t start, int64_t inputStart) {
+  TInputFile* f = InputFiles[0].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  if (!PreSeekKeepsSound()) return;
   // Every video stream read must have an index to find its key frames.
   int64_t target = INT64_MAX;
   bool anyVideo = false;
