@@ -213,6 +213,8 @@ private:
   int WriteHeaders();
   void DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* pkt);
   void WritePacket(TOutputStream* ost, AVPacket* pkt);
+  void MuxPacket(TOutputStream* ost, AVPacket* pkt);
+  void MuxThroughFilters(TOutputStream* ost, AVPacket* pkt);
   void WriteTrailers();
   // Reports (FFmpegReport.cpp).
   void DumpStreamMapping();

@@ -66,6 +66,35 @@ std::string LayoutText(const AVChannelLayout& l) {
   return buf;
 }
 
+// The "aformat" arguments for an encoder: what it was given, else every format, rate and
+// layout it takes.
+std::string AudioFormatArgs(const AVCodec* codec, const AVCodecContext* enc) {
+  std::string fmts, rates, layouts;
+  if (enc->sample_fmt != AV_SAMPLE_FMT_NONE) {
+    fmts = av_get_sample_fmt_name(enc->sample_fmt);
+  } else if (codec && codec->sample_fmts) {
+    for (const AVSampleFormat* p = codec->sample_fmts; *p != AV_SAMPLE_FMT_NONE; p++)
+      fmts += (fmts.empty() ? "" : "|") + std::string(av_get_sample_fmt_name(*p));
+  }
+  if (enc->sample_rate) {
+    rates = FormatText("%d", enc->sample_rate);
+  } else if (codec && codec->supported_samplerates) {
+    for (const int* p = codec->supported_samplerates; *p; p++)
+      rates += (rates.empty() ? "" : "|") + FormatText("%d", *p);
+  }
+  if (enc->ch_layout.nb_channels > 0) {
+    layouts = LayoutText(enc->ch_layout);
+  } else if (codec && codec->ch_layouts) {
+    for (const AVChannelLayout* p = codec->ch_layouts; p->nb_channels; p++)
+      layouts += (layouts.empty() ? "" : "|") + LayoutText(*p);
+  }
+  std::string args;
+  if (!fmts.empty()) args += "sample_fmts=" + fmts + ":";
+  if (!rates.empty()) args += "sample_rates=" + rates + ":";
+  if (!layouts.empty()) args += "channel_layouts=" + layouts + ":";
+  return args;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -478,29 +507,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
         av_channel_layout_uninit(&enc->ch_layout);
         av_channel_layout_default(&enc->ch_layout, n);
       }
-      std::string fmts, rates, layouts;
-      if (enc->sample_fmt != AV_SAMPLE_FMT_NONE) {
-        fmts = av_get_sample_fmt_name(enc->sample_fmt);
-      } else if (codec && codec->sample_fmts) {
-        for (const AVSampleFormat* p = codec->sample_fmts; *p != AV_SAMPLE_FMT_NONE; p++)
-          fmts += (fmts.empty() ? "" : "|") + std::string(av_get_sample_fmt_name(*p));
-      }
-      if (enc->sample_rate) {
-        rates = FormatText("%d", enc->sample_rate);
-      } else if (codec && codec->supported_samplerates) {
-        for (const int* p = codec->supported_samplerates; *p; p++)
-          rates += (rates.empty() ? "" : "|") + FormatText("%d", *p);
-      }
-      if (enc->ch_layout.nb_channels > 0) {
-        layouts = LayoutText(enc->ch_layout);
-      } else if (codec && codec->ch_layouts) {
-        for (const AVChannelLayout* p = codec->ch_layouts; p->nb_channels; p++)
-          layouts += (layouts.empty() ? "" : "|") + LayoutText(*p);
-      }
-      std::string args;
-      if (!fmts.empty()) args += "sample_fmts=" + fmts + ":";
-      if (!rates.empty()) args += "sample_rates=" + rates + ":";
-      if (!layouts.empty()) args += "channel_layouts=" + layouts + ":";
+      const std::string args = AudioFormatArgs(codec, enc);
       if (!args.empty() &&
           (ret = InsertFilter(fg, &last, &pad, "aformat",
                               FormatText("audio format for output stream %d:%d", ost->FileIndex,

@@ -109,6 +109,67 @@ bool TCustomFFmpegOpt::CheckOverwrite(const std::string& name) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// Demuxer options from the input's options (a device or raw format takes them).
+void SetDemuxerOptions(TFileOptionsContext& ctx, const AVInputFormat* fmt) {
+  TAVDictionary& formatOpts = ctx.Group->FormatOpts;
+  if (!ctx.AudioSampleRates.empty())
+    formatOpts.Set("sample_rate", std::to_string(ctx.AudioSampleRates.back().Int));
+  auto privateOption = [&](const char* name) {
+    return fmt && fmt->priv_class &&
+           av_opt_find(const_cast<AVClass**>(&fmt->priv_class), name, nullptr, 0,
+                       AV_OPT_SEARCH_FAKE_OBJ);
+  };
+  if (!ctx.AudioChannels.empty() && privateOption("channels"))
+    formatOpts.Set("channels", std::to_string(ctx.AudioChannels.back().Int));
+  if (!ctx.FrameRates.empty() && privateOption("framerate"))
+    formatOpts.Set("framerate", ctx.FrameRates.back().Str);
+  if (!ctx.FrameSizes.empty()) formatOpts.Set("video_size", ctx.FrameSizes.back().Str);
+  if (!ctx.PixelFormats.empty()) formatOpts.Set("pixel_format", ctx.PixelFormats.back().Str);
+}
+
+}  // namespace
+
+// The codecs forced per media type ("vcodec", "acodec", "scodec") for the demuxer.
+void TCustomFFmpegOpt::ForceInputCodecs(const TFileOptionsContext& ctx, AVFormatContext* s) {
+  std::string vName = CodecNameForType(ctx, 'v');
+  std::string aName = CodecNameForType(ctx, 'a');
+  std::string sName = CodecNameForType(ctx, 's');
+  s->video_codec_id =
+      vName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(vName, AVMEDIA_TYPE_VIDEO, false)->id;
+  s->audio_codec_id =
+      aName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(aName, AVMEDIA_TYPE_AUDIO, false)->id;
+  s->subtitle_codec_id =
+      sName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(sName, AVMEDIA_TYPE_SUBTITLE, false)->id;
+}
+
+// Probes the streams with the decoders and options they were given.
+int TCustomFFmpegOpt::FindStreamInfo(const TFileOptionsContext& ctx, AVFormatContext* ic) {
+  // Decoders chosen before probing so that forced ones are used for it.
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    AVStream* st = ic->streams[i];
+    std::string name = MatchPerStreamStr(ctx.CodecNames, ic, st);
+    if (!name.empty()) {
+      const AVCodec* dec = FindCodecOrDie(name, st->codecpar->codec_type, false);
+      st->codecpar->codec_id = dec->id;
+    }
+  }
+  std::vector<TAVDictionary> probeOpts = StreamCodecOptions(ic, ctx.Group->CodecOpts.Get());
+  const unsigned origStreams = ic->nb_streams;
+  std::vector<AVDictionary*> probeArray(origStreams, nullptr);
+  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
+    probeArray[i] = probeOpts[i].Get();
+
+  if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(this, ic);
+
+  ReadStart = av_gettime_relative();
+  int ret = avformat_find_stream_info(ic, origStreams ? probeArray.data() : nullptr);
+  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
+    *probeOpts[i].Ref() = probeArray[i];  // the library may have replaced the dictionaries
+  return ret;
+}
+
 int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string& options,
                                     const std::string& fileName, const std::string& presets) {
   int ret = ParseOptions(&ctx, options, "input file", presets);
@@ -134,29 +195,8 @@ int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string&
       raw, [](AVFormatContext* s) { avformat_free_context(s); });
 
   TAVDictionary& formatOpts = ctx.Group->FormatOpts;
-  if (!ctx.AudioSampleRates.empty())
-    formatOpts.Set("sample_rate", std::to_string(ctx.AudioSampleRates.back().Int));
-  auto privateOption = [&](const char* name) {
-    return fmt && fmt->priv_class &&
-           av_opt_find(const_cast<AVClass**>(&fmt->priv_class), name, nullptr, 0,
-                       AV_OPT_SEARCH_FAKE_OBJ);
-  };
-  if (!ctx.AudioChannels.empty() && privateOption("channels"))
-    formatOpts.Set("channels", std::to_string(ctx.AudioChannels.back().Int));
-  if (!ctx.FrameRates.empty() && privateOption("framerate"))
-    formatOpts.Set("framerate", ctx.FrameRates.back().Str);
-  if (!ctx.FrameSizes.empty()) formatOpts.Set("video_size", ctx.FrameSizes.back().Str);
-  if (!ctx.PixelFormats.empty()) formatOpts.Set("pixel_format", ctx.PixelFormats.back().Str);
-
-  std::string vName = CodecNameForType(ctx, 'v');
-  std::string aName = CodecNameForType(ctx, 'a');
-  std::string sName = CodecNameForType(ctx, 's');
-  raw->video_codec_id =
-      vName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(vName, AVMEDIA_TYPE_VIDEO, false)->id;
-  raw->audio_codec_id =
-      aName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(aName, AVMEDIA_TYPE_AUDIO, false)->id;
-  raw->subtitle_codec_id =
-      sName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(sName, AVMEDIA_TYPE_SUBTITLE, false)->id;
+  SetDemuxerOptions(ctx, fmt);
+  ForceInputCodecs(ctx, raw);
   raw->flags |= AVFMT_FLAG_NONBLOCK;
   raw->interrupt_callback = ReadInterrupt();
   InstallUnicodeIO(raw);
@@ -177,27 +217,7 @@ int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string&
   TInputFormatPtr ic(raw);
   CheckUnconsumedOptions(formatOpts.Get());
 
-  // Decoders chosen before probing so that forced ones are used for it.
-  for (unsigned i = 0; i < ic->nb_streams; i++) {
-    AVStream* st = ic->streams[i];
-    std::string name = MatchPerStreamStr(ctx.CodecNames, ic.get(), st);
-    if (!name.empty()) {
-      const AVCodec* dec = FindCodecOrDie(name, st->codecpar->codec_type, false);
-      st->codecpar->codec_id = dec->id;
-    }
-  }
-  std::vector<TAVDictionary> probeOpts = StreamCodecOptions(ic.get(), ctx.Group->CodecOpts.Get());
-  const unsigned origStreams = ic->nb_streams;
-  std::vector<AVDictionary*> probeArray(origStreams, nullptr);
-  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
-    probeArray[i] = probeOpts[i].Get();
-
-  if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(this, ic.get());
-
-  ReadStart = av_gettime_relative();
-  ret = avformat_find_stream_info(ic.get(), origStreams ? probeArray.data() : nullptr);
-  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
-    *probeOpts[i].Ref() = probeArray[i];  // the library may have replaced the dictionaries
+  ret = FindStreamInfo(ctx, ic.get());
   if (ret < 0) {
     FLastErrMsg = fileName + ": could not find codec parameters";
     FFLogger().Log(this, llFatal, FLastErrMsg);

@@ -158,6 +158,126 @@ void TCustomFFmpegOpt::RemoveFailedOutput(size_t outputCount, size_t streamCount
   if (OutputFiles.size() > outputCount) OutputFiles.resize(outputCount);
 }
 
+// Unlabelled outputs of complex graphs go to this output, which then takes no other stream of
+// their media type.
+void TCustomFFmpegOpt::TakeUnlabelledGraphOutputs(TFileOptionsContext& ctx, AVFormatContext* oc) {
+  for (auto& fg : FilterGraphs)
+    for (auto& ofl : fg->Outputs) {
+      if (!ofl->PendingLink || ofl->PendingLink->name) continue;
+      switch (ofl->Type) {
+        case AVMEDIA_TYPE_VIDEO: ctx.VideoDisable = 1; break;
+        case AVMEDIA_TYPE_AUDIO: ctx.AudioDisable = 1; break;
+        case AVMEDIA_TYPE_SUBTITLE: ctx.SubtitleDisable = 1; break;
+        default: break;
+      }
+      ConfigureComplexOutput(ofl.get(), ctx, oc);
+    }
+}
+
+bool TCustomFFmpegOpt::CreateOutputStream(TFileOptionsContext& ctx, AVFormatContext* oc,
+                                          AVMediaType type, int src) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return NewVideoStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_AUDIO: return NewAudioStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_SUBTITLE: return NewSubtitleStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_DATA: return NewDataStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_ATTACHMENT: return NewAttachmentStream(ctx, oc, src) != nullptr;
+    default: return false;
+  }
+}
+
+// "flags" also reaches copied and attached streams, which have no encoder to take it.
+int TCustomFFmpegOpt::ApplyCopyFlags(TFileOptionsContext& ctx, AVFormatContext* oc,
+                                     size_t firstStream) {
+  const AVDictionaryEntry* flags = av_dict_get(ctx.Group->CodecOpts.Get(), "flags", nullptr,
+                                               AV_DICT_IGNORE_SUFFIX);
+  if (!flags) return 0;
+  for (size_t i = firstStream; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (!ost->StreamCopy && ost->Stream->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
+      continue;
+    const char* colon = std::strchr(flags->key, ':');
+    if (colon && avformat_match_stream_specifier(oc, ost->Stream, colon + 1) <= 0) continue;
+    if (!colon && std::strcmp(flags->key, "flags") != 0) continue;
+    if (av_opt_set(ost->Codec(), "flags", flags->value, 0) < 0) {
+      FLastErrMsg = "failed to set flags";
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// "-to" becomes a duration; "-t" wins over it.
+void TCustomFFmpegOpt::ResolveStopTime(TFileOptionsContext& ctx) {
+  if (ctx.StopTime != INT64_MAX && ctx.Duration != INT64_MAX) {
+    FFLogger().Log(this, llWarning, "-t and -to cannot be used together; using -t.");
+    ctx.StopTime = INT64_MAX;
+  } else if (ctx.StopTime != INT64_MAX) {
+    if (ctx.StopTime > ctx.StartTime) {
+      ctx.Duration = ctx.StopTime - ctx.StartTime;
+    } else {
+      FFLogger().Log(this, llWarning, "-to value smaller than -ss; ignoring -to.");
+      ctx.StopTime = INT64_MAX;
+    }
+  }
+}
+
+// The output's record, with the limits and format options it was given.
+TOutputFile* TCustomFFmpegOpt::AddOutputFile(const TFileOptionsContext& ctx,
+                                             const std::shared_ptr<TOutputContainer>& container,
+                                             const std::string& fileName) {
+  AVFormatContext* oc = container->FormatContext;
+  auto of = std::make_unique<TOutputFile>();
+  of->Container = container;
+  of->FirstStreamIndex = static_cast<int>(OutputStreams.size()) - static_cast<int>(oc->nb_streams);
+  of->Duration = ctx.Duration;
+  if (ctx.Duration != INT64_MAX) oc->duration = ctx.Duration;
+  of->StartTime = ctx.StartTime;
+  of->FileSizeLimit = ctx.FileSizeLimit;
+  of->Shortest = ctx.Shortest;
+  of->Options.CopyFrom(ctx.Group->FormatOpts.Get());
+  of->FileName = fileName;
+  TOutputFile* ofile = of.get();
+  OutputFiles.push_back(std::move(of));
+  return ofile;
+}
+
+// Opens the output's file: a safe file beside the target, or the URL as it is.
+int TCustomFFmpegOpt::OpenOutputIO(TOutputFile* ofile, const std::string& url, bool safeFile,
+                                   bool replaceExisting) {
+  TOutputContainer* container = ofile->Container.get();
+  AVFormatContext* oc = container->FormatContext;
+  const std::string& fileName = ofile->FileName;
+  std::string target = fileName;
+  std::string err;
+  if (safeFile) {
+    if (!container->SafeFile.Open(LocalPath(fileName), container->Inputs, replaceExisting,
+                                  &err)) {
+      if (container->SafeFile.LastRefusal() == TWriteRefusal::Exists)
+        FLastErrMsg = "File \"" + fileName + "\" already exists. Ignore.";
+      else
+        FLastErrMsg = err.empty() ? ErrorText(fileName, AVERROR(EIO)) : err;
+      return -1;
+    }
+    // The muxer writes the new file through its own descriptor.
+    container->SafeFile.CloseFd();
+    target = container->SafeFile.TempPath();
+  }
+  WriteStart = av_gettime_relative();
+  AVIOInterruptCB cb = WriteInterrupt();
+  const std::string ioURL = safeFile ? FileNameToURL(target) : url;
+  // The new file is empty; emptying it again would make the file system flush it on close.
+  if (safeFile) ofile->Options.Set("truncate", "0");
+  int ret = UnicodeIOOpen(&oc->pb, ioURL.c_str(), AVIO_FLAG_WRITE, &cb, ofile->Options.Ref());
+  if (ret < 0) {
+    FLastErrMsg = ErrorText(fileName, ret);
+    return -1;
+  }
+  container->IOOpen = true;
+  WriteStart = kNotTiming;  // nothing is being written until the header
+  return 0;
+}
+
 int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string& options,
                                      bool join, const std::string& fileName,
                                      const std::string& presets) {
@@ -214,107 +334,20 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
   if (ctx.Duration != INT64_MAX && ctx.Duration > LongestOutputDuration)
     LongestOutputDuration = ctx.Duration;
 
-  for (auto& fg : FilterGraphs)
-    for (auto& ofl : fg->Outputs) {
-      if (!ofl->PendingLink || ofl->PendingLink->name) continue;
-      switch (ofl->Type) {
-        case AVMEDIA_TYPE_VIDEO: ctx.VideoDisable = 1; break;
-        case AVMEDIA_TYPE_AUDIO: ctx.AudioDisable = 1; break;
-        case AVMEDIA_TYPE_SUBTITLE: ctx.SubtitleDisable = 1; break;
-        default: break;
-      }
-      ConfigureComplexOutput(ofl.get(), ctx, oc);
-    }
-
-  auto create = [&](AVMediaType type, int src) -> bool {
-    switch (type) {
-      case AVMEDIA_TYPE_VIDEO: return NewVideoStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_AUDIO: return NewAudioStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_SUBTITLE: return NewSubtitleStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_DATA: return NewDataStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_ATTACHMENT: return NewAttachmentStream(ctx, oc, src) != nullptr;
-      default: return false;
-    }
-  };
+  TakeUnlabelledGraphOutputs(ctx, oc);
+  auto create = [&](AVMediaType type, int src) { return CreateOutputStream(ctx, oc, type, src); };
   if (SelectStreams(ctx, oc, joinMode ? 0 : -1, create) < 0) return -1;
   if (AddAttachments(ctx, oc) < 0) return -1;
+  if (ApplyCopyFlags(ctx, oc, streamCount) < 0) return -1;
+  ResolveStopTime(ctx);
 
-  // "flags" also reaches copied and attached streams, which have no encoder to take it.
-  const AVDictionaryEntry* flags = av_dict_get(ctx.Group->CodecOpts.Get(), "flags", nullptr,
-                                               AV_DICT_IGNORE_SUFFIX);
-  if (flags) {
-    for (size_t i = streamCount; i < OutputStreams.size(); i++) {
-      TOutputStream* ost = OutputStreams[i].get();
-      if (!ost->StreamCopy && ost->Stream->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
-        continue;
-      const char* colon = std::strchr(flags->key, ':');
-      if (colon && avformat_match_stream_specifier(oc, ost->Stream, colon + 1) <= 0) continue;
-      if (!colon && std::strcmp(flags->key, "flags") != 0) continue;
-      if (av_opt_set(ost->Codec(), "flags", flags->value, 0) < 0) {
-        FLastErrMsg = "failed to set flags";
-        return -1;
-      }
-    }
-  }
-
-  if (ctx.StopTime != INT64_MAX && ctx.Duration != INT64_MAX) {
-    FFLogger().Log(this, llWarning, "-t and -to cannot be used together; using -t.");
-    ctx.StopTime = INT64_MAX;
-  } else if (ctx.StopTime != INT64_MAX) {
-    if (ctx.StopTime > ctx.StartTime) {
-      ctx.Duration = ctx.StopTime - ctx.StartTime;
-    } else {
-      FFLogger().Log(this, llWarning, "-to value smaller than -ss; ignoring -to.");
-      ctx.StopTime = INT64_MAX;
-    }
-  }
-
-  auto of = std::make_unique<TOutputFile>();
-  of->Container = container;
-  of->FirstStreamIndex = static_cast<int>(OutputStreams.size()) - static_cast<int>(oc->nb_streams);
-  of->Duration = ctx.Duration;
-  if (ctx.Duration != INT64_MAX) oc->duration = ctx.Duration;
-  of->StartTime = ctx.StartTime;
-  of->FileSizeLimit = ctx.FileSizeLimit;
-  of->Shortest = ctx.Shortest;
-  of->Options.CopyFrom(ctx.Group->FormatOpts.Get());
-  of->FileName = fileName;
-  TOutputFile* ofile = of.get();
-  OutputFiles.push_back(std::move(of));
+  TOutputFile* ofile = AddOutputFile(ctx, container, fileName);
 
   if ((oc->oformat->flags & AVFMT_NEEDNUMBER) && !av_filename_number_test(oc->url)) {
     FLastErrMsg = ErrorText(fileName, AVERROR(EINVAL));
     return -1;
   }
-  if (writesFile) {
-    std::string target = fileName;
-    std::string err;
-    if (safeFile) {
-      if (!container->SafeFile.Open(LocalPath(fileName), container->Inputs, replaceExisting,
-                                    &err)) {
-        if (container->SafeFile.LastRefusal() == TWriteRefusal::Exists)
-          FLastErrMsg = "File \"" + fileName + "\" already exists. Ignore.";
-        else
-          FLastErrMsg = err.empty() ? ErrorText(fileName, AVERROR(EIO)) : err;
-        return -1;
-      }
-      // The muxer writes the new file through its own descriptor.
-      container->SafeFile.CloseFd();
-      target = container->SafeFile.TempPath();
-    }
-    WriteStart = av_gettime_relative();
-    AVIOInterruptCB cb = WriteInterrupt();
-    const std::string ioURL = safeFile ? FileNameToURL(target) : url;
-    // The new file is empty; emptying it again would make the file system flush it on close.
-    if (safeFile) ofile->Options.Set("truncate", "0");
-    ret = UnicodeIOOpen(&oc->pb, ioURL.c_str(), AVIO_FLAG_WRITE, &cb, ofile->Options.Ref());
-    if (ret < 0) {
-      FLastErrMsg = ErrorText(fileName, ret);
-      return -1;
-    }
-    container->IOOpen = true;
-    WriteStart = kNotTiming;  // nothing is being written until the header
-  }
+  if (writesFile && OpenOutputIO(ofile, url, safeFile, replaceExisting) < 0) return -1;
 
   if (ctx.MuxPreload != 0)
     ofile->Options.Set("preload",
@@ -452,7 +485,6 @@ void TCustomFFmpeg::DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AV
 void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
   TOutputStreamRun& os = ost->Run;
   AVFormatContext* oc = FileOf(ost)->FormatContext();
-  TOutputContainer* c = FileOf(ost)->Container.get();
   const AVMediaType type = ost->Stream->codecpar->codec_type;
   if ((type == AVMEDIA_TYPE_VIDEO && os.VSync == vsDrop && !ost->StreamCopy) ||
       (type == AVMEDIA_TYPE_AUDIO && AudioSyncMethod < 0))
@@ -490,34 +522,42 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
     if (os.MuxEndUs == AV_NOPTS_VALUE || endUs > os.MuxEndUs) os.MuxEndUs = endUs;
   }
 
-  auto write = [&](AVPacket* p) {
-    p->stream_index = ost->Stream->index;
-    // Joined entries share the first entry's container.
-    OutputFiles[Joined ? 0 : static_cast<size_t>(ost->FileIndex)]->PacketsWritten++;
-    WriteStart = av_gettime_relative();
-    int ret;
-    if (c->RawMuxer) {
-      ret = c->RawContext ? RawMuxerWritePacket(*c->RawContext, p) : AVERROR(EINVAL);
-      av_packet_unref(p);
-    } else {
-      ret = av_interleaved_write_frame(oc, p);
-      // Buffered writes fail later than the packet that filled the buffer.
-      if (ret >= 0 && oc->pb && oc->pb->error < 0) ret = oc->pb->error;
-      if (ret >= 0 && oc->pb && c->SafeFile.Replaces() &&
-          avio_tell(oc->pb) - c->WriteBackAt >= kWriteBackStep) {
-        c->WriteBackAt = avio_tell(oc->pb);
-        c->SafeFile.StartWriteBack();
-      }
-    }
-    WriteStart = kNotTiming;
-    if (ret < 0)
-      throw FFmpegException(ErrorText("av_interleaved_write_frame()", ret) + ". " + kHint);
-  };
   if (!ost->BitstreamFilters || ost->BitstreamFilters->empty()) {
-    write(pkt);
+    MuxPacket(ost, pkt);
     return;
   }
-  // Through the bitstream filters in order; each may give zero or more packets.
+  MuxThroughFilters(ost, pkt);
+}
+
+// Hands one packet to the muxer.
+void TCustomFFmpeg::MuxPacket(TOutputStream* ost, AVPacket* p) {
+  AVFormatContext* oc = FileOf(ost)->FormatContext();
+  TOutputContainer* c = FileOf(ost)->Container.get();
+  p->stream_index = ost->Stream->index;
+  // Joined entries share the first entry's container.
+  OutputFiles[Joined ? 0 : static_cast<size_t>(ost->FileIndex)]->PacketsWritten++;
+  WriteStart = av_gettime_relative();
+  int ret;
+  if (c->RawMuxer) {
+    ret = c->RawContext ? RawMuxerWritePacket(*c->RawContext, p) : AVERROR(EINVAL);
+    av_packet_unref(p);
+  } else {
+    ret = av_interleaved_write_frame(oc, p);
+    // Buffered writes fail later than the packet that filled the buffer.
+    if (ret >= 0 && oc->pb && oc->pb->error < 0) ret = oc->pb->error;
+    if (ret >= 0 && oc->pb && c->SafeFile.Replaces() &&
+        avio_tell(oc->pb) - c->WriteBackAt >= kWriteBackStep) {
+      c->WriteBackAt = avio_tell(oc->pb);
+      c->SafeFile.StartWriteBack();
+    }
+  }
+  WriteStart = kNotTiming;
+  if (ret < 0)
+    throw FFmpegException(ErrorText("av_interleaved_write_frame()", ret) + ". " + kHint);
+}
+
+// Through the bitstream filters in order; each may give zero or more packets.
+void TCustomFFmpeg::MuxThroughFilters(TOutputStream* ost, AVPacket* pkt) {
   std::vector<TPacketPtr> queue;
   queue.emplace_back(av_packet_alloc());
   av_packet_move_ref(queue.back().get(), pkt);
@@ -542,7 +582,7 @@ void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
     }
     queue = std::move(next);
   }
-  for (auto& p : queue) write(p.get());
+  for (auto& p : queue) MuxPacket(ost, p.get());
 }
 
 void TCustomFFmpeg::WriteTrailers() {

@@ -67,6 +67,32 @@ bool ParseMatrix(const std::string& text, uint16_t* out, int* badCoeff) {
   return true;
 }
 
+// "start,end,q" ranges separated by '/': a positive q is a quantizer, a negative one a
+// percentage of the quality. False at the first range that does not parse.
+bool ParseRcOverrides(const std::string& rc, std::vector<RcOverride>* out) {
+  size_t p = 0;
+  while (p <= rc.size()) {
+    size_t slash = rc.find('/', p);
+    if (slash == std::string::npos) slash = rc.size();
+    std::string item = rc.substr(p, slash - p);
+    p = slash + 1;
+    int start = 0, end = 0, qv = 0;
+    if (std::sscanf(item.c_str(), "%d,%d,%d", &start, &end, &qv) != 3) return false;
+    RcOverride o{};
+    o.start_frame = start;
+    o.end_frame = end;
+    if (qv > 0) {
+      o.qscale = qv;
+      o.quality_factor = 1.0f;
+    } else {
+      o.qscale = 0;
+      o.quality_factor = -qv / 100.0f;
+    }
+    out->push_back(o);
+  }
+  return true;
+}
+
 }  // namespace
 
 int TCustomFFmpegOpt::OptMap(TFileOptionsContext* ctx, const std::string& /*name*/,
@@ -352,27 +378,7 @@ TOutputStream* TCustomFFmpegOpt::NewVideoStream(TFileOptionsContext& ctx, AVForm
 
   std::string rc = MatchPerStreamStr(ctx.RcOverrides, oc, st);
   if (!rc.empty()) {
-    size_t p = 0;
-    while (p <= rc.size()) {
-      size_t slash = rc.find('/', p);
-      if (slash == std::string::npos) slash = rc.size();
-      std::string item = rc.substr(p, slash - p);
-      p = slash + 1;
-      int start = 0, end = 0, qv = 0;
-      if (std::sscanf(item.c_str(), "%d,%d,%d", &start, &end, &qv) != 3)
-        FatalError("error parsing rc_override");
-      RcOverride o{};
-      o.start_frame = start;
-      o.end_frame = end;
-      if (qv > 0) {
-        o.qscale = qv;
-        o.quality_factor = 1.0f;
-      } else {
-        o.qscale = 0;
-        o.quality_factor = -qv / 100.0f;
-      }
-      ost->RcOverrides.push_back(o);
-    }
+    if (!ParseRcOverrides(rc, &ost->RcOverrides)) FatalError("error parsing rc_override");
     auto* arr = static_cast<RcOverride*>(av_malloc_array(ost->RcOverrides.size(), sizeof(RcOverride)));
     if (!arr) FatalError("av_mallocz() failed");
     std::memcpy(arr, ost->RcOverrides.data(), ost->RcOverrides.size() * sizeof(RcOverride));
