@@ -93,6 +93,24 @@ bool ParseRcOverrides(const std::string& rc, std::vector<RcOverride>* out) {
   return true;
 }
 
+// Allocates the bitstream filters of a comma-separated list in order; the error text of the
+// first one that fails, else an empty text.
+std::string AddBitstreamFilters(const std::string& bsfs, std::vector<TBSFContextPtr>& out) {
+  size_t pos = 0;
+  while (!bsfs.empty() && pos <= bsfs.size()) {
+    size_t comma = bsfs.find(',', pos);
+    if (comma == std::string::npos) comma = bsfs.size();
+    std::string one = bsfs.substr(pos, comma - pos);
+    pos = comma + 1;
+    const AVBitStreamFilter* f = av_bsf_get_by_name(one.c_str());
+    AVBSFContext* b = nullptr;
+    if (!f) return "Unknown bitstream filter \"" + std::string(one.c_str()) + "\"";
+    if (av_bsf_alloc(f, &b) < 0) return "av_mallocz() failed";
+    out.emplace_back(b);
+  }
+  return std::string();
+}
+
 }  // namespace
 
 int TCustomFFmpegOpt::OptMap(TFileOptionsContext* ctx, const std::string& /*name*/,
@@ -276,19 +294,9 @@ TOutputStream* TCustomFFmpegOpt::NewOutputStream(TFileOptionsContext& ctx, AVFor
   ost->CopyPriorStart = MatchPerStreamInt(ctx.CopyPriorStart, oc, st, -1);
 
   ost->BitstreamFilters = std::make_shared<std::vector<TBSFContextPtr>>();
-  std::string bsfs = MatchPerStreamStr(ctx.BitstreamFilters, oc, st);
-  size_t pos = 0;
-  while (!bsfs.empty() && pos <= bsfs.size()) {
-    size_t comma = bsfs.find(',', pos);
-    if (comma == std::string::npos) comma = bsfs.size();
-    std::string one = bsfs.substr(pos, comma - pos);
-    pos = comma + 1;
-    const AVBitStreamFilter* f = av_bsf_get_by_name(one.c_str());
-    AVBSFContext* b = nullptr;
-    if (!f) FatalErrorFmt("Unknown bitstream filter \"%s\"", one.c_str());
-    if (av_bsf_alloc(f, &b) < 0) FatalError("av_mallocz() failed");
-    ost->BitstreamFilters->emplace_back(b);
-  }
+  const std::string bsfError =
+      AddBitstreamFilters(MatchPerStreamStr(ctx.BitstreamFilters, oc, st), *ost->BitstreamFilters);
+  if (!bsfError.empty()) FatalError(bsfError);
 
   std::string tag = MatchPerStreamStr(ctx.CodecTags, oc, st);
   if (!tag.empty()) {
