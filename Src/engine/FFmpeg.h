@@ -2,6 +2,7 @@
 // The transcoding engine of one task: start and stop from another thread, the worker, codec and
 // header initialisation, the loop that serves the most lagging output stream, per-stream
 // decoding, filtering, encoding and copying, the reports, flushing, trailers and termination.
+// Each stage of the run has its own source file; the private part below lists them.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -140,62 +141,93 @@ protected:
   virtual bool PreviewCallbackAssigned() const { return static_cast<bool>(OnPreviewBitmap); }
 
 private:
-  struct TIstState;
-  struct TOstState;
+  // Appended to errors whose details the library log holds.
+  static constexpr const char* kHint =
+      "Please check error log message(reported by FFLogger) to find out more detail information.";
+  static constexpr AVRational kMicro{1, AV_TIME_BASE};
 
+  // Task runner and loop (FFmpegTranscode.cpp).
   void Transcode();
   int TranscodeInit();
-  int InitOutputStream(TOutputStream* ost, size_t index);
-  void CopyStreamParameters(TOutputStream* ost);
-  int OpenEncoder(TOutputStream* ost, size_t index);
-  int OpenPassLog(TOutputStream* ost, size_t index);
-  int ParseForcedKeyFrames(TOutputStream* ost, size_t index);
-  void WritePassStats(TOutputStream* ost);
-  void ClosePassLogs(bool complete);
-  // One line of the video statistics file for a packet just encoded (stream time base).
-  void WriteVideoStats(TOutputStream* ost, const AVPacket* pkt);
-  int OpenDecoders();
-  int OpenDecoder(size_t index);
-  int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
-  void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);
-  int WriteHeaders();
-  void DumpStreamMapping();
   bool NeedOutput();
   // Output streams the loop serves now: all of them, or the block of the current joined input.
   void SetActiveRange(int input);
   void StreamRange(int input, size_t* first, size_t* end) const;
   bool JoinClone(const TOutputStream* ost) const { return Joined && ost->FileIndex > 0; }
-  void SwitchJoinedInput(int fileIndex);
   TOutputStream* ChooseOutput();
   int TranscodeStep();
   int TranscodeFromFilter(TFilterGraph* fg, TInputStream** best);
-  int ProcessInput(int fileIndex);
-  void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
-  int ProcessInputPacket(TInputStream* ist, const AVPacket* pkt);
-  int DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny);
-  int FeedFilters(TInputStream* ist, AVFrame* frame);
-  int CloseFilterInputs(TInputStream* ist);
-  int ReapFilters(bool flush);
-  void DoVideoOut(TOutputStream* ost, AVFrame* frame);
-  void DoAudioOut(TOutputStream* ost, AVFrame* frame);
-  void EncodeAndWrite(TOutputStream* ost, AVFrame* frame);
-  void DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* pkt);
-  void WritePacket(TOutputStream* ost, AVPacket* pkt);
-  bool CheckRecordingTime(TOutputStream* ost);
-  void CloseOutputStream(TOutputStream* ost);
-  void FlushEncoders();
-  void WriteTrailers();
-  void Report(int fileIndex, bool final, int64_t now);
   void CloseCodecs();
   void Cleanup();
   void Terminate();
   void PauseGate();
+  // Input reading (FFmpegInput.cpp) and its pre-seek (FFmpegPreSeek.cpp).
+  int ProcessInput(int fileIndex);
+  void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  void SwitchJoinedInput(int fileIndex);
   void PreSeekInput();
   bool PreSeekKeepsOutput();
+  bool PreSeekKeepsSound();
   void SeekBeforeStart(int64_t start, int64_t inputStart);
   void SkipToCleanKeyFrames(int64_t need);
   bool PreSeekWithoutIndex(int64_t need, int64_t inputStart);
   void SeekToFirstPacket(int64_t inputStart);
+  // Decoding (FFmpegDecode.cpp).
+  int OpenDecoders();
+  int OpenDecoder(size_t index);
+  int ProcessInputPacket(TInputStream* ist, const AVPacket* pkt);
+  int DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* gotAny);
+  int DecodedAudio(TInputStream* ist, AVFrame* frame);
+  void DecodedPicture(TInputStream* ist, AVFrame* frame);
+  int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
+  // Filter graphs while the task runs (FFmpegFilters.cpp).
+  int FeedFilters(TInputStream* ist, AVFrame* frame);
+  int CloseFilterInputs(TInputStream* ist);
+  int ReapFilters(bool flush);
+  // Encoding (FFmpegEncode.cpp).
+  int InitOutputStream(TOutputStream* ost);
+  int InitCopiedStream(TOutputStream* ost);
+  int InitVideoEncoder(TOutputStream* ost);
+  void InitAudioEncoder(TOutputStream* ost);
+  void CopyStreamParameters(TOutputStream* ost);
+  int OpenEncoder(TOutputStream* ost, size_t index);
+  int OpenPassLog(TOutputStream* ost, size_t index);
+  int ParseForcedKeyFrames(TOutputStream* ost);
+  void WritePassStats(TOutputStream* ost);
+  void ClosePassLogs(bool complete);
+  // One line of the video statistics file for a packet just encoded (stream time base).
+  void WriteVideoStats(TOutputStream* ost, const AVPacket* pkt);
+  bool CheckRecordingTime(TOutputStream* ost);
+  void CloseOutputStream(TOutputStream* ost);
+  bool ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double ptsTime);
+  void DoVideoOut(TOutputStream* ost, AVFrame* frame);
+  void DoAudioOut(TOutputStream* ost, AVFrame* frame);
+  void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);
+  void EncodeAndWrite(TOutputStream* ost, AVFrame* frame);
+  void FlushEncoders();
+  // Muxing (FFmpegOutput.cpp).
+  int WriteHeaders();
+  void DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* pkt);
+  void WritePacket(TOutputStream* ost, AVPacket* pkt);
+  void MuxPacket(TOutputStream* ost, AVPacket* pkt);
+  void MuxThroughFilters(TOutputStream* ost, AVPacket* pkt);
+  void WriteTrailers();
+  // Reports (FFmpegReport.cpp).
+  void DumpStreamMapping();
+  bool ReportDue(int64_t now);
+  void Report(int fileIndex, bool final, int64_t now);
+  // What the output streams add to a report.
+  struct TStreamReport {
+    std::string Line, Progress;  // part of the report line, lines of the "progress" URL
+    float Quality = -1;
+    int FrameNumber = -1, FPS = -1;
+    int64_t Pts = INT64_MIN, LastPos = 0;  // microseconds
+  };
+  int64_t ReportedSize() const;
+  TStreamReport ReportStreams(int fileIndex, bool final, int64_t now) const;
+  void WriteProgressURL(std::string progress, int64_t totalSize, int64_t pts, bool final);
+  void LogFinalSizes(int64_t totalSize);
+  // Hooks and preview (FFmpegHooks.cpp).
   void PreProcessVideo(TInputStream* ist, AVFrame* frame);
   void RunVideoHook(bool output, AVFrame* frame, int frameNumber, int64_t pts);
   void RunAudioHook(bool output, AVFrame* frame, int channels, int sampleRate, int64_t pts);
@@ -203,14 +235,10 @@ private:
   void DoPreview(AVFrame* frame, int frameNumber, int64_t pts);
   void ResetPreview();
   void ReleaseHookModules();
-  TOstState& OS(const TOutputStream* ost);
-  TIstState& IS(const TInputStream* ist);
   TOutputFile* FileOf(const TOutputStream* ost) {
     return OutputFiles[static_cast<size_t>(ost->FileIndex)].get();
   }
 
-  std::vector<TIstState> FIst;
-  std::vector<TOstState> FOst;
   std::atomic<bool> FRunning{false}, FTerminated{false}, FFinished{false};
   std::atomic<bool> FWorkerDone{true};
   bool FException = false;
@@ -227,7 +255,6 @@ private:
   int FCurrentInput = 0;
   size_t FActiveFirst = 0, FActiveEnd = 0;
   int64_t FFinalSize = -1;
-  std::vector<int64_t> FFilePackets;  // packets written per output file
   bool FEmptyOutput = false;  // the first output's size when its file was closed
   bool FDupDropNew = false;
   TFramePtr FFrame;

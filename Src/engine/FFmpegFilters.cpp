@@ -1,12 +1,15 @@
 // Filter graphs between decoders and encoders: simple graphs of one output stream and complex
 // graphs from "filter_complex", their buffer sources and sinks, and the conversion filters the
-// engine inserts (scale, format, aformat, pan, aresample, volume, setpts).
+// engine inserts (scale, format, aformat, pan, aresample, volume, setpts). While the task runs
+// it takes the decoded frames and hands what the sinks give to the encode stage.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "FFmpegOpt.h"
+#include "engine/FFmpeg.h"
+#include "runtime/FFLog.h"
 
 extern "C" {
 #include <libavfilter/avfilter.h>
@@ -61,6 +64,35 @@ std::string LayoutText(const AVChannelLayout& l) {
   char buf[256];
   av_channel_layout_describe(&l, buf, sizeof buf);
   return buf;
+}
+
+// The "aformat" arguments for an encoder: what it was given, else every format, rate and
+// layout it takes.
+std::string AudioFormatArgs(const AVCodec* codec, const AVCodecContext* enc) {
+  std::string fmts, rates, layouts;
+  if (enc->sample_fmt != AV_SAMPLE_FMT_NONE) {
+    fmts = av_get_sample_fmt_name(enc->sample_fmt);
+  } else if (codec && codec->sample_fmts) {
+    for (const AVSampleFormat* p = codec->sample_fmts; *p != AV_SAMPLE_FMT_NONE; p++)
+      fmts += (fmts.empty() ? "" : "|") + std::string(av_get_sample_fmt_name(*p));
+  }
+  if (enc->sample_rate) {
+    rates = FormatText("%d", enc->sample_rate);
+  } else if (codec && codec->supported_samplerates) {
+    for (const int* p = codec->supported_samplerates; *p; p++)
+      rates += (rates.empty() ? "" : "|") + FormatText("%d", *p);
+  }
+  if (enc->ch_layout.nb_channels > 0) {
+    layouts = LayoutText(enc->ch_layout);
+  } else if (codec && codec->ch_layouts) {
+    for (const AVChannelLayout* p = codec->ch_layouts; p->nb_channels; p++)
+      layouts += (layouts.empty() ? "" : "|") + LayoutText(*p);
+  }
+  std::string args;
+  if (!fmts.empty()) args += "sample_fmts=" + fmts + ":";
+  if (!rates.empty()) args += "sample_rates=" + rates + ":";
+  if (!layouts.empty()) args += "channel_layouts=" + layouts + ":";
+  return args;
 }
 
 }  // namespace
@@ -475,29 +507,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
         av_channel_layout_uninit(&enc->ch_layout);
         av_channel_layout_default(&enc->ch_layout, n);
       }
-      std::string fmts, rates, layouts;
-      if (enc->sample_fmt != AV_SAMPLE_FMT_NONE) {
-        fmts = av_get_sample_fmt_name(enc->sample_fmt);
-      } else if (codec && codec->sample_fmts) {
-        for (const AVSampleFormat* p = codec->sample_fmts; *p != AV_SAMPLE_FMT_NONE; p++)
-          fmts += (fmts.empty() ? "" : "|") + std::string(av_get_sample_fmt_name(*p));
-      }
-      if (enc->sample_rate) {
-        rates = FormatText("%d", enc->sample_rate);
-      } else if (codec && codec->supported_samplerates) {
-        for (const int* p = codec->supported_samplerates; *p; p++)
-          rates += (rates.empty() ? "" : "|") + FormatText("%d", *p);
-      }
-      if (enc->ch_layout.nb_channels > 0) {
-        layouts = LayoutText(enc->ch_layout);
-      } else if (codec && codec->ch_layouts) {
-        for (const AVChannelLayout* p = codec->ch_layouts; p->nb_channels; p++)
-          layouts += (layouts.empty() ? "" : "|") + LayoutText(*p);
-      }
-      std::string args;
-      if (!fmts.empty()) args += "sample_fmts=" + fmts + ":";
-      if (!rates.empty()) args += "sample_rates=" + rates + ":";
-      if (!layouts.empty()) args += "channel_layouts=" + layouts + ":";
+      const std::string args = AudioFormatArgs(codec, enc);
       if (!args.empty() &&
           (ret = InsertFilter(fg, &last, &pad, "aformat",
                               FormatText("audio format for output stream %d:%d", ost->FileIndex,
@@ -529,4 +539,75 @@ void TCustomFFmpegOpt::ConfigureComplexOutput(TOutputFilter* ofilter, TFileOptio
   if (ConfigureOutputFilter(ofilter->Graph, ofilter, ofilter->PendingLink.get()) < 0)
     FatalError("Error configuring filter.");
   ofilter->PendingLink.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// While the task runs
+
+int TCustomFFmpeg::FeedFilters(TInputStream* ist, AVFrame* frame) {
+  for (TInputFilter* f : ist->Filters) {
+    if (!f->Filter) continue;
+    int ret = av_buffersrc_add_frame_flags(f->Filter, frame,
+                                           AV_BUFFERSRC_FLAG_PUSH | AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret == AVERROR_EOF) continue;  // that graph is done
+    if (ret < 0) throw FFmpegException("Failed to inject frame into filter network");
+  }
+  return 0;
+}
+
+int TCustomFFmpeg::CloseFilterInputs(TInputStream* ist) {
+  TInputStreamRun& s = ist->Run;
+  if (s.FiltersClosed) return 0;
+  s.FiltersClosed = true;
+  for (TInputFilter* f : ist->Filters)
+    if (f->Filter && av_buffersrc_add_frame_flags(f->Filter, nullptr, AV_BUFFERSRC_FLAG_PUSH) < 0)
+      FFLogger().Log(this, llVerbose, "Filter input already ended");
+  return 0;
+}
+
+int TCustomFFmpeg::ReapFilters(bool flush) {
+  AVFrame* frame = FFiltered.get();
+  for (size_t i = FActiveFirst; i < FActiveEnd && i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (!ost->Filter || !ost->Filter->Filter) continue;
+    AVFilterContext* sink = ost->Filter->Filter;
+    const TOutputFile* of = FileOf(ost);
+    AVCodecContext* enc = ost->Codec();
+    for (;;) {
+      int ret = av_buffersink_get_frame_flags(sink, frame, flush ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST);
+      if (ret < 0) {
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
+          FFLogger().Log(this, llWarning, ErrorText("Error in av_buffersink_get_buffer_ref()", ret));
+        break;
+      }
+      if (ost->Finished || !ost->Run.EncoderOpen) {
+        av_frame_unref(frame);
+        continue;
+      }
+      const AVRational tb = av_buffersink_get_time_base(sink);
+      double floatPts = AV_NOPTS_VALUE;
+      if (frame->pts != AV_NOPTS_VALUE) {
+        // Nothing before the output's start time is encoded.
+        if (of->StartTime && av_compare_ts(frame->pts, tb, of->StartTime, kMicro) < 0) {
+          av_frame_unref(frame);
+          continue;
+        }
+        const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+        floatPts = frame->pts * av_q2d(tb) / av_q2d(enc->time_base) -
+                   static_cast<double>(av_rescale_q(start, kMicro, enc->time_base));
+        frame->pts = av_rescale_q(frame->pts, tb, enc->time_base) -
+                     av_rescale_q(start, kMicro, enc->time_base);
+      }
+      if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
+        frame->opaque = nullptr;
+        // The exact picture time rides along for the frame-rate conversion.
+        if (frame->pts != AV_NOPTS_VALUE) frame->pts = std::llround(floatPts);
+        DoVideoOut(ost, frame);
+      } else {
+        DoAudioOut(ost, frame);
+      }
+      av_frame_unref(frame);
+    }
+  }
+  return 0;
 }

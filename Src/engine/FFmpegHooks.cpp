@@ -10,7 +10,6 @@
 #include <mutex>
 
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegState.h"
 #include "engine/Previewer.h"
 #include "runtime/FFLog.h"
 
@@ -212,7 +211,7 @@ void TCustomFFmpeg::PreProcessVideo(TInputStream* ist, AVFrame* frame) {
     FFLogger().Log(this, llError, "memory malloc error in pre_process_video_frame().");
     return;
   }
-  TIstState& s = IS(ist);
+  TInputStreamRun& s = ist->Run;
   if (DoDeinterlace) {
     if (DeinterlaceableFormat(frame->format)) {
       DeinterlacePlanes(frame);

@@ -1,12 +1,19 @@
-// Opening a task's inputs: the demuxer, the decoder choice and the input stream records, and
-// the interruption callbacks every blocking call of the task goes through.
+// The input stage: opening a task's inputs (the demuxer, the decoder choice and the input
+// stream records), the interruption callbacks every blocking call of the task goes through,
+// and while the task runs the reading of packets with their timestamp repair and the switch
+// from one joined input to the next. Packets go to the decode stage's ProcessInputPacket.
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "FFmpegOpt.h"
+#include "engine/FFmpeg.h"
+#include "runtime/FFLog.h"
 
 extern "C" {
+#include <libavfilter/buffersink.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 #include <libavutil/parseutils.h>
@@ -102,6 +109,67 @@ bool TCustomFFmpegOpt::CheckOverwrite(const std::string& name) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// Demuxer options from the input's options (a device or raw format takes them).
+void SetDemuxerOptions(TFileOptionsContext& ctx, const AVInputFormat* fmt) {
+  TAVDictionary& formatOpts = ctx.Group->FormatOpts;
+  if (!ctx.AudioSampleRates.empty())
+    formatOpts.Set("sample_rate", std::to_string(ctx.AudioSampleRates.back().Int));
+  auto privateOption = [&](const char* name) {
+    return fmt && fmt->priv_class &&
+           av_opt_find(const_cast<AVClass**>(&fmt->priv_class), name, nullptr, 0,
+                       AV_OPT_SEARCH_FAKE_OBJ);
+  };
+  if (!ctx.AudioChannels.empty() && privateOption("channels"))
+    formatOpts.Set("channels", std::to_string(ctx.AudioChannels.back().Int));
+  if (!ctx.FrameRates.empty() && privateOption("framerate"))
+    formatOpts.Set("framerate", ctx.FrameRates.back().Str);
+  if (!ctx.FrameSizes.empty()) formatOpts.Set("video_size", ctx.FrameSizes.back().Str);
+  if (!ctx.PixelFormats.empty()) formatOpts.Set("pixel_format", ctx.PixelFormats.back().Str);
+}
+
+}  // namespace
+
+// The codecs forced per media type ("vcodec", "acodec", "scodec") for the demuxer.
+void TCustomFFmpegOpt::ForceInputCodecs(const TFileOptionsContext& ctx, AVFormatContext* s) {
+  std::string vName = CodecNameForType(ctx, 'v');
+  std::string aName = CodecNameForType(ctx, 'a');
+  std::string sName = CodecNameForType(ctx, 's');
+  s->video_codec_id =
+      vName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(vName, AVMEDIA_TYPE_VIDEO, false)->id;
+  s->audio_codec_id =
+      aName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(aName, AVMEDIA_TYPE_AUDIO, false)->id;
+  s->subtitle_codec_id =
+      sName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(sName, AVMEDIA_TYPE_SUBTITLE, false)->id;
+}
+
+// Probes the streams with the decoders and options they were given.
+int TCustomFFmpegOpt::FindStreamInfo(const TFileOptionsContext& ctx, AVFormatContext* ic) {
+  // Decoders chosen before probing so that forced ones are used for it.
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    AVStream* st = ic->streams[i];
+    std::string name = MatchPerStreamStr(ctx.CodecNames, ic, st);
+    if (!name.empty()) {
+      const AVCodec* dec = FindCodecOrDie(name, st->codecpar->codec_type, false);
+      st->codecpar->codec_id = dec->id;
+    }
+  }
+  std::vector<TAVDictionary> probeOpts = StreamCodecOptions(ic, ctx.Group->CodecOpts.Get());
+  const unsigned origStreams = ic->nb_streams;
+  std::vector<AVDictionary*> probeArray(origStreams, nullptr);
+  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
+    probeArray[i] = probeOpts[i].Get();
+
+  if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(this, ic);
+
+  ReadStart = av_gettime_relative();
+  int ret = avformat_find_stream_info(ic, origStreams ? probeArray.data() : nullptr);
+  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
+    *probeOpts[i].Ref() = probeArray[i];  // the library may have replaced the dictionaries
+  return ret;
+}
+
 int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string& options,
                                     const std::string& fileName, const std::string& presets) {
   int ret = ParseOptions(&ctx, options, "input file", presets);
@@ -127,29 +195,8 @@ int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string&
       raw, [](AVFormatContext* s) { avformat_free_context(s); });
 
   TAVDictionary& formatOpts = ctx.Group->FormatOpts;
-  if (!ctx.AudioSampleRates.empty())
-    formatOpts.Set("sample_rate", std::to_string(ctx.AudioSampleRates.back().Int));
-  auto privateOption = [&](const char* name) {
-    return fmt && fmt->priv_class &&
-           av_opt_find(const_cast<AVClass**>(&fmt->priv_class), name, nullptr, 0,
-                       AV_OPT_SEARCH_FAKE_OBJ);
-  };
-  if (!ctx.AudioChannels.empty() && privateOption("channels"))
-    formatOpts.Set("channels", std::to_string(ctx.AudioChannels.back().Int));
-  if (!ctx.FrameRates.empty() && privateOption("framerate"))
-    formatOpts.Set("framerate", ctx.FrameRates.back().Str);
-  if (!ctx.FrameSizes.empty()) formatOpts.Set("video_size", ctx.FrameSizes.back().Str);
-  if (!ctx.PixelFormats.empty()) formatOpts.Set("pixel_format", ctx.PixelFormats.back().Str);
-
-  std::string vName = CodecNameForType(ctx, 'v');
-  std::string aName = CodecNameForType(ctx, 'a');
-  std::string sName = CodecNameForType(ctx, 's');
-  raw->video_codec_id =
-      vName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(vName, AVMEDIA_TYPE_VIDEO, false)->id;
-  raw->audio_codec_id =
-      aName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(aName, AVMEDIA_TYPE_AUDIO, false)->id;
-  raw->subtitle_codec_id =
-      sName.empty() ? AV_CODEC_ID_NONE : FindCodecOrDie(sName, AVMEDIA_TYPE_SUBTITLE, false)->id;
+  SetDemuxerOptions(ctx, fmt);
+  ForceInputCodecs(ctx, raw);
   raw->flags |= AVFMT_FLAG_NONBLOCK;
   raw->interrupt_callback = ReadInterrupt();
   InstallUnicodeIO(raw);
@@ -170,27 +217,7 @@ int TCustomFFmpegOpt::OpenInputFile(TFileOptionsContext& ctx, const std::string&
   TInputFormatPtr ic(raw);
   CheckUnconsumedOptions(formatOpts.Get());
 
-  // Decoders chosen before probing so that forced ones are used for it.
-  for (unsigned i = 0; i < ic->nb_streams; i++) {
-    AVStream* st = ic->streams[i];
-    std::string name = MatchPerStreamStr(ctx.CodecNames, ic.get(), st);
-    if (!name.empty()) {
-      const AVCodec* dec = FindCodecOrDie(name, st->codecpar->codec_type, false);
-      st->codecpar->codec_id = dec->id;
-    }
-  }
-  std::vector<TAVDictionary> probeOpts = StreamCodecOptions(ic.get(), ctx.Group->CodecOpts.Get());
-  const unsigned origStreams = ic->nb_streams;
-  std::vector<AVDictionary*> probeArray(origStreams, nullptr);
-  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
-    probeArray[i] = probeOpts[i].Get();
-
-  if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(this, ic.get());
-
-  ReadStart = av_gettime_relative();
-  ret = avformat_find_stream_info(ic.get(), origStreams ? probeArray.data() : nullptr);
-  for (unsigned i = 0; i < origStreams && i < probeOpts.size(); i++)
-    *probeOpts[i].Ref() = probeArray[i];  // the library may have replaced the dictionaries
+  ret = FindStreamInfo(ctx, ic.get());
   if (ret < 0) {
     FLastErrMsg = fileName + ": could not find codec parameters";
     FFLogger().Log(this, llFatal, FLastErrMsg);
@@ -347,4 +374,182 @@ void TCustomFFmpegOpt::DumpAttachment(AVStream* st, const std::string& fileName,
     if (!err.empty()) FFLogger().Log(this, llError, err);
   }
   WriteStart = kNotTiming;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading while the task runs
+
+int TCustomFFmpeg::ProcessInput(int fileIndex) {
+  TInputFile* f = InputFiles[static_cast<size_t>(fileIndex)].get();
+  AVFormatContext* ic = f->FormatContext.get();
+  AVPacket* pkt = FPacket.get();
+  int ret = 0;
+  if (!FPreSeekQueue.empty() && fileIndex == 0) {
+    av_packet_unref(pkt);
+    av_packet_move_ref(pkt, FPreSeekQueue.front().get());
+    FPreSeekQueue.pop_front();
+  } else {
+    ReadStart = av_gettime_relative();
+    ret = av_read_frame(ic, pkt);
+    ReadStart = kNotTiming;
+  }
+  if (ret == AVERROR(EAGAIN)) {
+    f->EAgain = 1;
+    return ret;
+  }
+  if (ret < 0) {
+    if (ret != AVERROR_EOF) {
+      FFLogger().Log(this, llError, ErrorText(f->FileName, ret));
+      if (ExitOnError) throw FFmpegException(ErrorText(f->FileName, ret));
+    }
+    f->EofReached = 1;
+    if (Joined && fileIndex + 1 < static_cast<int>(InputFiles.size()) &&
+        fileIndex == FCurrentInput) {
+      SwitchJoinedInput(fileIndex);
+      return 0;
+    }
+    for (int k = 0; k < f->StreamCount; k++) {
+      size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
+      TInputStream* ist = InputStreams[idx].get();
+      if (ist->DecodingNeeded) ProcessInputPacket(ist, nullptr);
+      for (auto& o : OutputStreams)
+        if (o->SourceIndex == static_cast<int>(idx) &&
+            (o->StreamCopy || o->Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE))
+          CloseOutputStream(o.get());
+    }
+    return AVERROR(EAGAIN);
+  }
+  for (auto& g : InputFiles) g->EAgain = 0;
+  if (DoPktDump) av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, DoHexDump, ic->streams[pkt->stream_index]);
+  if (pkt->stream_index >= f->StreamCount) {
+    av_packet_unref(pkt);
+    return 0;
+  }
+  TInputStream* ist =
+      InputStreams[static_cast<size_t>(f->FirstStreamIndex + pkt->stream_index)].get();
+  if (ist->Discard) {
+    av_packet_unref(pkt);
+    return 0;
+  }
+  RepairTimestamps(ist, f, pkt);
+  if (f->RateEmulation && pkt->dts != AV_NOPTS_VALUE) {
+    // Native-rate reading: no packet before its time on the wall clock (cut short by a stop).
+    const int64_t due = av_rescale_q(pkt->dts, ist->Stream->time_base, AV_TIME_BASE_Q);
+    while (!Broken && due > av_gettime_relative() - FStartTime)
+      av_usleep(static_cast<unsigned>(
+          std::min<int64_t>(10000, due - (av_gettime_relative() - FStartTime))));
+  }
+  ret = ProcessInputPacket(ist, pkt);
+  if (ret < 0) {
+    std::string msg = FormatText("Error while decoding stream #%d:%d: %s", ist->FileIndex,
+                          ist->Stream->index, ErrorText(ret).c_str());
+    FFLogger().Log(this, llError, msg);
+    if (ExitOnError) {
+      av_packet_unref(pkt);
+      throw FFmpegException(msg);
+    }
+  }
+  av_packet_unref(pkt);
+  return 0;
+}
+
+// The end of a joined input: its decoders are drained into the graphs and the graphs into the
+// encoders, which stay open (a drained encoder takes no more frames, and a new one would start
+// a stream the written header does not describe); the next input's block takes over the
+// streams' muxing state, and its times are moved to begin where the output ends so far.
+void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
+  TInputFile* f = InputFiles[static_cast<size_t>(fileIndex)].get();
+  for (int k = 0; k < f->StreamCount; k++) {
+    const size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
+    TInputStream* ist = InputStreams[idx].get();
+    TInputStreamRun& s = ist->Run;
+    if (!ist->DecodingNeeded) continue;
+    ProcessInputPacket(ist, nullptr);
+    CloseFilterInputs(ist);
+    s.JoinFlushed = true;
+  }
+  ReapFilters(true);
+  for (int k = 0; k < f->StreamCount; k++) {
+    const size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
+    TInputStreamRun& s = InputStreams[idx]->Run;
+    if (!s.DecoderOpen || s.DecoderClosed) continue;
+    s.DecoderClosed = true;
+    avcodec_flush_buffers(InputStreams[idx]->DecoderContext.get());
+  }
+  const size_t oldFirst = FActiveFirst, oldEnd = FActiveEnd;
+  int64_t position = 0;
+  for (size_t i = oldFirst; i < oldEnd; i++)
+    if (OutputStreams[i]->Run.MuxEndUs != AV_NOPTS_VALUE)
+      position = std::max(position, OutputStreams[i]->Run.MuxEndUs);
+  const TOutputFile* of = OutputFiles[static_cast<size_t>(FCurrentInput)].get();
+  FCurrentInput++;
+  SetActiveRange(FCurrentInput);
+  for (size_t k = 0; oldFirst + k < oldEnd && FActiveFirst + k < FActiveEnd; k++) {
+    TOutputStream* from = OutputStreams[oldFirst + k].get();
+    TOutputStream* to = OutputStreams[FActiveFirst + k].get();
+    TOutputStreamRun& a = from->Run;
+    TOutputStreamRun& b = to->Run;
+    b = a;
+    b.Flushed = false;
+    b.Unavailable = false;
+    b.FirstWritten = false;  // a copy starts again at a key frame
+    b.CopyRescaleDelta = AV_NOPTS_VALUE;
+    if (a.EncoderOpen) {
+      // The open encoder is now this stream's.
+      a.EncoderOpen = false;
+      AVCodecContext* enc = to->Codec();
+      if (to->Filter && to->Filter->Filter && enc->codec_type == AVMEDIA_TYPE_AUDIO &&
+          !(to->Encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0)
+        av_buffersink_set_frame_size(to->Filter->Filter, static_cast<unsigned>(enc->frame_size));
+    }
+    to->Finished = from->Finished;
+    from->Finished = 1;
+  }
+  const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+  InputFiles[static_cast<size_t>(FCurrentInput)]->TsOffset += position + start;
+  FFLogger().LogFmt(this, llVerbose, "Input #%d ended; input #%d continues at %0.3f s",
+                    fileIndex, FCurrentInput, double(position) / AV_TIME_BASE);
+}
+
+void TCustomFFmpeg::RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt) {
+  AVStream* st = ist->Stream;
+  TInputStreamRun& s = ist->Run;
+  const int64_t offset = av_rescale_q(f->TsOffset, AV_TIME_BASE_Q, st->time_base);
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
+  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
+  if (ist->TsScale != 1.0) {
+    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::llround(pkt->dts * ist->TsScale);
+    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(pkt->pts * ist->TsScale);
+  }
+  if (CopyTs || pkt->dts == AV_NOPTS_VALUE || s.NextDts == AV_NOPTS_VALUE) return;
+  const int64_t pktDts = av_rescale_q(pkt->dts, st->time_base, AV_TIME_BASE_Q);
+  const int64_t delta = pktDts - s.NextDts;
+  const AVMediaType type = st->codecpar->codec_type;
+  if (f->FormatContext->iformat->flags & AVFMT_TS_DISCONT) {
+    const int64_t threshold = static_cast<int64_t>(DtsDeltaThreshold * AV_TIME_BASE);
+    if (delta < -threshold || (delta > threshold && type != AVMEDIA_TYPE_SUBTITLE) ||
+        pktDts + 1 < s.Pts) {
+      f->TsOffset -= delta;
+      FFLogger().LogFmt(this, llDebug, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64,
+                        delta, f->TsOffset);
+      const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, st->time_base);
+      pkt->dts -= d;
+      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
+    }
+  } else {
+    const int64_t threshold = static_cast<int64_t>(DtsErrorThreshold * AV_TIME_BASE);
+    if (std::llabs(delta) > threshold) {
+      FFLogger().LogFmt(this, llWarning, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping",
+                        pkt->dts, s.NextDts, pkt->stream_index);
+      pkt->dts = AV_NOPTS_VALUE;
+    }
+    if (pkt->pts != AV_NOPTS_VALUE) {
+      const int64_t pktPts = av_rescale_q(pkt->pts, st->time_base, AV_TIME_BASE_Q);
+      if (std::llabs(pktPts - s.NextDts) > threshold) {
+        FFLogger().LogFmt(this, llWarning, "PTS %" PRId64 ", next:%" PRId64 " invalid dropping st:%d",
+                          pkt->pts, s.NextDts, pkt->stream_index);
+        pkt->pts = AV_NOPTS_VALUE;
+      }
+    }
+  }
 }

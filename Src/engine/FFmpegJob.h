@@ -2,6 +2,7 @@
 // The job records of a transcoding task: its inputs and their streams, its outputs and their
 // streams, and the filter graphs between them. The engine owns every record for the task's
 // whole life; every FFmpeg object in them is held by an owner that frees it.
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -63,6 +64,10 @@ private:
 struct TInputFilter;
 struct TOutputFilter;
 struct TOutputStream;
+struct AVExpr;
+
+// Frame-rate modes of the "vsync" option.
+enum TVSync { vsPassThrough = 0, vsCfr = 1, vsVfr = 2, vsDrop = 255, vsAuto = -1 };
 
 struct TInputFile {
   TInputFormatPtr FormatContext;
@@ -75,6 +80,28 @@ struct TInputFile {
   int Rate = 0;           // reading loop
   int RateEmulation = 0;
   int Reserved = 0;
+};
+
+// What the loop knows about an input stream while a task runs; reset when the run starts.
+struct TInputStreamRun {
+  int64_t NextDts = AV_NOPTS_VALUE;  // microseconds
+  int64_t Dts = 0;
+  int64_t NextPts = AV_NOPTS_VALUE;
+  int64_t Pts = 0;
+  bool FirstPacket = true;
+  bool DecoderOpen = false;
+  bool DecoderClosed = false;
+  bool EofSent = false;        // the decoder was drained
+  bool FiltersClosed = false;  // its graph inputs got their end
+  bool MultiWarned = false;
+  bool DeinterlaceWarned = false;  // "Deinterlacing failed." once, then at verbose level
+  bool JoinFlushed = false;    // drained and closed when its joined input ended
+  int64_t DecodedPictures = 0;
+  bool NewStreamWarned = false;
+  // Last frame parameters, to see a change.
+  int Width = 0, Height = 0, PixFmt = -1;
+  int SampleRate = 0, SampleFmt = -1, Channels = 0;
+  int64_t AudioRescaleDelta = AV_NOPTS_VALUE;
 };
 
 struct TInputStream {
@@ -104,6 +131,7 @@ struct TInputStream {
   // Canvas of a subtitle stream that feeds a video graph input.
   TAVBufferPtr Sub2VideoCanvas;
   int Sub2VideoLineSize = 0;
+  TInputStreamRun Run;
 };
 
 // The output container and the file it is written to. Joined output entries share it.
@@ -148,9 +176,38 @@ struct TOutputFile {
   int Shortest = 0;
   int Reserved2 = 0;
   std::string FileName;
+  int64_t PacketsWritten = 0;  // while the task runs; joined entries count on the first
 };
 
 constexpr int kMaxAudioChannelsMap = 32;
+
+// What the loop knows about an output stream while a task runs; reset when the run starts. A
+// joined input's block takes it over from the block before.
+struct TOutputStreamRun {
+  int64_t Sync = 0;          // next output position in encoder ticks
+  int64_t FrameCount = 0;    // frames handed to the encoder / written
+  int64_t LastMuxDts = AV_NOPTS_VALUE;  // stream time base
+  int64_t LastCopyDts = AV_NOPTS_VALUE;
+  int64_t MuxEndUs = AV_NOPTS_VALUE;    // end of the latest packet written, output time
+  bool EncoderOpen = false;
+  bool Flushed = false;
+  bool FirstWritten = false;
+  bool Unavailable = false;
+  bool BsfReady = false;
+  int VSync = vsCfr;
+  float Quality = -1;
+  std::vector<int64_t> ForcedKeyFrames;  // encoder ticks, ascending
+  size_t ForcedIndex = 0;
+  // The "expr:" form and its variables n, n_forced, prev_forced_n, prev_forced_t, t.
+  std::shared_ptr<AVExpr> ForcedExpr;
+  double ForcedVars[5] = {0, 0, NAN, NAN, NAN};
+  int64_t CopyRescaleDelta = AV_NOPTS_VALUE;
+  // Pass-1 statistics being written (shared by the blocks of a joined output).
+  std::shared_ptr<TSafeFile> PassLog;
+  std::string PassLogName;
+  int64_t VideoPackets = 0;  // for the statistics lines
+  int64_t VideoBytes = 0;
+};
 
 struct TOutputStream {
   int FileIndex = 0;
@@ -192,6 +249,7 @@ struct TOutputStream {
   std::vector<uint16_t> IntraMatrix;  // 64 entries when given
   std::vector<uint16_t> InterMatrix;
   std::vector<RcOverride> RcOverrides;
+  TOutputStreamRun Run;
 
   AVCodecContext* Codec() const { return EncoderContext.get(); }
 };

@@ -299,6 +299,8 @@ protected:
                       const std::string& syntaxPrefix, const std::string& optionPrefix);
 
   // Steps of opening inputs and outputs.
+  void ForceInputCodecs(const TFileOptionsContext& ctx, AVFormatContext* s);
+  int FindStreamInfo(const TFileOptionsContext& ctx, AVFormatContext* ic);
   void AddInputStreams(TFileOptionsContext& ctx, AVFormatContext* ic);
   void GuessInputChannelLayout(TInputStream* ist);
   void DumpAttachment(AVStream* st, const std::string& fileName, int fileIndex);
@@ -307,6 +309,15 @@ protected:
   int SelectStreams(TFileOptionsContext& ctx, AVFormatContext* oc, int inputIndex,
                     const std::function<bool(AVMediaType, int)>& create);
   void RemoveFailedOutput(size_t outputCount, size_t streamCount);
+  void TakeUnlabelledGraphOutputs(TFileOptionsContext& ctx, AVFormatContext* oc);
+  bool CreateOutputStream(TFileOptionsContext& ctx, AVFormatContext* oc, AVMediaType type,
+                          int source);
+  int ApplyCopyFlags(TFileOptionsContext& ctx, AVFormatContext* oc, size_t firstStream);
+  void ResolveStopTime(TFileOptionsContext& ctx);
+  TOutputFile* AddOutputFile(const TFileOptionsContext& ctx,
+                            const std::shared_ptr<TOutputContainer>& container,
+                            const std::string& fileName);
+  int OpenOutputIO(TOutputFile* of, const std::string& url, bool safeFile, bool replaceExisting);
   bool CheckOutputTarget(const std::string& fileName, const TFileOptionsContext& ctx,
                          bool replaceExisting);
   // Filter graph steps.

@@ -1,6 +1,8 @@
-// Creating a task's outputs: the container, the choice of input streams ("map" or the
-// automatic choice), the output stream records with their encoder settings, the limits, and the
-// file, which is written beside its target and put in place only when complete.
+// The output stage: creating a task's outputs (the container, the limits, and the file, which
+// is written beside its target and put in place only when complete; the streams come from
+// FFmpegOutputStreams.cpp), and while the task runs the muxing: headers, stream copy, the
+// write step through the bitstream filters, and the trailers that end each file.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -8,6 +10,8 @@
 
 #include "FFmpegOpt.h"
 #include "RawMuxers.h"
+#include "engine/FFmpeg.h"
+#include "runtime/FFLog.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -24,9 +28,11 @@ extern "C" {
 #include "runtime/MediaTexts.h"
 #include "runtime/UnicodeProtocol.h"
 
-uint32_t EngineParseCodecTag(const std::string& text);
-
 namespace {
+
+// Output grown by this much since the last hint is handed to the disk without waiting, so the
+// sync at the end has little left to wait for.
+constexpr int64_t kWriteBackStep = int64_t(4) << 20;
 
 // Names that reach something other than a local file ("udp://...", "pipe:"); a colon alone
 // ("take 2: the end.mp4") makes no protocol.
@@ -39,25 +45,6 @@ bool IsProtocolName(const std::string& name) {
 std::string LocalPath(const std::string& name) {
   return name.compare(0, 5, "file:") == 0 ? name.substr(5) : name;
 }
-
-// The first codec that the container can hold and this build can encode, for a default codec
-// that has no encoder here.
-const AVCodec* FirstEncodableCodec(const AVOutputFormat* of, AVMediaType type) {
-  const AVCodec* found = nullptr;
-  void* it = nullptr;
-  while (const AVCodec* c = av_codec_iterate(&it)) {
-    if (!av_codec_is_encoder(c) || c->type != type) continue;
-    if (avformat_query_codec(of, c->id, FF_COMPLIANCE_NORMAL) != 1) continue;
-    if (c->capabilities & AV_CODEC_CAP_EXPERIMENTAL) {
-      if (!found) found = c;  // only when nothing else fits
-      continue;
-    }
-    return c;
-  }
-  return found;
-}
-
-void FreeCodecContext(AVCodecContext* c) { avcodec_free_context(&c); }
 
 // Every file a muxer opens by itself goes through here (the container is the context's
 // opaque): written ones beside their names, reads of the output itself from the new file.
@@ -138,530 +125,11 @@ int TOutputContainer::CloseIO() {
 // ---------------------------------------------------------------------------------------------
 // "map" and "map_channel" are expanded against the inputs already open.
 
-int TCustomFFmpegOpt::OptMap(TFileOptionsContext* ctx, const std::string& /*name*/,
-                             const std::string& arg) {
-  TStreamMapRequest m;
-  std::string text = arg;
-  if (!text.empty() && text[0] == '-') {
-    m.Negative = true;
-    text.erase(0, 1);
-  }
-  m.Text = text;
-  std::string sel = text;
-  int syncFile = -1, syncStream = -1;
-  size_t comma = text.find(',');
-  if (comma != std::string::npos) {
-    std::string sync = text.substr(comma + 1);
-    sel = text.substr(0, comma);
-    char* end = nullptr;
-    long n = std::strtol(sync.c_str(), &end, 0);
-    m.HasSync = true;
-    m.SyncFileIndex = static_cast<int>(std::max<long>(std::min<long>(n, INT32_MAX), INT32_MIN));
-    m.SyncSpecifier = *end ? std::string(end + 1) : std::string();
-    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= static_cast<int>(InputFiles.size()))
-      FatalErrorFmt("Invalid sync file index: %d.", m.SyncFileIndex);
-    AVFormatContext* s = InputFiles[m.SyncFileIndex]->FormatContext.get();
-    for (int i = 0; i < InputFiles[m.SyncFileIndex]->StreamCount; i++) {
-      int r = avformat_match_stream_specifier(s, s->streams[i], m.SyncSpecifier.c_str());
-      if (r < 0) FatalError(ErrorText("check_stream_specifier", r));
-      if (r == 1) {
-        syncFile = m.SyncFileIndex;
-        syncStream = i;
-        break;
-      }
-    }
-    if (syncStream < 0)
-      FatalErrorFmt("Sync stream specification in map %s does not match any streams.",
-                    text.c_str());
-  }
-  const size_t before = ctx->StreamMaps.size();
-  if (!sel.empty() && sel[0] == '[') {
-    const char* p = sel.c_str() + 1;
-    std::unique_ptr<char, TAVBufferFree> label(av_get_token(&p, "]"));
-    bool ok = label && *label;
-    if (ok) m.LinkLabel = label.get();
-    if (!ok) FatalErrorFmt("Invalid output link label: %s.", sel.c_str());
-    TStreamMap map;
-    map.LinkLabel = m.LinkLabel;
-    ctx->StreamMaps.push_back(map);
-  } else {
-    char* end = nullptr;
-    long n = std::strtol(sel.c_str(), &end, 0);
-    m.FileIndex = static_cast<int>(std::max<long>(std::min<long>(n, INT32_MAX), INT32_MIN));
-    if (*end == ':') end++;
-    m.Specifier = end;
-    if (end == sel.c_str() || m.FileIndex < 0 ||
-        m.FileIndex >= static_cast<int>(InputFiles.size()))
-      FatalErrorFmt("Invalid input file index: %d.", m.FileIndex);
-    TInputFile* f = InputFiles[m.FileIndex].get();
-    AVFormatContext* s = f->FormatContext.get();
-    if (m.Negative) {
-      for (TStreamMap& sm : ctx->StreamMaps) {
-        if (sm.FileIndex != m.FileIndex || !sm.LinkLabel.empty()) continue;
-        int r = avformat_match_stream_specifier(s, s->streams[sm.StreamIndex], m.Specifier.c_str());
-        if (r < 0) FatalError(ErrorText("check_stream_specifier", r));
-        if (r > 0) sm.Disabled = 1;
-      }
-    } else {
-      for (int i = 0; i < f->StreamCount; i++) {
-        int r = avformat_match_stream_specifier(s, s->streams[i], m.Specifier.c_str());
-        if (r < 0) FatalError(ErrorText("check_stream_specifier", r));
-        if (r <= 0) continue;
-        TStreamMap map;
-        map.FileIndex = m.FileIndex;
-        map.StreamIndex = i;
-        map.SyncFileIndex = syncStream >= 0 ? syncFile : m.FileIndex;
-        map.SyncStreamIndex = syncStream >= 0 ? syncStream : i;
-        ctx->StreamMaps.push_back(map);
-      }
-    }
-  }
-  if (ctx->StreamMaps.empty() && before == 0)
-    FatalErrorFmt("Stream map \"%s\" matches no streams.", text.c_str());
-  ctx->StreamMapRequests.push_back(std::move(m));
-  return 0;
-}
-
-int TCustomFFmpegOpt::OptMapChannel(TFileOptionsContext* ctx, const std::string& /*name*/,
-                                    const std::string& arg) {
-  TAudioChannelMap m;
-  int n = std::sscanf(arg.c_str(), "%d:%d.%d", &m.ChannelIndex, &m.OutputFileIndex,
-                      &m.OutputStreamIndex);
-  if ((n == 1 || n == 3) && m.ChannelIndex == -1) {
-    m.FileIndex = -1;
-    m.StreamIndex = -1;
-    if (n == 1) {
-      m.OutputFileIndex = -1;
-      m.OutputStreamIndex = -1;
-    }
-    ctx->AudioChannelMaps.push_back(m);
-    return 0;
-  }
-  m = TAudioChannelMap();
-  n = std::sscanf(arg.c_str(), "%d.%d.%d:%d.%d", &m.FileIndex, &m.StreamIndex, &m.ChannelIndex,
-                  &m.OutputFileIndex, &m.OutputStreamIndex);
-  if (n != 3 && n != 5)
-    FatalError("Syntax error, mapchan usage: [file.stream.channel|-1][:syncfile:syncstream]");
-  if (n == 3) {
-    m.OutputFileIndex = -1;
-    m.OutputStreamIndex = -1;
-  }
-  if (m.FileIndex < 0 || m.FileIndex >= static_cast<int>(InputFiles.size()))
-    FatalErrorFmt("mapchan: invalid input file index: %d", m.FileIndex);
-  TInputFile* f = InputFiles[m.FileIndex].get();
-  if (m.StreamIndex < 0 || m.StreamIndex >= f->StreamCount)
-    FatalErrorFmt("mapchan: invalid input file stream index #%d.%d", m.FileIndex, m.StreamIndex);
-  AVStream* st = f->FormatContext->streams[m.StreamIndex];
-  if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-    FatalErrorFmt("mapchan: stream #%d.%d is not an audio stream.", m.FileIndex, m.StreamIndex);
-  if (m.ChannelIndex < 0 || m.ChannelIndex >= st->codecpar->ch_layout.nb_channels)
-    FatalErrorFmt("mapchan: invalid audio channel #%d.%d.%d", m.FileIndex, m.StreamIndex,
-                  m.ChannelIndex);
-  ctx->AudioChannelMaps.push_back(m);
-  return 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Output streams
 
-TOutputStream* TCustomFFmpegOpt::NewOutputStream(TFileOptionsContext& ctx, AVFormatContext* oc,
-                                                 AVMediaType type, int source) {
-  AVStream* st = avformat_new_stream(oc, nullptr);
-  if (!st) FatalError("Could not alloc stream.");
-  if (st->index < static_cast<int>(ctx.StreamIdMap.size()))
-    st->id = ctx.StreamIdMap[static_cast<size_t>(st->index)];
-  st->codecpar->codec_type = type;
-
-  auto owned = std::make_unique<TOutputStream>();
-  TOutputStream* ost = owned.get();
-  OutputStreams.push_back(std::move(owned));
-  ost->FileIndex = static_cast<int>(OutputFiles.size());
-  ost->Index = st->index;
-  ost->Stream = st;
-  ost->FirstPts = AV_NOPTS_VALUE;
-  ost->LastMuxDts = AV_NOPTS_VALUE;
-
-  AVCodecID id = AV_CODEC_ID_NONE;
-  std::string name = MatchPerStreamStr(ctx.CodecNames, oc, st);
-  if (name.empty()) {
-    id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type);
-    ost->Encoder = avcodec_find_encoder(id);
-    if (!ost->Encoder && id != AV_CODEC_ID_NONE &&
-        (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO ||
-         type == AVMEDIA_TYPE_SUBTITLE)) {
-      // The container's default codec cannot be encoded in this build (3gp's amr_nb): take
-      // the first codec the container holds that can be.
-      if (const AVCodec* alt = FirstEncodableCodec(oc->oformat, type)) {
-        FFLogger().LogFmt(this, llWarning,
-                          "No encoder for the default %s codec \"%s\" of format \"%s\"; using "
-                          "\"%s\" instead.",
-                          av_get_media_type_string(type), avcodec_get_name(id),
-                          oc->oformat->name, alt->name);
-        ost->Encoder = alt;
-        id = alt->id;
-      }
-    }
-  } else if (name == "copy") {
-    ost->StreamCopy = 1;
-    if (source >= 0) id = InputStreams[static_cast<size_t>(source)]->Stream->codecpar->codec_id;
-  } else {
-    ost->Encoder = FindCodecOrDie(name, type, true);
-    id = ost->Encoder->id;
-  }
-  st->codecpar->codec_id = id;
-
-  ost->EncoderOptions =
-      FilterStreamCodecOptions(ctx.Group->CodecOpts.Get(), id, oc, st, ost->Encoder);
-  AVCodecContext* enc = avcodec_alloc_context3(ost->Encoder);
-  if (!enc) FatalError("av_mallocz() failed");
-  ost->EncoderContext = std::shared_ptr<AVCodecContext>(enc, FreeCodecContext);
-  enc->codec_type = type;
-  enc->codec_id = id;
-
-  ost->MaxFrames = MatchPerStreamInt64(ctx.MaxFrames, oc, st, INT64_MAX);
-  ost->CopyPriorStart = MatchPerStreamInt(ctx.CopyPriorStart, oc, st, -1);
-
-  ost->BitstreamFilters = std::make_shared<std::vector<TBSFContextPtr>>();
-  std::string bsfs = MatchPerStreamStr(ctx.BitstreamFilters, oc, st);
-  size_t pos = 0;
-  while (!bsfs.empty() && pos <= bsfs.size()) {
-    size_t comma = bsfs.find(',', pos);
-    if (comma == std::string::npos) comma = bsfs.size();
-    std::string one = bsfs.substr(pos, comma - pos);
-    pos = comma + 1;
-    const AVBitStreamFilter* f = av_bsf_get_by_name(one.c_str());
-    AVBSFContext* b = nullptr;
-    if (!f) FatalErrorFmt("Unknown bitstream filter \"%s\"", one.c_str());
-    if (av_bsf_alloc(f, &b) < 0) FatalError("av_mallocz() failed");
-    ost->BitstreamFilters->emplace_back(b);
-  }
-
-  std::string tag = MatchPerStreamStr(ctx.CodecTags, oc, st);
-  if (!tag.empty()) {
-    enc->codec_tag = EngineParseCodecTag(tag);
-    st->codecpar->codec_tag = enc->codec_tag;
-  }
-  double q = MatchPerStreamDouble(ctx.QScales, oc, st, -1.0);
-  if (q >= 0) {
-    enc->flags |= AV_CODEC_FLAG_QSCALE;
-    enc->global_quality = static_cast<int>(std::trunc(FF_QP2LAMBDA * q));
-  }
-  if (oc->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-
-  TOptionGroup& g = *ctx.Group;
-  int64_t swsFlags = FOptions.SwsFlags();
-  if (g.SwsOpts) av_opt_get_int(g.SwsOpts.get(), "sws_flags", 0, &swsFlags);
-  ost->ScalerFlags = swsFlags;
-  ost->ResamplerOptions.CopyFrom(g.SwrOpts.Get());
-  if (av_get_exact_bits_per_sample(id) == 24) ost->ResamplerOptions.Set("output_sample_bits", "24");
-  ost->ResampleOptions.CopyFrom(g.ResampleOpts.Get());
-
-  ost->SourceIndex = source;
-  if (source >= 0) {
-    TInputStream* ist = InputStreams[static_cast<size_t>(source)].get();
-    ost->SyncInput = ist;
-    ist->Discard = 0;
-    ist->Stream->discard = AVDISCARD_NONE;
-  }
-  return ost;
-}
-
-namespace {
-
-// 64 comma-separated coefficients.
-bool ParseMatrix(const std::string& text, uint16_t* out, int* badCoeff) {
-  const char* p = text.c_str();
-  for (int i = 0; i < 64; i++) {
-    char* end = nullptr;
-    long v = std::strtol(p, &end, 10);
-    if (end == p) {
-      *badCoeff = i;
-      return false;
-    }
-    out[i] = static_cast<uint16_t>(v);
-    p = end;
-    if (i < 63) {
-      if (*p != ',') {
-        *badCoeff = i;
-        return false;
-      }
-      p++;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-TOutputStream* TCustomFFmpegOpt::NewVideoStream(TFileOptionsContext& ctx, AVFormatContext* oc,
-                                                int source) {
-  TOutputStream* ost = NewOutputStream(ctx, oc, AVMEDIA_TYPE_VIDEO, source);
-  AVStream* st = ost->Stream;
-  AVCodecContext* enc = ost->Codec();
-  std::string rate = MatchPerStreamStr(ctx.FrameRates, oc, st);
-  if (!rate.empty() && av_parse_video_rate(&ost->FrameRate, rate.c_str()) < 0)
-    FatalErrorFmt("Invalid framerate value: %s", rate.c_str());
-  if (ost->StreamCopy) {
-    ost->CopyInitialNonKeyframes = MatchPerStreamInt(ctx.CopyInitialNonKeyframes, oc, st, 0);
-    return ost;
-  }
-  std::string size = MatchPerStreamStr(ctx.FrameSizes, oc, st);
-  // A size no picture buffer can hold is refused here, before any scaler is built for it.
-  if (!size.empty() && (av_parse_video_size(&enc->width, &enc->height, size.c_str()) < 0 ||
-                        av_image_check_size(static_cast<unsigned>(enc->width),
-                                            static_cast<unsigned>(enc->height), 0, nullptr) < 0))
-    FatalErrorFmt("Invalid frame size: %s.", size.c_str());
-  std::string aspect = MatchPerStreamStr(ctx.AspectRatios, oc, st);
-  if (!aspect.empty()) {
-    AVRational r{0, 0};
-    if (av_parse_ratio(&r, aspect.c_str(), 255, 0, nullptr) < 0 || r.num <= 0 || r.den <= 0)
-      FatalErrorFmt("Invalid aspect ratio: %s", aspect.c_str());
-    ost->FrameAspectRatio = av_q2d(r);
-  }
-  enc->bits_per_raw_sample = FrameBitsPerRawSample;
-  std::string pix = MatchPerStreamStr(ctx.PixelFormats, oc, st);
-  if (!pix.empty() && pix[0] == '+') {
-    ost->KeepPixFmt = 1;
-    pix.erase(0, 1);
-  }
-  if (!pix.empty()) {
-    enc->pix_fmt = av_get_pix_fmt(pix.c_str());
-    if (enc->pix_fmt == AV_PIX_FMT_NONE)
-      FatalErrorFmt("Unknown pixel format requested: %s.", pix.c_str());
-  }
-  st->sample_aspect_ratio = enc->sample_aspect_ratio;
-  if (IntraOnly) enc->gop_size = 0;
-
-  auto matrix = [&](const TSpecifierList& list, uint16_t** field, std::vector<uint16_t>& copy,
-                    const char* allocMsg) {
-    std::string text = MatchPerStreamStr(list, oc, st);
-    if (text.empty()) return;
-    auto* m = static_cast<uint16_t*>(av_mallocz(sizeof(uint16_t) * 64));
-    if (!m) FatalError(allocMsg);
-    *field = m;  // the codec context frees it
-    int bad = 0;
-    if (!ParseMatrix(text, m, &bad))
-      FatalErrorFmt("Syntax error in matrix \"%s\" at coeff %d", text.c_str(), bad);
-    copy.assign(m, m + 64);
-  };
-  matrix(ctx.IntraMatrices, &enc->intra_matrix, ost->IntraMatrix,
-         "Could not allocate memory for intra matrix.");
-  matrix(ctx.InterMatrices, &enc->inter_matrix, ost->InterMatrix,
-         "Could not allocate memory for inter matrix.");
-
-  std::string rc = MatchPerStreamStr(ctx.RcOverrides, oc, st);
-  if (!rc.empty()) {
-    size_t p = 0;
-    while (p <= rc.size()) {
-      size_t slash = rc.find('/', p);
-      if (slash == std::string::npos) slash = rc.size();
-      std::string item = rc.substr(p, slash - p);
-      p = slash + 1;
-      int start = 0, end = 0, qv = 0;
-      if (std::sscanf(item.c_str(), "%d,%d,%d", &start, &end, &qv) != 3)
-        FatalError("error parsing rc_override");
-      RcOverride o{};
-      o.start_frame = start;
-      o.end_frame = end;
-      if (qv > 0) {
-        o.qscale = qv;
-        o.quality_factor = 1.0f;
-      } else {
-        o.qscale = 0;
-        o.quality_factor = -qv / 100.0f;
-      }
-      ost->RcOverrides.push_back(o);
-    }
-    auto* arr = static_cast<RcOverride*>(av_malloc_array(ost->RcOverrides.size(), sizeof(RcOverride)));
-    if (!arr) FatalError("av_mallocz() failed");
-    std::memcpy(arr, ost->RcOverrides.data(), ost->RcOverrides.size() * sizeof(RcOverride));
-    enc->rc_override = arr;  // the codec context frees it
-    enc->rc_override_count = static_cast<int>(ost->RcOverrides.size());
-  }
-  enc->intra_dc_precision = IntraDcPrecision - 8;
-  if (DoPsnr) enc->flags |= AV_CODEC_FLAG_PSNR;
-  int passes = MatchPerStreamInt(ctx.Passes, oc, st, 0);
-  if (passes & 1) {
-    enc->flags |= AV_CODEC_FLAG_PASS1;
-    ost->EncoderOptions.Set("flags", "+pass1", AV_DICT_APPEND);
-  }
-  if (passes & 2) {
-    enc->flags |= AV_CODEC_FLAG_PASS2;
-    ost->EncoderOptions.Set("flags", "+pass2", AV_DICT_APPEND);
-  }
-  ost->PassLogPrefix = MatchPerStreamStr(ctx.PassLogFiles, oc, st);
-  ost->ForcedKeyFrames = MatchPerStreamStr(ctx.ForcedKeyFrames, oc, st);
-  ost->ForceFps = MatchPerStreamInt(ctx.ForceFps, oc, st, 0);
-  ost->TopFieldFirst = MatchPerStreamInt(ctx.TopFieldFirst, oc, st, -1);
-  ost->FilterGraphText = MatchPerStreamStr(ctx.Filters, oc, st, "null");
-  return ost;
-}
-
-TOutputStream* TCustomFFmpegOpt::NewAudioStream(TFileOptionsContext& ctx, AVFormatContext* oc,
-                                                int source) {
-  TOutputStream* ost = NewOutputStream(ctx, oc, AVMEDIA_TYPE_AUDIO, source);
-  if (ost->StreamCopy) return ost;
-  AVStream* st = ost->Stream;
-  AVCodecContext* enc = ost->Codec();
-  int channels = MatchPerStreamInt(ctx.AudioChannels, oc, st, 0);
-  if (channels > 0) {
-    av_channel_layout_uninit(&enc->ch_layout);
-    enc->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
-    enc->ch_layout.nb_channels = channels;
-  }
-  std::string fmt = MatchPerStreamStr(ctx.SampleFormats, oc, st);
-  if (!fmt.empty()) {
-    enc->sample_fmt = av_get_sample_fmt(fmt.c_str());
-    if (enc->sample_fmt == AV_SAMPLE_FMT_NONE)
-      FatalErrorFmt("Invalid sample format \"%s\"", fmt.c_str());
-  }
-  enc->sample_rate = MatchPerStreamInt(ctx.AudioSampleRates, oc, st, enc->sample_rate);
-  ost->FilterGraphText = MatchPerStreamStr(ctx.Filters, oc, st, "anull");
-
-  const TInputStream* src = ost->SyncInput;
-  const int thisFile = static_cast<int>(OutputFiles.size());
-  for (const TAudioChannelMap& m : ctx.AudioChannelMaps) {
-    bool sourceOk = m.ChannelIndex == -1 ||
-                    (src && m.FileIndex == src->FileIndex && m.StreamIndex == src->Stream->index);
-    bool fileOk = m.OutputFileIndex == -1 || m.OutputFileIndex == thisFile;
-    bool streamOk = m.OutputStreamIndex == -1 || m.OutputStreamIndex == st->index;
-    if (!(sourceOk && fileOk && streamOk)) continue;
-    if (ost->AudioChannelsMapped < kMaxAudioChannelsMap)
-      ost->AudioChannelsMap[ost->AudioChannelsMapped++] = m.ChannelIndex;
-    else
-      FFLogger().LogFmt(this, llFatal, "Max channel mapping for output %d.%d reached",
-                        thisFile, st->index);
-  }
-  return ost;
-}
-
-TOutputStream* TCustomFFmpegOpt::NewSubtitleStream(TFileOptionsContext& ctx,
-                                                   AVFormatContext* oc, int source) {
-  TOutputStream* ost = NewOutputStream(ctx, oc, AVMEDIA_TYPE_SUBTITLE, source);
-  AVStream* st = ost->Stream;
-  ost->CopyInitialNonKeyframes = MatchPerStreamInt(ctx.CopyInitialNonKeyframes, oc, st, 0);
-  if (!ost->StreamCopy) {
-    AVCodecContext* enc = ost->Codec();
-    std::string size = MatchPerStreamStr(ctx.FrameSizes, oc, st);
-    if (!size.empty() && av_parse_video_size(&enc->width, &enc->height, size.c_str()) < 0)
-      FatalErrorFmt("Invalid frame size: %s.", size.c_str());
-  }
-  return ost;
-}
-
-TOutputStream* TCustomFFmpegOpt::NewDataStream(TFileOptionsContext& ctx, AVFormatContext* oc,
-                                               int source) {
-  TOutputStream* ost = NewOutputStream(ctx, oc, AVMEDIA_TYPE_DATA, source);
-  if (!ost->StreamCopy) FatalError("Data stream encoding not supported yet (only streamcopy)");
-  return ost;
-}
-
-TOutputStream* TCustomFFmpegOpt::NewAttachmentStream(TFileOptionsContext& ctx,
-                                                     AVFormatContext* oc, int source) {
-  TOutputStream* ost = NewOutputStream(ctx, oc, AVMEDIA_TYPE_ATTACHMENT, source);
-  ost->StreamCopy = 1;
-  return ost;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Stream selection
-
-int TCustomFFmpegOpt::SelectStreams(TFileOptionsContext& ctx, AVFormatContext* oc,
-                                    int inputIndex,
-                                    const std::function<bool(AVMediaType, int)>& create) {
-  auto allowed = [&](const TInputStream* ist) {
-    return inputIndex < 0 || ist->FileIndex == inputIndex;
-  };
-  if (!ctx.StreamMaps.empty()) {
-    for (const TStreamMap& m : ctx.StreamMaps) {
-      if (m.Disabled) continue;
-      if (!m.LinkLabel.empty()) {
-        if (inputIndex > 0) continue;  // a joined input brings no filter outputs of its own
-        TOutputFilter* found = nullptr;
-        for (auto& fg : FilterGraphs)
-          for (auto& of : fg->Outputs) {
-            if (found || !of->PendingLink) continue;
-            const char* name = of->PendingLink->name;
-            if (name && m.LinkLabel == name) found = of.get();
-          }
-        if (!found) {
-          FLastErrMsg = "Output with label \"" + m.LinkLabel +
-                        "\" does not exist in any defined filter graph, or was already used "
-                        "elsewhere.";
-          return -1;
-        }
-        ConfigureComplexOutput(found, ctx, oc);
-        continue;
-      }
-      int fileIndex = m.FileIndex;
-      // A joined input takes the maps written for the first input.
-      if (inputIndex > 0 && fileIndex == 0) fileIndex = inputIndex;
-      if (fileIndex < 0 || fileIndex >= static_cast<int>(InputFiles.size())) continue;
-      if (inputIndex >= 0 && fileIndex != inputIndex) continue;
-      if (m.StreamIndex >= InputFiles[fileIndex]->StreamCount) continue;
-      int src = InputFiles[fileIndex]->FirstStreamIndex + m.StreamIndex;
-      TInputStream* ist = InputStreams[static_cast<size_t>(src)].get();
-      AVMediaType type = ist->Stream->codecpar->codec_type;
-      if ((type == AVMEDIA_TYPE_SUBTITLE && ctx.SubtitleDisable) ||
-          (type == AVMEDIA_TYPE_AUDIO && ctx.AudioDisable) ||
-          (type == AVMEDIA_TYPE_VIDEO && ctx.VideoDisable) ||
-          (type == AVMEDIA_TYPE_DATA && ctx.DataDisable))
-        continue;
-      if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO &&
-          type != AVMEDIA_TYPE_DATA && type != AVMEDIA_TYPE_SUBTITLE &&
-          type != AVMEDIA_TYPE_ATTACHMENT) {
-        char buf[128];
-        std::snprintf(buf, sizeof buf, "Cannot map stream #%d:%d - unsupported type.",
-                      m.FileIndex, m.StreamIndex);
-        FLastErrMsg = buf;
-        return -1;
-      }
-      if (!create(type, src)) return -1;
-    }
-    return 0;
-  }
-
-  const AVOutputFormat* of = oc->oformat;
-  if (!ctx.VideoDisable && of->video_codec != AV_CODEC_ID_NONE) {
-    int best = -1, bestArea = 0;
-    int qcr = avformat_query_codec(of, of->video_codec, 0);
-    for (size_t i = 0; i < InputStreams.size(); i++) {
-      const TInputStream* ist = InputStreams[i].get();
-      if (!allowed(ist) || ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-      bool pic = ist->Stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
-      int area = ist->Stream->codecpar->width * ist->Stream->codecpar->height;
-      if (qcr != MKTAG('A', 'P', 'I', 'C') && pic) area = 1;
-      if (area > bestArea && (qcr != MKTAG('A', 'P', 'I', 'C') || pic)) {
-        bestArea = area;
-        best = static_cast<int>(i);
-      }
-    }
-    if (best >= 0 && !create(AVMEDIA_TYPE_VIDEO, best)) return -1;
-  }
-  if (!ctx.AudioDisable && of->audio_codec != AV_CODEC_ID_NONE) {
-    int best = -1, bestChannels = 0;
-    for (size_t i = 0; i < InputStreams.size(); i++) {
-      const TInputStream* ist = InputStreams[i].get();
-      if (!allowed(ist) || ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-      int ch = ist->Stream->codecpar->ch_layout.nb_channels;
-      if (ch > bestChannels) {
-        bestChannels = ch;
-        best = static_cast<int>(i);
-      }
-    }
-    if (best >= 0 && !create(AVMEDIA_TYPE_AUDIO, best)) return -1;
-  }
-  std::string subName = CodecNameForType(ctx, 's');
-  if (!ctx.SubtitleDisable && (of->subtitle_codec != AV_CODEC_ID_NONE || !subName.empty())) {
-    for (size_t i = 0; i < InputStreams.size(); i++) {
-      const TInputStream* ist = InputStreams[i].get();
-      if (!allowed(ist) || ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
-      if (!create(AVMEDIA_TYPE_SUBTITLE, static_cast<int>(i))) return -1;
-      break;
-    }
-  }
-  return 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -688,6 +156,126 @@ void TCustomFFmpegOpt::RemoveFailedOutput(size_t outputCount, size_t streamCount
         if (of->OutputStream == OutputStreams[i].get()) of->OutputStream = nullptr;
   if (OutputStreams.size() > streamCount) OutputStreams.resize(streamCount);
   if (OutputFiles.size() > outputCount) OutputFiles.resize(outputCount);
+}
+
+// Unlabelled outputs of complex graphs go to this output, which then takes no other stream of
+// their media type.
+void TCustomFFmpegOpt::TakeUnlabelledGraphOutputs(TFileOptionsContext& ctx, AVFormatContext* oc) {
+  for (auto& fg : FilterGraphs)
+    for (auto& ofl : fg->Outputs) {
+      if (!ofl->PendingLink || ofl->PendingLink->name) continue;
+      switch (ofl->Type) {
+        case AVMEDIA_TYPE_VIDEO: ctx.VideoDisable = 1; break;
+        case AVMEDIA_TYPE_AUDIO: ctx.AudioDisable = 1; break;
+        case AVMEDIA_TYPE_SUBTITLE: ctx.SubtitleDisable = 1; break;
+        default: break;
+      }
+      ConfigureComplexOutput(ofl.get(), ctx, oc);
+    }
+}
+
+bool TCustomFFmpegOpt::CreateOutputStream(TFileOptionsContext& ctx, AVFormatContext* oc,
+                                          AVMediaType type, int src) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return NewVideoStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_AUDIO: return NewAudioStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_SUBTITLE: return NewSubtitleStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_DATA: return NewDataStream(ctx, oc, src) != nullptr;
+    case AVMEDIA_TYPE_ATTACHMENT: return NewAttachmentStream(ctx, oc, src) != nullptr;
+    default: return false;
+  }
+}
+
+// "flags" also reaches copied and attached streams, which have no encoder to take it.
+int TCustomFFmpegOpt::ApplyCopyFlags(TFileOptionsContext& ctx, AVFormatContext* oc,
+                                     size_t firstStream) {
+  const AVDictionaryEntry* flags = av_dict_get(ctx.Group->CodecOpts.Get(), "flags", nullptr,
+                                               AV_DICT_IGNORE_SUFFIX);
+  if (!flags) return 0;
+  for (size_t i = firstStream; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (!ost->StreamCopy && ost->Stream->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
+      continue;
+    const char* colon = std::strchr(flags->key, ':');
+    if (colon && avformat_match_stream_specifier(oc, ost->Stream, colon + 1) <= 0) continue;
+    if (!colon && std::strcmp(flags->key, "flags") != 0) continue;
+    if (av_opt_set(ost->Codec(), "flags", flags->value, 0) < 0) {
+      FLastErrMsg = "failed to set flags";
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// "-to" becomes a duration; "-t" wins over it.
+void TCustomFFmpegOpt::ResolveStopTime(TFileOptionsContext& ctx) {
+  if (ctx.StopTime != INT64_MAX && ctx.Duration != INT64_MAX) {
+    FFLogger().Log(this, llWarning, "-t and -to cannot be used together; using -t.");
+    ctx.StopTime = INT64_MAX;
+  } else if (ctx.StopTime != INT64_MAX) {
+    if (ctx.StopTime > ctx.StartTime) {
+      ctx.Duration = ctx.StopTime - ctx.StartTime;
+    } else {
+      FFLogger().Log(this, llWarning, "-to value smaller than -ss; ignoring -to.");
+      ctx.StopTime = INT64_MAX;
+    }
+  }
+}
+
+// The output's record, with the limits and format options it was given.
+TOutputFile* TCustomFFmpegOpt::AddOutputFile(const TFileOptionsContext& ctx,
+                                             const std::shared_ptr<TOutputContainer>& container,
+                                             const std::string& fileName) {
+  AVFormatContext* oc = container->FormatContext;
+  auto of = std::make_unique<TOutputFile>();
+  of->Container = container;
+  of->FirstStreamIndex = static_cast<int>(OutputStreams.size()) - static_cast<int>(oc->nb_streams);
+  of->Duration = ctx.Duration;
+  if (ctx.Duration != INT64_MAX) oc->duration = ctx.Duration;
+  of->StartTime = ctx.StartTime;
+  of->FileSizeLimit = ctx.FileSizeLimit;
+  of->Shortest = ctx.Shortest;
+  of->Options.CopyFrom(ctx.Group->FormatOpts.Get());
+  of->FileName = fileName;
+  TOutputFile* ofile = of.get();
+  OutputFiles.push_back(std::move(of));
+  return ofile;
+}
+
+// Opens the output's file: a safe file beside the target, or the URL as it is.
+int TCustomFFmpegOpt::OpenOutputIO(TOutputFile* ofile, const std::string& url, bool safeFile,
+                                   bool replaceExisting) {
+  TOutputContainer* container = ofile->Container.get();
+  AVFormatContext* oc = container->FormatContext;
+  const std::string& fileName = ofile->FileName;
+  std::string target = fileName;
+  std::string err;
+  if (safeFile) {
+    if (!container->SafeFile.Open(LocalPath(fileName), container->Inputs, replaceExisting,
+                                  &err)) {
+      if (container->SafeFile.LastRefusal() == TWriteRefusal::Exists)
+        FLastErrMsg = "File \"" + fileName + "\" already exists. Ignore.";
+      else
+        FLastErrMsg = err.empty() ? ErrorText(fileName, AVERROR(EIO)) : err;
+      return -1;
+    }
+    // The muxer writes the new file through its own descriptor.
+    container->SafeFile.CloseFd();
+    target = container->SafeFile.TempPath();
+  }
+  WriteStart = av_gettime_relative();
+  AVIOInterruptCB cb = WriteInterrupt();
+  const std::string ioURL = safeFile ? FileNameToURL(target) : url;
+  // The new file is empty; emptying it again would make the file system flush it on close.
+  if (safeFile) ofile->Options.Set("truncate", "0");
+  int ret = UnicodeIOOpen(&oc->pb, ioURL.c_str(), AVIO_FLAG_WRITE, &cb, ofile->Options.Ref());
+  if (ret < 0) {
+    FLastErrMsg = ErrorText(fileName, ret);
+    return -1;
+  }
+  container->IOOpen = true;
+  WriteStart = kNotTiming;  // nothing is being written until the header
+  return 0;
 }
 
 int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string& options,
@@ -746,107 +334,20 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
   if (ctx.Duration != INT64_MAX && ctx.Duration > LongestOutputDuration)
     LongestOutputDuration = ctx.Duration;
 
-  for (auto& fg : FilterGraphs)
-    for (auto& ofl : fg->Outputs) {
-      if (!ofl->PendingLink || ofl->PendingLink->name) continue;
-      switch (ofl->Type) {
-        case AVMEDIA_TYPE_VIDEO: ctx.VideoDisable = 1; break;
-        case AVMEDIA_TYPE_AUDIO: ctx.AudioDisable = 1; break;
-        case AVMEDIA_TYPE_SUBTITLE: ctx.SubtitleDisable = 1; break;
-        default: break;
-      }
-      ConfigureComplexOutput(ofl.get(), ctx, oc);
-    }
-
-  auto create = [&](AVMediaType type, int src) -> bool {
-    switch (type) {
-      case AVMEDIA_TYPE_VIDEO: return NewVideoStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_AUDIO: return NewAudioStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_SUBTITLE: return NewSubtitleStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_DATA: return NewDataStream(ctx, oc, src) != nullptr;
-      case AVMEDIA_TYPE_ATTACHMENT: return NewAttachmentStream(ctx, oc, src) != nullptr;
-      default: return false;
-    }
-  };
+  TakeUnlabelledGraphOutputs(ctx, oc);
+  auto create = [&](AVMediaType type, int src) { return CreateOutputStream(ctx, oc, type, src); };
   if (SelectStreams(ctx, oc, joinMode ? 0 : -1, create) < 0) return -1;
   if (AddAttachments(ctx, oc) < 0) return -1;
+  if (ApplyCopyFlags(ctx, oc, streamCount) < 0) return -1;
+  ResolveStopTime(ctx);
 
-  // "flags" also reaches copied and attached streams, which have no encoder to take it.
-  const AVDictionaryEntry* flags = av_dict_get(ctx.Group->CodecOpts.Get(), "flags", nullptr,
-                                               AV_DICT_IGNORE_SUFFIX);
-  if (flags) {
-    for (size_t i = streamCount; i < OutputStreams.size(); i++) {
-      TOutputStream* ost = OutputStreams[i].get();
-      if (!ost->StreamCopy && ost->Stream->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
-        continue;
-      const char* colon = std::strchr(flags->key, ':');
-      if (colon && avformat_match_stream_specifier(oc, ost->Stream, colon + 1) <= 0) continue;
-      if (!colon && std::strcmp(flags->key, "flags") != 0) continue;
-      if (av_opt_set(ost->Codec(), "flags", flags->value, 0) < 0) {
-        FLastErrMsg = "failed to set flags";
-        return -1;
-      }
-    }
-  }
-
-  if (ctx.StopTime != INT64_MAX && ctx.Duration != INT64_MAX) {
-    FFLogger().Log(this, llWarning, "-t and -to cannot be used together; using -t.");
-    ctx.StopTime = INT64_MAX;
-  } else if (ctx.StopTime != INT64_MAX) {
-    if (ctx.StopTime > ctx.StartTime) {
-      ctx.Duration = ctx.StopTime - ctx.StartTime;
-    } else {
-      FFLogger().Log(this, llWarning, "-to value smaller than -ss; ignoring -to.");
-      ctx.StopTime = INT64_MAX;
-    }
-  }
-
-  auto of = std::make_unique<TOutputFile>();
-  of->Container = container;
-  of->FirstStreamIndex = static_cast<int>(OutputStreams.size()) - static_cast<int>(oc->nb_streams);
-  of->Duration = ctx.Duration;
-  if (ctx.Duration != INT64_MAX) oc->duration = ctx.Duration;
-  of->StartTime = ctx.StartTime;
-  of->FileSizeLimit = ctx.FileSizeLimit;
-  of->Shortest = ctx.Shortest;
-  of->Options.CopyFrom(ctx.Group->FormatOpts.Get());
-  of->FileName = fileName;
-  TOutputFile* ofile = of.get();
-  OutputFiles.push_back(std::move(of));
+  TOutputFile* ofile = AddOutputFile(ctx, container, fileName);
 
   if ((oc->oformat->flags & AVFMT_NEEDNUMBER) && !av_filename_number_test(oc->url)) {
     FLastErrMsg = ErrorText(fileName, AVERROR(EINVAL));
     return -1;
   }
-  if (writesFile) {
-    std::string target = fileName;
-    std::string err;
-    if (safeFile) {
-      if (!container->SafeFile.Open(LocalPath(fileName), container->Inputs, replaceExisting,
-                                    &err)) {
-        if (container->SafeFile.LastRefusal() == TWriteRefusal::Exists)
-          FLastErrMsg = "File \"" + fileName + "\" already exists. Ignore.";
-        else
-          FLastErrMsg = err.empty() ? ErrorText(fileName, AVERROR(EIO)) : err;
-        return -1;
-      }
-      // The muxer writes the new file through its own descriptor.
-      container->SafeFile.CloseFd();
-      target = container->SafeFile.TempPath();
-    }
-    WriteStart = av_gettime_relative();
-    AVIOInterruptCB cb = WriteInterrupt();
-    const std::string ioURL = safeFile ? FileNameToURL(target) : url;
-    // The new file is empty; emptying it again would make the file system flush it on close.
-    if (safeFile) ofile->Options.Set("truncate", "0");
-    ret = UnicodeIOOpen(&oc->pb, ioURL.c_str(), AVIO_FLAG_WRITE, &cb, ofile->Options.Ref());
-    if (ret < 0) {
-      FLastErrMsg = ErrorText(fileName, ret);
-      return -1;
-    }
-    container->IOOpen = true;
-    WriteStart = kNotTiming;  // nothing is being written until the header
-  }
+  if (writesFile && OpenOutputIO(ofile, url, safeFile, replaceExisting) < 0) return -1;
 
   if (ctx.MuxPreload != 0)
     ofile->Options.Set("preload",
@@ -883,4 +384,235 @@ bool TCustomFFmpegOpt::CommitOutputFile(int outputIndex) {
     return false;
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Muxing while the task runs
+
+int TCustomFFmpeg::WriteHeaders() {
+  for (size_t i = 0; i < OutputFiles.size(); i++) {
+    TOutputFile* of = OutputFiles[i].get();
+    if (Joined && i > 0) break;
+    AVFormatContext* oc = of->FormatContext();
+    // Bitstream filters see the stream as the header will describe it.
+    for (unsigned k = 0; k < oc->nb_streams; k++) {
+      TOutputStream* ost = OutputStreams[static_cast<size_t>(of->FirstStreamIndex) + k].get();
+      if (!ost->BitstreamFilters) continue;
+      for (auto& b : *ost->BitstreamFilters) {
+        avcodec_parameters_copy(b->par_in, ost->Stream->codecpar);
+        b->time_base_in = ost->Stream->time_base;
+        if (av_bsf_init(b.get()) < 0) {
+          FLastErrMsg = FormatText("Failed to open bitstream filter %s for stream %d with codec %s",
+                            b->filter->name, ost->Stream->index,
+                            ost->Encoder ? ost->Encoder->name : "copy");
+          return AVERROR(EINVAL);
+        }
+        avcodec_parameters_copy(ost->Stream->codecpar, b->par_out);
+      }
+    }
+    int ret;
+    TOutputContainer* c = of->Container.get();
+    oc->interrupt_callback = WriteInterrupt();
+    WriteStart = av_gettime_relative();
+    if (c->RawMuxer) {
+      ret = RawMuxerWriteHeader(*c->RawMuxer, oc, c->RawContext);
+    } else {
+      TAVDictionary opts;
+      opts.CopyFrom(of->Options.Get());
+      ret = avformat_write_header(oc, opts.Ref());
+    }
+    WriteStart = kNotTiming;
+    if (ret < 0) {
+      FLastErrMsg = FormatText("Could not write header for output file #%d (incorrect codec "
+                        "parameters ?): %s",
+                        static_cast<int>(i), ErrorText(ret).c_str());
+      return AVERROR(EINVAL);
+    }
+  }
+  return 0;
+}
+
+void TCustomFFmpeg::DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AVPacket* in) {
+  TOutputStreamRun& os = ost->Run;
+  const TInputStreamRun& s = ist->Run;
+  const TOutputFile* of = FileOf(ost);
+  const AVRational itb = ist->Stream->time_base;
+  const AVRational otb = ost->Stream->time_base;
+  const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+  const int64_t startOffset = av_rescale_q(start, kMicro, otb);
+  if (!os.FirstWritten) {
+    if (!(in->flags & AV_PKT_FLAG_KEY) && !ost->CopyInitialNonKeyframes) return;
+    if (start && s.Pts < start && ost->CopyPriorStart <= 0) return;
+  }
+  if (of->Duration != INT64_MAX && s.Pts >= start + of->Duration) {
+    CloseOutputStream(ost);
+    return;
+  }
+  const AVMediaType type = ost->Stream->codecpar->codec_type;
+  AVPacket* pkt = FOutPacket.get();
+  if (av_packet_ref(pkt, in) < 0) throw FFmpegException("av_mallocz() failed");
+  if (type == AVMEDIA_TYPE_AUDIO)
+    AudioSize += pkt->size;
+  else if (type == AVMEDIA_TYPE_VIDEO) {
+    VideoSize += pkt->size;
+    os.Sync++;
+  } else if (type == AVMEDIA_TYPE_SUBTITLE)
+    SubtitleSize += pkt->size;
+  pkt->pts = in->pts != AV_NOPTS_VALUE ? av_rescale_q(in->pts, itb, otb) - startOffset
+                                       : AV_NOPTS_VALUE;
+  pkt->dts = (in->dts != AV_NOPTS_VALUE ? av_rescale_q(in->dts, itb, otb)
+                                        : av_rescale_q(s.Dts, kMicro, otb)) -
+             startOffset;
+  if (type == AVMEDIA_TYPE_AUDIO && in->dts != AV_NOPTS_VALUE) {
+    const AVCodecParameters* par = ist->Stream->codecpar;
+    int duration = av_get_audio_frame_duration2(ist->Stream->codecpar, in->size);
+    if (duration <= 0) duration = par->frame_size;
+    if (par->sample_rate > 0 && duration > 0) {
+      pkt->dts = pkt->pts = av_rescale_delta(itb, in->dts, AVRational{1, par->sample_rate},
+                                             duration, &os.CopyRescaleDelta, otb) -
+                            startOffset;
+    }
+  }
+  pkt->duration = av_rescale_q(in->duration, itb, otb);
+  if (os.LastCopyDts != AV_NOPTS_VALUE && pkt->dts <= os.LastCopyDts)
+    pkt->dts = os.LastCopyDts + 1;
+  if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < pkt->dts) pkt->pts = pkt->dts;
+  os.LastCopyDts = pkt->dts;
+  os.FirstWritten = true;
+  WritePacket(ost, pkt);
+}
+
+void TCustomFFmpeg::WritePacket(TOutputStream* ost, AVPacket* pkt) {
+  TOutputStreamRun& os = ost->Run;
+  AVFormatContext* oc = FileOf(ost)->FormatContext();
+  const AVMediaType type = ost->Stream->codecpar->codec_type;
+  if ((type == AVMEDIA_TYPE_VIDEO && os.VSync == vsDrop && !ost->StreamCopy) ||
+      (type == AVMEDIA_TYPE_AUDIO && AudioSyncMethod < 0))
+    pkt->pts = pkt->dts = AV_NOPTS_VALUE;
+  if ((type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO) && pkt->dts != AV_NOPTS_VALUE &&
+      os.LastMuxDts != AV_NOPTS_VALUE) {
+    const int64_t max = os.LastMuxDts + !(oc->oformat->flags & AVFMT_TS_NONSTRICT);
+    if (pkt->dts < max) {
+      const int level =
+          type == AVMEDIA_TYPE_AUDIO && max - pkt->dts <= 2 ? AV_LOG_DEBUG : AV_LOG_WARNING;
+      av_log(oc, level, "st:%d PTS: %" PRId64 " DTS: %" PRId64 " < %" PRId64 " invalid, clipping\n",
+             ost->Stream->index, pkt->pts, pkt->dts, max);
+      if (pkt->pts >= pkt->dts) pkt->pts = std::max(pkt->pts, max);
+      pkt->dts = max;
+    }
+  }
+  if (!(type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)) {
+    if (os.FrameCount >= ost->MaxFrames) {
+      av_packet_unref(pkt);
+      return;
+    }
+    os.FrameCount++;
+  }
+  if (pkt->dts != AV_NOPTS_VALUE) os.LastMuxDts = pkt->dts;
+  else if (pkt->pts != AV_NOPTS_VALUE) os.LastMuxDts = pkt->pts;
+  // Where the stream ends so far: a joined input's times go on from the latest end.
+  if (pkt->pts != AV_NOPTS_VALUE || pkt->dts != AV_NOPTS_VALUE) {
+    int64_t end = std::max(pkt->pts == AV_NOPTS_VALUE ? INT64_MIN : pkt->pts,
+                           pkt->dts == AV_NOPTS_VALUE ? INT64_MIN : pkt->dts);
+    int64_t endUs = av_rescale_q(end, ost->Stream->time_base, kMicro);
+    if (pkt->duration > 0)
+      endUs += av_rescale_q(pkt->duration, ost->Stream->time_base, kMicro);
+    else if (type == AVMEDIA_TYPE_VIDEO && ost->FrameRate.num > 0 && ost->FrameRate.den > 0)
+      endUs += av_rescale_q(1, av_inv_q(ost->FrameRate), kMicro);
+    if (os.MuxEndUs == AV_NOPTS_VALUE || endUs > os.MuxEndUs) os.MuxEndUs = endUs;
+  }
+
+  if (!ost->BitstreamFilters || ost->BitstreamFilters->empty()) {
+    MuxPacket(ost, pkt);
+    return;
+  }
+  MuxThroughFilters(ost, pkt);
+}
+
+// Hands one packet to the muxer.
+void TCustomFFmpeg::MuxPacket(TOutputStream* ost, AVPacket* p) {
+  AVFormatContext* oc = FileOf(ost)->FormatContext();
+  TOutputContainer* c = FileOf(ost)->Container.get();
+  p->stream_index = ost->Stream->index;
+  // Joined entries share the first entry's container.
+  OutputFiles[Joined ? 0 : static_cast<size_t>(ost->FileIndex)]->PacketsWritten++;
+  WriteStart = av_gettime_relative();
+  int ret;
+  if (c->RawMuxer) {
+    ret = c->RawContext ? RawMuxerWritePacket(*c->RawContext, p) : AVERROR(EINVAL);
+    av_packet_unref(p);
+  } else {
+    ret = av_interleaved_write_frame(oc, p);
+    // Buffered writes fail later than the packet that filled the buffer.
+    if (ret >= 0 && oc->pb && oc->pb->error < 0) ret = oc->pb->error;
+    if (ret >= 0 && oc->pb && c->SafeFile.Replaces() &&
+        avio_tell(oc->pb) - c->WriteBackAt >= kWriteBackStep) {
+      c->WriteBackAt = avio_tell(oc->pb);
+      c->SafeFile.StartWriteBack();
+    }
+  }
+  WriteStart = kNotTiming;
+  if (ret < 0)
+    throw FFmpegException(ErrorText("av_interleaved_write_frame()", ret) + ". " + kHint);
+}
+
+// Through the bitstream filters in order; each may give zero or more packets.
+void TCustomFFmpeg::MuxThroughFilters(TOutputStream* ost, AVPacket* pkt) {
+  std::vector<TPacketPtr> queue;
+  queue.emplace_back(av_packet_alloc());
+  av_packet_move_ref(queue.back().get(), pkt);
+  for (auto& b : *ost->BitstreamFilters) {
+    std::vector<TPacketPtr> next;
+    for (auto& p : queue) {
+      int ret = av_bsf_send_packet(b.get(), p.get());
+      for (;;) {
+        if (ret < 0) break;
+        TPacketPtr out(av_packet_alloc());
+        ret = av_bsf_receive_packet(b.get(), out.get());
+        if (ret < 0) break;
+        next.push_back(std::move(out));
+      }
+      if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
+        std::string msg = FormatText("Failed to open bitstream filter %s for stream %d with codec %s",
+                              b->filter->name, ost->Stream->index,
+                              ost->Encoder ? ost->Encoder->name : "copy");
+        FFLogger().Log(this, llError, ErrorText(msg, ret));
+        if (ExitOnError) throw FFmpegException(msg);
+      }
+    }
+    queue = std::move(next);
+  }
+  for (auto& p : queue) MuxPacket(ost, p.get());
+}
+
+void TCustomFFmpeg::WriteTrailers() {
+  for (size_t i = 0; i < OutputFiles.size(); i++) {
+    if (Joined && i > 0) break;
+    TOutputFile* of = OutputFiles[i].get();
+    TOutputContainer* c = of->Container.get();
+    AVFormatContext* oc = of->FormatContext();
+    if (of->PacketsWritten == 0) {
+      // Nothing was written: an empty container is of no use (and FFmpeg's Matroska muxer
+      // ends one unreadably), so the target is left as it was.
+      c->CloseIO();
+      c->SafeFile.Discard();
+      FEmptyOutput = true;
+      continue;
+    }
+    WriteStart = av_gettime_relative();
+    int ret = c->RawMuxer ? (c->RawContext ? RawMuxerWriteTrailer(*c->RawContext) : 0)
+                          : av_write_trailer(oc);
+    WriteStart = kNotTiming;
+    if (ret < 0) {
+      // An unfinished file never replaces anything.
+      c->CloseIO();
+      c->SafeFile.Discard();
+      throw FFmpegException(ErrorText(of->FileName, ret));
+    }
+    if (i == 0 && oc && oc->pb) {
+      avio_flush(oc->pb);
+      FFinalSize = avio_tell(oc->pb);
+    }
+    if (!CommitOutputFile(static_cast<int>(i))) throw FFmpegException(FLastErrMsg);
+  }
 }
