@@ -347,16 +347,17 @@ void TFFEncoder::StartTask(int threadCount) {
   FThreaded = threadCount > 0;
   FWorking = true;
   FPaused = false;
+  // A task that ends at once starts the next one itself, so what is left is only read under
+  // the lock, in StartNext.
   int started = 0;
-  while (FToStart > 0) {
-    StartNext();
+  while (StartNext()) {
     if (FThreaded && ++started >= threadCount) break;
   }
 }
 
-void TFFEncoder::StartNext() {
+bool TFFEncoder::StartNext() {
   std::unique_lock<std::recursive_mutex> lock(FTerminateLock);
-  if (FToStart <= 0) return;
+  if (FToStart <= 0) return false;
   FToStart--;
   TFFmpeg* task = FTasks[static_cast<size_t>(FNextIndex)].get();
   FNextIndex++;
@@ -370,6 +371,7 @@ void TFFEncoder::StartNext() {
     task->Start(false);
     lock.lock();
   }
+  return true;
 }
 
 void TFFEncoder::Stop(bool wait) {

@@ -172,7 +172,8 @@ public:
 
 private:
   void CheckWorking(const char* op);
-  void StartNext();
+  // Starts the next task unless none is left to start (false).
+  bool StartNext();
   // Runs an event handler in the main thread or in the caller's, as TriggerEventInMainThread says.
   void Fire(const std::function<void()>& call);
   void TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p);

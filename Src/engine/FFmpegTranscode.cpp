@@ -54,7 +54,6 @@ bool TCustomFFmpeg::Start(bool threaded) {
   FRunning = true;
   Broken = false;
   FFinished = false;
-  FTerminated = false;
   if (!threaded) {
     Run();
     return false;
@@ -101,14 +100,14 @@ void TCustomFFmpeg::Stop(bool wait) {
     Break(wait);
     return;
   }
-  // Never started: it ends here, in the caller's thread. Only one caller gets through, so the
-  // task never terminates twice.
-  if (!FTerminated.exchange(true)) Terminate();
+  // Never started (or ending just now): it ends here, in the caller's thread, unless it ended.
+  Terminate();
 }
 
 void TCustomFFmpeg::Terminate() {
+  // The worker's end and a stop may meet here: only the first one terminates the task.
+  if (FTerminated.exchange(true)) return;
   FRunning = false;
-  FTerminated = true;
   if (OnTerminate) OnTerminate(this);
 }
 
