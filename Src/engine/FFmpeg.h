@@ -135,8 +135,7 @@ protected:
   // built, before any option text can reach them.
   int VideoHookOption(const std::string& arg);
   int VideoHookBitsPixelOption(const std::string& arg);
-  bool BindHookOptions();
-  const bool FHookOptionsBound = BindHookOptions();
+  void BindHookOptions();
   // Whether a preview-bitmap event would reach a handler (else the window is used).
   virtual bool PreviewCallbackAssigned() const { return static_cast<bool>(OnPreviewBitmap); }
 

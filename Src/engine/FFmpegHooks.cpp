@@ -123,12 +123,11 @@ int TCustomFFmpeg::VideoHookOption(const std::string& arg) {
   return 0;
 }
 
-bool TCustomFFmpeg::BindHookOptions() {
+void TCustomFFmpeg::BindHookOptions() {
   FVideoHookOption = [this](const std::string& arg) { return VideoHookOption(arg); };
   FVideoHookBitsPixelOption = [this](const std::string& arg) {
     return VideoHookBitsPixelOption(arg);
   };
-  return true;
 }
 
 int TCustomFFmpeg::VideoHookBitsPixelOption(const std::string& arg) {

@@ -19,7 +19,9 @@ extern "C" {
 
 TCustomFFmpeg::TCustomFFmpeg()
     : FFrame(av_frame_alloc()), FFiltered(av_frame_alloc()), FPacket(av_packet_alloc()),
-      FOutPacket(av_packet_alloc()), FHookFrame(av_frame_alloc()) {}
+      FOutPacket(av_packet_alloc()), FHookFrame(av_frame_alloc()) {
+  BindHookOptions();
+}
 
 TCustomFFmpeg::~TCustomFFmpeg() {
   OnProgress = nullptr;
