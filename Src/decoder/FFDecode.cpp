@@ -411,7 +411,7 @@ TAudioStreamInfo TCustomDecoder::GetAudioStreamInfo(int StreamIndex) {
   return info;
 }
 
-bool TCustomDecoder::IsAudioStream(int StreamIndex) {
+bool TCustomDecoder::StreamIsOfType(int StreamIndex, int type) {
   if (!FFormatContext) {
     Report(llWarning, "file not loaded.");
     return false;
@@ -420,19 +420,15 @@ bool TCustomDecoder::IsAudioStream(int StreamIndex) {
     ReportFmt(llError, "stream index #%d is invalid.", StreamIndex);
     return false;
   }
-  return FFormatContext->streams[StreamIndex]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+  return FFormatContext->streams[StreamIndex]->codecpar->codec_type == type;
+}
+
+bool TCustomDecoder::IsAudioStream(int StreamIndex) {
+  return StreamIsOfType(StreamIndex, AVMEDIA_TYPE_AUDIO);
 }
 
 bool TCustomDecoder::IsVideoStream(int StreamIndex) {
-  if (!FFormatContext) {
-    Report(llWarning, "file not loaded.");
-    return false;
-  }
-  if (StreamIndex < 0 || StreamIndex >= FStreamCount) {
-    ReportFmt(llError, "stream index #%d is invalid.", StreamIndex);
-    return false;
-  }
-  return FFormatContext->streams[StreamIndex]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  return StreamIsOfType(StreamIndex, AVMEDIA_TYPE_VIDEO);
 }
 
 std::string TCustomDecoder::FileName() {

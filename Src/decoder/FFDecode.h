@@ -153,6 +153,8 @@ protected:
 
 private:
   static int InterruptCallback(void* opaque);
+  // Whether the stream exists and is of that media type (reported when it does not exist).
+  bool StreamIsOfType(int StreamIndex, int type);
   std::string StreamLine(unsigned index);
   int64_t FileSizeOf();
 
@@ -245,6 +247,21 @@ private:
     int64_t Reach = AV_NOPTS_VALUE;  // last picture decoded after it with no key frame between
   };
   using TVisitor = std::function<bool(TFrameItem&&)>;  // true: stop
+  // What one pass of a scan for the pictures before a point saw: its first picture's time and
+  // the picture at or after the point that ended it.
+  struct TScanEnd {
+    int64_t First = AV_NOPTS_VALUE;
+    TFrameItem Stop;
+    bool Stopped = false;
+    void See(const TFrameItem& f) {
+      if (First == AV_NOPTS_VALUE) First = f.PTS;
+    }
+    bool End(TFrameItem&& f) {
+      Stop = std::move(f);
+      Stopped = true;
+      return true;
+    }
+  };
 
   enum TSeekableFor { sfDecode, sfSeek };
   bool IsSeekable(TSeekableFor purpose);
@@ -271,6 +288,9 @@ private:
   void StepForwardTo(TFrameItem&& item);
   // Keeps the cached pictures within FCacheBytes; keepBack drops the later ones first.
   void TrimCaches(bool keepBack);
+  // Appends a picture to a run being collected, dropping its oldest pictures beyond
+  // FCacheBytes while more than keep remain; bytes is the run's size.
+  void PushBounded(std::deque<TFrameItem>& run, size_t& bytes, TFrameItem&& f, size_t keep) const;
   size_t CachedBytes() const;
   void LoseCodecPosition();
 

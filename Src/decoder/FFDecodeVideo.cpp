@@ -456,6 +456,16 @@ size_t TFFDecoder::CachedBytes() const {
   return n;
 }
 
+void TFFDecoder::PushBounded(std::deque<TFrameItem>& run, size_t& bytes, TFrameItem&& f,
+                             size_t keep) const {
+  bytes += f.Bytes();
+  run.push_back(std::move(f));
+  while (bytes > FCacheBytes && run.size() > keep) {
+    bytes -= run.front().Bytes();
+    run.pop_front();
+  }
+}
+
 void TFFDecoder::TrimCaches(bool keepBack) {
   size_t total = CachedBytes();
   auto dropBack = [&] {
@@ -726,12 +736,7 @@ bool TFFDecoder::LandOn(int64_t pts, const char* where) {
           beforeBytes = 0;
         }
         if (f.PTS != AV_NOPTS_VALUE && f.PTS < pts) {
-          beforeBytes += f.Bytes();
-          before.push_back(std::move(f));
-          while (beforeBytes > FCacheBytes && !before.empty()) {
-            beforeBytes -= before.front().Bytes();
-            before.pop_front();
-          }
+          PushBounded(before, beforeBytes, std::move(f), 0);
           return false;
         }
         taken = std::move(f);
@@ -762,36 +767,27 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
   for (int attempt = 0;; ++attempt) {
     std::deque<TFrameItem> got;
     size_t gotBytes = 0;
-    TFrameItem stop;
-    bool stopped = false;
-    int64_t first = AV_NOPTS_VALUE;
+    TScanEnd end;
     bool ok = ScanFrom(
         target,
         [&](TFrameItem&& f) {
-          if (first == AV_NOPTS_VALUE) first = f.PTS;
+          end.See(f);
           if (f.AfterHole) {
             got.clear();
             gotBytes = 0;
           }
           if (f.PTS == AV_NOPTS_VALUE || f.PTS < ref) {
-            gotBytes += f.Bytes();
-            got.push_back(std::move(f));
-            while (gotBytes > FCacheBytes && got.size() > 1) {
-              gotBytes -= got.front().Bytes();
-              got.pop_front();
-            }
+            PushBounded(got, gotBytes, std::move(f), 1);
             return false;
           }
-          stop = std::move(f);
-          stopped = true;
-          return true;
+          return end.End(std::move(f));
         },
         where, allowSkip ? SatSub(SatSub(ref, CacheWindow()), SatMul(2, FrameDuration())) : AV_NOPTS_VALUE);
     if (!ok) {
       LoseCodecPosition();
       return false;
     }
-    if (allowSkip && stopped && stop.AfterHole) {
+    if (allowSkip && end.Stopped && end.Stop.AfterHole) {
       // The picture right before the reference was skipped (uneven times): decode them all.
       allowSkip = false;
       continue;
@@ -801,25 +797,25 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
       got.pop_back();
       FBack = std::move(got);
       FAhead.clear();
-      if (stopped) FAhead.push_back(std::move(stop));
+      if (end.Stopped) FAhead.push_back(std::move(end.Stop));
       FResync = false;
       SetCurrent(std::move(prev));
       TrimCaches(true);
       return true;
     }
-    if (FLastSeekAtStart || first == AV_NOPTS_VALUE || attempt >= kMaxBackoff) {
+    if (FLastSeekAtStart || end.First == AV_NOPTS_VALUE || attempt >= kMaxBackoff) {
       // Nothing before the reference: it is the first picture, so stay there.
-      if (!stopped) {
+      if (!end.Stopped) {
         LoseCodecPosition();
         return false;
       }
       FBack.clear();
       FAhead.clear();
       FResync = false;
-      SetCurrent(std::move(stop));
+      SetCurrent(std::move(end.Stop));
       return true;
     }
-    target = SatSub(std::min(target, first), step);
+    target = SatSub(std::min(target, end.First), step);
     step = SatMul(step, 2);
   }
 }
@@ -934,13 +930,11 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
     std::deque<TFrameItem> after;
     size_t afterBytes = 0;
     bool truncated = false;
-    TFrameItem stop;
-    bool stopped = false;
-    int64_t first = AV_NOPTS_VALUE;
+    TScanEnd end;
     bool ok = ScanFrom(
         target,
         [&](TFrameItem&& f) {
-          if (first == AV_NOPTS_VALUE) first = f.PTS;
+          end.See(f);
           if (f.PTS == AV_NOPTS_VALUE || f.PTS < ref) {
             if (f.Key) {
               key = std::move(f);
@@ -958,9 +952,7 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
             }
             return false;
           }
-          stop = std::move(f);
-          stopped = true;
-          return true;
+          return end.End(std::move(f));
         },
         "PrevKeyFrame()");
     if (!ok) {
@@ -968,11 +960,11 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
       return FailPrevKeyFrame();
     }
     if (!haveKey) {
-      if (FLastSeekAtStart || first == AV_NOPTS_VALUE || attempt >= kMaxBackoff) {
+      if (FLastSeekAtStart || end.First == AV_NOPTS_VALUE || attempt >= kMaxBackoff) {
         if (LandOn(INT64_MIN / 4, "PrevKeyFrame()")) return true;
         return FailPrevKeyFrame();
       }
-      target = SatSub(std::min(target, first), step);
+      target = SatSub(std::min(target, end.First), step);
       step = SatMul(step, 2);
       continue;
     }
@@ -982,8 +974,8 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
     if (truncated) {
       FResync = true;
       FResyncAfter = FAhead.empty() ? key.PTS : FAhead.back().PTS;
-    } else if (stopped) {
-      FAhead.push_back(std::move(stop));
+    } else if (end.Stopped) {
+      FAhead.push_back(std::move(end.Stop));
     }
     SetCurrent(std::move(key));
     TrimCaches(true);

@@ -13,6 +13,22 @@
 
 namespace {
 
+// Runs open with a fresh file option context, released however open ends.
+template <class TOpen>
+int WithFileContext(TCustomFFmpeg& task, TOpen open) {
+  TFileOptionsContext ctx;
+  task.InitOptionsContext(ctx);
+  int ret;
+  try {
+    ret = open(ctx);
+  } catch (...) {
+    task.ReleaseOptionsContext(ctx);
+    throw;
+  }
+  task.ReleaseOptionsContext(ctx);
+  return ret;
+}
+
 // " -word " replaced by " -Word " in any letter case.
 std::string ReplaceWordIgnoringCase(const std::string& text, const std::string& word) {
   std::string lower = text, lw = word;
@@ -233,16 +249,9 @@ int TFFEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
     } else {
       task->InputOptions.emplace_back();
     }
-    TFileOptionsContext ctx;
-    task->InitOptionsContext(ctx);
-    int ret;
-    try {
-      ret = task->OpenInputFile(ctx, opts, fileName, presets);
-    } catch (...) {
-      task->ReleaseOptionsContext(ctx);
-      throw;
-    }
-    task->ReleaseOptionsContext(ctx);
+    const int ret = WithFileContext(*task, [&](TFileOptionsContext& ctx) {
+      return task->OpenInputFile(ctx, opts, fileName, presets);
+    });
     if (ret < 0) {
       FLastErrMsg = task->LastErrMsg();
       return ret;
@@ -310,16 +319,9 @@ int TFFEncoder::SetOutput(int taskIndex, const std::string& fileName, TOutputOpt
       opts = ReplaceWordIgnoringCase(opts, std::string(" -") + name + " ");
     size_t b = opts.find_first_not_of(' '), e = opts.find_last_not_of(' ');
     opts = b == std::string::npos ? std::string() : opts.substr(b, e - b + 1);
-    TFileOptionsContext ctx;
-    task->InitOptionsContext(ctx);
-    int ret;
-    try {
-      ret = task->OpenOutputFile(ctx, opts, join, fileName, presets);
-    } catch (...) {
-      task->ReleaseOptionsContext(ctx);
-      throw;
-    }
-    task->ReleaseOptionsContext(ctx);
+    const int ret = WithFileContext(*task, [&](TFileOptionsContext& ctx) {
+      return task->OpenOutputFile(ctx, opts, join, fileName, presets);
+    });
     if (ret < 0) {
       FLastErrMsg = task->LastErrMsg();
       task->OutputOptions.back() = TOutputOptions();

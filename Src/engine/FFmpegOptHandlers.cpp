@@ -23,15 +23,6 @@ extern "C" {
 
 namespace {
 
-bool WholeInt(const std::string& text, long long& out) {
-  const char* b = text.data();
-  const char* e = b + text.size();
-  if (b != e && *b == '+') ++b;
-  if (b == e) return false;
-  auto r = std::from_chars(b, e, out, 10);
-  return r.ec == std::errc() && r.ptr == e;
-}
-
 std::string FileNameOnly(const std::string& path) {
   size_t p = path.find_last_of('/');
   return p == std::string::npos ? path : path.substr(p + 1);
@@ -60,7 +51,7 @@ int TCustomFFmpegOpt::OptLogLevel(const std::string& name, const std::string& ar
 
 int TCustomFFmpegOpt::OptMaxAlloc(const std::string& arg) {
   long long n = 0;
-  if (!WholeInt(arg, n) || n < 0) {
+  if (!WholeInteger(arg, n) || n < 0) {
     LogError(llFatal, "Invalid max_alloc \"" + arg + "\".", true);
     return AVERROR(EINVAL);
   }
@@ -119,8 +110,8 @@ int TCustomFFmpegOpt::OptStreamId(TFileOptionsContext* ctx, const std::string& n
                                   const std::string& arg) {
   size_t colon = arg.find(':');
   long long index = 0, value = 0;
-  if (colon == std::string::npos || !WholeInt(arg.substr(0, colon), index) ||
-      !WholeInt(arg.substr(colon + 1), value)) {
+  if (colon == std::string::npos || !WholeInteger(arg.substr(0, colon), index) ||
+      !WholeInteger(arg.substr(colon + 1), value)) {
     LogError(llError,
              "Invalid value \"" + arg + "\" for option \"" + name +
                  "\", required syntax is \"index:value\"",
@@ -268,7 +259,7 @@ int TCustomFFmpegOpt::OptVSync(const std::string& arg) {
   else if (!av_strcasecmp(a, "drop")) VideoSyncMethod = 255;
   else if (VideoSyncMethod == -1) {
     long long n = 0;
-    if (!WholeInt(arg, n) || !((n >= -1 && n <= 2) || n == 255)) {
+    if (!WholeInteger(arg, n) || !((n >= -1 && n <= 2) || n == 255)) {
       LogError(llError, "The value for \"vsync\" was \"" + arg + "\" which is invalid", true);
       return AVERROR(EINVAL);
     }

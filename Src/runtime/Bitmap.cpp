@@ -23,6 +23,18 @@ void SetErr(std::string* err, const std::string& text) {
     *err = text;
 }
 
+// The stream of a new file written beside path through the safe-write path; null (err set) when
+// it cannot be made.
+FILE* OpenForWriting(TSafeFile& file, const std::string& path,
+                     const std::vector<std::string>& inputs, std::string* err) {
+  if (!file.Open(path, inputs, true, err))
+    return nullptr;
+  FILE* f = file.Stream();
+  if (!f)
+    SetErr(err, path + ": " + strerror(errno));
+  return f;
+}
+
 
 void PutU16(std::vector<uint8_t>& v, uint32_t x) {
   v.push_back(static_cast<uint8_t>(x));
@@ -55,13 +67,9 @@ void SwapRedBlue16(const uint8_t* src, uint8_t* dst, int width, int bits) {
 bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& head, const TBitmap& bmp,
                     const std::vector<std::string>& inputs, std::string* err) {
   TSafeFile file;
-  if (!file.Open(path, inputs, true, err))
+  FILE* f = OpenForWriting(file, path, inputs, err);
+  if (!f)
     return false;
-  FILE* f = file.Stream();
-  if (!f) {
-    SetErr(err, path + ": " + strerror(errno));
-    return false;
-  }
   bool ok = fwrite(head.data(), 1, head.size(), f) == head.size();
   // The file stores rows bottom-up.
   const size_t rowBytes = static_cast<size_t>(bmp.Stride());
@@ -307,13 +315,9 @@ bool TBitmap::SaveToJPEG(const std::string& path, std::string* err,
     return false;
   }
   TSafeFile file;
-  if (!file.Open(path, inputs, true, err))
+  FILE* f = OpenForWriting(file, path, inputs, err);
+  if (!f)
     return false;
-  FILE* f = file.Stream();
-  if (!f) {
-    SetErr(err, path + ": " + strerror(errno));
-    return false;
-  }
   std::vector<uint8_t> rgb(static_cast<size_t>(FWidth) * 3);
   char errText[JMSG_LENGTH_MAX] = {0};
   errno = 0;

@@ -155,6 +155,8 @@ int64_t ParseTime(const std::string& name, const std::string& text, bool isDurat
 // ---------------------------------------------------------------------------------------------
 // Rows
 
+bool WholeInteger(const std::string& text, long long& out) { return ToInteger(text, out); }
+
 const TOptionDef* FindOptionDef(const TOptionTable& table, const std::string& name) {
   size_t len = name.find(':');
   if (len == std::string::npos) len = name.size();

@@ -169,6 +169,9 @@ private:
 // Detail text of the last option failure; read by the engine to build its error message.
 extern std::string ParseError;
 
+// Whole-text decimal integer with an optional sign.
+bool WholeInteger(const std::string& text, long long& out);
+
 // First row whose name equals name up to name's first colon; nullptr when none.
 const TOptionDef* FindOptionDef(const TOptionTable& table, const std::string& name);
 // Stores value through the row; may throw EOptionConvertError.
