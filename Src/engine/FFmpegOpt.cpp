@@ -1,3 +1,6 @@
+// The option stage: splitting an option text into arguments, applying a file's options and
+// presets through the shared table, the per-stream lookups the other stages ask, and the fatal
+// errors of a task. The set-up stages read the file context it fills.
 #include "FFmpegOpt.h"
 
 #include <cstdarg>

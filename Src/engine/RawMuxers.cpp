@@ -1,3 +1,5 @@
+// The registry of the engine's own packet-output muxers and their write steps; the output
+// stage consults it by name before libavformat.
 #include "RawMuxers.h"
 
 #include <cerrno>
