@@ -60,8 +60,9 @@ TCutJob BuildCutJob(const TCutChoices& c);
 
 // Where the video stream starts after the file's start, µs (0 when either is unknown).
 int64_t VideoStartOffset(TFFDecoder& dec);
-// The choices that come from the open file: bit rates of the default streams, duration,
-// video start offset, processor count and the AAC encoder.
+// The choices that come from the open file: bit rates of the default streams (left out when
+// the file's bytes cannot back them), duration, video start offset, processor count and the
+// AAC encoder.
 void FillInputChoices(TFFDecoder& dec, TCutChoices& c);
 
 // The settings that the output name uses ("OutPutDir" of group "settings") and the warning
