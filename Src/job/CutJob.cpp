@@ -1,9 +1,12 @@
 #include "job/CutJob.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -223,6 +226,17 @@ void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   c.VideoStartOffset = VideoStartOffset(dec);
   c.ProcessorCount = GetProcessorCount();
   c.HasLibfaac = PickAacEncoder() == "libfaac";
+}
+
+std::string DefaultOutputDir() {
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env && *env) {
+    home = env;
+  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  while (!home.empty() && home.back() == '/') home.pop_back();
+  return home + "/clipvanefree";
 }
 
 std::string MakeOutputFileName(const std::string& source, const std::string& suffix, const TOutputNameHost& host) {
