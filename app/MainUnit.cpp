@@ -11,6 +11,7 @@
 #include "decoder/KeyFrames.h"
 #include "engine/FFEncode.h"
 #include "engine/RawMuxers.h"
+#include "job/CutJob.h"
 #include "player/FFPlay.h"
 #include "runtime/Bitmap.h"
 #include "runtime/FFLoad.h"
@@ -331,7 +332,7 @@ void TfrmMain::btn_outputClick() {
 }
 
 void TfrmMain::btn_openClick() {
-  const QString dir = Settings().ReadString(kOutPutDir, QStringLiteral("/ruvivezazerave"));
+  const QString dir = Settings().ReadString(kOutPutDir, QString::fromStdString(DefaultOutputDir()));
   if (edDirectory->text().length() > 2) FShell.Open(QUrl::fromLocalFile(dir));
 }
 

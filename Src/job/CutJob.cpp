@@ -1,9 +1,12 @@
 #include "job/CutJob.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -87,6 +90,25 @@ std::string StemOf(const std::string& path) {
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const size_t dot = name.rfind('.');
   return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// A header can claim a duration the file's bytes cannot fill (a cut-off fragmented file that
+// says 39 hours); bit rates worked out from it come to a few bits a second, and an encoder
+// handed those refuses to open. Below this no real audio or picture stream is coded.
+constexpr int64_t kLeastBitRate = 1000;
+
+bool BytesCanHold(int64_t durationUs, int64_t fileBytes) {
+  if (durationUs <= 0 || fileBytes <= 0) return true;  // nothing to judge by
+  return static_cast<double>(fileBytes) * 8.0 * 1e6 / static_cast<double>(durationUs) >= kLeastBitRate;
+}
+
+// The rate the job may pass on, 0 when it cannot be right: the preset's default then stands,
+// as for a source that gives none.
+int64_t UsableBitRate(int64_t bitRate, bool hasFloor, int64_t streamDurationUs, int64_t fileDurationUs,
+                      int64_t fileBytes) {
+  if (bitRate <= 0 || (hasFloor && bitRate < kLeastBitRate)) return 0;
+  if (!BytesCanHold(streamDurationUs, fileBytes) || !BytesCanHold(fileDurationUs, fileBytes)) return 0;
+  return bitRate;
 }
 
 bool Exists(const std::string& path) {
@@ -196,11 +218,25 @@ int64_t VideoStartOffset(TFFDecoder& dec) {
 void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   const TAudioStreamInfo audio = dec.GetAudioStreamInfo(-1);
   const TVideoStreamInfo video = dec.GetVideoStreamInfo(-1);
-  c.AudioBitRate = audio.BitRate;
-  c.VideoBitRate = video.BitRate;
+  const int64_t fileDuration = dec.GetFileStreamInfo().Duration;
+  const int64_t bytes = dec.FileSize();
+  c.AudioBitRate = UsableBitRate(audio.BitRate, true, audio.Duration, fileDuration, bytes);
+  c.VideoBitRate =
+      UsableBitRate(video.BitRate, video.Width > 0 && video.Height > 0, video.Duration, fileDuration, bytes);
   c.VideoStartOffset = VideoStartOffset(dec);
   c.ProcessorCount = GetProcessorCount();
   c.HasLibfaac = PickAacEncoder() == "libfaac";
+}
+
+std::string DefaultOutputDir() {
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env && *env) {
+    home = env;
+  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  while (!home.empty() && home.back() == '/') home.pop_back();
+  return home + "/clipvanefree";
 }
 
 std::string MakeOutputFileName(const std::string& source, const std::string& suffix, const TOutputNameHost& host) {

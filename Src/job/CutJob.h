@@ -60,19 +60,23 @@ TCutJob BuildCutJob(const TCutChoices& c);
 
 // Where the video stream starts after the file's start, µs (0 when either is unknown).
 int64_t VideoStartOffset(TFFDecoder& dec);
-// The choices that come from the open file: bit rates of the default streams, duration,
-// video start offset, processor count and the AAC encoder.
+// The choices that come from the open file: bit rates of the default streams (left out when
+// the file's bytes cannot back them), duration, video start offset, processor count and the
+// AAC encoder.
 void FillInputChoices(TFFDecoder& dec, TCutChoices& c);
+
+// The folder a job falls back on when the chosen one cannot be made, and the default of
+// "OutPutDir": $HOME/clipvanefree, which the user can always create (a folder at the root
+// needs privileges, so a fallback there would fail every job until a restart).
+std::string DefaultOutputDir();
 
 // The settings that the output name uses ("OutPutDir" of group "settings") and the warning
 // box, as the host provides them.
-inline constexpr const char* kDefaultOutputDir = "/ruvivezazerave";
-
 struct TOutputNameHost {
   std::function<std::string(const std::string& key, const std::string& defaultValue)> ReadString;
   std::function<void(const std::string& key, const std::string& value)> WriteString;
   std::function<void(const std::string& caption, const std::string& text)> Warning;
-  std::string DefaultDir = kDefaultOutputDir;  // also the default of "OutPutDir"
+  std::string DefaultDir = DefaultOutputDir();  // also the default of "OutPutDir"
 };
 
 // The output file for a source and a suffix: folder/name_(new)suffix, or _(new_N) for the first

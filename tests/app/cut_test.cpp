@@ -24,6 +24,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -457,6 +459,43 @@ TEST_F(CutTest, AnUnwritableOutputIsToldAndChangesNothing) {
   EXPECT_FALSE(Dialogs.Messages[0].Text.isEmpty());
   EXPECT_EQ(w.FFEncoder().TaskCount(), 0);
   EXPECT_TRUE(Shell.Opened.empty());
+}
+
+// A chosen folder under a read-only parent cannot be made: the warning names the fallback in
+// the home folder, which is made and stored, so the next job writes there without a word.
+TEST_F(CutTest, AnUncreatableFolderFallsBackToTheHomeFolderOnce) {
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  ChooseEntry(w.cboVideoFormat, 0);
+  QString parent = Home + "/locked";
+  ASSERT_TRUE(QDir().mkpath(parent));
+  ASSERT_EQ(chmod(parent.toLocal8Bit().constData(), 0555), 0);
+  if (QDir().mkdir(parent + "/probe")) {
+    // Privileged (root in CI) ignores the modes; a plain file cannot be a parent for anyone.
+    parent = Home + "/plain";
+    QFile file(parent);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  const QString wanted = parent + "/cuts";
+  const QString fallback = Home + "/clipvanefree";
+  w.Settings().WriteString("OutPutDir", wanted);
+  w.btnStart->click();
+  ASSERT_TRUE(WaitIdle());
+  // This job's name stays in the folder read, where nothing can be written.
+  ASSERT_FALSE(Dialogs.Messages.empty());
+  EXPECT_EQ(Dialogs.Messages[0].Caption, "Warning");
+  EXPECT_EQ(Dialogs.Messages[0].Text,
+            "Cannot create output directory:" + wanted + ".It will create default directory " + fallback + "!");
+  EXPECT_EQ(w.Settings().ReadString("OutPutDir", QString()), fallback);
+  EXPECT_TRUE(QFileInfo(fallback).isDir());
+
+  Dialogs.Messages.clear();
+  w.btnStart->click();
+  ASSERT_TRUE(w.JobRunning());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(Dialogs.Messages.empty());
+  const TProbe probe = ProbeFile(fallback + "/" + QFileInfo(Source).completeBaseName() + "_(new).mp4");
+  EXPECT_EQ(probe.Pictures, Info.frameCount);
+  chmod((Home + "/locked").toLocal8Bit().constData(), 0755);
 }
 
 // Progress: the label's exact text, the bar's share and time left, and the bar gone when idle.

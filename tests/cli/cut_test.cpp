@@ -4,8 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -29,6 +33,56 @@ int64_t Snapped(const std::string& file, int64_t us) {
   while (dec.Decode())
     if (dec.FramePTS() >= us) break;
   return dec.FramePTS();
+}
+
+uint64_t GetBE(const std::string& b, size_t at, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | uint8_t(b[at + i]);
+  return v;
+}
+
+void PutBE(std::string& b, size_t at, int bytes, uint64_t v) {
+  for (int i = bytes - 1; i >= 0; --i, v >>= 8) b[at + i] = static_cast<char>(v);
+}
+
+// Makes the movie, track and media headers of an MP4 claim `hours` (as far as a 32-bit field
+// holds at the track's time scale). Returns how many headers were changed.
+int ClaimHours(std::string& b, size_t from, size_t to, uint64_t hours, uint64_t& movieScale) {
+  int patched = 0;
+  while (from + 8 <= to) {
+    const uint64_t size = GetBE(b, from, 4);
+    if (size < 8 || from + size > to) break;
+    const std::string type = b.substr(from + 4, 4);
+    const size_t body = from + 8;
+    const int wide = b[body] == 1 ? 8 : 4;  // version 1 has 64-bit times and durations
+    const uint64_t most = wide == 8 ? UINT64_MAX : UINT32_MAX;
+    if (type == "moov" || type == "trak" || type == "mdia") {
+      patched += ClaimHours(b, body, from + size, hours, movieScale);
+    } else if (type == "mvhd" || type == "mdhd") {
+      const size_t scaleAt = body + 4 + 2 * wide;  // after version, flags, created, modified
+      const uint64_t scale = GetBE(b, scaleAt, 4);
+      if (type == "mvhd") movieScale = scale;
+      PutBE(b, scaleAt + 4, wide, std::min(most, hours * 3600 * scale));
+      ++patched;
+    } else if (type == "tkhd") {
+      PutBE(b, body + 4 + 2 * wide + 8, wide, std::min(most, hours * 3600 * movieScale));  // after id, reserved
+      ++patched;
+    }
+    from += size;
+  }
+  return patched;
+}
+
+int ClaimHours(const std::string& path, uint64_t hours) {
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  uint64_t movieScale = 1000;
+  const int patched = ClaimHours(bytes, 0, bytes.size(), hours, movieScale);
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return patched;
 }
 
 class CliCut : public ::testing::Test {
@@ -217,6 +271,54 @@ TEST_F(CliCut, AVideoStartingLateIsCutFromTheChosenPicture) {
   ASSERT_TRUE(dec.LoadFile(Dir + "/late_(new)_psp.mp4")) << dec.LastErrMsg();
   ASSERT_TRUE(dec.Decode());
   EXPECT_EQ(ReadFrameNumber(dec.Picture()), 25);
+}
+
+// A source's bit rates go into the transcoding text as they are.
+TEST_F(CliCut, AHealthyFileKeepsItsBitRates) {
+  TFFDecoder dec;
+  ASSERT_TRUE(dec.LoadFile(File));
+  const int64_t audio = dec.GetAudioStreamInfo(-1).BitRate, video = dec.GetVideoStreamInfo(-1).BitRate;
+  ASSERT_GT(audio, 1000);
+  ASSERT_GT(video, 1000);
+  EXPECT_EQ(Cut("--format MP4").Out, "options:   -ab " + std::to_string(audio) + "  -vb " + std::to_string(video) +
+                                         "\noutput: " + Dir + "/g3-h264_(new).mp4\n");
+}
+
+// A fragmented MP4 whose headers claim 39 hours: the bit rates the demuxer works out from that
+// come to a few bits a second, and an encoder given them refuses to open. The cut leaves them
+// out, as for a source without bit rates, and finishes with every picture.
+TEST_F(CliCut, BitRatesFromADurationTheBytesCannotHoldAreLeftOut) {
+  const std::string longer = Dir + "/claims39h.mp4";
+  TCliRun r = Shell("ffmpeg -nostdin -v error -i '" + File + "' -c copy -movflags frag_keyframe+empty_moov '" +
+                    longer + "'");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ASSERT_EQ(ClaimHours(longer, 39), 5);  // mvhd, and tkhd and mdhd of both tracks
+  {
+    TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile(longer)) << probe.LastErrMsg();
+    ASSERT_GE(probe.GetFileStreamInfo().Duration, int64_t(39) * 3600 * 1000000);
+    ASSERT_GT(probe.GetVideoStreamInfo(-1).BitRate, 0);
+    ASSERT_LT(probe.GetVideoStreamInfo(-1).BitRate, 1000) << "the demuxer no longer derives the rate from the header";
+  }
+  File = longer;
+  r = Cut("--format MP4");
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, "options: \noutput: " + Dir + "/claims39h_(new).mp4\n");
+
+  r = Shell("timeout 120 " + std::string(TRIMORA_CLI) + " cut '" + longer + "' --format MP4 --out-dir '" + Dir +
+            "' </dev/null");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  TFFDecoder dec;
+  ASSERT_TRUE(dec.LoadFile(Dir + "/claims39h_(new).mp4")) << dec.LastErrMsg();
+  // Every picture in order (the engine may repeat one to keep the output's rate even).
+  int last = -1, shown = 0;
+  while (dec.Decode()) {
+    const int n = ReadFrameNumber(dec.Picture());
+    ASSERT_TRUE(n == last || n == last + 1) << n << " after " << last;
+    shown += n != last;
+    last = n;
+  }
+  EXPECT_EQ(shown, GetFixtureInfo(FixtureKind::H264Mp4).frameCount);
 }
 
 TEST_F(CliCut, BadArgumentsAreUsageErrors) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -215,6 +216,19 @@ protected:
   }
   void TearDown() override { fs::remove_all(Dir); }
 
+  // The chosen folder lies below a plain file: this job's name stays in it, and one warning
+  // names the fallback, which is made and stored.
+  void ExpectFallback(const TOutputNameHost& host, const std::string& fallback) {
+    std::ofstream(Dir + "/file") << "not a folder";
+    Settings["OutPutDir"] = Dir + "/file/sub";
+    EXPECT_EQ(MakeOutputFileName("/src/clip.avi", ".avi", host), Dir + "/file/sub/clip_(new).avi");
+    ASSERT_EQ(Warnings.size(), 1u);
+    EXPECT_EQ(Warnings[0], "Warning|Cannot create output directory:" + Dir +
+                               "/file/sub.It will create default directory " + fallback + "!");
+    EXPECT_EQ(Settings["OutPutDir"], fallback);
+    EXPECT_TRUE(fs::is_directory(fallback));
+  }
+
   std::string Dir;
   std::map<std::string, std::string> Settings;
   std::vector<std::string> Warnings;
@@ -234,15 +248,26 @@ TEST_F(OutputName, NumbersPastTakenNamesAndCreatesTheFolder) {
   EXPECT_TRUE(Warnings.empty());
 }
 
-TEST_F(OutputName, UncreatableFolderWarnsAndFallsBackForLaterJobs) {
-  std::ofstream(Dir + "/file") << "not a folder";
-  Settings["OutPutDir"] = Dir + "/file/sub";
-  EXPECT_EQ(MakeOutputFileName("/src/clip.avi", ".avi", Host), Dir + "/file/sub/clip_(new).avi");
-  ASSERT_EQ(Warnings.size(), 1u);
-  EXPECT_EQ(Warnings[0], "Warning|Cannot create output directory:" + Dir +
-                             "/file/sub.It will create default directory " + Dir + "/fallback!");
-  EXPECT_EQ(Settings["OutPutDir"], Dir + "/fallback");
-  EXPECT_TRUE(fs::is_directory(Dir + "/fallback"));
+TEST_F(OutputName, UncreatableFolderWarnsAndFallsBackForLaterJobs) { ExpectFallback(Host, Dir + "/fallback"); }
+
+// The fallback the window and trimora-cli get is a folder in the home folder, which the user
+// can always make: it is made and stored, and the next job goes there without a warning.
+TEST_F(OutputName, TheHostsFallbackIsInTheHomeFolder) {
+  const char* oldHome = std::getenv("HOME");
+  const std::string savedHome = oldHome ? oldHome : "";
+  setenv("HOME", (Dir + "/home/").c_str(), 1);
+  TOutputNameHost host = Host;
+  host.DefaultDir = TOutputNameHost().DefaultDir;
+  if (oldHome)
+    setenv("HOME", savedHome.c_str(), 1);
+  else
+    unsetenv("HOME");
+  const std::string fallback = Dir + "/home/clipvanefree";
+  EXPECT_EQ(host.DefaultDir, fallback);
+
+  ExpectFallback(host, fallback);
+  EXPECT_EQ(MakeOutputFileName("/src/clip.avi", ".avi", host), fallback + "/clip_(new).avi");
+  EXPECT_EQ(Warnings.size(), 1u);
 }
 
 }  // namespace
