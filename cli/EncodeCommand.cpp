@@ -184,6 +184,8 @@ int RunEncodeJob(const std::string& input, const std::string& inputOptions, cons
   }
   fflush(stdout);
   FFLogger().SetOnLog(nullptr);
+  for (const std::string& note : enc.Task(task)->StoppedOutputNotes)
+    fprintf(stderr, "%s\n", note.c_str());
   if (result.Exception) {
     fprintf(stderr, "%s\n", result.ExceptionMsg.c_str());
     return ecFailed;

@@ -120,6 +120,9 @@ public:
   int64_t VideoSize = 0, AudioSize = 0, SubtitleSize = 0, ExtraSize = 0;
   int DupFrames = 0, DropFrames = 0;
   std::string LastReportText;
+  // A stopped run's outputs that were kept beside the files they would have replaced, a
+  // message each.
+  std::vector<std::string> StoppedOutputNotes;
 
   // A loaded hook module of this task.
   struct THookModule {

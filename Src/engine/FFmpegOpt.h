@@ -248,8 +248,10 @@ public:
   // index, or -1 with LastErrMsg set. Fatal conditions throw FFmpegException.
   int OpenOutputFile(TFileOptionsContext& ctx, const std::string& options, bool join,
                      const std::string& fileName, const std::string& presets);
-  // Ends an output's file once the trailer is written: the new file replaces the target.
-  bool CommitOutputFile(int outputIndex);
+  // Ends an output's file once the trailer is written: the new file replaces the target. With
+  // `setAside` (a stopped run) a file that would be replaced stays, the partial output goes
+  // beside it, and *setAside gets its name ("" when nothing was set aside).
+  bool CommitOutputFile(int outputIndex, std::string* setAside = nullptr);
 
   // Encoder (decoder) by name, else by the codec descriptor of that name; fatal when none or
   // of another media type.

@@ -367,7 +367,7 @@ int TCustomFFmpegOpt::OpenOutputFile(TFileOptionsContext& ctx, const std::string
   return result;
 }
 
-bool TCustomFFmpegOpt::CommitOutputFile(int outputIndex) {
+bool TCustomFFmpegOpt::CommitOutputFile(int outputIndex, std::string* setAside) {
   if (outputIndex < 0 || outputIndex >= static_cast<int>(OutputFiles.size())) return false;
   TOutputContainer* c = OutputFiles[static_cast<size_t>(outputIndex)]->Container.get();
   if (!c) return false;
@@ -379,10 +379,14 @@ bool TCustomFFmpegOpt::CommitOutputFile(int outputIndex) {
   }
   if (!c->SafeFile.IsOpen()) return true;  // written directly (protocol) or not at all
   std::string err;
-  if (!c->SafeFile.Commit(&err)) {
+  std::string placed;
+  const bool ok = setAside ? c->SafeFile.CommitBeside("stopped", &placed, &err)
+                           : c->SafeFile.Commit(&err);
+  if (!ok) {
     FLastErrMsg = OutputFiles[static_cast<size_t>(outputIndex)]->FileName + ": " + err;
     return false;
   }
+  if (setAside) *setAside = placed == c->SafeFile.Path() ? std::string() : placed;
   return true;
 }
 
@@ -613,6 +617,15 @@ void TCustomFFmpeg::WriteTrailers() {
       avio_flush(oc->pb);
       FFinalSize = avio_tell(oc->pb);
     }
-    if (!CommitOutputFile(static_cast<int>(i))) throw FFmpegException(FLastErrMsg);
+    // A stopped run's output is partial: it never takes the place of an existing file.
+    std::string setAside;
+    if (!CommitOutputFile(static_cast<int>(i), Broken ? &setAside : nullptr))
+      throw FFmpegException(FLastErrMsg);
+    if (!setAside.empty()) {
+      StoppedOutputNotes.push_back(of->FileName +
+                                   ": the task was stopped, so the existing file is kept; the "
+                                   "partial output is " + setAside);
+      FFLogger().Log(this, llWarning, StoppedOutputNotes.back());
+    }
   }
 }

@@ -209,6 +209,7 @@ int TCustomFFmpeg::TranscodeInit() {
   for (auto& ost : OutputStreams) ost->Run = TOutputStreamRun{};
   for (auto& of : OutputFiles) of->PacketsWritten = 0;
   FEmptyOutput = false;
+  StoppedOutputNotes.clear();
   FInitialised = true;
   FCurrentInput = 0;
   SetActiveRange(0);

@@ -198,33 +198,26 @@ void TSafeFile::CloseWriteBackFd() {
   FWriteBackFd = -1;
 }
 
-bool TSafeFile::Commit(std::string* err) {
-  if (!IsOpen()) {
-    if (err) *err = FPath + ": not open for writing";
-    return false;
-  }
+int TSafeFile::FinishContent(const struct stat* old) {
   int failure = 0;
   CloseWriteBackFd();
   if (FStream && fflush(FStream) != 0) failure = errno;
   // A writer that closed the descriptor reopens the file to sync it.
   int fd = FFd >= 0 ? FFd : open(FTempPath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0 && !failure) failure = errno;
-  // Replacing a file waits until the new content is on the disk, so that a crash leaves the old
-  // file or the new one, never a truncated one. A new name has nothing of the user's to lose,
-  // and the wait would make every cut slower than any other writer.
-  bool replacing = false;
   if (fd >= 0 && !failure) {
-    struct stat old;
     mode_t mode = 0666 & ~CurrentUmask();
-    if (FReplace && stat(FFinalPath.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-      replacing = true;
-      mode = old.st_mode & 07777;
+    if (old) {
+      mode = old->st_mode & 07777;
       // Best effort: only a privileged writer may hand the file to its old owner.
-      if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+      if (fchown(fd, old->st_uid, old->st_gid) != 0) {
       }
     }
     fchmod(fd, mode);
-    if (replacing && fsync(fd) != 0) failure = errno;
+    // Replacing a file waits until the new content is on the disk, so that a crash leaves the
+    // old file or the new one, never a truncated one. A new name has nothing of the user's to
+    // lose, and the wait would make every cut slower than any other writer.
+    if (old && fsync(fd) != 0) failure = errno;
   }
   if (fd >= 0 && fd != FFd) close(fd);
   if (FStream) {
@@ -235,21 +228,22 @@ bool TSafeFile::Commit(std::string* err) {
     if (close(FFd) != 0 && !failure) failure = errno;
     FFd = -1;
   }
-  if (!failure) {
-    struct stat now;
-    if (stat(FFinalPath.c_str(), &now) == 0 && !S_ISREG(now.st_mode)) {
-      failure = S_ISDIR(now.st_mode) ? EISDIR : EEXIST;
-    } else if (FReplace) {
-      if (rename(FTempPath.c_str(), FFinalPath.c_str()) != 0) failure = errno;
-    } else if (link(FTempPath.c_str(), FFinalPath.c_str()) == 0) {
-      unlink(FTempPath.c_str());
-    } else if (errno == EEXIST) {
-      failure = EEXIST;
-    } else if (renameat2(AT_FDCWD, FTempPath.c_str(), AT_FDCWD, FFinalPath.c_str(), RENAME_NOREPLACE) != 0) {
-      // File systems without hard links still offer an exclusive rename.
-      failure = errno;
-    }
+  return failure;
+}
+
+int TSafeFile::PlaceWithoutReplacing(const std::string& dest) {
+  if (link(FTempPath.c_str(), dest.c_str()) == 0) {
+    unlink(FTempPath.c_str());
+    return 0;
   }
+  if (errno == EEXIST) return EEXIST;
+  // File systems without hard links still offer an exclusive rename.
+  if (renameat2(AT_FDCWD, FTempPath.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) != 0)
+    return errno;
+  return 0;
+}
+
+bool TSafeFile::Settle(int failure, std::string* err) {
   if (failure) {
     unlink(FTempPath.c_str());
     FTempPath.clear();
@@ -257,6 +251,29 @@ bool TSafeFile::Commit(std::string* err) {
     return false;
   }
   FTempPath.clear();
+  return true;
+}
+
+bool TSafeFile::Commit(std::string* err) {
+  if (!IsOpen()) {
+    if (err) *err = FPath + ": not open for writing";
+    return false;
+  }
+  struct stat old;
+  const bool replacing =
+      FReplace && stat(FFinalPath.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  int failure = FinishContent(replacing ? &old : nullptr);
+  if (!failure) {
+    struct stat now;
+    if (stat(FFinalPath.c_str(), &now) == 0 && !S_ISREG(now.st_mode)) {
+      failure = S_ISDIR(now.st_mode) ? EISDIR : EEXIST;
+    } else if (FReplace) {
+      if (rename(FTempPath.c_str(), FFinalPath.c_str()) != 0) failure = errno;
+    } else {
+      failure = PlaceWithoutReplacing(FFinalPath);
+    }
+  }
+  if (!Settle(failure, err)) return false;
   if (replacing) {
     const int dirFd = open(DirName(FFinalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
@@ -264,6 +281,40 @@ bool TSafeFile::Commit(std::string* err) {
       close(dirFd);
     }
   }
+  return true;
+}
+
+bool TSafeFile::CommitBeside(const std::string& tag, std::string* placed, std::string* err) {
+  struct stat old;
+  if (!IsOpen() || !FReplace || stat(FFinalPath.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+    if (placed) *placed = FPath;
+    return Commit(err);
+  }
+  int failure = FinishContent(nullptr);
+  // Beside the name as given, unless that is a link: then beside the file it names, so the
+  // new file stays on the file system it was written on.
+  struct stat lst;
+  const bool link = lstat(FPath.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
+  const std::string& base = link ? FFinalPath : FPath;
+  const std::string name = BaseName(base);
+  const size_t dot = name.rfind('.');
+  const size_t stemEnd = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  const std::string head = base.substr(0, base.size() - name.size()) + name.substr(0, stemEnd);
+  const std::string ext = name.substr(stemEnd);
+  constexpr int kMaxTries = 1000;
+  std::string dest;
+  for (int n = 1; !failure; n++) {
+    if (n > kMaxTries) {
+      failure = EEXIST;
+      break;
+    }
+    dest = head + "_(" + tag + (n > 1 ? "_" + std::to_string(n) : std::string()) + ")" + ext;
+    failure = PlaceWithoutReplacing(dest);
+    if (failure != EEXIST) break;
+    failure = 0;
+  }
+  if (!Settle(failure, err)) return false;
+  if (placed) *placed = dest;
   return true;
 }
 

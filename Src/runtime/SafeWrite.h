@@ -72,11 +72,23 @@ public:
   // replaced gets the new content only once it is on the disk. False with *err set leaves the
   // target as it was and the new file removed.
   bool Commit(std::string* err = nullptr);
+  // For a write that ended early: a file that would be replaced stays as it is, and the new
+  // one goes beside it under the first free name "<stem>_(<tag>)<ext>", "<stem>_(<tag>_2)<ext>",
+  // ... (nothing is ever overwritten). Anything else is as Commit. *placed gets the name the
+  // content now has: Path() when nothing was kept aside.
+  bool CommitBeside(const std::string& tag, std::string* placed, std::string* err = nullptr);
   // Removes the new file; the target is untouched.
   void Discard();
 
 private:
   void CloseWriteBackFd();
+  // Flushes, gives the file its mode (an old file's, with its owner, when `old` is given, and
+  // then syncs it) and closes it. 0 or an errno value.
+  int FinishContent(const struct stat* old);
+  // Puts the finished new file at `dest` unless something is there. 0 or an errno value.
+  int PlaceWithoutReplacing(const std::string& dest);
+  // Ends a commit: on failure removes the new file and sets *err.
+  bool Settle(int failure, std::string* err);
 
   std::string FPath;
   std::string FFinalPath;

@@ -1,16 +1,23 @@
 // trimora-cli never loses a user's file: the input is refused as output however it is spelt,
-// a write that fails part-way keeps the old file, special inputs fail at once, and arguments
-// are checked before anything is opened or printed.
+// a write that fails part-way or is interrupted keeps the old file, special inputs fail at once,
+// and arguments are checked before anything is opened or printed.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "CliTestSupport.h"
 #include "support/Fixtures.h"
@@ -135,6 +142,63 @@ TEST_F(CliSafety, StillPictureAndOddNamesSaveTheirPicture) {
   r = Cli("frame 'percent%d.png' 0 'shot%d.bmp'");
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_TRUE(fs::exists(Dir + "/shot%d.bmp"));
+}
+
+// Ctrl+C on an encode that would replace a file keeps the file: the partial output is left
+// beside it under the name the printed line gives, or dropped when it holds nothing.
+TEST_F(CliSafety, InterruptedEncodeKeepsTheFileItWouldReplace) {
+  const std::string old = "an older film";
+  std::ofstream(Dir + "/old.mp4") << old;
+  // Read at the native rate, so the signal lands after `ms` of the 3 s clip.
+  const auto interrupted = [&](const std::string& options, int ms) {
+    const std::string errFile = Dir + "/../" + fs::path(Dir).filename().string() + ".err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd < 0 || chdir(Dir.c_str()) != 0 || dup2(fd, 2) < 0) _exit(98);
+      execl(TRIMORA_CLI, TRIMORA_CLI, "encode", "--input-options", "-re", "in.mp4", "old.mp4",
+            options.c_str(), static_cast<char*>(nullptr));
+      _exit(99);
+    }
+    TRun r;
+    if (pid < 0) return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    kill(pid, SIGINT);
+    int st = 0;
+    if (waitpid(pid, &st, 0) == pid && WIFEXITED(st)) r.Code = WEXITSTATUS(st);
+    r.Err = Bytes(errFile);
+    fs::remove(errFile);
+    return r;
+  };
+  const auto names = [&] {
+    std::vector<std::string> v;
+    for (const auto& e : fs::directory_iterator(Dir)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+
+  TRun r = interrupted("-c:v mpeg4 -c:a aac", 1500);
+  EXPECT_EQ(r.Code, 130);
+  EXPECT_EQ(Bytes(Dir + "/old.mp4"), old);
+  EXPECT_NE(r.Err.find("old.mp4: the task was stopped, so the existing file is kept; the "
+                       "partial output is old_(stopped).mp4\n"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_EQ(names(), (std::vector<std::string>{"in.mp4", "old.mp4", "old_(stopped).mp4"}));
+  EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i " + Q(Dir + "/old_(stopped).mp4") + " -f null -").Err,
+            "");
+  TRun probe = Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                     "stream=nb_read_frames -of csv=p=0 " + Q(Dir + "/old_(stopped).mp4"));
+  EXPECT_GT(std::atoi(probe.Out.c_str()), 10) << probe.Out;
+  EXPECT_LT(std::atoi(probe.Out.c_str()), 75) << probe.Out;
+
+  // Still skipping to the start when stopped: nothing was written and nothing is added.
+  fs::remove(Dir + "/old_(stopped).mp4");
+  r = interrupted("-ss 2.5 -c:v mpeg4 -c:a aac", 700);
+  EXPECT_EQ(r.Code, 130);
+  EXPECT_EQ(Bytes(Dir + "/old.mp4"), old);
+  EXPECT_EQ(r.Err.find("stopped"), std::string::npos) << r.Err;
+  EXPECT_EQ(names(), (std::vector<std::string>{"in.mp4", "old.mp4"}));
 }
 
 TEST(CliVersion, PrintsTheBuildVersion) {

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
@@ -544,6 +546,104 @@ TEST_F(TranscodeTest, EveryCutTextOfTheFormatList) {
       EXPECT_NEAR(r.AudioDuration, 1.0, 0.05);
     }
   }
+}
+
+// A stopped job never destroys the file it would replace: the old bytes stay and the partial
+// output goes beside it under the name its message gives, decodable; a stop before the first
+// packet leaves nothing more; a job stopped on a new name and a finished job write the name.
+TEST_F(TranscodeTest, StoppedJobKeepsTheFileItWouldReplace) {
+  const std::string src = FixturePath(FixtureKind::H264Mp4);
+  const std::string old = "an older film";
+  struct TRun {
+    TTerminateInfo Result;
+    std::vector<std::string> Notes;
+  };
+  // Read at the native rate, the job is stopped once `frames` pictures were reported
+  // (negative: after 600 ms).
+  const auto run = [&](const std::string& out, const std::string& options, int frames) {
+    TRun r;
+    TFFEncoder e;
+    TInputOptions in;
+    in.FileOptions = "-re";
+    EXPECT_GE(e.AddTask(src, &in), 0) << e.LastErrMsg();
+    TOutputOptions o;
+    o.FileOptions = options;
+    EXPECT_GE(e.SetOutput(0, out, &o), 0) << e.LastErrMsg();
+    std::atomic<int> shown{0};
+    bool done = false;
+    e.OnProgress = [&](TFFEncoder*, PProgressInfo p) { shown = p->FrameNumber; };
+    e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& t) {
+      if (t.TaskIndex == 0) r.Result = t;
+      done = done || t.TaskIndex == -1;
+    };
+    e.StartTask(1);
+    if (frames >= 0)
+      WaitInMainThread([&] { return done || shown >= frames; }, 60000);
+    else
+      WaitInMainThread([&] { return done; }, 600);
+    if (frames != 0) e.Stop(true);
+    EXPECT_TRUE(WaitInMainThread([&] { return done; }, 120000));
+    r.Notes = e.Task(0)->StoppedOutputNotes;
+    return r;
+  };
+  const auto bytes = [](const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  const std::string target = Out("old.mp4"), aside = Out("old_(stopped).mp4");
+  std::ofstream(target, std::ios::binary) << old;
+
+  // Stopped mid-way.
+  TRun r = run(target, "-c:v mpeg4 -c:a aac", 10);
+  EXPECT_FALSE(r.Result.Finished);
+  EXPECT_FALSE(r.Result.Exception) << r.Result.ExceptionMsg;
+  EXPECT_EQ(bytes(target), old);
+  ASSERT_EQ(r.Notes, std::vector<std::string>{target + ": the task was stopped, so the existing "
+                                              "file is kept; the partial output is " + aside});
+  EXPECT_TRUE(Logged(r.Notes[0], llWarning, false));
+  TReadBack b = ReadBack(aside);
+  ASSERT_TRUE(b.Opened);
+  EXPECT_EQ(b.Errors, 0);
+  EXPECT_GE(b.Numbers.size(), 10u);
+  EXPECT_LT(b.Numbers.size(), 75u);
+  EXPECT_EQ(FFmpegDecodeErrors(aside), "");
+
+  // Stopped again: the next free name, the first partial file untouched.
+  const std::string first = bytes(aside);
+  r = run(target, "-c:v mpeg4 -c:a aac", 5);
+  EXPECT_EQ(bytes(target), old);
+  EXPECT_EQ(bytes(aside), first);
+  ASSERT_EQ(r.Notes.size(), 1u);
+  EXPECT_NE(r.Notes[0].find("the partial output is " + Out("old_(stopped_2).mp4")),
+            std::string::npos) << r.Notes[0];
+  EXPECT_TRUE(ReadBack(Out("old_(stopped_2).mp4")).Opened);
+
+  // Stopped while still skipping to the start: nothing was written, nothing is added.
+  fs::remove(aside);
+  fs::remove(Out("old_(stopped_2).mp4"));
+  r = run(target, "-ss 2.5 -c:v mpeg4 -c:a aac", -1);
+  EXPECT_FALSE(r.Result.Finished);
+  EXPECT_FALSE(r.Result.Exception) << r.Result.ExceptionMsg;
+  EXPECT_TRUE(r.Notes.empty());
+  EXPECT_EQ(bytes(target), old);
+  std::vector<std::string> names;
+  for (const auto& f : fs::directory_iterator(Dir)) names.push_back(f.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"old.mp4"});
+
+  // Stopped on a new name: the partial file takes it.
+  r = run(Out("new.mkv"), "-c:v mpeg4 -c:a aac", 5);
+  EXPECT_TRUE(r.Notes.empty());
+  EXPECT_TRUE(ReadBack(Out("new.mkv")).Opened);
+  EXPECT_FALSE(fs::exists(Out("new_(stopped).mkv")));
+
+  // Finished: the old file is replaced.
+  r = run(target, "-t 0.4 -c:v mpeg4 -c:a aac", 0);
+  EXPECT_TRUE(r.Result.Finished) << r.Result.ExceptionMsg;
+  EXPECT_TRUE(r.Notes.empty());
+  b = ReadBack(target);
+  ASSERT_TRUE(b.Opened);
+  EXPECT_EQ(b.Numbers.size(), 10u);
+  EXPECT_FALSE(fs::exists(aside));
 }
 
 int main(int argc, char** argv) {

@@ -209,6 +209,57 @@ TEST_F(SafeWrite, UncommittedFileLeavesNothing) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"a:b%d.jpg"});
 }
 
+// A write that ended early keeps the file it would replace and goes beside it under a name
+// that was free, never over anything; with nothing to replace it takes its own name.
+TEST_F(SafeWrite, EarlyEndKeepsTheOldFileAndTakesAFreeName) {
+  Put(P("old.mp4"), "old");
+  Put(P("old_(stopped_2).mp4"), "someone's");
+  chmod(P("old.mp4").c_str(), 0600);
+  const auto writeBeside = [&](const std::string& path, const std::string& text) {
+    TSafeFile f;
+    std::string err, placed;
+    EXPECT_TRUE(f.Open(path, {}, true, &err)) << err;
+    EXPECT_EQ(write(f.Fd(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_TRUE(f.CommitBeside("stopped", &placed, &err)) << err;
+    EXPECT_FALSE(f.IsOpen());
+    return placed;
+  };
+  EXPECT_EQ(writeBeside(P("old.mp4"), "first"), P("old_(stopped).mp4"));
+  EXPECT_EQ(writeBeside(P("old.mp4"), "second"), P("old_(stopped_3).mp4"));
+  EXPECT_EQ(Get(P("old.mp4")), "old");
+  EXPECT_EQ(fs::status(P("old.mp4")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Get(P("old_(stopped).mp4")), "first");
+  EXPECT_EQ(Get(P("old_(stopped_2).mp4")), "someone's");
+  EXPECT_EQ(Get(P("old_(stopped_3).mp4")), "second");
+  // No extension: the tag ends the name.
+  Put(P("take"), "old");
+  EXPECT_EQ(writeBeside(P("take"), "partial"), P("take_(stopped)"));
+  EXPECT_EQ(Get(P("take")), "old");
+  // A new name is simply written.
+  EXPECT_EQ(writeBeside(P("new.mkv"), "partial"), P("new.mkv"));
+  EXPECT_EQ(Get(P("new.mkv")), "partial");
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"new.mkv", "old.mp4", "old_(stopped).mp4",
+                                                 "old_(stopped_2).mp4", "old_(stopped_3).mp4",
+                                                 "take", "take_(stopped)"}));
+}
+
+// Through a link the linked file stays and the partial file goes beside it.
+TEST_F(SafeWrite, EarlyEndThroughALinkKeepsTheLinkedFile) {
+  fs::create_directory(P("real"));
+  Put(P("real/clip.mp4"), "old");
+  fs::create_symlink("real/clip.mp4", P("link.mp4"));
+  TSafeFile f;
+  std::string err, placed;
+  ASSERT_TRUE(f.Open(P("link.mp4"), {}, true, &err)) << err;
+  ASSERT_EQ(write(f.Fd(), "partial", 7), 7);
+  ASSERT_TRUE(f.CommitBeside("stopped", &placed, &err)) << err;
+  EXPECT_TRUE(fs::equivalent(placed, P("real/clip_(stopped).mp4"))) << placed;
+  EXPECT_EQ(Get(P("real/clip_(stopped).mp4")), "partial");
+  EXPECT_EQ(Get(P("link.mp4")), "old");
+  EXPECT_TRUE(fs::is_symlink(P("link.mp4")));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
