@@ -45,9 +45,12 @@ int64_t ToMicroseconds(const AVStream* st, int64_t ts) {
 }
 
 // H.264 decoders take new parameter sets only at an IDR picture; other key frames (the
-// recovery points of open groups of pictures) cannot follow an encoded part.
+// recovery points of open groups of pictures) cannot follow an encoded part. HEVC may begin
+// at any random-access picture: after an end of sequence a CRA starts afresh.
 bool CopyMayStartAt(const AVPacket* pkt, const AVCodecParameters* par) {
-  return par->codec_id != AV_CODEC_ID_H264 || IsH264Idr(pkt, par);
+  if (par->codec_id == AV_CODEC_ID_H264) return IsH264Idr(pkt, par);
+  if (par->codec_id == AV_CODEC_ID_HEVC) return IsCleanRandomAccess(pkt, par);
+  return true;
 }
 
 // Reads the records of the range: from a key frame at or before the start to the first key
@@ -188,8 +191,31 @@ const char* EncoderFor(AVCodecID id) {
     case AV_CODEC_ID_H264: return "libx264";
     case AV_CODEC_ID_MPEG2VIDEO: return "mpeg2video";
     case AV_CODEC_ID_MPEG4: return "mpeg4";
+    case AV_CODEC_ID_HEVC: return "libx265";
+    case AV_CODEC_ID_VP9: return "libvpx-vp9";
     default: return nullptr;
   }
+}
+
+// Main and Main 10 at 4:2:0, the profiles x265 encodes to match.
+bool CheckHevc(const AVCodecParameters* par, TEncoderSetup* s) {
+  const bool main = par->profile == FF_PROFILE_HEVC_MAIN || par->profile == FF_PROFILE_HEVC_MAIN_10 ||
+                    par->profile == FF_PROFILE_UNKNOWN;
+  if (!main) {
+    s->reason = "the HEVC profile cannot be encoded again";
+    return false;
+  }
+  if (par->format != AV_PIX_FMT_YUV420P && par->format != AV_PIX_FMT_YUV420P10LE) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format));
+    s->reason = std::string("the pixel format ") + (name ? name : "?") + " cannot be encoded again";
+    return false;
+  }
+  s->hevcSets = HevcParameterSets(par->extradata, static_cast<size_t>(std::max(0, par->extradata_size)));
+  if (s->hevcSets.empty()) {
+    s->reason = "the HEVC stream has no parameter sets to repeat";
+    return false;
+  }
+  return true;
 }
 
 int64_t RangeEnd(const TExactCopyOptions& o) { return o.End > o.Start ? o.End : INT64_MAX; }
@@ -282,6 +308,7 @@ bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, 
     return false;
   }
   s->globalHeader = ofmt && (ofmt->flags & AVFMT_GLOBALHEADER);
+  if (par->codec_id == AV_CODEC_ID_HEVC) return CheckHevc(par, s);
   if (par->codec_id == AV_CODEC_ID_H264) {
     if (!X264Profile(par->profile)) {
       s->reason = "the H.264 profile cannot be encoded again";

@@ -73,7 +73,13 @@ struct TEncoderSetup {
   bool globalHeader = false;
   unsigned paramSetId = 0;
   TH264Config srcConfig;
+  std::vector<std::vector<uint8_t>> hevcSets;  // the source's VPS, SPS and PPS
 };
+
+// An encoder that matches the source's video; `first` (may be null) is the first picture it
+// will take, whose HDR metadata it repeats when the stream carries none.
+TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, const AVFrame* first,
+                             std::string* error);
 
 // False with s->reason when the video cannot be encoded again to match the source.
 bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, TExactCopyPlan* plan);

@@ -25,70 +25,17 @@ using namespace exactcopy;
 
 namespace {
 
-// Annex B packet to length-prefixed NAL units; parameter sets are left out (they are in the
-// decoder configuration).
-bool ToLengthPrefixed(AVPacket* pkt, int lengthSize) {
+// The packet's NAL units rewritten as `how` says; false when one is too big for the output.
+bool Rewrite(AVPacket* pkt, const TNalRewrite& how) {
   std::vector<uint8_t> out;
-  for (const TNalUnit& nal : SplitAnnexB(pkt->data, static_cast<size_t>(pkt->size))) {
-    if (nal.H264Type() == 7 || nal.H264Type() == 8) continue;
-    if (lengthSize < 4 && nal.Size >> (8 * lengthSize)) return false;
-    for (int i = lengthSize - 1; i >= 0; i--) out.push_back(static_cast<uint8_t>(nal.Size >> (8 * i)));
-    out.insert(out.end(), nal.Data, nal.Data + nal.Size);
-  }
+  if (!RewriteNalUnits(pkt->data, static_cast<size_t>(pkt->size), how, &out)) return false;
   TPacketPtr copy = NewPacket();
-  if (av_new_packet(copy.get(), static_cast<int>(out.size())) < 0) return false;
+  if (av_new_packet(copy.get(), static_cast<int>(out.size())) < 0) throw std::bad_alloc();
   std::copy(out.begin(), out.end(), copy->data);
   av_packet_copy_props(copy.get(), pkt);
   av_packet_unref(pkt);
   av_packet_move_ref(pkt, copy.get());
   return true;
-}
-
-TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, std::string* error) {
-  const AVCodecParameters* par = st->codecpar;
-  TCodecContextPtr c(avcodec_alloc_context3(s.codec));
-  if (!c) throw std::bad_alloc();
-  c->width = par->width;
-  c->height = par->height;
-  c->pix_fmt = static_cast<AVPixelFormat>(par->format);
-  c->sample_aspect_ratio = par->sample_aspect_ratio;
-  c->color_primaries = par->color_primaries;
-  c->color_trc = par->color_trc;
-  c->colorspace = par->color_space;
-  c->color_range = par->color_range;
-  c->chroma_sample_location = par->chroma_location;
-  c->field_order = par->field_order;
-  AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-  if (rate.num <= 0) rate = AVRational{25, 1};
-  c->framerate = rate;
-  c->max_b_frames = 0;
-  c->gop_size = 100000;  // one key frame, at the start of the part
-  if (s.globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  AVDictionary* opts = nullptr;
-  if (par->codec_id == AV_CODEC_ID_H264) {
-    c->time_base = st->time_base;
-    c->profile = par->profile;
-    c->level = par->level;
-    if (const char* p = X264Profile(par->profile)) av_dict_set(&opts, "profile", p, 0);
-    av_dict_set(&opts, "preset", "veryfast", 0);
-    av_dict_set(&opts, "crf", "12", 0);
-    av_dict_set(&opts, "x264-params",
-                ("sps-id=" + std::to_string(s.paramSetId) + ":scenecut=0:log=-1").c_str(), 0);
-  } else {
-    c->time_base = av_inv_q(rate);
-    c->flags |= AV_CODEC_FLAG_QSCALE;
-    c->global_quality = FF_QP2LAMBDA * 1;
-    c->qmin = 1;
-    c->bit_rate = par->bit_rate > 0 ? par->bit_rate : 0;
-    av_dict_set(&opts, "sc_threshold", "1000000000", 0);
-  }
-  const int r = avcodec_open2(c.get(), s.codec, &opts);
-  av_dict_free(&opts);
-  if (r < 0) {
-    *error = ErrorText(std::string("Cannot open the encoder ") + s.codec->name, r);
-    return nullptr;
-  }
-  return c;
 }
 
 TCodecContextPtr OpenDecoder(const AVStream* st, std::string* error) {
@@ -117,6 +64,13 @@ AVStream* NewStreamLike(AVFormatContext* oc, const AVStream* in) {
   avcodec_parameters_copy(st->codecpar, in->codecpar);
   st->codecpar->codec_tag = 0;
   st->time_base = in->time_base;
+  // Rotation, colour and HDR metadata the container keeps for the stream.
+  for (int i = 0; i < in->nb_side_data; i++) {
+    const AVPacketSideData& sd = in->side_data[i];
+    uint8_t* d = av_stream_new_side_data(st, sd.type, sd.size);
+    if (!d) throw std::bad_alloc();
+    std::copy(sd.data, sd.data + sd.size, d);
+  }
   return st;
 }
 
@@ -144,6 +98,8 @@ private:
   void EmitVideo(AVPacket* pkt);  // pkt timestamps in the source's video time base, output clock
   void WriteAudio(AVPacket* pkt);
   void DrainTail(bool force);
+  void CloseSequence(AVPacket* pkt);            // HEVC: an end of sequence after the picture
+  void PrepareCopied(AVPacket* pkt, int idx);  // HEVC: the sets and ends at the joins
 
   std::string FInput, FOutput;
   TExactCopyOptions FOptions;
@@ -168,6 +124,9 @@ private:
   int64_t FDuration = 0;
   int64_t FFileSize = 0;
   int64_t FFrameTicks = 0;  // one picture's length in the video time base
+  bool FHevc = false;
+  int FOutLength = 0;          // HEVC: the output's NAL length size, 0 for start codes
+  bool FFirstCopy = true;
   int64_t FAudioStart = 0, FAudioEnd = INT64_MAX;  // audio stream time base
   std::string FError;
 };
@@ -187,10 +146,17 @@ void TExactRun::OpenOutput() {
   FOv->avg_frame_rate = iv->avg_frame_rate;
   FOv->sample_aspect_ratio = iv->sample_aspect_ratio;
   if (FIn.a >= 0) FOa = NewStreamLike(oc, FIn.ic->streams[FIn.a]);
+  if (iv->codecpar->codec_id == AV_CODEC_ID_HEVC) {
+    // Parameter sets change in band at the joins: the sample entry that allows it.
+    const unsigned hev1 = MKTAG('h', 'e', 'v', '1');
+    if (ofmt->codec_tag && av_codec_get_id(ofmt->codec_tag, hev1) == AV_CODEC_ID_HEVC)
+      FOv->codecpar->codec_tag = hev1;
+    FOutLength = NalLengthSize(FOv->codecpar);
+  }
   // Both sets of parameter sets in the decoder configuration.
   if (iv->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader) {
     std::string e;
-    TCodecContextPtr probe = OpenEncoder(iv, FSetup, &e);
+    TCodecContextPtr probe = OpenEncoder(iv, FSetup, nullptr, &e);
     if (!probe) throw std::runtime_error(e);
     TH264Config added;
     ParseH264Config(probe->extradata, static_cast<size_t>(probe->extradata_size), &added);
@@ -250,7 +216,7 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
   const AVStream* iv = FIn.ic->streams[FIn.v];
   std::string e;
   if (!enc) {
-    enc = OpenEncoder(iv, FSetup, &e);
+    enc = OpenEncoder(iv, FSetup, frame, &e);
     if (!enc) throw std::runtime_error(e);
   }
   if (frame) {
@@ -266,8 +232,14 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
     if (r < 0) throw std::runtime_error(ErrorText("Video encoding failed", r));
     av_packet_rescale_ts(pkt.get(), enc->time_base, iv->time_base);
     pkt->dts = pkt->pts - FL.delay;
-    if (iv->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader &&
-        !ToLengthPrefixed(pkt.get(), FSetup.srcConfig.LengthSize))
+    TNalRewrite how;
+    how.OutLength = FOutLength;
+    if (iv->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader) {
+      // The parameter sets are in the decoder configuration.
+      how.OutLength = FSetup.srcConfig.LengthSize;
+      how.DropH264Sets = true;
+    }
+    if ((how.OutLength || how.DropH264Sets) && !Rewrite(pkt.get(), how))
       throw std::runtime_error("A picture is too big for the stream's NAL length size");
     std::deque<TPacketPtr>& to = head ? FPendingHead : FPendingTail;
     to.push_back(NewPacket());
@@ -312,6 +284,8 @@ void TExactRun::FinishHead() {
   if (FHeadDone) return;
   FHeadDone = true;
   FlushEncoder(true);
+  if (FHevc && !FPendingHead.empty() && (FL.lastCopy >= 0 || FL.tailFrom >= 0))
+    CloseSequence(FPendingHead.back().get());
   while (!FPendingHead.empty()) {
     EmitVideo(FPendingHead.front().get());
     FPendingHead.pop_front();
@@ -320,6 +294,26 @@ void TExactRun::FinishHead() {
     EmitVideo(FPendingCopy.front().get());
     FPendingCopy.pop_front();
   }
+}
+
+void TExactRun::CloseSequence(AVPacket* pkt) {
+  TNalRewrite how;
+  how.InLength = how.OutLength = FOutLength;
+  how.AppendHevcEndOfSequence = true;
+  Rewrite(pkt, how);
+}
+
+void TExactRun::PrepareCopied(AVPacket* pkt, int idx) {
+  if (!FHevc) return;
+  TNalRewrite how;
+  how.InLength = how.OutLength = NalLengthSize(FIn.ic->streams[FIn.v]->codecpar);
+  // The first copied picture brings the source's sets back after the head's; the last closes
+  // its sequence before the tail's.
+  if (FFirstCopy && FL.headFrom >= 0) how.Prepend = &FSetup.hevcSets;
+  how.AppendHevcEndOfSequence = idx == FL.lastCopy && FL.tailFrom >= 0;
+  FFirstCopy = false;
+  if ((how.Prepend || how.AppendHevcEndOfSequence) && !Rewrite(pkt, how))
+    throw std::runtime_error("A picture is too big for the stream's NAL length size");
 }
 
 void TExactRun::DrainTail(bool force) {
@@ -344,6 +338,7 @@ bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
     }
     if (!BuildLayout(FIn, FInput, FOptions, &FL, error)) return false;
     const AVStream* iv = FIn.ic->streams[FIn.v];
+    FHevc = iv->codecpar->codec_id == AV_CODEC_ID_HEVC;
     FillPlan(iv, FL, plan);
     plan->Exact = true;
     FDuration = plan->Duration;
@@ -408,6 +403,7 @@ bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
         av_packet_ref(copy.get(), pkt.get());
         copy->pts -= FL.firstPts;
         copy->dts = FL.copyDts[static_cast<size_t>(idx)] - FL.firstPts;
+        PrepareCopied(copy.get(), idx);
         if (FHeadDone) EmitVideo(copy.get());
         else FPendingCopy.push_back(std::move(copy));
       }

@@ -28,7 +28,10 @@ std::vector<TNalUnit> SplitAnnexB(const uint8_t* p, size_t n) {
 
 std::vector<TNalUnit> PacketNalUnits(const uint8_t* p, size_t n, const AVCodecParameters* par) {
   const int len = NalLengthSize(par);
-  if (len == 0) return SplitAnnexB(p, n);
+  return len == 0 ? SplitAnnexB(p, n) : SplitLengthPrefixed(p, n, len);
+}
+
+std::vector<TNalUnit> SplitLengthPrefixed(const uint8_t* p, size_t n, int len) {
   std::vector<TNalUnit> out;
   for (size_t at = 0; at + static_cast<size_t>(len) < n;) {
     size_t size = 0;
@@ -39,6 +42,47 @@ std::vector<TNalUnit> PacketNalUnits(const uint8_t* p, size_t n, const AVCodecPa
     at += size;
   }
   return out;
+}
+
+namespace {
+
+bool PutNalUnit(const uint8_t* p, size_t n, int lengthSize, std::vector<uint8_t>* out) {
+  if (lengthSize == 0) {
+    out->insert(out->end(), {0, 0, 0, 1});
+  } else {
+    if (lengthSize < 4 && n >> (8 * lengthSize)) return false;
+    for (int i = lengthSize - 1; i >= 0; i--) out->push_back(static_cast<uint8_t>(n >> (8 * i)));
+  }
+  out->insert(out->end(), p, p + n);
+  return true;
+}
+
+}  // namespace
+
+bool RewriteNalUnits(const uint8_t* p, size_t n, const TNalRewrite& how, std::vector<uint8_t>* out) {
+  const std::vector<TNalUnit> units =
+      how.InLength ? SplitLengthPrefixed(p, n, how.InLength) : SplitAnnexB(p, n);
+  out->clear();
+  size_t next = 0;
+  constexpr int kAud = 35;
+  if (how.Prepend) {
+    if (!units.empty() && units[0].HevcType() == kAud) {
+      if (!PutNalUnit(units[0].Data, units[0].Size, how.OutLength, out)) return false;
+      next = 1;
+    }
+    for (const std::vector<uint8_t>& set : *how.Prepend)
+      if (!PutNalUnit(set.data(), set.size(), how.OutLength, out)) return false;
+  }
+  for (; next < units.size(); next++) {
+    const TNalUnit& u = units[next];
+    if (how.DropH264Sets && (u.H264Type() == 7 || u.H264Type() == 8)) continue;
+    if (!PutNalUnit(u.Data, u.Size, how.OutLength, out)) return false;
+  }
+  if (how.AppendHevcEndOfSequence) {
+    static const uint8_t kEos[2] = {36 << 1, 1};
+    PutNalUnit(kEos, sizeof kEos, how.OutLength, out);
+  }
+  return true;
 }
 
 bool IsH264Idr(const AVPacket* pkt, const AVCodecParameters* par) {

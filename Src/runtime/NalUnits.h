@@ -18,10 +18,28 @@ struct TNalUnit {
 // The units between start codes (trailing zero bytes belong to the next start code).
 std::vector<TNalUnit> SplitAnnexB(const uint8_t* p, size_t n);
 
+// The units of length-prefixed data (lengths of lengthSize bytes). A length that runs past the
+// data ends the list.
+std::vector<TNalUnit> SplitLengthPrefixed(const uint8_t* p, size_t n, int lengthSize);
+
 // The units of one packet of the stream described by `par`: length-prefixed when the stream's
 // decoder configuration says so (avcC, hvcC), otherwise split at start codes. A length that
 // runs past the packet ends the list.
 std::vector<TNalUnit> PacketNalUnits(const uint8_t* p, size_t n, const AVCodecParameters* par);
+
+// How RewriteNalUnits turns one packet's units into another's.
+struct TNalRewrite {
+  int InLength = 0;   // length size of the input, 0 for start codes
+  int OutLength = 0;  // length size of the output, 0 for start codes
+  bool DropH264Sets = false;  // leave out H.264 SPS and PPS units
+  const std::vector<std::vector<uint8_t>>* Prepend = nullptr;  // put first (after an HEVC
+                                                               // access unit delimiter)
+  bool AppendHevcEndOfSequence = false;  // close the coded video sequence after this picture
+};
+
+// The units of p in the output layout; false when a unit is too big for the output's length
+// size.
+bool RewriteNalUnits(const uint8_t* p, size_t n, const TNalRewrite& how, std::vector<uint8_t>* out);
 
 // True when an H.264 packet holds an IDR picture.
 bool IsH264Idr(const AVPacket* pkt, const AVCodecParameters* par);

@@ -100,6 +100,33 @@ std::vector<uint8_t> BuildAvcC(const TH264Config& src, const TH264Config& added,
   return out;
 }
 
+std::vector<std::vector<uint8_t>> HevcParameterSets(const uint8_t* p, size_t n) {
+  std::vector<TNalUnit> units;
+  if (n >= 23 && p[0] == 1) {
+    // hvcC: arrays of one NAL type each, every unit with a 2-byte length.
+    size_t at = 23;
+    const int arrays = p[22];
+    for (int a = 0; a < arrays && at + 3 <= n; a++) {
+      const int count = p[at + 1] << 8 | p[at + 2];
+      at += 3;
+      for (int i = 0; i < count && at + 2 <= n; i++) {
+        const size_t len = static_cast<size_t>(p[at] << 8 | p[at + 1]);
+        at += 2;
+        if (len == 0 || at + len > n) return {};
+        units.push_back({p + at, len});
+        at += len;
+      }
+    }
+  } else {
+    units = SplitAnnexB(p, n);
+  }
+  std::vector<std::vector<uint8_t>> sets;
+  for (int type : {32, 33, 34})
+    for (const TNalUnit& u : units)
+      if (u.HevcType() == type) sets.emplace_back(u.Data, u.Data + u.Size);
+  return sets;
+}
+
 int NalLengthSize(const AVCodecParameters* par) {
   const uint8_t* x = par->extradata;
   if (par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && x[0] == 1)

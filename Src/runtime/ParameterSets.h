@@ -43,5 +43,9 @@ bool ParameterSetId(const std::vector<uint8_t>& nal, bool isSps, unsigned* id);
 // from the first SPS. Both must hold an SPS.
 std::vector<uint8_t> BuildAvcC(const TH264Config& src, const TH264Config& added, bool addedFirst);
 
+// The VPS, SPS and PPS units of an HEVC decoder configuration (hvcC) or of Annex B extradata,
+// in that order, without start code or length.
+std::vector<std::vector<uint8_t>> HevcParameterSets(const uint8_t* p, size_t n);
+
 // The NAL length size of a length-prefixed stream (avcC, hvcC), 0 for start-code form.
 int NalLengthSize(const AVCodecParameters* par);
