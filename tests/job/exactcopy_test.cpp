@@ -23,6 +23,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/md5.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace fs = std::filesystem;
@@ -37,12 +38,18 @@ struct TPic {
   int64_t time = 0;  // µs, as the file stores it
 };
 
+// Bytes of one sample of the picture's planes (1 or 2).
+int SampleBytes(const AVFrame* f) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  return d && d->comp[0].depth > 8 ? 2 : 1;
+}
+
 std::string HashPlanes(const AVFrame* f) {
   AVMD5* md5 = av_md5_alloc();
   av_md5_init(md5);
   for (int p = 0; p < 3 && f->data[p]; p++) {
     const int h = p == 0 ? f->height : (f->height + 1) / 2;
-    const int w = p == 0 ? f->width : (f->width + 1) / 2;
+    const int w = (p == 0 ? f->width : (f->width + 1) / 2) * SampleBytes(f);
     for (int y = 0; y < h; y++) av_md5_update(md5, f->data[p] + y * f->linesize[p], w);
   }
   uint8_t d[16];
@@ -81,9 +88,13 @@ std::vector<TPic> DecodeAll(const std::string& path, int64_t* firstAudio = nullp
       p.hash = HashPlanes(frame);
       p.width = frame->width;
       p.height = frame->height;
-      for (int y = 0; y < frame->height; y++)
-        p.luma.insert(p.luma.end(), frame->data[0] + y * frame->linesize[0],
-                      frame->data[0] + y * frame->linesize[0] + frame->width);
+      // Luma at 8 bits, whatever the depth.
+      const bool wide = SampleBytes(frame) == 2;
+      for (int y = 0; y < frame->height; y++) {
+        const uint8_t* row = frame->data[0] + y * frame->linesize[0];
+        for (int x = 0; x < frame->width; x++)
+          p.luma.push_back(wide ? static_cast<uint8_t>(reinterpret_cast<const uint16_t*>(row)[x] >> 2) : row[x]);
+      }
       p.time = av_rescale_q(frame->best_effort_timestamp, st->time_base, AV_TIME_BASE_Q);
       pics.push_back(std::move(p));
       av_frame_unref(frame);
@@ -131,6 +142,10 @@ protected:
   }
 
   std::string Out(const std::string& name) { return (dir_ / name).string(); }
+  std::string CutName(const std::string& src, int first, int end) {
+    return Out(fs::path(src).stem().string() + "_" + std::to_string(first) + "_" + std::to_string(end) +
+               fs::path(src).extension().string());
+  }
 
   // Cuts [first, end) of the fixture and checks the output picture by picture.
   // src: the fixture itself, or the same streams in another container.
@@ -139,8 +154,7 @@ protected:
                  std::to_string(end) + ") " + src);
     if (src.empty()) src = FixturePath(kind);
     const std::string ext = fs::path(src).extension().string();
-    const std::string out = Out(fs::path(src).stem().string() + "_" + std::to_string(first) +
-                                "_" + std::to_string(end) + ext);
+    const std::string out = CutName(src, first, end);
     TExactCopyOptions o;
     o.Start = FrameTime(first);
     o.End = FrameTime(end);
@@ -154,7 +168,7 @@ protected:
       // Its later key frames are recovery points, not IDR pictures: H.264 decoders take the
       // source's parameter sets back only at an IDR, so the whole range is encoded again.
       EXPECT_EQ(plan.CopiedPictures, 0);
-    } else if (IsFixtureKeyFrame(info, first)) {
+    } else if (IsFixtureKeyFrame(info, first) && first < info.frameCount) {
       EXPECT_EQ(plan.HeadPictures, 0);
     }
 
@@ -236,6 +250,81 @@ TEST_F(ExactCopyTest, H264InMpegTs) { CheckAllRanges(FixtureKind::H264Ts); }
 TEST_F(ExactCopyTest, H264WithOpenGops) { CheckAllRanges(FixtureKind::H264OpenGopMkv); }
 TEST_F(ExactCopyTest, Mpeg2InMpegTs) { CheckAllRanges(FixtureKind::Mpeg2Ts); }
 TEST_F(ExactCopyTest, Mpeg4PartTwoInAvi) { CheckAllRanges(FixtureKind::Mpeg4Avi); }
+
+// The fixture's streams moved into another container by the ffmpeg tool.
+std::string Remux(FixtureKind kind, const std::string& out) {
+  const TCliRun r = RunShell("ffmpeg -nostdin -v error -y -i " + ShellQuote(FixturePath(kind)) + " -c copy " +
+                             ShellQuote(out));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  return out;
+}
+
+std::string Probe(const std::string& what, const std::string& file) {
+  return RunShell("ffprobe -v error -select_streams v " + what + " -of default=nw=1 " + ShellQuote(file)).Out;
+}
+
+TEST_F(ExactCopyTest, HevcInMp4) {
+  CheckAllRanges(FixtureKind::HevcMp4);
+  // The parameter sets change in band: the sample entry says so.
+  EXPECT_EQ(Probe("-show_entries stream=codec_tag_string", CutName(FixturePath(FixtureKind::HevcMp4), 13, 37)), "codec_tag_string=hev1\n");
+}
+TEST_F(ExactCopyTest, HevcInMpegTsAndMatroska) {
+  CheckCut(FixtureKind::HevcMp4, 13, 37, Remux(FixtureKind::HevcMp4, Out("hevc.ts")));
+  CheckCut(FixtureKind::HevcMp4, 11, 25, Out("hevc.ts"));
+  CheckCut(FixtureKind::HevcMp4, 13, 37, Remux(FixtureKind::HevcMp4, Out("hevc.mkv")));
+}
+TEST_F(ExactCopyTest, Hevc10WithOpenGopsInMpegTs) { CheckAllRanges(FixtureKind::Hevc10Ts); }
+TEST_F(ExactCopyTest, Hevc10InMp4AndQuickTime) {
+  CheckCut(FixtureKind::Hevc10Ts, 13, 37, Remux(FixtureKind::Hevc10Ts, Out("hevc10.mp4")));
+  CheckCut(FixtureKind::Hevc10Ts, 24, 36, Out("hevc10.mp4"));
+  CheckCut(FixtureKind::Hevc10Ts, 22, 40, Remux(FixtureKind::Hevc10Ts, Out("hevc10.mov")));
+}
+
+TEST_F(ExactCopyTest, HevcCopyBeginsAtARandomAccessPictureAfterItsLeadingPictures) {
+  // The two B-frames shown before the CRA at 24 are decoded after it, from the group before:
+  // they are encoded again, the copy begins with the CRA.
+  TExactCopyOptions o;
+  o.Start = FrameTime(22);
+  o.End = FrameTime(50);
+  TExactCopyPlan plan;
+  std::string error;
+  ASSERT_TRUE(PlanExactCopy(FixturePath(FixtureKind::Hevc10Ts), o, &plan, &error)) << error;
+  ASSERT_TRUE(plan.Exact) << plan.Reason;
+  EXPECT_EQ(plan.HeadPictures, 2);
+  EXPECT_EQ(plan.CopyFirst, FrameTime(24));
+}
+
+TEST_F(ExactCopyTest, HdrColourAndRotationAreKept) {
+  // The encoded head of a 10-bit HDR source: main 10, PQ over BT.2020, its mastering display
+  // and light level.
+  CheckCut(FixtureKind::Hevc10Ts, 13, 37);
+  const std::string hdr = CutName(FixturePath(FixtureKind::Hevc10Ts), 13, 37);
+  EXPECT_EQ(Probe("-show_entries stream=profile,pix_fmt,color_transfer,color_primaries,color_space", hdr),
+            "profile=Main 10\npix_fmt=yuv420p10le\ncolor_space=bt2020nc\ncolor_transfer=smpte2084\n"
+            "color_primaries=bt2020\n");
+  const std::string first = Probe("-read_intervals %+#1 -show_frames -show_entries frame=side_data_list", hdr);
+  EXPECT_NE(first.find("side_data_type=Mastering display metadata"), std::string::npos) << first;
+  EXPECT_NE(first.find("max_luminance=10000000/10000"), std::string::npos) << first;
+  EXPECT_NE(first.find("max_content=1000"), std::string::npos) << first;
+
+  const TCliRun r = RunShell("ffmpeg -nostdin -v error -y -i " + ShellQuote(FixturePath(FixtureKind::HevcMp4)) +
+                             " -c copy -metadata:s:v rotate=90 " + ShellQuote(Out("rotated.mp4")));
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  CheckCut(FixtureKind::HevcMp4, 14, 30, Out("rotated.mp4"));
+  EXPECT_NE(Probe("-show_streams", CutName(Out("rotated.mp4"), 14, 30)).find("rotation=90"), std::string::npos);
+}
+
+TEST_F(ExactCopyTest, Vp9InWebmAndMatroska) {
+  CheckAllRanges(FixtureKind::Vp9Webm);
+  CheckCut(FixtureKind::Vp9Webm, 13, 37, Remux(FixtureKind::Vp9Webm, Out("vp9.mkv")));
+}
+
+TEST_F(ExactCopyTest, ARangeWithoutAKeyFrameIsEncodedWhole) {
+  for (FixtureKind kind : {FixtureKind::LongGopH264Mp4, FixtureKind::LongGopHevcMp4}) {
+    CheckCut(kind, 60, 110);
+    CheckCut(kind, 230, 270);  // across the second key frame
+  }
+}
 
 TEST_F(ExactCopyTest, KeyFrameToKeyFrameCopiesEverything) {
   const FixtureInfo info = GetFixtureInfo(FixtureKind::H264Mp4);

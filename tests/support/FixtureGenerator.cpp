@@ -91,6 +91,11 @@ struct KindEntry {
   Recipe recipe;
 };
 
+FixtureInfo VideoInfo(FixtureKind kind, const char* name, const char* muxer, AVCodecID codec,
+                      int frames, int w, int h, AVRational fps, int gop, bool bframes);
+void AddAudio(FixtureInfo& i, AVCodecID codec, int rate, int channels);
+void MakeExactCopyEntry(FixtureKind kind, KindEntry& e);  // FixturesExactCopy.inc
+
 std::vector<int> EveryNth(int count, int step) {
   std::vector<int> v;
   for (int i = 0; i < count; i += step) v.push_back(i);
@@ -321,9 +326,18 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.audioEncoder = "aac";
       r.audioBitRate = 128000;
       break;
+    case FixtureKind::HevcMp4:
+    case FixtureKind::Hevc10Ts:
+    case FixtureKind::Vp9Webm:
+    case FixtureKind::LongGopHevcMp4:
+    case FixtureKind::LongGopH264Mp4:
+      MakeExactCopyEntry(kind, e);
+      break;
   }
   return e;
 }
+
+#include "FixturesExactCopy.inc"
 
 // ---------------------------------------------------------------------------------------------
 // Encoding
@@ -521,7 +535,7 @@ void Generate(const KindEntry& e, const std::string& path) {
          av_compare_ts(frameNo, video.enc->time_base, samplesDone, audio.enc->time_base) <= 0);
     if (doVideo) {
       Check(av_frame_make_writable(vframe.get()), "writable frame");
-      if (!DrawFrameNumber(vframe.get(), frameNo)) Fail("cannot draw the picture");
+      if (!DrawFixturePicture(vframe.get(), frameNo)) Fail("cannot draw the picture");
       vframe->pts = frameNo;
       // Key frames where FixtureInfo says, whatever the encoder would choose itself.
       const bool key = IsFixtureKeyFrame(info, frameNo);
@@ -650,6 +664,11 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::H264OpenGopMkv: return "H264OpenGopMkv";
     case FixtureKind::RawH264: return "RawH264";
     case FixtureKind::LongGopH264: return "LongGopH264";
+    case FixtureKind::HevcMp4: return "HevcMp4";
+    case FixtureKind::Hevc10Ts: return "Hevc10Ts";
+    case FixtureKind::Vp9Webm: return "Vp9Webm";
+    case FixtureKind::LongGopHevcMp4: return "LongGopHevcMp4";
+    case FixtureKind::LongGopH264Mp4: return "LongGopH264Mp4";
   }
   return "?";
 }

@@ -32,6 +32,12 @@ enum class FixtureKind {
   H264Ts,       // H.264 (B-frames) + AAC in MPEG-TS; cut tests only, not in AllFixtureKinds
   H264OpenGopMkv,  // H.264 with open GOPs (the B-frames before each later key frame refer
                    // to it and to the GOP before) + AAC in Matroska; cut tests only
+  HevcMp4,         // HEVC Main (B-frames, IDR every 12) + AAC in MP4; sets in hvcC only
+  Hevc10Ts,        // HEVC Main 10, HDR10 (PQ, BT.2020, mastering display, light level),
+                   // open GOPs (CRA with leading B-frames every 12) + AAC in MPEG-TS
+  Vp9Webm,         // VP9 profile 0 + Vorbis in WebM
+  LongGopHevcMp4,  // HEVC (B-frames), 300 frames, key frames at 0 and 250 + AAC in MP4
+  LongGopH264Mp4,  // H.264 (B-frames), 300 frames, key frames at 0 and 250 + AAC in MP4
 };
 
 struct FixtureInfo {
@@ -93,6 +99,8 @@ double FixtureFrameTime(const FixtureInfo& info, int frameNumber);
 // Formats: yuv420p, yuvj420p, yuv422p, yuvj422p, yuv444p, yuvj444p, gray, bgr24, rgb24, bgra,
 // rgba. Returns false for other formats or a number outside 0..65535.
 bool DrawFrameNumber(AVFrame* frame, int number);
+// The same, also into yuv420p10le frames (drawn at 8 bits, then widened).
+bool DrawFixturePicture(AVFrame* frame, int number);
 
 // Number shown in a decoded picture, -1 when unreadable. Works in any pixel format the
 // decoders give (planar/packed YUV of any range and depth, gray, RGB) and at any picture size
