@@ -85,6 +85,40 @@ TEST(NalUnits, CleanRandomAccessNeedsAKeyFrameThatResetsDecoding) {
   EXPECT_FALSE(IsCleanRandomAccess(picture.Pkt, mpeg2.Par));  // open groups are possible
 }
 
+TEST(NalUnits, RewritingChangesTheLayoutAndAddsSetsAndAnEndOfSequence) {
+  // HEVC: access unit delimiter (35), then a CRA slice (21), in start-code form.
+  const std::vector<uint8_t> annexB = {0, 0, 0, 1, 35 << 1, 1, 0x50, 0, 0, 1, 21 << 1, 1, 0xaf, 0x10};
+  const std::vector<std::vector<uint8_t>> sets = {{32 << 1, 1, 7}, {33 << 1, 1, 8, 9}};
+  TNalRewrite how;
+  how.OutLength = 2;
+  how.Prepend = &sets;
+  how.AppendHevcEndOfSequence = true;
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(RewriteNalUnits(annexB.data(), annexB.size(), how, &out));
+  // The sets go after the delimiter, which stays first; the end of sequence goes last.
+  const std::vector<uint8_t> want = {0, 3, 35 << 1, 1, 0x50, 0, 3, 32 << 1, 1, 7, 0, 4, 33 << 1, 1, 8, 9,
+                                     0, 4, 21 << 1, 1, 0xaf, 0x10, 0, 2, 36 << 1, 1};
+  EXPECT_EQ(out, want);
+  // And back to start codes, unchanged otherwise.
+  TNalRewrite back;
+  back.InLength = 2;
+  std::vector<uint8_t> again;
+  ASSERT_TRUE(RewriteNalUnits(out.data(), out.size(), back, &again));
+  EXPECT_EQ(SplitAnnexB(again.data(), again.size()).size(), 5u);
+  EXPECT_EQ(std::vector<uint8_t>(again.begin(), again.begin() + 7), std::vector<uint8_t>({0, 0, 0, 1, 35 << 1, 1, 0x50}));
+
+  // H.264 parameter sets left out; a unit too long for a 1-byte length refuses.
+  std::vector<uint8_t> h264 = {0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65};
+  TNalRewrite strip;
+  strip.OutLength = 4;
+  strip.DropH264Sets = true;
+  ASSERT_TRUE(RewriteNalUnits(h264.data(), h264.size(), strip, &out));
+  EXPECT_EQ(out, std::vector<uint8_t>({0, 0, 0, 1, 0x65}));
+  h264.insert(h264.end(), 300, 0x11);
+  strip.OutLength = 1;
+  EXPECT_FALSE(RewriteNalUnits(h264.data(), h264.size(), strip, &out));
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

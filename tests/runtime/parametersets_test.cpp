@@ -267,6 +267,11 @@ TEST(ParameterSets, AnHevcConfigurationRecordGivesTheNalLengthSize) {
   ASSERT_TRUE(ic);
   const AVCodecParameters* par = ic->streams[0]->codecpar;
   EXPECT_EQ(NalLengthSize(par), 4);
+  // The same VPS, SPS and PPS from the hvcC as from the encoder's start-code form.
+  const auto sets = HevcParameterSets(par->extradata, static_cast<size_t>(par->extradata_size));
+  ASSERT_EQ(sets.size(), 3u);
+  for (int i = 0; i < 3; i++) EXPECT_EQ((sets[static_cast<size_t>(i)][0] >> 1) & 0x3f, 32 + i);
+  EXPECT_EQ(sets, HevcParameterSets(e.Ctx->extradata, static_cast<size_t>(e.Ctx->extradata_size)));
   const std::vector<TPacketPtr> group = FirstGroup(ic.get(), 0);
   std::filesystem::remove(path);
   ASSERT_EQ(group.size(), 3u);
