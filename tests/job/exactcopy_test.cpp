@@ -17,6 +17,7 @@
 #include "job/ExactCopyJob.h"
 #include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
+#include "runtime/NalUnits.h"
 #include "support/Fixtures.h"
 
 extern "C" {
@@ -324,6 +325,64 @@ TEST_F(ExactCopyTest, ARangeWithoutAKeyFrameIsEncodedWhole) {
     CheckCut(kind, 60, 110);
     CheckCut(kind, 230, 270);  // across the second key frame
   }
+}
+
+// The H.264 MP4 `from` (4-byte NAL lengths, no unit over 64 KiB) written again with 2-byte ones.
+void WriteTwoByteLengths(const std::string& from, const std::string& to) {
+  AVFormatContext* ic = nullptr;
+  ASSERT_GE(avformat_open_input(&ic, from.c_str(), nullptr, nullptr), 0);
+  TInputFormatPtr in(ic);
+  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
+  AVFormatContext* oc = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&oc, nullptr, "mp4", to.c_str()), 0);
+  TOutputFormatPtr out(oc);
+  AVStream* st = avformat_new_stream(oc, nullptr);
+  avcodec_parameters_copy(st->codecpar, ic->streams[0]->codecpar);
+  st->codecpar->codec_tag = 0;
+  st->codecpar->extradata[4] = 0xfd;  // lengthSizeMinusOne = 1
+  st->time_base = ic->streams[0]->time_base;
+  ASSERT_GE(avio_open(&oc->pb, to.c_str(), AVIO_FLAG_WRITE), 0);
+  ASSERT_GE(avformat_write_header(oc, nullptr), 0);
+  TNalRewrite how;
+  how.InLength = 4;
+  how.OutLength = 2;
+  TPacketPtr pkt(av_packet_alloc());
+  std::vector<uint8_t> data;
+  while (av_read_frame(ic, pkt.get()) >= 0) {
+    ASSERT_TRUE(RewriteNalUnits(pkt->data, static_cast<size_t>(pkt->size), how, &data));
+    TPacketPtr copy(av_packet_alloc());
+    ASSERT_GE(av_new_packet(copy.get(), static_cast<int>(data.size())), 0);
+    std::copy(data.begin(), data.end(), copy->data);
+    av_packet_copy_props(copy.get(), pkt.get());
+    av_packet_unref(pkt.get());
+    copy->stream_index = 0;
+    av_packet_rescale_ts(copy.get(), ic->streams[0]->time_base, st->time_base);
+    ASSERT_GE(av_interleaved_write_frame(oc, copy.get()), 0);
+  }
+  ASSERT_GE(av_write_trailer(oc), 0);
+  avio_closep(&oc->pb);
+}
+
+TEST_F(ExactCopyTest, H264WithTwoByteNalLengthsKeepsEveryUnitWithinThem) {
+  // Noisy 720p pictures: at the encoder's quality a whole picture would not fit 2 bytes.
+  const std::string four = Out("noise4.mp4"), two = Out("noise2.mp4"), out = Out("noise_cut.mp4");
+  const TCliRun made = RunShell(
+      "ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=1280x720:r=25,noise=alls=60:allf=t -t 0.8 "
+      "-c:v libx264 -preset ultrafast -crf 20 -g 10 -x264-params slice-max-size=60000 -an " + ShellQuote(four));
+  ASSERT_EQ(made.Code, 0) << made.Err;
+  WriteTwoByteLengths(four, two);
+  ASSERT_EQ(Probe("-show_entries stream=nal_length_size", two), "nal_length_size=2\n");
+  TExactCopyOptions o;
+  o.Start = FrameTime(3);
+  o.End = FrameTime(17);
+  TExactCopyPlan plan;
+  std::string error;
+  ASSERT_TRUE(RunExactCopy(two, out, o, {}, &plan, &error)) << error;
+  EXPECT_GT(plan.HeadPictures, 0);
+  EXPECT_GT(plan.TailPictures, 0);
+  EXPECT_EQ(Probe("-count_frames -show_entries stream=nb_read_frames", out), "nb_read_frames=14\n");
+  const TCliRun check = RunShell("ffmpeg -nostdin -v error -i " + ShellQuote(out) + " -f null -");
+  EXPECT_EQ(check.Out + check.Err, "");
 }
 
 TEST_F(ExactCopyTest, KeyFrameToKeyFrameCopiesEverything) {
