@@ -205,7 +205,8 @@ bool CheckHevc(const AVCodecParameters* par, TEncoderSetup* s) {
     s->reason = "the HEVC profile cannot be encoded again";
     return false;
   }
-  if (par->format != AV_PIX_FMT_YUV420P && par->format != AV_PIX_FMT_YUV420P10LE) {
+  if (par->format != AV_PIX_FMT_YUV420P && par->format != AV_PIX_FMT_YUVJ420P &&
+      par->format != AV_PIX_FMT_YUV420P10LE) {
     const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format));
     s->reason = std::string("the pixel format ") + (name ? name : "?") + " cannot be encoded again";
     return false;
