@@ -260,6 +260,15 @@ std::string Remux(FixtureKind kind, const std::string& out) {
   return out;
 }
 
+TExactCopyPlan PlanOf(const std::string& src, int first, int end, std::string* error) {
+  TExactCopyOptions o;
+  o.Start = FrameTime(first);
+  o.End = FrameTime(end);
+  TExactCopyPlan plan;
+  PlanExactCopy(src, o, &plan, error);
+  return plan;
+}
+
 std::string Probe(const std::string& what, const std::string& file) {
   return RunShell("ffprobe -v error -select_streams v " + what + " -of default=nw=1 " + ShellQuote(file)).Out;
 }
@@ -284,13 +293,9 @@ TEST_F(ExactCopyTest, Hevc10InMp4AndQuickTime) {
 TEST_F(ExactCopyTest, HevcCopyBeginsAtARandomAccessPictureAfterItsLeadingPictures) {
   // The two B-frames shown before the CRA at 24 are decoded after it, from the group before:
   // they are encoded again, the copy begins with the CRA.
-  TExactCopyOptions o;
-  o.Start = FrameTime(22);
-  o.End = FrameTime(50);
-  TExactCopyPlan plan;
   std::string error;
-  ASSERT_TRUE(PlanExactCopy(FixturePath(FixtureKind::Hevc10Ts), o, &plan, &error)) << error;
-  ASSERT_TRUE(plan.Exact) << plan.Reason;
+  const TExactCopyPlan plan = PlanOf(FixturePath(FixtureKind::Hevc10Ts), 22, 50, &error);
+  ASSERT_TRUE(plan.Exact) << plan.Reason << error;
   EXPECT_EQ(plan.HeadPictures, 2);
   EXPECT_EQ(plan.CopyFirst, FrameTime(24));
 }
