@@ -1,8 +1,9 @@
 // The frame-exact copy's run. The range's video is three parts in decode order: the head (pictures
 // before the first copied key frame, decoded from the key frame before the start and encoded
 // again), the copied packets, and the tail (pictures after the last copied packet, encoded
-// again). Each encoded part starts with a key frame of its own and its own parameter sets,
-// whose ids differ from the source's, so one stream decodes across both joins.
+// again). Each encoded part starts with a key frame of its own and its own parameter sets, so
+// one stream decodes across both joins: H.264's take ids the source does not use; HEVC's
+// replace the source's in band, and an end of sequence closes each part before a join.
 // It takes the plan (ExactCopyPlan.h), decodes and encodes the head and the tail, copies the
 // packets between, and writes it all to the output through the safe-write path.
 #include "job/ExactCopyPlan.h"
