@@ -32,6 +32,8 @@ enum class FixtureKind {
   H264Ts,       // H.264 (B-frames) + AAC in MPEG-TS; cut tests only, not in AllFixtureKinds
   H264OpenGopMkv,  // H.264 with open GOPs (the B-frames before each later key frame refer
                    // to it and to the GOP before) + AAC in Matroska; cut tests only
+  H264TenSecondGopMp4,  // H.264 (B-frames) + AAC in MP4, 12 s, key frames at 0 s and 10 s only;
+                        // copy-cut tests only
 };
 
 struct FixtureInfo {
