@@ -158,6 +158,21 @@ void PrintExactPlan(const TExactCopyPlan& plan) {
   fflush(stdout);
 }
 
+// The window's output folder and settings, or --out-dir when given (then nothing is stored).
+TOutputNameHost OutputNameHost(const std::string& outDir) {
+  TOutputNameHost host;
+  host.ReadString = [outDir](const std::string& key, const std::string& def) {
+    return key == "OutPutDir" && !outDir.empty() ? outDir : ReadSetting(key, def);
+  };
+  host.WriteString = [outDir](const std::string& key, const std::string& value) {
+    if (outDir.empty()) WriteSetting(key, value);
+  };
+  host.Warning = [](const std::string& caption, const std::string& text) {
+    fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  };
+  return host;
+}
+
 const char* kUsage =
     "cut FILE --format ENTRY [--start SECONDS] [--end SECONDS] [--size ENTRY] [--quality N] "
     "[--remove-audio] [--out-dir DIR] [--exact | --no-exact] [--dry-run]\n\n"
@@ -237,17 +252,7 @@ int CmdCut(const std::vector<std::string>& args) {
   if (haveEnd && end > 0 && !SnapPoint(file, end, &c.TrimEnd)) return ecFailed;
   const TCutSetup setup = PrepareCut(c, exact);
 
-  TOutputNameHost host;
-  host.ReadString = [&](const std::string& key, const std::string& def) {
-    return key == "OutPutDir" && !outDir.empty() ? outDir : ReadSetting(key, def);
-  };
-  host.WriteString = [&](const std::string& key, const std::string& value) {
-    if (outDir.empty()) WriteSetting(key, value);
-  };
-  host.Warning = [](const std::string& caption, const std::string& text) {
-    fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  };
-  const std::string output = MakeOutputFileName(file, setup.Job.Suffix, host);
+  const std::string output = MakeOutputFileName(file, setup.Job.Suffix, OutputNameHost(outDir));
   printf("options: %s\n", setup.Job.Options.c_str());
   printf("output: %s\n", output.c_str());
   if (setup.Exact) PrintExactPlan(setup.Plan);
