@@ -19,6 +19,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 namespace {
@@ -184,6 +185,15 @@ void FitVideoValues(const TCutChoices& c, const std::string& key, const std::str
   }
 }
 
+bool HasUndecodableSubtitles(const AVFormatContext* ic) {
+  if (!ic) return false;
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    const AVCodecParameters* par = ic->streams[i]->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_SUBTITLE && !avcodec_find_decoder(par->codec_id)) return true;
+  }
+  return false;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -241,6 +251,7 @@ TCutJob BuildCutJob(const TCutChoices& c) {
     AddOption(text, " -map 0:" + std::to_string(c.MapVideoStream));
     if (c.MapAudioStream >= 0) AddOption(text, " -map 0:" + std::to_string(c.MapAudioStream));
   }
+  if (c.DropSubtitles) AddOption(text, " -sn");
 
   if (c.FormatIndex < 1) {
     if (c.FormatIndex == 0) job.Suffix = Extension(c.FileName);
@@ -316,6 +327,7 @@ void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   const int shown = dec.VideoStreamIndex() >= 0 ? dec.VideoStreamIndex() : dec.FirstVideoStreamIndex();
   c.MapVideoStream = dec.VideoStreamCount() > 1 ? shown : -1;
   c.MapAudioStream = c.MapVideoStream >= 0 ? dec.FirstAudioStreamIndex() : -1;
+  c.DropSubtitles = HasUndecodableSubtitles(dec.FormatContext());
   c.ProcessorCount = GetProcessorCount();
   c.HasLibfaac = PickAacEncoder() == "libfaac";
 }

@@ -51,6 +51,8 @@ struct TCutChoices {
   // beside the video): the engine would take the largest picture, not the one shown. -1: none.
   int MapVideoStream = -1;
   int MapAudioStream = -1;
+  // A subtitle stream without a decoder here: the engine would pick it and fail to read it.
+  bool DropSubtitles = false;
   int ProcessorCount = 1;
   bool HasLibfaac = false;
 };

@@ -120,7 +120,7 @@ TEST(CutJob, StreamCopy) {
 
 // A file with several video streams (a motion photo's stills beside its video) is cut from the
 // stream shown, and its sound, not from the largest picture the engine would take.
-TEST(CutJob, SeveralVideoStreamsMapTheShownOne) {
+TEST(CutJob, StreamsTheEngineWouldPickWrongly) {
   TCutChoices c = Psp();
   c.FormatIndex = 0;
   c.MapVideoStream = 0;
@@ -130,6 +130,10 @@ TEST(CutJob, SeveralVideoStreamsMapTheShownOne) {
   c.FormatIndex = 7;
   c.TrimStart = c.TrimEnd = 0;
   EXPECT_EQ(BuildCutJob(c).Options, "  -map 0:0  -qscale 6 -threads 4  -ab 128000  -vb 1200000");
+  // A subtitle stream that nothing here decodes is left out rather than failing the job.
+  c.MapVideoStream = -1;
+  c.DropSubtitles = true;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -sn  -qscale 6 -threads 4  -ab 128000  -vb 1200000");
 }
 
 TEST(CutJob, FrameSizesAndAudioRules) {
