@@ -18,7 +18,7 @@
 #include "PictureBox.h"
 #include "TrackBar.h"
 #include "engine/FFEncode.h"
-#include "job/CutJob.h"
+#include "job/CutSetup.h"
 #include "runtime/Bitmap.h"
 
 namespace {
@@ -109,9 +109,9 @@ void TfrmMain::btnStartClick() {
   };
   if (task < 0) return refuse();
 
-  TOutputOptions output;
-  const TCutJob job = BuildCutJob(CutChoices());
-  output.FileOptions = job.Options;
+  const bool exact = cboVideoFormat->currentIndex() == 0 && chkExactCut->isChecked();
+  const TCutSetup setup = PrepareCut(CutChoices(), exact);
+  const TCutJob& job = setup.Job;
 
   TOutputNameHost host;
   host.ReadString = [this](const std::string& key, const std::string& def) {
@@ -125,16 +125,7 @@ void TfrmMain::btnStartClick() {
                         TMsgButtons::Ok);
   };
   const std::string outputName = MakeOutputFileName(FFileName.toStdString(), job.Suffix, host);
-  const int exact = SetExactOutput(task, outputName, job.TrimStart, job.TrimEnd);
-  if (exact < 0) return;
-  if (exact == 0 && FEncoder->SetOutput(task, outputName, &output) < 0) {
-    // The message is the encoder's, kept before the task goes.
-    const QString error = QString::fromStdString(FEncoder->LastErrMsg());
-    FEncoder->RemoveTask(task);
-    FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), error, TMsgIcon::Warning,
-                        TMsgButtons::Ok);
-    return;
-  }
+  if (!SetCutOutput(task, outputName, setup)) return;
 
   // A copied stream has no pictures to preview.
   if (job.StreamCopy) {

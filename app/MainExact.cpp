@@ -1,6 +1,6 @@
 // The frame-exact copy in the main window: the key frames of the open file marked on the track
-// bar (found in the background, never by decoding), and "Cut" handing a copy to the frame-exact
-// job when "Frame-exact copy" is checked.
+// bar (found in the background, never by decoding), and the task's output as the prepared cut
+// says: the frame-exact copy when "Frame-exact copy" is checked and the file allows it.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -14,7 +14,7 @@
 #include "decoder/FFDecode.h"
 #include "decoder/KeyFrames.h"
 #include "engine/FFEncode.h"
-#include "job/ExactCopyJob.h"
+#include "job/CutSetup.h"
 
 void TfrmMain::StartKeyFrameScan(const QString& path) {
   if (!FKeyFrames) FKeyFrames = std::make_unique<TKeyFrameScanner>();
@@ -44,32 +44,16 @@ void TfrmMain::UpdateKeyFrameMarks() {
   if (!running && FKeyFrameTimer) FKeyFrameTimer->stop();
 }
 
-int TfrmMain::SetExactOutput(int task, const std::string& outputName, int64_t trimStart, int64_t trimEnd) {
-  if (cboVideoFormat->currentIndex() != 0 || !chkExactCut->isChecked()) return 0;
-  TExactCopyOptions o;
-  o.Start = trimStart;
-  o.End = trimEnd;
-  o.RemoveAudio = FRemoveAudio;
-  TExactCopyPlan plan;
+bool TfrmMain::SetCutOutput(int task, const std::string& outputName, const TCutSetup& setup) {
+  for (const std::string& note : setup.Notes) Log(QString::fromStdString(note));
+  // The user asked for the frame-exact copy and gets the plain one: told why.
+  if (!setup.FallbackReason.empty())
+    FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(),
+                        QString::fromStdString(setup.FallbackReason), TMsgIcon::Information, TMsgButtons::Ok);
   std::string error;
-  if (PlanExactCopy(FFileName.toStdString(), o, &plan, &error) && !plan.Exact) {
-    // The plain copy, and the user told why.
-    const QString why = QString::fromStdString(ExactCopyFallbackText(plan));
-    Log(why);
-    FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), why, TMsgIcon::Information,
-                        TMsgButtons::Ok);
-    return 0;
-  }
-  if (error.empty() && SetExactCopyOutput(*FEncoder, task, outputName, o, &error) == 0) {
-    Log(QStringLiteral("Frame-exact copy: %1 pictures encoded before the copied part, %2 copied, %3 "
-                       "encoded after it.")
-            .arg(plan.HeadPictures)
-            .arg(plan.CopiedPictures)
-            .arg(plan.TailPictures));
-    return 1;
-  }
+  if (::SetCutOutput(*FEncoder, task, outputName, setup, &error) == 0) return true;
   FEncoder->RemoveTask(task);
   FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), QString::fromStdString(error),
                       TMsgIcon::Warning, TMsgButtons::Ok);
-  return -1;
+  return false;
 }

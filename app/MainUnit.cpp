@@ -24,6 +24,7 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
+#include <QSignalBlocker>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
@@ -180,7 +181,12 @@ void TfrmMain::FormShow() {
   chkOptmizecolormap->setChecked(ini.ReadBool(QStringLiteral("optimizecolormap"), false));
   chkPreview->setChecked(ini.ReadBool(QStringLiteral("preview"), true));
   chkRemovAudio->setChecked(ini.ReadBool(QStringLiteral("removeaudiotrack"), false));
-  chkExactCut->setChecked(ini.ReadBool(QStringLiteral("ExactCut"), false));
+  {
+    // On by default, stored only once the user changes it.
+    const QSignalBlocker quiet(chkExactCut);
+    chkExactCut->setChecked(ini.ReadBool(QStringLiteral("ExactCut"), true));
+  }
+  FExactCut = chkExactCut->isChecked();
 
   FillFrameSizes();
 

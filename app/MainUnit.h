@@ -33,6 +33,7 @@ class TBitmap;
 class QShortcut;
 class QProgressBar;
 class TFFEncoder;
+struct TCutSetup;
 struct TProgressInfo;
 struct TPreviewInfo;
 struct TTerminateInfo;
@@ -291,9 +292,9 @@ private:
   uint64_t FKeyFrameGeneration = 0;
   void StartKeyFrameScan(const QString& path);
   void UpdateKeyFrameMarks();
-  // A frame-exact copy in place of SetOutput when the box asks for it and the file allows it;
-  // 1 when it was set up, 0 when the plain copy is to be used, -1 when the job cannot start.
-  int SetExactOutput(int task, const std::string& outputName, int64_t trimStart, int64_t trimEnd);
+  // The task's output as the prepared cut says (the frame-exact or the plain copy, or the
+  // option text), its lines logged; false when the job cannot start (the task is removed).
+  bool SetCutOutput(int task, const std::string& outputName, const TCutSetup& setup);
   bool FOptimize = false;
   bool FOptimizeColorMap = false;
 };

@@ -38,7 +38,7 @@ run() {  # name, then the cut arguments
 i=0
 while [ "$i" -lt "$RUNS" ]; do
   run exact --format 0 --exact
-  run copy --format 0
+  run copy --format 0 --no-exact
   run mkv --format MKV
   i=$((i + 1))
 done

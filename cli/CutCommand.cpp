@@ -9,7 +9,7 @@
 #include "CliCommands.h"
 #include "decoder/FFDecode.h"
 #include "job/CutJob.h"
-#include "job/ExactCopyJob.h"
+#include "job/CutSetup.h"
 #include "job/OutputChoices.h"
 #include "runtime/SafeWrite.h"
 
@@ -158,16 +158,33 @@ void PrintExactPlan(const TExactCopyPlan& plan) {
   fflush(stdout);
 }
 
+// The window's output folder and settings, or --out-dir when given (then nothing is stored).
+TOutputNameHost OutputNameHost(const std::string& outDir) {
+  TOutputNameHost host;
+  host.ReadString = [outDir](const std::string& key, const std::string& def) {
+    return key == "OutPutDir" && !outDir.empty() ? outDir : ReadSetting(key, def);
+  };
+  host.WriteString = [outDir](const std::string& key, const std::string& value) {
+    if (outDir.empty()) WriteSetting(key, value);
+  };
+  host.Warning = [](const std::string& caption, const std::string& text) {
+    fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  };
+  return host;
+}
+
 const char* kUsage =
     "cut FILE --format ENTRY [--start SECONDS] [--end SECONDS] [--size ENTRY] [--quality N] "
-    "[--remove-audio] [--out-dir DIR] [--exact] [--dry-run]\n\n"
+    "[--remove-audio] [--out-dir DIR] [--exact | --no-exact] [--dry-run]\n\n"
     "  cut     cuts the range from --start to --end (each snapped to the picture the decoder\n"
     "          lands on) into a new file in --out-dir, else the window's output folder;\n"
     "          --format is a format list entry or its index, --size an entry of that\n"
     "          format's size list (\"320x240\") or its index, --quality N checks the quality\n"
     "          with entry N; prints \"options: \" and \"output: \" lines; --dry-run stops there;\n"
-    "          --exact (with \"Copy - Original\") cuts to the frame: only the pictures before\n"
-    "          the first and after the last key frame of the range are encoded again\n";
+    "          \"Copy - Original\" cuts to the frame (--exact, the default): only the pictures\n"
+    "          before the first and after the last key frame of the range are encoded again;\n"
+    "          with --no-exact, or where that is not possible, the plain copy starts at the\n"
+    "          key frame at or before --start; other formats take --no-exact and ignore it\n";
 
 int CmdCut(const std::vector<std::string>& args) {
   if (args.empty()) return Usage();
@@ -176,7 +193,8 @@ int CmdCut(const std::vector<std::string>& args) {
   c.FileName = file;
   std::string format, size, outDir;
   int64_t start = 0, end = 0;
-  bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false, exact = false;
+  bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false, exact = true;
+  bool exactGiven = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -202,6 +220,9 @@ int CmdCut(const std::vector<std::string>& args) {
       dryRun = true;
     } else if (a == "--exact") {
       exact = true;
+      exactGiven = true;
+    } else if (a == "--no-exact") {
+      exact = false;
     } else {
       fprintf(stderr, "Bad argument: %s\n", a.c_str());
       return Usage();
@@ -217,7 +238,7 @@ int CmdCut(const std::vector<std::string>& args) {
     return Usage();
   }
   c.QualityChecked = haveQuality;
-  if (exact && c.FormatIndex != 0) {
+  if (exactGiven && c.FormatIndex != 0) {
     fprintf(stderr, "--exact needs the format \"%s\"\n", OutputChoices::Formats[0]);
     return Usage();
   }
@@ -229,47 +250,18 @@ int CmdCut(const std::vector<std::string>& args) {
   c.Duration = info.Duration > 0 ? info.Duration : 0;
   if (haveStart && start > 0 && !SnapPoint(file, start, &c.TrimStart)) return ecFailed;
   if (haveEnd && end > 0 && !SnapPoint(file, end, &c.TrimEnd)) return ecFailed;
-  const TCutJob job = BuildCutJob(c);
+  const TCutSetup setup = PrepareCut(c, exact);
 
-  TOutputNameHost host;
-  host.ReadString = [&](const std::string& key, const std::string& def) {
-    return key == "OutPutDir" && !outDir.empty() ? outDir : ReadSetting(key, def);
-  };
-  host.WriteString = [&](const std::string& key, const std::string& value) {
-    if (outDir.empty()) WriteSetting(key, value);
-  };
-  host.Warning = [](const std::string& caption, const std::string& text) {
-    fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  };
-  const std::string output = MakeOutputFileName(file, job.Suffix, host);
-  printf("options: %s\n", job.Options.c_str());
+  const std::string output = MakeOutputFileName(file, setup.Job.Suffix, OutputNameHost(outDir));
+  printf("options: %s\n", setup.Job.Options.c_str());
   printf("output: %s\n", output.c_str());
+  if (setup.Exact) PrintExactPlan(setup.Plan);
   fflush(stdout);
-  if (!exact) {
-    if (dryRun) return ecOK;
-    return RunEncodeJob(file, std::string(), output, job.Options, true);
-  }
-  TExactCopyOptions exactOptions;
-  exactOptions.Start = job.TrimStart;
-  exactOptions.End = job.TrimEnd;
-  exactOptions.RemoveAudio = c.RemoveAudio;
-  TExactCopyPlan plan;
-  std::string error;
-  if (!PlanExactCopy(file, exactOptions, &plan, &error)) {
-    fprintf(stderr, "%s\n", error.c_str());
-    return ecFailed;
-  }
-  if (!plan.Exact) {
-    // The plain copy cut, with the reason.
-    fprintf(stderr, "%s\n", ExactCopyFallbackText(plan).c_str());
-    if (dryRun) return ecOK;
-    return RunEncodeJob(file, std::string(), output, job.Options, true);
-  }
-  PrintExactPlan(plan);
+  for (const std::string& note : setup.Notes) fprintf(stderr, "%s\n", note.c_str());
   if (dryRun) return ecOK;
-  return RunEncodeJob(file, std::string(), output, job.Options, true, [&](TFFEncoder& enc, int task) {
+  return RunEncodeJob(file, std::string(), output, setup.Job.Options, true, [&](TFFEncoder& enc, int task) {
     std::string err;
-    const int r = SetExactCopyOutput(enc, task, output, exactOptions, &err);
+    const int r = SetCutOutput(enc, task, output, setup, &err);
     if (r < 0) fprintf(stderr, "%s\n", err.c_str());
     return r;
   });

@@ -12,11 +12,14 @@
 #include <thread>
 
 #include "decoder/FFDecode.h"
+#include "job/EncoderFit.h"
 #include "job/OutputChoices.h"
+#include "runtime/MediaTexts.h"
 #include "runtime/SatMath.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 namespace {
@@ -111,6 +114,86 @@ int64_t UsableBitRate(int64_t bitRate, bool hasFloor, int64_t streamDurationUs, 
   return bitRate;
 }
 
+int Number(const std::string& text, int fallback) {
+  int n = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+  return r.ec == std::errc() ? n : fallback;
+}
+
+// "320x240" or "15000/1001" into its two numbers.
+std::pair<int, int> Pair(const std::string& text, char between, std::pair<int, int> fallback) {
+  const size_t at = text.find(between);
+  if (at == std::string::npos) return {Number(text, fallback.first), 1};
+  return {Number(text.substr(0, at), fallback.first), Number(text.substr(at + 1), fallback.second)};
+}
+
+std::string EncoderSays(const AVCodec* codec) { return std::string(codec->name) + ": "; }
+
+// Audio values the output's encoder refuses become the nearest ones it takes.
+void FitAudioValues(const TCutChoices& c, const std::string& key, const std::string& suffix, TPresetValues& v,
+                    int64_t& bitRate, std::vector<std::string>& notes) {
+  if (c.RemoveAudio || c.AudioSampleRate <= 0 || c.AudioChannels <= 0) return;
+  const AVCodec* codec = OutputEncoder(v.AudioCodec, suffix, true);
+  if (!codec) return;
+  const bool sendsBitRate = key != ".mkv";
+  TAudioFit want{v.SampleRate.empty() ? c.AudioSampleRate : Number(v.SampleRate, c.AudioSampleRate),
+                 v.Channels.empty() ? c.AudioChannels : Number(v.Channels, c.AudioChannels),
+                 sendsBitRate ? bitRate : 0};
+  if (key == ".3gp" && want.BitRate <= 0) want.BitRate = 12200;  // its own "-b:a 12.2k"
+  TAudioFit fit;
+  if (!FitAudio(codec, want, c.AudioSampleFormat, sendsBitRate, &fit)) return;
+  if (fit.Channels != want.Channels) {
+    notes.push_back(EncoderSays(codec) + FormatText("%d audio channels become %d, the nearest it takes.", want.Channels,
+                                                fit.Channels));
+    v.Channels = std::to_string(fit.Channels);
+  }
+  if (fit.SampleRate != want.SampleRate) {
+    notes.push_back(EncoderSays(codec) + FormatText("the sample rate %d Hz becomes %d Hz, the nearest it takes.",
+                                                want.SampleRate, fit.SampleRate));
+    v.SampleRate = std::to_string(fit.SampleRate);
+  }
+  if (fit.BitRate != want.BitRate && fit.BitRate > 0) {
+    notes.push_back(EncoderSays(codec) + FormatText("the audio bit rate %lld becomes %lld, the nearest it takes.",
+                                                static_cast<long long>(want.BitRate),
+                                                static_cast<long long>(fit.BitRate)));
+    bitRate = fit.BitRate;
+  }
+}
+
+// Picture sizes and frame rates the output's encoder refuses become the nearest ones it takes.
+void FitVideoValues(const TCutChoices& c, const std::string& key, const std::string& suffix, TPresetValues& v,
+                    std::vector<std::string>& notes) {
+  if (key == ".wma" || c.VideoWidth <= 0 || c.VideoHeight <= 0) return;
+  const AVCodec* codec = OutputEncoder(v.VideoCodec, suffix, false);
+  if (!codec) return;
+  const auto size = v.FrameSize.empty() ? std::pair<int, int>{c.VideoWidth, c.VideoHeight}
+                                        : Pair(v.FrameSize, 'x', {c.VideoWidth, c.VideoHeight});
+  const auto rate = v.FrameRate.empty() ? std::pair<int, int>{c.FrameRateNum, c.FrameRateDen}
+                                        : Pair(v.FrameRate, '/', {c.FrameRateNum, c.FrameRateDen});
+  const TVideoFit want{size.first, size.second, AVRational{rate.first, rate.second}};
+  TVideoFit fit;
+  if (!FitVideo(codec, want, c.VideoPixelFormat, c.VideoBitRate, &fit)) return;
+  if (fit.Width != want.Width || fit.Height != want.Height) {
+    notes.push_back(EncoderSays(codec) + FormatText("the picture size %dx%d becomes %dx%d, the nearest it takes.",
+                                                want.Width, want.Height, fit.Width, fit.Height));
+    v.FrameSize = std::to_string(fit.Width) + "x" + std::to_string(fit.Height);
+  }
+  if (av_cmp_q(fit.Rate, want.Rate) != 0) {
+    notes.push_back(EncoderSays(codec) + "the frame rate " + RateText(want.Rate) + " becomes " + RateText(fit.Rate) +
+                    ", the nearest it takes.");
+    v.FrameRate = RateText(fit.Rate);
+  }
+}
+
+bool HasUndecodableSubtitles(const AVFormatContext* ic) {
+  if (!ic) return false;
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    const AVCodecParameters* par = ic->streams[i]->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_SUBTITLE && !avcodec_find_decoder(par->codec_id)) return true;
+  }
+  return false;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -164,6 +247,12 @@ TCutJob BuildCutJob(const TCutChoices& c) {
     AddOption(text, " -t " + SecondsText(c.Duration - start));
   }
 
+  if (c.MapVideoStream >= 0) {
+    AddOption(text, " -map 0:" + std::to_string(c.MapVideoStream));
+    if (c.MapAudioStream >= 0) AddOption(text, " -map 0:" + std::to_string(c.MapAudioStream));
+  }
+  if (c.DropSubtitles) AddOption(text, " -sn");
+
   if (c.FormatIndex < 1) {
     if (c.FormatIndex == 0) job.Suffix = Extension(c.FileName);
     if (c.RemoveAudio) AddOption(text, " -an ");
@@ -181,6 +270,14 @@ TCutJob BuildCutJob(const TCutChoices& c) {
   if (key == ".flv" || key == ".swf") {
     if (v.SampleRate != "11025" && v.SampleRate != "22050" && v.SampleRate != "44100") v.SampleRate = "44100";
   }
+  const bool is3gp = key == ".3gp";
+  const int sizes = static_cast<int>(is3gp ? OutputChoices::FrameSizes3GP.size() : OutputChoices::FrameSizes.size());
+  if ((is3gp ? c.FrameSizeIndex >= 0 : c.FrameSizeIndex > 0) && c.FrameSizeIndex < sizes)
+    v.FrameSize = FrameSizeOfEntry(is3gp ? OutputChoices::FrameSizes3GP[c.FrameSizeIndex]
+                                         : OutputChoices::FrameSizes[c.FrameSizeIndex]);
+  int64_t audioBitRate = c.AudioBitRate;
+  FitAudioValues(c, key, job.Suffix, v, audioBitRate, job.Notes);
+  FitVideoValues(c, key, job.Suffix, v, job.Notes);
   if (!v.Channels.empty()) AddOption(text, "-ac " + v.Channels);
   if (!v.SampleRate.empty()) AddOption(text, "-ar " + v.SampleRate);
   if (!v.FrameRate.empty()) AddOption(text, "-r " + v.FrameRate);
@@ -189,12 +286,6 @@ TCutJob BuildCutJob(const TCutChoices& c) {
     if (v.AudioCodec == "aac") AddOption(text, "-astrict experimental");
   }
   if (!v.VideoCodec.empty()) AddOption(text, "-c:v " + v.VideoCodec);
-
-  const bool is3gp = key == ".3gp";
-  const int sizes = static_cast<int>(is3gp ? OutputChoices::FrameSizes3GP.size() : OutputChoices::FrameSizes.size());
-  if ((is3gp ? c.FrameSizeIndex >= 0 : c.FrameSizeIndex > 0) && c.FrameSizeIndex < sizes)
-    v.FrameSize = FrameSizeOfEntry(is3gp ? OutputChoices::FrameSizes3GP[c.FrameSizeIndex]
-                                         : OutputChoices::FrameSizes[c.FrameSizeIndex]);
   if (!v.FrameSize.empty()) AddOption(text, " -s " + v.FrameSize);
 
   if (c.QualityChecked) {
@@ -202,7 +293,7 @@ TCutJob BuildCutJob(const TCutChoices& c) {
     AddOption(text, c.ProcessorCount <= 1 ? q : q + " -threads " + std::to_string(c.ProcessorCount));
   }
   if (c.RemoveAudio) AddOption(text, " -an ");
-  if (key != ".mkv" && c.AudioBitRate > 0) AddOption(text, " -ab " + std::to_string(c.AudioBitRate));
+  if (key != ".mkv" && audioBitRate > 0) AddOption(text, " -ab " + std::to_string(audioBitRate));
   if (c.VideoBitRate > 0) AddOption(text, " -vb " + std::to_string(c.VideoBitRate));
   return job;
 }
@@ -224,6 +315,19 @@ void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   c.VideoBitRate =
       UsableBitRate(video.BitRate, video.Width > 0 && video.Height > 0, video.Duration, fileDuration, bytes);
   c.VideoStartOffset = VideoStartOffset(dec);
+  c.AudioSampleRate = audio.SampleRate > 0 ? audio.SampleRate : 0;
+  c.AudioChannels = audio.Channels > 0 ? audio.Channels : 0;
+  c.AudioSampleFormat = audio.SampleFormat;
+  c.HasVideo = dec.VideoStreamCount() > 0;
+  c.VideoWidth = c.HasVideo && video.Width > 0 ? video.Width : 0;
+  c.VideoHeight = c.HasVideo && video.Height > 0 ? video.Height : 0;
+  c.VideoPixelFormat = video.PixFmt;
+  c.FrameRateNum = video.FrameRateNum;
+  c.FrameRateDen = video.FrameRateDen > 0 ? video.FrameRateDen : 1;
+  const int shown = dec.VideoStreamIndex() >= 0 ? dec.VideoStreamIndex() : dec.FirstVideoStreamIndex();
+  c.MapVideoStream = dec.VideoStreamCount() > 1 ? shown : -1;
+  c.MapAudioStream = c.MapVideoStream >= 0 ? dec.FirstAudioStreamIndex() : -1;
+  c.DropSubtitles = HasUndecodableSubtitles(dec.FormatContext());
   c.ProcessorCount = GetProcessorCount();
   c.HasLibfaac = PickAacEncoder() == "libfaac";
 }

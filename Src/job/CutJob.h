@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TFFDecoder;
 
@@ -36,6 +37,22 @@ struct TCutChoices {
 
   int64_t AudioBitRate = 0;  // of the input's default streams, bit/s; <= 0 when unknown
   int64_t VideoBitRate = 0;
+  // What the encoders are fitted to (0 or -1 when unknown: then nothing is fitted).
+  int AudioSampleRate = 0;
+  int AudioChannels = 0;
+  int AudioSampleFormat = -1;
+  int VideoWidth = 0;
+  int VideoHeight = 0;
+  int VideoPixelFormat = -1;
+  int FrameRateNum = 0;
+  int FrameRateDen = 1;
+  bool HasVideo = true;
+  // Set only for a file with several video streams (a phone's motion photo carries its stills
+  // beside the video): the engine would take the largest picture, not the one shown. -1: none.
+  int MapVideoStream = -1;
+  int MapAudioStream = -1;
+  // A subtitle stream without a decoder here: the engine would pick it and fail to read it.
+  bool DropSubtitles = false;
   int ProcessorCount = 1;
   bool HasLibfaac = false;
 };
@@ -46,6 +63,7 @@ struct TCutJob {
   bool StreamCopy = false;  // the preview is switched off for a copy
   int64_t TrimStart = 0;    // the points the text was made from
   int64_t TrimEnd = 0;
+  std::vector<std::string> Notes;  // each value changed to one the encoder takes
 };
 
 // Appends one blank, then the item.

@@ -402,5 +402,5 @@ bool PlanExactCopy(const std::string& input, const TExactCopyOptions& options,
 
 std::string ExactCopyFallbackText(const TExactCopyPlan& plan) {
   return "Frame-exact copy is not possible here (" + plan.Reason +
-         "); the range is copied from the first key frame at or after the start.";
+         "); the range is copied from the key frame at or before the start.";
 }

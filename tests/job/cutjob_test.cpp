@@ -13,6 +13,10 @@
 #include "job/CutJob.h"
 #include "job/OutputChoices.h"
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -114,6 +118,24 @@ TEST(CutJob, StreamCopy) {
   EXPECT_EQ(BuildCutJob(c).Suffix, "");
 }
 
+// A file with several video streams (a motion photo's stills beside its video) is cut from the
+// stream shown, and its sound, not from the largest picture the engine would take.
+TEST(CutJob, StreamsTheEngineWouldPickWrongly) {
+  TCutChoices c = Psp();
+  c.FormatIndex = 0;
+  c.MapVideoStream = 0;
+  c.MapAudioStream = 3;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -ss 10  -t 15.5  -map 0:0  -map 0:3  -vcodec copy -acodec copy ");
+  c.MapAudioStream = -1;
+  c.FormatIndex = 7;
+  c.TrimStart = c.TrimEnd = 0;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -map 0:0  -qscale 6 -threads 4  -ab 128000  -vb 1200000");
+  // A subtitle stream that nothing here decodes is left out rather than failing the job.
+  c.MapVideoStream = -1;
+  c.DropSubtitles = true;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -sn  -qscale 6 -threads 4  -ab 128000  -vb 1200000");
+}
+
 TEST(CutJob, FrameSizesAndAudioRules) {
   TCutChoices c = Psp();
   c.TrimStart = c.TrimEnd = 0;
@@ -143,6 +165,65 @@ TEST(CutJob, FrameSizesAndAudioRules) {
   EXPECT_EQ(FrameSizeOfEntry("Auto - Original"), "Auto");
   EXPECT_EQ(FrameSizeOfEntry(" odd"), " odd");
   EXPECT_EQ(FrameSizeOfEntry("640x480"), "640x480");
+}
+
+// The source's audio and picture values that a preset's encoder refuses become the nearest ones
+// it takes, each change told once; values it takes leave the text as it was.
+TEST(CutJob, ValuesAnEncoderRefusesBecomeTheNearestItTakes) {
+  TCutChoices c = Psp();
+  c.TrimStart = c.TrimEnd = 0;
+  c.QualityChecked = false;
+  c.AudioSampleRate = 48000;
+  c.AudioChannels = 2;
+  c.VideoWidth = 320;
+  c.VideoHeight = 240;
+  c.VideoPixelFormat = AV_PIX_FMT_YUV420P;
+  c.FrameRateNum = 25;
+  TCutJob job = BuildCutJob(c);
+  EXPECT_EQ(job.Options,
+            " -f psp -ar 24000 -r 15000/1001 -c:a aac -astrict experimental -c:v mpeg4  -s 320x240  -ab 128000"
+            "  -vb 1200000");
+  EXPECT_TRUE(job.Notes.empty());
+
+  // MP2 takes at most 160 kb/s for 22.05 kHz mono, and two channels.
+  c.FormatIndex = 19;
+  c.AudioSampleRate = 22050;
+  c.AudioChannels = 1;
+  c.AudioBitRate = 384000;
+  job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, "  -ab 160000  -vb 1200000");
+  ASSERT_EQ(job.Notes.size(), 1u);
+  EXPECT_EQ(job.Notes[0], "mp2: the audio bit rate 384000 becomes 160000, the nearest it takes.");
+  c.AudioSampleRate = 44100;
+  c.AudioChannels = 6;
+  job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, " -ac 2  -ab 384000  -vb 1200000");
+  EXPECT_EQ(job.Notes, std::vector<std::string>{"mp2: 6 audio channels become 2, the nearest it takes."});
+
+  // WMA: two channels at most, and no 96 kHz.
+  c.FormatIndex = 22;
+  c.AudioSampleRate = 96000;
+  c.AudioBitRate = 128000;
+  job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, " -vn -ac 2 -ar 48000 -c:a wmav2  -ab 128000  -vb 1200000");
+  EXPECT_EQ(job.Notes.size(), 2u);
+
+  // An odd 4:2:0 picture for libx264 is made even; MPEG-1 video takes only the standard rates.
+  c.FormatIndex = 7;
+  c.AudioSampleRate = 48000;
+  c.AudioChannels = 2;
+  c.VideoWidth = 321;
+  c.VideoHeight = 241;
+  c.FrameRateNum = 14;
+  job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, "  -s 320x240  -ab 128000  -vb 1200000");
+  EXPECT_EQ(job.Notes,
+            std::vector<std::string>{"libx264: the picture size 321x241 becomes 320x240, the nearest it takes."});
+  c.FormatIndex = 15;
+  job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, " -r 24000/1001  -ab 128000  -vb 1200000");
+  EXPECT_EQ(job.Notes,
+            std::vector<std::string>{"mpeg1video: the frame rate 14 becomes 24000/1001, the nearest it takes."});
 }
 
 // Every format with a size, a quality and both processor counts.

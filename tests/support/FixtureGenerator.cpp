@@ -301,6 +301,18 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.audioEncoder = "aac";
       r.audioBitRate = 128000;
       break;
+    case FixtureKind::H264TenSecondGopMp4:
+      e.info = VideoInfo(kind, "h264gop10s.mp4", "mp4", AV_CODEC_ID_H264, 300, kWidth, kHeight, kFps, 250,
+                         true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.generatedByDefault = false;
+      r.videoEncoder = "libx264";
+      r.videoOptions =
+          "preset=veryfast:crf=20:"
+          "x264-params=keyint=250\\:min-keyint=250\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
+      r.audioEncoder = "aac";
+      r.audioBitRate = 128000;
+      break;
     case FixtureKind::SlowRateMp4:
       // Written at 25 fps without an edit list, then patched (PatchToSlowRate).
       e.info = VideoInfo(kind, "slowrate.mp4", "mp4", AV_CODEC_ID_MPEG4, 36, 160, 120, kFps, kGop,
@@ -662,6 +674,7 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::SlowRateMp4: return "SlowRateMp4";
     case FixtureKind::H264Ts: return "H264Ts";
     case FixtureKind::H264OpenGopMkv: return "H264OpenGopMkv";
+    case FixtureKind::H264TenSecondGopMp4: return "H264TenSecondGopMp4";
     case FixtureKind::RawH264: return "RawH264";
     case FixtureKind::LongGopH264: return "LongGopH264";
     case FixtureKind::HevcMp4: return "HevcMp4";

@@ -38,6 +38,8 @@ enum class FixtureKind {
   Vp9Webm,         // VP9 profile 0 + Vorbis in WebM
   LongGopHevcMp4,  // HEVC (B-frames), 300 frames, key frames at 0 and 250 + AAC in MP4
   LongGopH264Mp4,  // H.264 (B-frames), 300 frames, key frames at 0 and 250 + AAC in MP4
+  H264TenSecondGopMp4,  // H.264 (B-frames) + AAC in MP4, 12 s, key frames at 0 s and 10 s only;
+                        // copy-cut tests only
 };
 
 struct FixtureInfo {
