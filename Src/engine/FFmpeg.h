@@ -166,6 +166,8 @@ private:
   // Input reading (FFmpegInput.cpp) and its pre-seek (FFmpegPreSeek.cpp).
   int ProcessInput(int fileIndex);
   void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  void CorrectWrap(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  void WarnNewStream(TInputFile* f, int fileIndex, const AVPacket* pkt);
   void SwitchJoinedInput(int fileIndex);
   void PreSeekInput();
   bool PreSeekKeepsOutput();
@@ -192,6 +194,8 @@ private:
   int InitVideoEncoder(TOutputStream* ost);
   void InitAudioEncoder(TOutputStream* ost);
   void CopyStreamParameters(TOutputStream* ost);
+  AVRational CopiedTimeBase(const TInputStream* ist, const TOutputStream* ost);
+  void CopyStreamSideData(const TInputStream* ist, TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
   int OpenPassLog(TOutputStream* ost, size_t index);
   int ParseForcedKeyFrames(TOutputStream* ost);
