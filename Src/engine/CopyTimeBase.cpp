@@ -22,6 +22,13 @@ bool KeepsOwnTimes(const char* muxer) {
   return false;
 }
 
+// A time base from 64-bit parts, reduced to what AVRational holds.
+AVRational Reduced(int64_t num, int64_t den) {
+  AVRational q{0, 1};
+  av_reduce(&q.num, &q.den, num, den, INT32_MAX);
+  return q;
+}
+
 AVRational AviTimeBase(const TCopyTiming& t, AVRational tb) {
   const bool automatic = t.CopyTb < 0;
   const double T = Seconds(t.StreamTb), C = Seconds(t.CodecTb);
@@ -31,10 +38,10 @@ AVRational AviTimeBase(const TCopyTiming& t, AVRational tb) {
       ((automatic && r >= a && 0.5 / r > T && 0.5 / r > C && T < 1.0 / 500 &&
         C < 1.0 / 500) ||
        t.CopyTb == 2))
-    return AVRational{t.RealRate.den, 2 * t.RealRate.num};
+    return Reduced(t.RealRate.den, 2 * int64_t(t.RealRate.num));
   if (Valid(t.CodecTb) &&
       ((automatic && C * t.TicksPerFrame > 2 * T && T < 1.0 / 500) || t.CopyTb == 0))
-    return AVRational{t.CodecTb.num * t.TicksPerFrame, t.CodecTb.den * 2};
+    return Reduced(int64_t(t.CodecTb.num) * t.TicksPerFrame, 2 * int64_t(t.CodecTb.den));
   return tb;
 }
 
@@ -49,12 +56,11 @@ AVRational ChooseCopyTimeBase(const TCopyTiming& t) {
   } else if (!(t.MuxerFlags & AVFMT_VARIABLE_FPS) && !KeepsOwnTimes(t.Muxer)) {
     if (Valid(t.CodecTb) &&
         ((automatic && C * t.TicksPerFrame > T && T < 1.0 / 500) || t.CopyTb == 0))
-      tb = AVRational{t.CodecTb.num * t.TicksPerFrame, t.CodecTb.den};
+      tb = Reduced(int64_t(t.CodecTb.num) * t.TicksPerFrame, t.CodecTb.den);
   }
   if (t.Timecode && t.CodecTb.num > 0 && t.CodecTb.num < t.CodecTb.den &&
       121LL * t.CodecTb.num > t.CodecTb.den)
     tb = t.CodecTb;
   if (Valid(t.ForcedRate)) tb = av_inv_q(t.ForcedRate);
-  av_reduce(&tb.num, &tb.den, tb.num, tb.den, INT32_MAX);
-  return tb;
+  return Reduced(tb.num, tb.den);
 }

@@ -546,8 +546,8 @@ void TCustomFFmpeg::CorrectWrap(TInputStream* ist, TInputFile* f, AVPacket* pkt)
       first = std::min(first, av_rescale_q(o->start_time, o->time_base, AV_TIME_BASE_Q));
     }
     if (first != INT64_MAX && first > ic->start_time) {
-      av_log(ic, AV_LOG_VERBOSE, "Correcting start time by %" PRId64 "\n",
-             first - ic->start_time);
+      FFLogger().LogFmt(this, llVerbose, "Correcting start time by %" PRId64 "\n",
+                        first - ic->start_time);
       ic->start_time = first;
       f->TsOffset = -first;
     }
