@@ -32,6 +32,14 @@ enum class FixtureKind {
   H264Ts,       // H.264 (B-frames) + AAC in MPEG-TS; cut tests only, not in AllFixtureKinds
   H264OpenGopMkv,  // H.264 with open GOPs (the B-frames before each later key frame refer
                    // to it and to the GOP before) + AAC in Matroska; cut tests only
+  H264WrapTs,   // H.264 (B-frames, GOP 25) + AAC stereo 48 kHz in MPEG-TS, 320x240, 25 fps,
+                // 250 frames; the first video pts is 2^33 - 5 s of 90 kHz, so the file's
+                // 33-bit timestamps wrap after frame 125. Not in AllFixtureKinds
+  H264LateAudioTs,  // H264WrapTs's video alone for 7 s, then its video and audio: the audio
+                    // stream appears in a later program table. Not in AllFixtureKinds
+  H264RotatedMp4,   // H.264 + AAC in MP4, stored 320x240 sideways with a display matrix that
+                    // turns it 90 degrees clockwise, upright 240x320 showing the frame number
+                    // (ReadFrameNumber reads only the upright picture). Not in AllFixtureKinds
 };
 
 struct FixtureInfo {
