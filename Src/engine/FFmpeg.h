@@ -206,6 +206,7 @@ private:
   bool CheckRecordingTime(TOutputStream* ost);
   void CloseOutputStream(TOutputStream* ost);
   bool ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double ptsTime);
+  double PictureTicks(const TOutputStream* ost, const AVFrame* frame) const;
   void DoVideoOut(TOutputStream* ost, AVFrame* frame);
   void DoAudioOut(TOutputStream* ost, AVFrame* frame);
   void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);

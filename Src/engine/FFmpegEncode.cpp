@@ -537,13 +537,25 @@ bool TCustomFFmpeg::ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double pts
   return forced;
 }
 
+// How long a picture lasts in encoder ticks: one tick (the encoder time base is the frame
+// period), or what its packet lasted when the graph only converts the pictures, so a picture
+// of a slower source fills its own time at the output rate.
+double TCustomFFmpeg::PictureTicks(const TOutputStream* ost, const AVFrame* frame) const {
+  if (ost->SourceIndex < 0 || frame->pkt_duration <= 0 || ost->FilterGraphText != "null")
+    return 1.0;
+  const AVStream* st = InputStreams[static_cast<size_t>(ost->SourceIndex)]->Stream;
+  const double ticks = std::rint(static_cast<double>(frame->pkt_duration) *
+                                 av_q2d(st->time_base) / av_q2d(ost->Codec()->time_base));
+  return ticks > 0 ? ticks : 1.0;
+}
+
 void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
   TOutputStreamRun& os = ost->Run;
   AVCodecContext* enc = ost->Codec();
   int64_t nb = 1;
   if (frame->pts != AV_NOPTS_VALUE) {
     const double pts = static_cast<double>(frame->pts);
-    const double duration = 1.0;  // one tick: the encoder time base is the frame period
+    const double duration = PictureTicks(ost, frame);
     const double delta = pts - static_cast<double>(os.Sync) + duration;
     switch (os.VSync) {
       case vsCfr:

@@ -629,6 +629,14 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
           continue;
         }
         const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+        // A picture from the end of the range on is not part of it, not even to fill the
+        // time before it at a constant rate.
+        if (enc->codec_type == AVMEDIA_TYPE_VIDEO && of->Duration != INT64_MAX &&
+            av_compare_ts(frame->pts, tb, start + of->Duration, kMicro) >= 0) {
+          CloseOutputStream(ost);
+          av_frame_unref(frame);
+          continue;
+        }
         floatPts = frame->pts * av_q2d(tb) / av_q2d(enc->time_base) -
                    static_cast<double>(av_rescale_q(start, kMicro, enc->time_base));
         frame->pts = av_rescale_q(frame->pts, tb, enc->time_base) -

@@ -195,6 +195,30 @@ TEST_F(TimestampsTest, AStreamAppearingWhileReadingIsReportedOnceAndLeftOut) {
   EXPECT_TRUE(p.AudioDts.empty());
 }
 
+// At a constant output rate above the source's, a picture fills its own time when the graph
+// only converts it (its packet says how long it lasts), else one tick; a picture from the end
+// of the range on fills nothing. The ffmpeg tool writes as many pictures.
+TEST_F(TimestampsTest, ConstantRateEndsWithTheLastPictureOfTheRange) {
+  const std::string in = FixturePath(FixtureKind::H264Mp4);
+  struct TCase {
+    std::string Options;
+    std::vector<int> Expected;
+  };
+  std::vector<int> twice, fill{25};
+  for (int n = 25; n <= 37; n++) twice.insert(twice.end(), {n, n});
+  for (int n = 26; n <= 37; n++) fill.insert(fill.end(), {n, n});
+  const std::vector<TCase> cases = {
+      {"-ss 1 -t 0.51 -r 50 -an -c:v mpeg4 -qscale 2", twice},
+      {"-ss 1 -t 0.51 -r 50 -an -vf copy -c:v mpeg4 -qscale 2", fill},
+  };
+  for (const TCase& c : cases) {
+    ASSERT_TRUE(Run(in, Out("ours.mp4"), c.Options));
+    EXPECT_EQ(Numbers(ReadPictures(Out("ours.mp4"))), c.Expected) << c.Options;
+    Shell("ffmpeg -nostdin -y -v error -i '" + in + "' " + c.Options + " '" + Out("tool.mp4") + "'");
+    EXPECT_EQ(ReadPictures(Out("tool.mp4")).Pictures.size(), c.Expected.size()) << c.Options;
+  }
+}
+
 TEST_F(TimestampsTest, RotationIsKeptOnCopyAndAppliedOnTranscode) {
   const std::string in = FixturePath(FixtureKind::H264RotatedMp4);
   // The stored pictures lie on their side: their numbers cannot be read as they are.
