@@ -9,6 +9,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/mastering_display_metadata.h>
 }
 
 #include "RunSupport.h"
@@ -193,6 +194,70 @@ TEST_F(TimestampsTest, AStreamAppearingWhileReadingIsReportedOnceAndLeftOut) {
   const TPictures p = ReadPictures(Out("late.mkv"));
   EXPECT_EQ(Numbers(p), Range(0, 250));
   EXPECT_TRUE(p.AudioDts.empty());
+}
+
+// The H.264 fixture in Matroska with HDR10 colours, mastering display and light levels.
+bool WriteHdrMkv(const std::string& in, const std::string& out) {
+  AVFormatContext* ic = nullptr;
+  AVFormatContext* oc = nullptr;
+  bool ok = avformat_open_input(&ic, in.c_str(), nullptr, nullptr) >= 0 &&
+            avformat_find_stream_info(ic, nullptr) >= 0 &&
+            avformat_alloc_output_context2(&oc, nullptr, "matroska", out.c_str()) >= 0;
+  for (unsigned i = 0; ok && i < ic->nb_streams; i++) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    ok = st && avcodec_parameters_copy(st->codecpar, ic->streams[i]->codecpar) >= 0;
+    if (!ok || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    st->codecpar->color_primaries = AVCOL_PRI_BT2020;
+    st->codecpar->color_trc = AVCOL_TRC_SMPTE2084;
+    st->codecpar->color_space = AVCOL_SPC_BT2020_NCL;
+    auto* md = reinterpret_cast<AVMasteringDisplayMetadata*>(av_stream_new_side_data(
+        st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sizeof(AVMasteringDisplayMetadata)));
+    auto* cl = reinterpret_cast<AVContentLightMetadata*>(av_stream_new_side_data(
+        st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, sizeof(AVContentLightMetadata)));
+    ok = md && cl;
+    if (!ok) continue;
+    *md = AVMasteringDisplayMetadata{};
+    md->max_luminance = AVRational{1000, 1};
+    md->min_luminance = AVRational{1, 10000};
+    md->has_luminance = 1;
+    cl->MaxCLL = 1000;
+    cl->MaxFALL = 400;
+  }
+  ok = ok && avio_open(&oc->pb, out.c_str(), AVIO_FLAG_WRITE) >= 0 &&
+       avformat_write_header(oc, nullptr) >= 0;
+  AVPacket* pkt = av_packet_alloc();
+  while (ok && av_read_frame(ic, pkt) >= 0) {
+    av_packet_rescale_ts(pkt, ic->streams[pkt->stream_index]->time_base,
+                         oc->streams[pkt->stream_index]->time_base);
+    ok = av_interleaved_write_frame(oc, pkt) >= 0;
+  }
+  ok = ok && av_write_trailer(oc) >= 0;
+  av_packet_free(&pkt);
+  if (oc) avio_closep(&oc->pb);
+  avformat_free_context(oc);
+  avformat_close_input(&ic);
+  return ok;
+}
+
+TEST_F(TimestampsTest, CopyKeepsColoursAndHdrMetadata) {
+  const std::string in = Out("hdr.mkv");
+  ASSERT_TRUE(WriteHdrMkv(FixturePath(FixtureKind::H264Mkv), in));
+  ASSERT_TRUE(Run(in, Out("copy.mkv"), "-ss 1 -t 1 -c copy"));
+  AVFormatContext* ic = nullptr;
+  ASSERT_GE(avformat_open_input(&ic, Out("copy.mkv").c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
+  const AVStream* st = ic->streams[av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0)];
+  EXPECT_EQ(st->codecpar->color_trc, AVCOL_TRC_SMPTE2084);
+  EXPECT_EQ(st->codecpar->color_primaries, AVCOL_PRI_BT2020);
+  const auto* md = reinterpret_cast<const AVMasteringDisplayMetadata*>(
+      av_stream_get_side_data(st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr));
+  const auto* cl = reinterpret_cast<const AVContentLightMetadata*>(
+      av_stream_get_side_data(st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr));
+  ASSERT_TRUE(md && cl);
+  EXPECT_EQ(av_cmp_q(md->max_luminance, AVRational{1000, 1}), 0);
+  EXPECT_EQ(cl->MaxCLL, 1000u);
+  EXPECT_EQ(cl->MaxFALL, 400u);
+  avformat_close_input(&ic);
 }
 
 // At a constant output rate above the source's, a picture fills its own time when the graph
