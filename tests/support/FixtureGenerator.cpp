@@ -167,6 +167,17 @@ constexpr const char* kX264Small =
     "preset=veryfast:crf=20:"
     "x264-params=keyint=12\\:min-keyint=12\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
 
+constexpr const char* kX264Gop25 =
+    "preset=veryfast:crf=20:"
+    "x264-params=keyint=25\\:min-keyint=25\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
+
+void X264WithAac(Recipe& r, const char* x264Options) {
+  r.videoEncoder = "libx264";
+  r.videoOptions = x264Options;
+  r.audioEncoder = "aac";
+  r.audioBitRate = 128000;
+}
+
 KindEntry MakeEntry(FixtureKind kind) {
   KindEntry e;
   Recipe& r = e.recipe;
@@ -307,12 +318,7 @@ KindEntry MakeEntry(FixtureKind kind) {
       e.info.generatedByDefault = false;
       e.info.startTime = kind == FixtureKind::H264WrapTs ? -5.021333 : 1.4;
       e.info.videoStartTime = kind == FixtureKind::H264WrapTs ? -5.0 : 1.48;
-      r.videoEncoder = "libx264";
-      r.videoOptions =
-          "preset=veryfast:crf=20:"
-          "x264-params=keyint=25\\:min-keyint=25\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
-      r.audioEncoder = "aac";
-      r.audioBitRate = 128000;
+      X264WithAac(r, kX264Gop25);
       r.firstPts90k = kWrapFirstPts90k;
       break;
     case FixtureKind::H264RotatedMp4:
@@ -320,10 +326,7 @@ KindEntry MakeEntry(FixtureKind kind) {
                          kHeight, kFps, kGop, true);
       AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
       e.info.generatedByDefault = false;
-      r.videoEncoder = "libx264";
-      r.videoOptions = kX264Small;
-      r.audioEncoder = "aac";
-      r.audioBitRate = 128000;
+      X264WithAac(r, kX264Small);
       r.turnClockwise = 90;
       break;
     case FixtureKind::SlowRateMp4:
