@@ -166,6 +166,8 @@ private:
   // Input reading (FFmpegInput.cpp) and its pre-seek (FFmpegPreSeek.cpp).
   int ProcessInput(int fileIndex);
   void RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  void CorrectWrap(TInputStream* ist, TInputFile* f, AVPacket* pkt);
+  void WarnNewStream(TInputFile* f, int fileIndex, const AVPacket* pkt);
   void SwitchJoinedInput(int fileIndex);
   void PreSeekInput();
   bool PreSeekKeepsOutput();
@@ -192,6 +194,8 @@ private:
   int InitVideoEncoder(TOutputStream* ost);
   void InitAudioEncoder(TOutputStream* ost);
   void CopyStreamParameters(TOutputStream* ost);
+  AVRational CopiedTimeBase(const TInputStream* ist, const TOutputStream* ost);
+  void CopyStreamSideData(const TInputStream* ist, TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
   int OpenPassLog(TOutputStream* ost, size_t index);
   int ParseForcedKeyFrames(TOutputStream* ost);
@@ -202,6 +206,7 @@ private:
   bool CheckRecordingTime(TOutputStream* ost);
   void CloseOutputStream(TOutputStream* ost);
   bool ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double ptsTime);
+  double PictureTicks(const TOutputStream* ost, const AVFrame* frame) const;
   void DoVideoOut(TOutputStream* ost, AVFrame* frame);
   void DoAudioOut(TOutputStream* ost, AVFrame* frame);
   void DoSubtitleOut(TOutputStream* ost, const AVSubtitle& sub);

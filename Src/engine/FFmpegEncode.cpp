@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/CopyTimeBase.h"
 #include "engine/FFmpeg.h"
 #include "runtime/FFLog.h"
 #include "runtime/MediaTexts.h"
@@ -16,6 +17,51 @@ extern "C" {
 #include <libavutil/eval.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/parseutils.h>
+}
+
+namespace {
+
+// Decoder ticks per frame (2 where the codec counts fields), from a decoder opened aside.
+int TicksPerFrame(const AVCodecParameters* par) {
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (!codec || par->codec_type != AVMEDIA_TYPE_VIDEO) return 1;
+  TCodecContextPtr dec(avcodec_alloc_context3(codec));
+  if (!dec || avcodec_parameters_to_context(dec.get(), par) < 0) return 1;
+  dec->thread_count = 1;
+  if (avcodec_open2(dec.get(), codec, nullptr) < 0) return 1;
+  return dec->ticks_per_frame > 0 ? dec->ticks_per_frame : 1;
+}
+
+}  // namespace
+
+AVRational TCustomFFmpeg::CopiedTimeBase(const TInputStream* ist, const TOutputStream* ost) {
+  const AVOutputFormat* fmt = FileOf(ost)->FormatContext()->oformat;
+  AVStream* st = ist->Stream;
+  TCopyTiming t;
+  t.Muxer = fmt->name;
+  t.MuxerFlags = fmt->flags;
+  t.StreamTb = st->time_base;
+  t.CodecTb = av_stream_get_codec_timebase(st);
+  if (t.CodecTb.den <= 0) t.CodecTb = AVRational{0, 1};
+  t.TicksPerFrame = TicksPerFrame(st->codecpar);
+  t.RealRate = st->r_frame_rate;
+  t.AvgRate = st->avg_frame_rate;
+  t.Timecode = st->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd');
+  t.ForcedRate = ost->FrameRate;
+  t.CopyTb = CopyTb;
+  return ChooseCopyTimeBase(t);
+}
+
+// What the demuxer found beside the packets (rotation, HDR mastering and light levels, ...)
+// describes the copied packets too.
+void TCustomFFmpeg::CopyStreamSideData(const TInputStream* ist, TOutputStream* ost) {
+  const AVStream* in = ist->Stream;
+  for (int i = 0; i < in->nb_side_data; i++) {
+    const AVPacketSideData& sd = in->side_data[i];
+    uint8_t* dst = av_stream_new_side_data(ost->Stream, sd.type, sd.size);
+    if (!dst) throw FFmpegException("av_mallocz() failed");
+    std::memcpy(dst, sd.data, sd.size);
+  }
 }
 
 void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
@@ -37,14 +83,8 @@ void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
         av_codec_get_tag2(tags, par->codec_id, &tag))
       par->codec_tag = 0;
   }
-  // Time base: the source's, halved for AVI when asked, or the forced frame rate's.
-  AVRational tb = ist->Stream->time_base;
-  const AVRational r = ist->Stream->r_frame_rate;
-  if (!std::strcmp(oc->oformat->name, "avi") && CopyTb == 2 && r.num > 0)
-    tb = AVRational{r.den, 2 * r.num};
-  if (ost->FrameRate.num > 0 && ost->FrameRate.den > 0) tb = av_inv_q(ost->FrameRate);
-  av_reduce(&tb.num, &tb.den, tb.num, tb.den, INT32_MAX);
-  ost->Stream->time_base = tb;
+  ost->Stream->time_base = CopiedTimeBase(ist, ost);
+  CopyStreamSideData(ist, ost);
   ost->Stream->avg_frame_rate = ist->Stream->avg_frame_rate;
   ost->Stream->r_frame_rate = ist->Stream->r_frame_rate;
   switch (par->codec_type) {
@@ -66,9 +106,10 @@ void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
       if (FrameInputHook || FrameOutputHook)
         throw FFmpegException(
             "-vcodec copy and FrameHook are incompatible (frames are not decoded)");
-      ost->Stream->sample_aspect_ratio = ist->Stream->sample_aspect_ratio.num
-                                             ? ist->Stream->sample_aspect_ratio
-                                             : par->sample_aspect_ratio;
+      // The container's aspect ratio wins; muxers refuse a stream whose two values differ.
+      if (ist->Stream->sample_aspect_ratio.num)
+        par->sample_aspect_ratio = ist->Stream->sample_aspect_ratio;
+      ost->Stream->sample_aspect_ratio = par->sample_aspect_ratio;
       break;
     case AVMEDIA_TYPE_SUBTITLE:
     case AVMEDIA_TYPE_DATA:
@@ -496,13 +537,25 @@ bool TCustomFFmpeg::ForcedKeyFrame(TOutputStreamRun& os, int64_t pts, double pts
   return forced;
 }
 
+// How long a picture lasts in encoder ticks: one tick (the encoder time base is the frame
+// period), or what its packet lasted when the graph only converts the pictures, so a picture
+// of a slower source fills its own time at the output rate.
+double TCustomFFmpeg::PictureTicks(const TOutputStream* ost, const AVFrame* frame) const {
+  if (ost->SourceIndex < 0 || frame->pkt_duration <= 0 || ost->FilterGraphText != "null")
+    return 1.0;
+  const AVStream* st = InputStreams[static_cast<size_t>(ost->SourceIndex)]->Stream;
+  const double ticks = std::rint(static_cast<double>(frame->pkt_duration) *
+                                 av_q2d(st->time_base) / av_q2d(ost->Codec()->time_base));
+  return ticks > 0 ? ticks : 1.0;
+}
+
 void TCustomFFmpeg::DoVideoOut(TOutputStream* ost, AVFrame* frame) {
   TOutputStreamRun& os = ost->Run;
   AVCodecContext* enc = ost->Codec();
   int64_t nb = 1;
   if (frame->pts != AV_NOPTS_VALUE) {
     const double pts = static_cast<double>(frame->pts);
-    const double duration = 1.0;  // one tick: the encoder time base is the frame period
+    const double duration = PictureTicks(ost, frame);
     const double delta = pts - static_cast<double>(os.Sync) + duration;
     switch (os.VSync) {
       case vsCfr:

@@ -3,6 +3,7 @@
 // engine inserts (scale, format, aformat, pan, aresample, volume, setpts). While the task runs
 // it takes the decoded frames and hands what the sinks give to the encode stage.
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -304,6 +306,37 @@ int TCustomFFmpegOpt::Sub2VideoPrepare(TInputStream* ist) {
   return 0;
 }
 
+// Pictures of a stream whose display matrix turns or mirrors them are made upright here, so
+// the encoded stream needs no matrix: a mirror first, then a quarter or half turn.
+int TCustomFFmpegOpt::InsertUpright(TFilterGraph* fg, const TInputStream* ist,
+                                    AVFilterContext** last, int* pad) {
+  const AVStream* st = ist->Stream;
+  const auto* m = reinterpret_cast<const int32_t*>(
+      av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+  if (!m) return 0;
+  int32_t upright[9];
+  std::memcpy(upright, m, sizeof upright);
+  const bool mirrored = int64_t(m[0]) * m[4] - int64_t(m[1]) * m[3] < 0;
+  if (mirrored) {
+    upright[0] = -upright[0];
+    upright[1] = -upright[1];
+  }
+  const double turn = av_display_rotation_get(upright);
+  if (std::isnan(turn)) return 0;
+  // Degrees clockwise the picture must turn to be shown upright.
+  const long clockwise = ((-std::lround(turn / 90.0) % 4) + 4) % 4;
+  const std::string name =
+      FormatText("graph %d upright for input stream %d:%d", fg->Index, ist->FileIndex, st->index);
+  int ret = 0;
+  if (mirrored && (ret = InsertFilter(fg, last, pad, "hflip", name + " mirror", "")) < 0)
+    return ret;
+  if (clockwise == 1) return InsertFilter(fg, last, pad, "transpose", name, "clock");
+  if (clockwise == 3) return InsertFilter(fg, last, pad, "transpose", name, "cclock");
+  if (clockwise == 2 && (ret = InsertFilter(fg, last, pad, "hflip", name + " half", "")) >= 0)
+    ret = InsertFilter(fg, last, pad, "vflip", name, "");
+  return ret;
+}
+
 int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilter,
                                            AVFilterInOut* in) {
   TInputStream* ist = ifilter->InputStream;
@@ -348,6 +381,9 @@ int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilt
                               FormatText("force CFR for input from stream %d:%d", ist->FileIndex,
                                      st->index),
                               "N")) < 0)
+        return ret;
+      if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+          (ret = InsertUpright(fg, ist, &last, &pad)) < 0)
         return ret;
       break;
     }
@@ -593,6 +629,14 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
           continue;
         }
         const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
+        // A picture from the end of the range on is not part of it, not even to fill the
+        // time before it at a constant rate.
+        if (enc->codec_type == AVMEDIA_TYPE_VIDEO && of->Duration != INT64_MAX &&
+            av_compare_ts(frame->pts, tb, start + of->Duration, kMicro) >= 0) {
+          CloseOutputStream(ost);
+          av_frame_unref(frame);
+          continue;
+        }
         floatPts = frame->pts * av_q2d(tb) / av_q2d(enc->time_base) -
                    static_cast<double>(av_rescale_q(start, kMicro, enc->time_base));
         frame->pts = av_rescale_q(frame->pts, tb, enc->time_base) -

@@ -18,6 +18,7 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libavutil/parseutils.h>
 #include <libavutil/time.h>
+#include <libavutil/timestamp.h>
 }
 
 #include "runtime/MediaTexts.h"
@@ -422,6 +423,7 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
   for (auto& g : InputFiles) g->EAgain = 0;
   if (DoPktDump) av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, DoHexDump, ic->streams[pkt->stream_index]);
   if (pkt->stream_index >= f->StreamCount) {
+    WarnNewStream(f, fileIndex, pkt);
     av_packet_unref(pkt);
     return 0;
   }
@@ -511,9 +513,64 @@ void TCustomFFmpeg::SwitchJoinedInput(int fileIndex) {
                     fileIndex, FCurrentInput, double(position) / AV_TIME_BASE);
 }
 
+// A stream the demuxer found after the task was built has no output: its packets are dropped,
+// and said so once.
+void TCustomFFmpeg::WarnNewStream(TInputFile* f, int fileIndex, const AVPacket* pkt) {
+  const size_t index = static_cast<size_t>(pkt->stream_index);
+  if (index < f->NewStreamsWarned.size() && f->NewStreamsWarned[index]) return;
+  if (index >= f->NewStreamsWarned.size()) f->NewStreamsWarned.resize(index + 1, false);
+  f->NewStreamsWarned[index] = true;
+  AVStream* st = f->FormatContext->streams[index];
+  const char* type = av_get_media_type_string(st->codecpar->codec_type);
+  char dts[AV_TS_MAX_STRING_SIZE] = {};
+  av_ts_make_time_string(dts, pkt->dts, &st->time_base);
+  FFLogger().LogFmt(this, llWarning, "New %s stream %d:%d at pos:%" PRId64 " and DTS:%ss\n",
+                    type ? type : "unknown", fileIndex, pkt->stream_index, pkt->pos, dts);
+}
+
+// Timestamps that wrapped (fewer than 64 bits, e.g. the 33 of MPEG-TS) are brought back below
+// the file's start; before the first packet of a stream, a start time that only unused streams
+// hold earlier is moved to the first stream in use.
+void TCustomFFmpeg::CorrectWrap(TInputStream* ist, TInputFile* f, AVPacket* pkt) {
+  AVFormatContext* ic = f->FormatContext.get();
+  AVStream* st = ist->Stream;
+  TInputStreamRun& s = ist->Run;
+  if (s.WrapChecked || ic->start_time == AV_NOPTS_VALUE || st->pts_wrap_bits >= 64) return;
+  if (s.NextDts == AV_NOPTS_VALUE && f->TsOffset == -ic->start_time &&
+      (ic->iformat->flags & AVFMT_TS_DISCONT)) {
+    int64_t first = INT64_MAX;
+    for (int k = 0; k < f->StreamCount; k++) {
+      const TInputStream* other = InputStreams[static_cast<size_t>(f->FirstStreamIndex + k)].get();
+      const AVStream* o = other->Stream;
+      if (other->Discard || o->start_time == AV_NOPTS_VALUE) continue;
+      first = std::min(first, av_rescale_q(o->start_time, o->time_base, AV_TIME_BASE_Q));
+    }
+    if (first != INT64_MAX && first > ic->start_time) {
+      FFLogger().LogFmt(this, llVerbose, "Correcting start time by %" PRId64 "\n",
+                        first - ic->start_time);
+      ic->start_time = first;
+      f->TsOffset = -first;
+    }
+  }
+  s.WrapChecked = true;
+  const int64_t start = av_rescale_q(ic->start_time, AV_TIME_BASE_Q, st->time_base);
+  const int64_t half = int64_t(1) << (st->pts_wrap_bits - 1);
+  const int64_t full = int64_t(1) << st->pts_wrap_bits;
+  // Once a packet needed it, the next ones are looked at too.
+  if (pkt->dts != AV_NOPTS_VALUE && pkt->dts > start + half) {
+    pkt->dts -= full;
+    s.WrapChecked = false;
+  }
+  if (pkt->pts != AV_NOPTS_VALUE && pkt->pts > start + half) {
+    pkt->pts -= full;
+    s.WrapChecked = false;
+  }
+}
+
 void TCustomFFmpeg::RepairTimestamps(TInputStream* ist, TInputFile* f, AVPacket* pkt) {
   AVStream* st = ist->Stream;
   TInputStreamRun& s = ist->Run;
+  CorrectWrap(ist, f, pkt);
   const int64_t offset = av_rescale_q(f->TsOffset, AV_TIME_BASE_Q, st->time_base);
   if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
   if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;

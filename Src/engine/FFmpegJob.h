@@ -77,6 +77,7 @@ struct TInputFile {
   int FirstStreamIndex = 0;
   int64_t TsOffset = 0;   // microseconds
   int StreamCount = 0;    // streams known at opening; later ones are not used
+  std::vector<bool> NewStreamsWarned;  // later streams already reported, by stream index
   int Rate = 0;           // reading loop
   int RateEmulation = 0;
   int Reserved = 0;
@@ -97,7 +98,7 @@ struct TInputStreamRun {
   bool DeinterlaceWarned = false;  // "Deinterlacing failed." once, then at verbose level
   bool JoinFlushed = false;    // drained and closed when its joined input ended
   int64_t DecodedPictures = 0;
-  bool NewStreamWarned = false;
+  bool WrapChecked = false;  // the wrap test is done until a packet needs a correction
   // Last frame parameters, to see a change.
   int Width = 0, Height = 0, PixFmt = -1;
   int SampleRate = 0, SampleFmt = -1, Channels = 0;

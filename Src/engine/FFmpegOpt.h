@@ -326,6 +326,8 @@ protected:
   void BindComplexInput(TFilterGraph* fg, AVFilterInOut* in);
   int ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilter, AVFilterInOut* in);
   int ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofilter, AVFilterInOut* out);
+  int InsertUpright(TFilterGraph* fg, const TInputStream* ist, AVFilterContext** last,
+                    int* pad);
   int InsertFilter(TFilterGraph* fg, AVFilterContext** last, int* pad, const char* filterName,
                    const std::string& name, const std::string& args);
   int Sub2VideoPrepare(TInputStream* ist);

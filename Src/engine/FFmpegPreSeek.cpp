@@ -22,6 +22,19 @@ constexpr int64_t kAudioWarmUp = AV_TIME_BASE / 2;
 // Further before a file's start time than any packet's decoding time lies.
 constexpr int64_t kBeforeFirstPacket = 3600 * int64_t(AV_TIME_BASE);
 constexpr size_t kPreSeekQueueLimit = size_t(256) << 20;  // bytes held while checking
+
+// The timestamps of a stream reach their wrap before the file ends (the demuxer was told not
+// to correct them).
+bool TimestampsWrapInside(const AVFormatContext* ic) {
+  if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0) return false;
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    const AVStream* st = ic->streams[i];
+    if (st->pts_wrap_bits >= 63 || st->start_time == AV_NOPTS_VALUE) continue;
+    const int64_t end = st->start_time + av_rescale_q(ic->duration, AV_TIME_BASE_Q, st->time_base);
+    if (end >= (int64_t(1) << st->pts_wrap_bits)) return true;
+  }
+  return false;
+}
 }  // namespace
 
 // A seek before reading: with an output start time and one input without its own, the reading
@@ -33,6 +46,7 @@ void TCustomFFmpeg::PreSeekInput() {
   AVFormatContext* ic = f->FormatContext.get();
   const int64_t inputStart = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
   if (f->TsOffset != -inputStart || CopyTs) return;  // an input start time or offset is given
+  if (TimestampsWrapInside(ic)) return;  // a seek by time cannot find its way there
   int64_t start = INT64_MAX;
   for (auto& of : OutputFiles) start = std::min(start, of->StartTime);
   if (start <= 0 || start == INT64_MAX) return;

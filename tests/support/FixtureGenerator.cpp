@@ -1,6 +1,7 @@
 // Makes the fixture media with the FFmpeg libraries and caches them in one folder.
 
 #include "Fixtures.h"
+#include "FixtureHooks.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -84,6 +85,8 @@ struct Recipe {
   const char* muxerOptions = "";
   int64_t maxDelayUs = -1;  // AVFormatContext.max_delay, -1 keeps the default
   AVRational writeRate{0, 1};  // frame rate written when the file is patched afterwards
+  int64_t firstPts90k = 0;     // added to every timestamp written (90 kHz)
+  double turnClockwise = 0;    // pictures stored sideways, with a display matrix
 };
 
 struct KindEntry {
@@ -168,6 +171,17 @@ constexpr int kSlowRateTicks = 2147483647;  // 2^31-1 seconds per frame
 constexpr const char* kX264Small =
     "preset=veryfast:crf=20:"
     "x264-params=keyint=12\\:min-keyint=12\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
+
+constexpr const char* kX264Gop25 =
+    "preset=veryfast:crf=20:"
+    "x264-params=keyint=25\\:min-keyint=25\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
+
+void X264WithAac(Recipe& r, const char* x264Options) {
+  r.videoEncoder = "libx264";
+  r.videoOptions = x264Options;
+  r.audioEncoder = "aac";
+  r.audioBitRate = 128000;
+}
 
 KindEntry MakeEntry(FixtureKind kind) {
   KindEntry e;
@@ -313,6 +327,25 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.audioEncoder = "aac";
       r.audioBitRate = 128000;
       break;
+    case FixtureKind::H264WrapTs:
+    case FixtureKind::H264LateAudioTs:
+      e.info = VideoInfo(kind, kind == FixtureKind::H264WrapTs ? "h264wrap.ts" : "h264late.ts",
+                         "mpegts", AV_CODEC_ID_H264, 250, kWidth, kHeight, kFps, 25, true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.generatedByDefault = false;
+      e.info.startTime = kind == FixtureKind::H264WrapTs ? -5.021333 : 1.4;
+      e.info.videoStartTime = kind == FixtureKind::H264WrapTs ? -5.0 : 1.48;
+      X264WithAac(r, kX264Gop25);
+      r.firstPts90k = kWrapFirstPts90k;
+      break;
+    case FixtureKind::H264RotatedMp4:
+      e.info = VideoInfo(kind, "h264rotated.mp4", "mp4", AV_CODEC_ID_H264, kFrames, kWidth,
+                         kHeight, kFps, kGop, true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.generatedByDefault = false;
+      X264WithAac(r, kX264Small);
+      r.turnClockwise = 90;
+      break;
     case FixtureKind::SlowRateMp4:
       // Written at 25 fps without an edit list, then patched (PatchToSlowRate).
       e.info = VideoInfo(kind, "slowrate.mp4", "mp4", AV_CODEC_ID_MPEG4, 36, 160, 120, kFps, kGop,
@@ -357,6 +390,7 @@ KindEntry MakeEntry(FixtureKind kind) {
 struct OutStream {
   AVStream* stream = nullptr;
   CodecContextPtr enc;
+  int64_t shift = 0;  // added to the timestamps written (stream time base)
 };
 
 AVDictionary* ParseOptions(const char* text) {
@@ -371,6 +405,8 @@ void WritePackets(AVFormatContext* oc, OutStream& os, AVPacket* pkt) {
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
     Check(ret, "encode");
     av_packet_rescale_ts(pkt, os.enc->time_base, os.stream->time_base);
+    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += os.shift;
+    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += os.shift;
     pkt->stream_index = os.stream->index;
     Check(av_interleaved_write_frame(oc, pkt), "write packet");
   }
@@ -494,6 +530,7 @@ void Generate(const KindEntry& e, const std::string& path) {
 
   OutStream video, audio;
   if (info.hasVideo) video = OpenVideo(oc.get(), info, r);
+  if (r.turnClockwise) SetDisplayTurn(video.stream, r.turnClockwise);
   if (info.hasAudio) audio = OpenAudio(oc.get(), info, r);
 
   if (!(oc->oformat->flags & AVFMT_NOFILE))
@@ -505,6 +542,8 @@ void Generate(const KindEntry& e, const std::string& path) {
     opts.reset(d);
     Check(ret, "write header");
   }
+  for (OutStream* os : {&video, &audio})
+    if (os->stream) os->shift = av_rescale_q(r.firstPts90k, AVRational{1, 90000}, os->stream->time_base);
 
   PacketPtr pkt(av_packet_alloc());
   FramePtr vframe(av_frame_alloc()), aframe(av_frame_alloc());
@@ -547,7 +586,9 @@ void Generate(const KindEntry& e, const std::string& path) {
          av_compare_ts(frameNo, video.enc->time_base, samplesDone, audio.enc->time_base) <= 0);
     if (doVideo) {
       Check(av_frame_make_writable(vframe.get()), "writable frame");
-      if (!DrawFixturePicture(vframe.get(), frameNo)) Fail("cannot draw the picture");
+      const bool drawn = r.turnClockwise ? DrawSidewaysFrameNumber(vframe.get(), frameNo)
+                                         : DrawFixturePicture(vframe.get(), frameNo);
+      if (!drawn) Fail("cannot draw the picture");
       vframe->pts = frameNo;
       // Key frames where FixtureInfo says, whatever the encoder would choose itself.
       const bool key = IsFixtureKeyFrame(info, frameNo);
@@ -682,6 +723,9 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::Vp9Webm: return "Vp9Webm";
     case FixtureKind::LongGopHevcMp4: return "LongGopHevcMp4";
     case FixtureKind::LongGopH264Mp4: return "LongGopH264Mp4";
+    case FixtureKind::H264WrapTs: return "H264WrapTs";
+    case FixtureKind::H264LateAudioTs: return "H264LateAudioTs";
+    case FixtureKind::H264RotatedMp4: return "H264RotatedMp4";
   }
   return "?";
 }
@@ -706,6 +750,8 @@ std::string FixturePath(FixtureKind kind) {
   const KindEntry entry = MakeEntry(kind);
   const std::string dir = FixtureDir();
   const std::string path = dir + "/" + entry.info.fileName;
+  const std::string lateSource =
+      kind == FixtureKind::H264LateAudioTs ? FixturePath(FixtureKind::H264WrapTs) : "";
   std::lock_guard<std::mutex> guard(GenerateMutex());
   if (UsableFile(path)) return path;
 
@@ -720,7 +766,10 @@ std::string FixturePath(FixtureKind kind) {
   const std::string tmp = dir + "/." + entry.info.fileName + ".tmp" + std::to_string(::getpid()) +
                           "-" + std::to_string(counter++);
   try {
-    Generate(entry, tmp);
+    if (kind == FixtureKind::H264LateAudioTs)
+      WriteLateAudioTs(lateSource, tmp, 7.0);
+    else
+      Generate(entry, tmp);
     if (kind == FixtureKind::SlowRateMp4) PatchToSlowRate(tmp);
   } catch (...) {
     std::remove(tmp.c_str());

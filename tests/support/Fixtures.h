@@ -40,6 +40,14 @@ enum class FixtureKind {
   LongGopH264Mp4,  // H.264 (B-frames), 300 frames, key frames at 0 and 250 + AAC in MP4
   H264TenSecondGopMp4,  // H.264 (B-frames) + AAC in MP4, 12 s, key frames at 0 s and 10 s only;
                         // copy-cut tests only
+  H264WrapTs,   // H.264 (B-frames, GOP 25) + AAC stereo 48 kHz in MPEG-TS, 320x240, 25 fps,
+                // 250 frames; the first video pts is 2^33 - 5 s of 90 kHz, so the file's
+                // 33-bit timestamps wrap after frame 125. Not in AllFixtureKinds
+  H264LateAudioTs,  // H264WrapTs's video alone for 7 s, then its video and audio: the audio
+                    // stream appears in a later program table. Not in AllFixtureKinds
+  H264RotatedMp4,   // H.264 + AAC in MP4, stored 320x240 sideways with a display matrix that
+                    // turns it 90 degrees clockwise, upright 240x320 showing the frame number
+                    // (ReadFrameNumber reads only the upright picture). Not in AllFixtureKinds
 };
 
 struct FixtureInfo {
