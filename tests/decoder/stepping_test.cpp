@@ -19,6 +19,9 @@ std::vector<FixtureKind> VideoKinds() {
   }
   // Its first decoding times lie two pictures ahead of its first picture's time.
   kinds.push_back(FixtureKind::H264Ts);
+  // Times that wrap half way through; pictures turned upright by a display matrix.
+  kinds.push_back(FixtureKind::H264WrapTs);
+  kinds.push_back(FixtureKind::H264RotatedMp4);
   return kinds;
 }
 

@@ -1,5 +1,6 @@
 // Makes the fixture media with the FFmpeg libraries and caches them in one folder.
 
+#include "FixtureHooks.h"
 #include "Fixtures.h"
 
 #include <fcntl.h>
@@ -84,6 +85,9 @@ struct Recipe {
   const char* muxerOptions = "";
   int64_t maxDelayUs = -1;  // AVFormatContext.max_delay, -1 keeps the default
   AVRational writeRate{0, 1};  // frame rate written when the file is patched afterwards
+  double displayRotation = 0;  // a display matrix turning the pictures (FixtureHooks.h)
+  int64_t firstVideoPts = 0;   // encoder time of frame 0, in frames (negative: cut by an edit list)
+  int64_t packetShift90k = 0;  // added to every packet time, in 90 kHz ticks
 };
 
 struct KindEntry {
@@ -296,6 +300,43 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.audioEncoder = "aac";
       r.audioBitRate = 128000;
       break;
+    case FixtureKind::H264WrapTs:
+      e.info = VideoInfo(kind, "h264wrap.ts", "mpegts", AV_CODEC_ID_H264, 250, kWidth, kHeight,
+                         kFps, 25, true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.generatedByDefault = false;
+      // The demuxer takes the times back across the wrap: the file starts 5 s before zero,
+      // the audio one AAC priming earlier still.
+      e.info.startTime = -5.021333;
+      e.info.videoStartTime = -5.0;
+      r.videoEncoder = "libx264";
+      r.videoOptions =
+          "preset=veryfast:crf=20:"
+          "x264-params=keyint=25\\:min-keyint=25\\:scenecut=0\\:bframes=2\\:b-adapt=0\\:log=-1";
+      r.audioEncoder = "aac";
+      r.audioBitRate = 128000;
+      r.packetShift90k = kWrapFirstVideoPts;
+      break;
+    case FixtureKind::H264RotatedMp4:
+      e.info = VideoInfo(kind, "h264rotated.mp4", "mp4", AV_CODEC_ID_H264, kFrames, kWidth,
+                         kHeight, kFps, kGop, true);
+      AddAudio(e.info, AV_CODEC_ID_AAC, 48000, 2);
+      e.info.generatedByDefault = false;
+      r.videoEncoder = "libx264";
+      r.videoOptions = kX264Small;
+      r.audioEncoder = "aac";
+      r.audioBitRate = 128000;
+      r.displayRotation = -90;
+      break;
+    case FixtureKind::H264EditListMp4:
+      e.info = VideoInfo(kind, "h264editlist.mp4", "mp4", AV_CODEC_ID_H264, kFrames, kWidth,
+                         kHeight, kFps, kGop, true);
+      e.info.generatedByDefault = false;
+      e.info.videoStartTime = -0.08;
+      r.videoEncoder = "libx264";
+      r.videoOptions = kX264Small;
+      r.firstVideoPts = -2;
+      break;
     case FixtureKind::SlowRateMp4:
       // Written at 25 fps without an edit list, then patched (PatchToSlowRate).
       e.info = VideoInfo(kind, "slowrate.mp4", "mp4", AV_CODEC_ID_MPEG4, 36, 160, 120, kFps, kGop,
@@ -331,6 +372,7 @@ KindEntry MakeEntry(FixtureKind kind) {
 struct OutStream {
   AVStream* stream = nullptr;
   CodecContextPtr enc;
+  int64_t shift90k = 0;
 };
 
 AVDictionary* ParseOptions(const char* text) {
@@ -345,6 +387,7 @@ void WritePackets(AVFormatContext* oc, OutStream& os, AVPacket* pkt) {
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
     Check(ret, "encode");
     av_packet_rescale_ts(pkt, os.enc->time_base, os.stream->time_base);
+    if (os.shift90k) ShiftPacketTimes(pkt, os.stream->time_base, os.shift90k);
     pkt->stream_index = os.stream->index;
     Check(av_interleaved_write_frame(oc, pkt), "write packet");
   }
@@ -469,6 +512,8 @@ void Generate(const KindEntry& e, const std::string& path) {
   OutStream video, audio;
   if (info.hasVideo) video = OpenVideo(oc.get(), info, r);
   if (info.hasAudio) audio = OpenAudio(oc.get(), info, r);
+  video.shift90k = audio.shift90k = r.packetShift90k;
+  if (info.hasVideo && r.displayRotation != 0) SetDisplayRotation(video.stream, r.displayRotation);
 
   if (!(oc->oformat->flags & AVFMT_NOFILE))
     Check(avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE), "open " + path);
@@ -521,8 +566,11 @@ void Generate(const KindEntry& e, const std::string& path) {
          av_compare_ts(frameNo, video.enc->time_base, samplesDone, audio.enc->time_base) <= 0);
     if (doVideo) {
       Check(av_frame_make_writable(vframe.get()), "writable frame");
-      if (!DrawFrameNumber(vframe.get(), frameNo)) Fail("cannot draw the picture");
-      vframe->pts = frameNo;
+      const bool drawn = r.displayRotation != 0
+                             ? DrawTurnedFrameNumber(vframe.get(), frameNo, r.displayRotation)
+                             : DrawFrameNumber(vframe.get(), frameNo);
+      if (!drawn) Fail("cannot draw the picture");
+      vframe->pts = frameNo + r.firstVideoPts;
       // Key frames where FixtureInfo says, whatever the encoder would choose itself.
       const bool key = IsFixtureKeyFrame(info, frameNo);
       vframe->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -650,6 +698,9 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::H264OpenGopMkv: return "H264OpenGopMkv";
     case FixtureKind::RawH264: return "RawH264";
     case FixtureKind::LongGopH264: return "LongGopH264";
+    case FixtureKind::H264WrapTs: return "H264WrapTs";
+    case FixtureKind::H264RotatedMp4: return "H264RotatedMp4";
+    case FixtureKind::H264EditListMp4: return "H264EditListMp4";
   }
   return "?";
 }

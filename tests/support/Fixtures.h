@@ -32,6 +32,16 @@ enum class FixtureKind {
   H264Ts,       // H.264 (B-frames) + AAC in MPEG-TS; cut tests only, not in AllFixtureKinds
   H264OpenGopMkv,  // H.264 with open GOPs (the B-frames before each later key frame refer
                    // to it and to the GOP before) + AAC in Matroska; cut tests only
+  H264WrapTs,      // H.264 (B-frames, GOP 25) + AAC stereo 48 kHz in MPEG-TS, 320x240, 25 fps,
+                   // 250 frames; the first video time is 2^33 - 5 s at 90 kHz, so the 33-bit
+                   // times wrap after frame 125. Not in AllFixtureKinds
+  H264RotatedMp4,  // H.264 + AAC in MP4 as phones write it: stored 320x240 (width x height)
+                   // with a display matrix that shows it turned clockwise, 240x320, where the
+                   // number reads upright. Not in AllFixtureKinds
+  H264EditListMp4,  // H.264 (B-frames) in MP4, video only, whose edit list starts at frame 2:
+                    // frames 0 (the first key frame) and 1 are decoded but not shown, so the
+                    // first ten pictures shown come before any key frame shown. Frame n is at
+                    // (n - 2) / 25 s. Not in AllFixtureKinds
 };
 
 struct FixtureInfo {
