@@ -397,6 +397,7 @@ TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
   info.FrameRateNum = rate.num;
   info.FrameRateDen = rate.den;
   info.Rotation = UprightDegrees(st);
+  info.Mirrored = UprightMirrored(st);
   return info;
 }
 

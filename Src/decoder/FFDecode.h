@@ -63,6 +63,7 @@ struct TVideoStreamInfo {
   // Degrees the pictures are turned clockwise to be shown upright (the stream's display
   // matrix); Width and Height stay those of the coded picture.
   int32_t Rotation = 0;
+  bool Mirrored = false;  // and flipped as well
 };
 
 struct TAudioStreamInfo {

@@ -8,7 +8,6 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
-#include <libavutil/display.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -63,15 +62,22 @@ std::string UprightFilters(const AVStream* st) {
   return text;
 }
 
+bool UprightMirrored(const AVStream* st) {
+  const int32_t* m = DisplayMatrix(st);
+  if (!m || UprightFilters(st).empty()) return false;
+  return static_cast<int64_t>(m[0]) * m[4] - static_cast<int64_t>(m[1]) * m[3] < 0;
+}
+
+// Told as a clockwise turn followed, when mirrored, by a left-right flip: undoing that flip
+// (negating the screen x) leaves a plain turn.
 int UprightDegrees(const AVStream* st) {
   const int32_t* m = DisplayMatrix(st);
   if (!m || UprightFilters(st).empty()) return 0;
-  // The library gives the counter-clockwise angle of the matrix; turning is the other way.
-  const double ccw = av_display_rotation_get(m);
-  if (std::isnan(ccw)) return 0;
-  int deg = static_cast<int>(std::lround(-ccw)) % 360;
-  if (deg < 0) deg += 360;
-  return (deg + 45) / 90 % 4 * 90;
+  const int flip = UprightMirrored(st) ? -1 : 1;
+  const int a = flip * Unit(m[0]), b = Unit(m[1]), c = flip * Unit(m[3]);
+  if (a == 1) return 0;
+  if (a == -1) return 180;
+  return b > 0 && c < 0 ? 90 : 270;
 }
 
 void TUprightTurner::SetFilters(const std::string& filters) {

@@ -22,6 +22,8 @@ std::vector<TUprightStep> UprightSteps(const AVStream* st);
 std::string UprightFilters(const AVStream* st);
 // Degrees the picture is turned clockwise to be upright (0, 90, 180 or 270).
 int UprightDegrees(const AVStream* st);
+// Whether the matrix also mirrors the picture (it is shown turned and flipped).
+bool UprightMirrored(const AVStream* st);
 
 class TUprightTurner {
 public:

@@ -6,16 +6,19 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "decoder/FFDecode.h"
 #include "decoder/FileInfoLines.h"
+#include "decoder/Upright.h"
 #include "runtime/Bitmap.h"
 #include "runtime/MainThread.h"
 #include "support/Fixtures.h"
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/md5.h>
 #include <libavutil/pixdesc.h>
 }
@@ -105,6 +108,50 @@ TEST(DecoderUpright, PhoneRecordingComesUprightAsTheToolShowsIt) {
   EXPECT_EQ(bmp.Width(), 240);
   EXPECT_EQ(bmp.Height(), 320);
   EXPECT_EQ(ReadFrameNumberBGR(bmp.Bits(), bmp.Stride(), bmp.Width(), bmp.Height(), 4), 39);
+}
+
+// Every quarter turn and mirror a matrix can say, as phones and editors write them.
+TEST(DecoderUpright, EachMatrixGivesItsFiltersAndItsText) {
+  struct TCase {
+    int32_t a, b, c, d;
+    const char* filters;
+    int degrees;
+    bool mirrored;
+  } cases[] = {
+      {1, 0, 0, 1, "", 0, false},
+      {0, 1, -1, 0, "transpose=clock", 90, false},
+      {-1, 0, 0, -1, "hflip,vflip", 180, false},
+      {0, -1, 1, 0, "transpose=cclock", 270, false},
+      {-1, 0, 0, 1, "hflip", 0, true},
+      {1, 0, 0, -1, "vflip", 180, true},
+      {0, 1, 1, 0, "transpose=cclock_flip", 90, true},
+      {0, -1, -1, 0, "transpose=clock_flip", 270, true},
+  };
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> ctx(avformat_alloc_context(),
+                                                                   avformat_free_context);
+  ASSERT_TRUE(ctx);
+  for (const TCase& c : cases) {
+    AVStream* st = avformat_new_stream(ctx.get(), nullptr);
+    ASSERT_TRUE(st);
+    auto* m = reinterpret_cast<int32_t*>(av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, 36));
+    ASSERT_TRUE(m);
+    const int32_t matrix[9] = {c.a << 16, c.b << 16, 0, c.c << 16, c.d << 16, 0, 0, 0, 1 << 30};
+    std::copy(matrix, matrix + 9, m);
+    SCOPED_TRACE(c.filters);
+    EXPECT_EQ(UprightFilters(st), c.filters);
+    if (*c.filters) {
+      EXPECT_EQ(UprightDegrees(st), c.degrees);
+      EXPECT_EQ(UprightMirrored(st), c.mirrored);
+    }
+  }
+  // No matrix, or one that is no quarter turn: as it is.
+  AVStream* plain = avformat_new_stream(ctx.get(), nullptr);
+  EXPECT_EQ(UprightFilters(plain), "");
+  auto* m = reinterpret_cast<int32_t*>(av_stream_new_side_data(plain, AV_PKT_DATA_DISPLAYMATRIX, 36));
+  ASSERT_TRUE(m);
+  av_display_rotation_set(m, 30);
+  EXPECT_EQ(UprightFilters(plain), "");
+  EXPECT_EQ(UprightDegrees(plain), 0);
 }
 
 TEST(DecoderEditList, FirstPictureIsTheToolsAndStepsBackReachEveryPicture) {
