@@ -1,14 +1,12 @@
 #include "decoder/Upright.h"
 
 #include <cmath>
-#include <cstdio>
+
+#include "runtime/VideoFilterChain.h"
 
 extern "C" {
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
-#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
 }
 
 namespace {
@@ -80,6 +78,9 @@ int UprightDegrees(const AVStream* st) {
   return b > 0 && c < 0 ? 90 : 270;
 }
 
+TUprightTurner::TUprightTurner() = default;
+TUprightTurner::~TUprightTurner() = default;
+
 void TUprightTurner::SetFilters(const std::string& filters) {
   if (filters == FFilters) return;
   FFilters = filters;
@@ -87,44 +88,22 @@ void TUprightTurner::SetFilters(const std::string& filters) {
 }
 
 void TUprightTurner::Reset() {
-  FGraph.reset();
-  FSrc = FSink = nullptr;
+  FChain.reset();
   FWidth = FHeight = FFormat = -1;
 }
 
 bool TUprightTurner::Build(const AVFrame* frame) {
   Reset();
-  const char* pix = av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
-  if (!pix) return false;
-  TFilterGraphPtr graph(avfilter_graph_alloc());
-  if (!graph) return false;
-  graph->nb_threads = 1;
-  const AVRational sar = frame->sample_aspect_ratio.num ? frame->sample_aspect_ratio : AVRational{1, 1};
-  char args[256];
-  snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%s:time_base=1/1000000:pixel_aspect=%d/%d", frame->width,
-           frame->height, pix, sar.num, sar.den);
-  AVFilterContext* src = nullptr;
-  AVFilterContext* sink = nullptr;
-  if (avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr, graph.get()) < 0 ||
-      avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph.get()) < 0)
-    return false;
-  AVFilterInOut* outputs = avfilter_inout_alloc();
-  AVFilterInOut* inputs = avfilter_inout_alloc();
-  TFilterInOutPtr outOwner(outputs), inOwner(inputs);
-  if (!outputs || !inputs) return false;
-  outputs->name = av_strdup("in");
-  outputs->filter_ctx = src;
-  inputs->name = av_strdup("out");
-  inputs->filter_ctx = sink;
-  AVFilterInOut* outs = outOwner.release();
-  AVFilterInOut* ins = inOwner.release();
-  const int r = avfilter_graph_parse_ptr(graph.get(), FFilters.c_str(), &ins, &outs, nullptr);
-  outOwner.reset(outs);
-  inOwner.reset(ins);
-  if (r < 0 || avfilter_graph_config(graph.get(), nullptr) < 0) return false;
-  FGraph = std::move(graph);
-  FSrc = src;
-  FSink = sink;
+  auto chain = std::make_unique<TVideoFilterChain>();
+  TVideoChainSource src;
+  src.Width = frame->width;
+  src.Height = frame->height;
+  src.PixFmt = static_cast<AVPixelFormat>(frame->format);
+  src.TimeBase = AVRational{1, 1000000};
+  src.SampleAspect = frame->sample_aspect_ratio.num ? frame->sample_aspect_ratio : AVRational{1, 1};
+  // A format the filters cannot turn is converted the way the ffmpeg tool's graphs do it.
+  if (chain->Configure(src, FFilters, {}, {}, TVideoChainNames(), SWS_BICUBIC) < 0) return false;
+  FChain = std::move(chain);
   FWidth = frame->width;
   FHeight = frame->height;
   FFormat = frame->format;
@@ -133,23 +112,17 @@ bool TUprightTurner::Build(const AVFrame* frame) {
 
 bool TUprightTurner::Turn(TFramePtr& frame) {
   if (!Active() || !frame) return true;
-  if (!FGraph || frame->width != FWidth || frame->height != FHeight || frame->format != FFormat) {
-    if (!Build(frame.get())) {
-      Reset();
-      return false;
-    }
+  if (!FChain || frame->width != FWidth || frame->height != FHeight || frame->format != FFormat) {
+    if (!Build(frame.get())) return false;
   }
   TFramePtr out(av_frame_alloc());
   if (!out) return false;
   // The filters hand each picture back at once; the times are not theirs to change.
-  const int64_t pts = frame->pts;
-  if (av_buffersrc_add_frame_flags(FSrc, frame.get(), AV_BUFFERSRC_FLAG_KEEP_REF) < 0 ||
-      av_buffersink_get_frame(FSink, out.get()) < 0) {
+  if (FChain->Send(frame.get()) < 0 || FChain->Receive(out.get()) < 0 ||
+      av_frame_copy_props(out.get(), frame.get()) < 0) {
     Reset();
     return false;
   }
-  if (av_frame_copy_props(out.get(), frame.get()) < 0) return false;
-  out->pts = pts;
   // The picture is upright now: a matrix on it would turn it again.
   av_frame_remove_side_data(out.get(), AV_FRAME_DATA_DISPLAYMATRIX);
   frame = std::move(out);

@@ -2,13 +2,14 @@
 // Recordings whose stream carries a display matrix (phones write one instead of turning the
 // pictures) are shown the way the matrix says: the decoded picture is turned and mirrored by
 // whole pixels, so it is the same picture the ffmpeg tool gives with its automatic rotation.
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "runtime/FFOwners.h"
 
 struct AVStream;
-struct AVFilterContext;
+class TVideoFilterChain;
 
 struct TUprightStep {
   std::string Filter;  // "transpose", "hflip" or "vflip"
@@ -27,6 +28,9 @@ bool UprightMirrored(const AVStream* st);
 
 class TUprightTurner {
 public:
+  TUprightTurner();
+  ~TUprightTurner();
+
   // Filters from UprightFilters; empty leaves every picture as it is.
   void SetFilters(const std::string& filters);
   bool Active() const { return !FFilters.empty(); }
@@ -39,9 +43,7 @@ private:
   bool Build(const AVFrame* frame);
 
   std::string FFilters;
-  TFilterGraphPtr FGraph;
-  AVFilterContext* FSrc = nullptr;
-  AVFilterContext* FSink = nullptr;
+  std::unique_ptr<TVideoFilterChain> FChain;
   int FWidth = -1;
   int FHeight = -1;
   int FFormat = -1;
