@@ -216,6 +216,10 @@ AVCodecContext* TFFDecoder::OpenVideoCodec(int index) {
   }
   ctx->pkt_timebase = RepairTimeBase(st);
   ctx->thread_count = 1;
+  // Decoding from a key frame that is no IDR, H.264 would hold back every picture after it
+  // that it cannot prove whole, and lose them at the end of the stream; the pictures before
+  // the key frame, the only broken ones, are skipped here anyway.
+  ctx->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
   if (avcodec_open2(ctx.get(), dec, nullptr) < 0) {
     ReportFmt(llError, "Error while opening codec for input file stream #%d", index);
     return nullptr;
