@@ -107,6 +107,8 @@ void TfrmMain::FFPlayerFileOpen(int64_t ADuration, int, int, int& AScreenWidth, 
     const TVideoStreamInfo v = FPlayer->Decoder().GetVideoStreamInfo(index);
     double aspect = (v.SARNum != 0 && v.SARDen != 0) ? static_cast<double>(v.SARNum) / v.SARDen : 1.0;
     if (v.Height > 0) aspect = aspect * v.Width / v.Height;
+    // Shown upright: a quarter turn swaps the sides.
+    if (v.Rotation % 180 != 0 && aspect > 0) aspect = 1.0 / aspect;
     Log(QString::asprintf("aspect ratio: %.2f", aspect));
   }
   if (FPlayerPanel) {

@@ -396,6 +396,8 @@ TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int StreamIndex) {
   AVRational rate = (st->avg_frame_rate.num && st->avg_frame_rate.den) ? st->avg_frame_rate : st->r_frame_rate;
   info.FrameRateNum = rate.num;
   info.FrameRateDen = rate.den;
+  info.Rotation = UprightDegrees(st);
+  info.Mirrored = UprightMirrored(st);
   return info;
 }
 

@@ -17,6 +17,7 @@
 #include "runtime/FFOptions.h"
 #include "runtime/FFOwners.h"
 #include "runtime/FFUtils.h"
+#include "decoder/Upright.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -59,6 +60,10 @@ struct TVideoStreamInfo {
   int32_t PixFmt = -1;
   int32_t FrameRateNum = 0;
   int32_t FrameRateDen = 1;
+  // Degrees the pictures are turned clockwise to be shown upright (the stream's display
+  // matrix); Width and Height stay those of the coded picture.
+  int32_t Rotation = 0;
+  bool Mirrored = false;  // and flipped as well
 };
 
 struct TAudioStreamInfo {
@@ -278,6 +283,11 @@ private:
   int64_t ToMicroseconds(int64_t ts) const;
   // Reads the next packet of the video stream (peeked ones first); <0 at the end or on error.
   int ReadVideoPacket(AVPacket* pkt);
+  void NoteFirstPacket(const AVPacket* pkt);
+  bool IsFirstPacket(const AVPacket* pkt) const;
+  // Pictures shown this long before the start of the file are not shown (the ones an edit
+  // list leaves out but that decode before its first key frame); µs from the stream start.
+  int64_t ShowFrom() const;
   // The next picture of the codec in display order: 1, or 0 at the end (EndOfStream, reported),
   // or a negative code (reported).
   int NextCodecFrame(TFrameItem& out, const char* where);
@@ -324,6 +334,7 @@ private:
   bool FailPrevKeyFrame();
 
   TFormatConverter FConverter;
+  TUprightTurner FUpright;
   TCodecContextPtr FVideoCtx;
   int FVideoCtxStream = -1;
   int FSeekStreamIndex = -1;
@@ -374,6 +385,11 @@ private:
   bool FNoTimestamps = false;
   bool FTimesProbed = false;
   bool FAtStart = true;
+  // The stream's first packet (seen while reading from the start): a seek that lands on it
+  // decodes from the start, where pictures shown before the first key frame are whole.
+  bool FFirstSeen = false;
+  int64_t FFirstPos = -1;
+  int64_t FFirstDTS = AV_NOPTS_VALUE;
   int FSkippedSinceSeek = 0;
   int64_t FLastOutPTS = AV_NOPTS_VALUE;
   // Pictures that only lead up to a wanted one need not all be decoded: non-reference ones

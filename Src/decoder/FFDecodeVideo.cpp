@@ -54,6 +54,7 @@ void TFFDecoder::CloseFile() {
   ResetStepping();
   FSeekStreamIndex = -1;
   FVideoStreamIndex = -1;
+  FUpright.SetFilters(std::string());
   FFrameRate = AVRational{0, 0};
   FEndOfStream = false;
   FDraining = false;
@@ -100,6 +101,9 @@ void TFFDecoder::ResetStepping() {
   FKeys.clear();
   FNoTimestamps = false;
   FTimesProbed = false;
+  FFirstSeen = false;
+  FFirstPos = -1;
+  FFirstDTS = AV_NOPTS_VALUE;
 }
 
 void TFFDecoder::ProbeTimestamps() {
@@ -112,6 +116,7 @@ void TFFDecoder::ProbeTimestamps() {
     SetIOStartTime(av_gettime_relative());
     if (av_read_frame(FFormatContext, pkt.get()) < 0) break;
     if (pkt->stream_index == FVideoStreamIndex) {
+      NoteFirstPacket(pkt.get());
       ++seen;
       timed = timed || pkt->pts != AV_NOPTS_VALUE || pkt->dts != AV_NOPTS_VALUE;
     }
@@ -182,6 +187,7 @@ int TFFDecoder::SelectVideoStream(int index) {
     ResetPicture();
     ResetStepping();
     ChooseFrameRate(idx);
+    FUpright.SetFilters(UprightFilters(FFormatContext->streams[idx]));
     FVideoStreamIndex = idx;
     FSeekStreamIndex = idx;
   }
@@ -210,6 +216,10 @@ AVCodecContext* TFFDecoder::OpenVideoCodec(int index) {
   }
   ctx->pkt_timebase = RepairTimeBase(st);
   ctx->thread_count = 1;
+  // Decoding from a key frame that is no IDR, H.264 would hold back every picture after it
+  // that it cannot prove whole, and lose them at the end of the stream; the pictures before
+  // the key frame, the only broken ones, are skipped here anyway.
+  ctx->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
   if (avcodec_open2(ctx.get(), dec, nullptr) < 0) {
     ReportFmt(llError, "Error while opening codec for input file stream #%d", index);
     return nullptr;
@@ -256,9 +266,35 @@ int TFFDecoder::ReadVideoPacket(AVPacket* pkt) {
     SetIOStartTime(av_gettime_relative());
     int r = av_read_frame(FFormatContext, pkt);
     if (r < 0) return r;
-    if (pkt->stream_index == FVideoStreamIndex) return 0;
+    if (pkt->stream_index == FVideoStreamIndex) {
+      NoteFirstPacket(pkt);
+      return 0;
+    }
     av_packet_unref(pkt);
   }
+}
+
+void TFFDecoder::NoteFirstPacket(const AVPacket* pkt) {
+  if (FFirstSeen) return;
+  FFirstSeen = true;
+  if (!FAtStart) return;
+  FFirstPos = pkt->pos;
+  FFirstDTS = pkt->dts;
+}
+
+bool TFFDecoder::IsFirstPacket(const AVPacket* pkt) const {
+  if (!FFirstSeen) return false;
+  if (FFirstPos >= 0) return pkt->pos == FFirstPos;
+  return FFirstDTS != AV_NOPTS_VALUE && pkt->dts == FFirstDTS;
+}
+
+int64_t TFFDecoder::ShowFrom() const {
+  const AVStream* st = FFormatContext->streams[FVideoStreamIndex];
+  int64_t start = FFormatContext->start_time;
+  if (start == AV_NOPTS_VALUE) return INT64_MIN;
+  if (st->start_time != AV_NOPTS_VALUE && st->time_base.den > 0)
+    start = SatSub(start, av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q));
+  return SatSub(start, FrameDuration() * 3 / 2);
 }
 
 bool TFFDecoder::DeinterlaceFrame(TFramePtr& frame) {
@@ -340,6 +376,7 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
         else if (FAtStart)
           it.PTS = 0;
       }
+      if (it.PTS != AV_NOPTS_VALUE && it.PTS < ShowFrom()) continue;
       if (!FSkippedPTS.empty() && it.PTS != AV_NOPTS_VALUE) {
         auto hole = FLastOutPTS == AV_NOPTS_VALUE ? FSkippedPTS.begin() : FSkippedPTS.upper_bound(FLastOutPTS);
         it.AfterHole = hole != FSkippedPTS.end() && *hole < it.PTS;
@@ -355,6 +392,10 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
                         FVideoStreamIndex, it.PktDTS, it.PktPTS, it.Key ? AV_PKT_FLAG_KEY : 0, it.Type,
                         PictureTypeText(it.Type).c_str());
       if (FDeinterlace) DeinterlaceFrame(it.Frame);
+      if (FUpright.Active() && !FUpright.Turn(it.Frame)) {
+        FFLogger().Log(this, llWarning, "the picture could not be turned upright.");
+        FUpright.SetFilters(std::string());
+      }
       NoteRun(it);
       out = std::move(it);
       return 1;
@@ -597,6 +638,11 @@ bool TFFDecoder::SeekToKeyAtOrBefore(int64_t targetUs) {
     }
     int64_t kts = kp->pts != AV_NOPTS_VALUE ? kp->pts : kp->dts;
     int64_t kus = kts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToMicroseconds(kts);
+    if (IsFirstPacket(kp.get())) {
+      // Decoding from the start: every picture shown is whole, even before the key frame.
+      FNeedKey = false;
+      FAtStart = true;
+    }
     FPeeked.push_back(std::move(kp));
     if (kus == AV_NOPTS_VALUE || kus <= targetUs || FLastSeekAtStart || attempt >= kMaxBackoff) return true;
     // Landed on a key frame after the target (index by decoding time, or a coarse index).

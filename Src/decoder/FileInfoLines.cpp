@@ -34,6 +34,8 @@ std::vector<std::string> FileInfoLines(TCustomDecoder& decoder) {
       else
         lines.push_back(FormatText("  Video Bit Rate: %d kb", v.BitRate / 1000));
       lines.push_back(FormatText("  Frame size (width X height): %dx%d", v.Width, v.Height));
+      if (v.Rotation != 0 || v.Mirrored)
+        lines.push_back(FormatText("  Video Rotation: %d degrees%s", v.Rotation, v.Mirrored ? ", mirrored" : ""));
     } else if (decoder.IsAudioStream(i)) {
       const TAudioStreamInfo a = decoder.GetAudioStreamInfo(i);
       lines.push_back(FormatText("Stream #%d: Audio", i));

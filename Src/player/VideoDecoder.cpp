@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "decoder/Upright.h"
 #include "player/PlayCore.h"
 
 extern "C" {
@@ -21,7 +22,11 @@ int TPlayCore::ConfigureVideoFilters(const AVFrame* frame) {
   src.SampleAspect = frame->sample_aspect_ratio;
   src.FrameRate = av_guess_frame_rate(FInput.get(), st, nullptr);
   if (!FSettings.VideoFilters.empty()) FHost.CoreLog(llInfo, "Parse filters: " + FSettings.VideoFilters);
-  const std::vector<TVideoChainTail> tail = {{"crop", "ffplay_crop", "floor(in_w/2)*2:floor(in_h/2)*2"}};
+  // Upright first (as the decoder shows the picture), then even sizes for the overlay.
+  std::vector<TVideoChainTail> tail;
+  for (const TUprightStep& step : UprightSteps(st))
+    tail.push_back({step.Filter, "ffplay_" + step.Filter + std::to_string(tail.size()), step.Args});
+  tail.push_back({"crop", "ffplay_crop", "floor(in_w/2)*2:floor(in_h/2)*2"});
   TVideoChainNames names;
   names.Source = "ffplay_buffer";
   names.Sink = "ffplay_buffersink";

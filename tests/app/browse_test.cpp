@@ -326,6 +326,27 @@ TEST_F(BrowseTest, SaveImageAsBmpOrJpegByName) {
   EXPECT_FALSE(QFileInfo::exists(Dialogs.SaveAnswer));
 }
 
+TEST_F(BrowseTest, RecordingWithADisplayMatrixIsShownAndSavedUpright) {
+  TfrmMain& w = Open(FixtureKind::H264RotatedMp4);
+  EXPECT_TRUE(w.LogLines().contains("  Video Rotation: 90 degrees"));
+  EXPECT_EQ(w.Picture().Width(), 240);
+  EXPECT_EQ(w.Picture().Height(), 320);
+  EXPECT_EQ(Shown(), 0);
+  for (int i = 0; i < 3; ++i) w.btnNextFrame->click();
+  w.btnPreviousFrame->click();
+  ASSERT_EQ(Shown(), 2);
+  // Fitted upright: a tall picture in the wide area.
+  const QImage& canvas = w.Image1->Canvas();
+  EXPECT_EQ(FrameOf(canvas.copy(FitRect(QSize(240, 320), canvas.rect()))), 2);
+
+  Dialogs.SaveAnswer = Home + "/upright.bmp";
+  w.btnSave->click();
+  QImage saved;
+  ASSERT_TRUE(saved.loadFromData(ReadFileBytes(Dialogs.SaveAnswer), "BMP"));
+  EXPECT_EQ(saved.size(), QSize(240, 320));
+  EXPECT_EQ(FrameOf(saved), 2);
+}
+
 TEST_F(BrowseTest, NoSaveDialogWithoutPicture) {
   TfrmMain& w = Start();
   w.btnSave->setEnabled(true);

@@ -19,6 +19,12 @@ std::vector<FixtureKind> VideoKinds() {
   }
   // Its first decoding times lie two pictures ahead of its first picture's time.
   kinds.push_back(FixtureKind::H264Ts);
+  // Times that wrap half way through; pictures turned upright by a display matrix.
+  kinds.push_back(FixtureKind::H264WrapTs);
+  kinds.push_back(FixtureKind::H264RotatedMp4);
+  // Key frames that are no IDR, with B-frames before them that refer across: decoding from
+  // the last one must still give every picture up to the end.
+  kinds.push_back(FixtureKind::H264OpenGopMkv);
   return kinds;
 }
 

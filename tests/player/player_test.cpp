@@ -234,6 +234,27 @@ TEST(PlayerFilters, OwnFiltersRunInThePlayersChain) {
   r.Player.Stop(true);
 }
 
+TEST(PlayerUpright, ARecordingWithADisplayMatrixPlaysUpright) {
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::H264RotatedMp4);
+  TRecordedPlayer r;
+  r.ReadNumbers();
+  // Written by the video thread, read here.
+  std::atomic<int> width{-1}, height{-1};
+  r.Player.SetFrameHook(true);
+  r.Player.OnFrameHook = [&](TFFPlayer*, AVFrame* f, AVPixelFormat, int, int, int64_t) {
+    width = f->width;
+    height = f->height;
+  };
+  ASSERT_TRUE(r.Player.Open(FixturePath(FixtureKind::H264RotatedMp4), 0, true)) << r.Player.LastErrMsg();
+  ASSERT_TRUE(WaitFor([&] { return r.ShownCount() > 0; }, 3000));
+  EXPECT_EQ(r.LastShownNumber(r.Player), 0);
+  EXPECT_EQ(width.load(), 240);
+  EXPECT_EQ(height.load(), 320);
+  r.Player.Seek(0, true, std::llround((FixtureFrameTime(info, 30) - info.videoStartTime) * 1e6));
+  EXPECT_EQ(r.LastShownNumber(r.Player), 30);
+  r.Player.Stop(true);
+}
+
 }  // namespace
 
 TRIMORA_PLAYER_TEST_MAIN

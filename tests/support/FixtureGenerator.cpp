@@ -1,7 +1,7 @@
 // Makes the fixture media with the FFmpeg libraries and caches them in one folder.
 
-#include "Fixtures.h"
 #include "FixtureHooks.h"
+#include "Fixtures.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -87,6 +87,7 @@ struct Recipe {
   AVRational writeRate{0, 1};  // frame rate written when the file is patched afterwards
   int64_t firstPts90k = 0;     // added to every timestamp written (90 kHz)
   double turnClockwise = 0;    // pictures stored sideways, with a display matrix
+  int64_t firstVideoPts = 0;   // encoder time of frame 0, in frames (negative: cut by an edit list)
 };
 
 struct KindEntry {
@@ -346,6 +347,15 @@ KindEntry MakeEntry(FixtureKind kind) {
       X264WithAac(r, kX264Small);
       r.turnClockwise = 90;
       break;
+    case FixtureKind::H264EditListMp4:
+      e.info = VideoInfo(kind, "h264editlist.mp4", "mp4", AV_CODEC_ID_H264, kFrames, kWidth,
+                         kHeight, kFps, kGop, true);
+      e.info.generatedByDefault = false;
+      e.info.videoStartTime = -0.08;
+      r.videoEncoder = "libx264";
+      r.videoOptions = kX264Small;
+      r.firstVideoPts = -2;
+      break;
     case FixtureKind::SlowRateMp4:
       // Written at 25 fps without an edit list, then patched (PatchToSlowRate).
       e.info = VideoInfo(kind, "slowrate.mp4", "mp4", AV_CODEC_ID_MPEG4, 36, 160, 120, kFps, kGop,
@@ -589,7 +599,7 @@ void Generate(const KindEntry& e, const std::string& path) {
       const bool drawn = r.turnClockwise ? DrawSidewaysFrameNumber(vframe.get(), frameNo)
                                          : DrawFixturePicture(vframe.get(), frameNo);
       if (!drawn) Fail("cannot draw the picture");
-      vframe->pts = frameNo;
+      vframe->pts = frameNo + r.firstVideoPts;
       // Key frames where FixtureInfo says, whatever the encoder would choose itself.
       const bool key = IsFixtureKeyFrame(info, frameNo);
       vframe->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -726,6 +736,7 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::H264WrapTs: return "H264WrapTs";
     case FixtureKind::H264LateAudioTs: return "H264LateAudioTs";
     case FixtureKind::H264RotatedMp4: return "H264RotatedMp4";
+    case FixtureKind::H264EditListMp4: return "H264EditListMp4";
   }
   return "?";
 }

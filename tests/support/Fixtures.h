@@ -48,6 +48,10 @@ enum class FixtureKind {
   H264RotatedMp4,   // H.264 + AAC in MP4, stored 320x240 sideways with a display matrix that
                     // turns it 90 degrees clockwise, upright 240x320 showing the frame number
                     // (ReadFrameNumber reads only the upright picture). Not in AllFixtureKinds
+  H264EditListMp4,  // H.264 (B-frames) in MP4, video only, whose edit list starts at frame 2:
+                    // frames 0 (the first key frame) and 1 are decoded but not shown, so the
+                    // first ten pictures shown come before any key frame shown. Frame n is at
+                    // (n - 2) / 25 s. Not in AllFixtureKinds
 };
 
 struct FixtureInfo {
