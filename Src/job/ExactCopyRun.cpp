@@ -145,8 +145,23 @@ void TExactRun::OpenOutput() {
   const AVStream* iv = FIn.ic->streams[FIn.v];
   FOv = NewStreamLike(oc, iv);
   FOv->avg_frame_rate = iv->avg_frame_rate;
-  FOv->sample_aspect_ratio = iv->sample_aspect_ratio;
-  if (FIn.a >= 0) FOa = NewStreamLike(oc, FIn.ic->streams[FIn.a]);
+  // The muxer refuses a header whose two aspect ratios differ; the container's wins, as the
+  // decoder shows it.
+  const AVRational sar = iv->sample_aspect_ratio.num > 0 ? iv->sample_aspect_ratio
+                                                         : iv->codecpar->sample_aspect_ratio;
+  FOv->sample_aspect_ratio = sar;
+  FOv->codecpar->sample_aspect_ratio = sar;
+  if (FIn.a >= 0) {
+    // Sound the container cannot hold (or that nothing here knows) is left out, not fatal.
+    const AVCodecID id = FIn.ic->streams[FIn.a]->codecpar->codec_id;
+    if (id == AV_CODEC_ID_NONE || avformat_query_codec(ofmt, id, FF_COMPLIANCE_NORMAL) == 0) {
+      const AVCodecDescriptor* d = avcodec_descriptor_get(id);
+      Log(llWarning, FormatText("The sound (%s) cannot be kept in this container; the copy has none.",
+                                d ? d->name : "unknown codec"));
+    } else {
+      FOa = NewStreamLike(oc, FIn.ic->streams[FIn.a]);
+    }
+  }
   if (iv->codecpar->codec_id == AV_CODEC_ID_HEVC) {
     // Parameter sets change in band at the joins: the sample entry that allows it.
     const unsigned hev1 = MKTAG('h', 'e', 'v', '1');
