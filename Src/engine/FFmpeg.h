@@ -188,6 +188,7 @@ private:
   int FeedFilters(TInputStream* ist, AVFrame* frame);
   int CloseFilterInputs(TInputStream* ist);
   int ReapFilters(bool flush);
+  bool PastRange(TOutputStream* ost, int64_t pts, AVRational tb);
   // Encoding (FFmpegEncode.cpp).
   int InitOutputStream(TOutputStream* ost);
   int InitCopiedStream(TOutputStream* ost);

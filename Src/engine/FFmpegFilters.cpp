@@ -601,6 +601,19 @@ int TCustomFFmpeg::CloseFilterInputs(TInputStream* ist) {
   return 0;
 }
 
+// A picture from the end of the range on is not part of it, not even to fill the time before
+// it at a constant rate. The range's length counts in the sink's ticks from its first picture,
+// so a picture that ends up exactly at the end is left out whatever the rounding of the times.
+bool TCustomFFmpeg::PastRange(TOutputStream* ost, int64_t pts, AVRational tb) {
+  const TOutputFile* of = FileOf(ost);
+  int64_t& first = ost->Run.RangeFirstPts;
+  if (first == AV_NOPTS_VALUE) first = pts;
+  if (of->Duration == INT64_MAX || pts - first < av_rescale_q(of->Duration, kMicro, tb))
+    return false;
+  CloseOutputStream(ost);
+  return true;
+}
+
 int TCustomFFmpeg::ReapFilters(bool flush) {
   AVFrame* frame = FFiltered.get();
   for (size_t i = FActiveFirst; i < FActiveEnd && i < OutputStreams.size(); i++) {
@@ -629,11 +642,7 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
           continue;
         }
         const int64_t start = of->StartTime == AV_NOPTS_VALUE ? 0 : of->StartTime;
-        // A picture from the end of the range on is not part of it, not even to fill the
-        // time before it at a constant rate.
-        if (enc->codec_type == AVMEDIA_TYPE_VIDEO && of->Duration != INT64_MAX &&
-            av_compare_ts(frame->pts, tb, start + of->Duration, kMicro) >= 0) {
-          CloseOutputStream(ost);
+        if (enc->codec_type == AVMEDIA_TYPE_VIDEO && PastRange(ost, frame->pts, tb)) {
           av_frame_unref(frame);
           continue;
         }

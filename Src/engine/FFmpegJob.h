@@ -190,6 +190,7 @@ struct TOutputStreamRun {
   int64_t LastMuxDts = AV_NOPTS_VALUE;  // stream time base
   int64_t LastCopyDts = AV_NOPTS_VALUE;
   int64_t MuxEndUs = AV_NOPTS_VALUE;    // end of the latest packet written, output time
+  int64_t RangeFirstPts = AV_NOPTS_VALUE;  // first filtered picture kept, sink time base
   bool EncoderOpen = false;
   bool Flushed = false;
   bool FirstWritten = false;
