@@ -132,7 +132,7 @@ std::string EncoderSays(const AVCodec* codec) { return std::string(codec->name) 
 // Audio values the output's encoder refuses become the nearest ones it takes.
 void FitAudioValues(const TCutChoices& c, const std::string& key, const std::string& suffix, TPresetValues& v,
                     int64_t& bitRate, std::vector<std::string>& notes) {
-  if (c.RemoveAudio || c.AudioSampleRate <= 0 || c.AudioChannels <= 0) return;
+  if (c.RemoveAudio || c.AudioUnreadable || c.AudioSampleRate <= 0 || c.AudioChannels <= 0) return;
   const AVCodec* codec = OutputEncoder(v.AudioCodec, suffix, true);
   if (!codec) return;
   const bool sendsBitRate = key != ".mkv";
@@ -194,6 +194,13 @@ bool HasUndecodableSubtitles(const AVFormatContext* ic) {
   return false;
 }
 
+// The stream the engine would take for sound is one of an unknown codec.
+bool HasUnreadableAudio(const AVFormatContext* ic) {
+  if (!ic) return false;
+  const int a = av_find_best_stream(const_cast<AVFormatContext*>(ic), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  return a >= 0 && ic->streams[a]->codecpar->codec_id == AV_CODEC_ID_NONE;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -252,10 +259,11 @@ TCutJob BuildCutJob(const TCutChoices& c) {
     if (c.MapAudioStream >= 0) AddOption(text, " -map 0:" + std::to_string(c.MapAudioStream));
   }
   if (c.DropSubtitles) AddOption(text, " -sn");
+  if (c.AudioUnreadable && !c.RemoveAudio) job.Notes.push_back("The sound cannot be read here; the cut has none.");
 
   if (c.FormatIndex < 1) {
     if (c.FormatIndex == 0) job.Suffix = Extension(c.FileName);
-    if (c.RemoveAudio) AddOption(text, " -an ");
+    if (c.RemoveAudio || c.AudioUnreadable) AddOption(text, " -an ");
     AddOption(text, " -vcodec copy -acodec copy ");
     job.StreamCopy = true;
     return job;
@@ -292,7 +300,7 @@ TCutJob BuildCutJob(const TCutChoices& c) {
     const std::string q = " -qscale " + std::to_string(c.QualityIndex);
     AddOption(text, c.ProcessorCount <= 1 ? q : q + " -threads " + std::to_string(c.ProcessorCount));
   }
-  if (c.RemoveAudio) AddOption(text, " -an ");
+  if (c.RemoveAudio || c.AudioUnreadable) AddOption(text, " -an ");
   if (key != ".mkv" && audioBitRate > 0) AddOption(text, " -ab " + std::to_string(audioBitRate));
   if (c.VideoBitRate > 0) AddOption(text, " -vb " + std::to_string(c.VideoBitRate));
   return job;
@@ -328,6 +336,7 @@ void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   c.MapVideoStream = dec.VideoStreamCount() > 1 ? shown : -1;
   c.MapAudioStream = c.MapVideoStream >= 0 ? dec.FirstAudioStreamIndex() : -1;
   c.DropSubtitles = HasUndecodableSubtitles(dec.FormatContext());
+  c.AudioUnreadable = HasUnreadableAudio(dec.FormatContext());
   c.ProcessorCount = GetProcessorCount();
   c.HasLibfaac = PickAacEncoder() == "libfaac";
 }

@@ -53,6 +53,9 @@ struct TCutChoices {
   int MapAudioStream = -1;
   // A subtitle stream without a decoder here: the engine would pick it and fail to read it.
   bool DropSubtitles = false;
+  // The sound stream has no decoder here and no codec a container could name: it can be
+  // neither copied nor encoded, so the cut goes without it (and says so).
+  bool AudioUnreadable = false;
   int ProcessorCount = 1;
   bool HasLibfaac = false;
 };

@@ -134,6 +134,15 @@ TEST(CutJob, StreamsTheEngineWouldPickWrongly) {
   c.MapVideoStream = -1;
   c.DropSubtitles = true;
   EXPECT_EQ(BuildCutJob(c).Options, "  -sn  -qscale 6 -threads 4  -ab 128000  -vb 1200000");
+  // Sound of a codec nothing here knows is neither copied nor encoded, and the job says so.
+  c.DropSubtitles = false;
+  c.AudioUnreadable = true;
+  TCutJob job = BuildCutJob(c);
+  EXPECT_EQ(job.Options, "  -qscale 6 -threads 4  -an   -ab 128000  -vb 1200000");
+  ASSERT_EQ(job.Notes.size(), 1u);
+  EXPECT_EQ(job.Notes[0], "The sound cannot be read here; the cut has none.");
+  c.FormatIndex = 0;
+  EXPECT_EQ(BuildCutJob(c).Options, "  -an   -vcodec copy -acodec copy ");
 }
 
 TEST(CutJob, FrameSizesAndAudioRules) {
