@@ -446,7 +446,11 @@ void TCustomFFmpeg::DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AV
   const int64_t startOffset = av_rescale_q(start, kMicro, otb);
   if (!os.FirstWritten) {
     if (!(in->flags & AV_PKT_FLAG_KEY) && !ost->CopyInitialNonKeyframes) return;
-    if (start && s.Pts < start && ost->CopyPriorStart <= 0) return;
+    // A key frame is judged by the time it is shown: its decode-order time lies earlier by the
+    // reordering delay, and dropping it would leave the copy without a picture until the next one.
+    int64_t shown = s.Pts;
+    if (in->pts != AV_NOPTS_VALUE) shown = std::max(shown, av_rescale_q(in->pts, itb, kMicro));
+    if (start && shown < start && ost->CopyPriorStart <= 0) return;
   }
   if (of->Duration != INT64_MAX && s.Pts >= start + of->Duration) {
     CloseOutputStream(ost);

@@ -172,6 +172,22 @@ TEST_F(TimestampsTest, CutsAcrossTheWrapHoldTheMarkedPictures) {
   }
 }
 
+// A copy that starts exactly on a key frame of a stream with B-pictures keeps that key frame:
+// its decode-order time lies a picture or two before the start, its shown time does not.
+TEST_F(TimestampsTest, ACopyFromAKeyFrameStartsWithIt) {
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::H264Mp4);
+  ASSERT_TRUE(info.hasBFrames);
+  const int key = info.keyFrames.at(1);
+  const double ss = FixtureFrameTime(info, key) - info.startTime;
+  char options[96];
+  snprintf(options, sizeof options, "-ss %.6f -t 1 -c copy", ss);
+  ASSERT_TRUE(Run(FixturePath(FixtureKind::H264Mp4), Out("fromkey.mp4"), options));
+  const TPictures copy = ReadPictures(Out("fromkey.mp4"));
+  ASSERT_FALSE(copy.Pictures.empty());
+  EXPECT_EQ(copy.Pictures.front().Number, key);
+  EXPECT_EQ(FFmpegDecodeErrors(Out("fromkey.mp4")), "");
+}
+
 TEST_F(TimestampsTest, StartTimeMovesToTheFirstStreamInUse) {
   // The sound starts 1024 samples before the video; without it the start is the video's, so
   // the cut's pictures are those of its times after the first picture.
