@@ -327,6 +327,26 @@ TEST_F(CliCut, ACopyOfARangeWithoutAKeyFrameHoldsTheMarkedPictures) {
   EXPECT_EQ(FfmpegComplaints(plain), "");
 }
 
+// The same on HEVC, what phones record: frame-exact by default, the plain copy from key frame 0.
+TEST_F(CliCut, ACopyOfAnHevcRangeWithoutAKeyFrameHoldsTheMarkedPictures) {
+  File = FixturePath(FixtureKind::LongGopHevcMp4);
+  const std::string cut =
+      std::string(TRIMORA_CLI) + " cut '" + File + "' --format 0 --start 4 --end 6 --out-dir '" + Dir + "'";
+  TCliRun r = Shell(cut);
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const std::string exact = Dir + "/g3-longgophevc_(new).mp4";
+  EXPECT_EQ(FrameNumbers(exact), Counting(100, 149));
+  EXPECT_EQ(FfmpegComplaints(exact), "");
+  r = Shell(cut + " --no-exact");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_NE(r.Err.find("The copy starts at the key frame 4.000 s before the start point.\n"), std::string::npos)
+      << r.Err;
+  std::vector<int> numbers = FrameNumbers(Dir + "/g3-longgophevc_(new_1).mp4");
+  ASSERT_GE(numbers.size(), 150u);
+  numbers.resize(150);
+  EXPECT_EQ(numbers, Counting(0, 149));
+}
+
 // The plain copy's option text starts at the key frame at or before the start (plus the video's
 // start offset) and runs to the end point; other formats take --no-exact and ignore it.
 TEST_F(CliCut, ThePlainCopyTextStartsAtTheKeyFrameBeforeTheStart) {
