@@ -16,12 +16,12 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
-#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
+#include "decoder/Upright.h"
 #include "runtime/MediaTexts.h"
 
 namespace {
@@ -306,35 +306,20 @@ int TCustomFFmpegOpt::Sub2VideoPrepare(TInputStream* ist) {
   return 0;
 }
 
-// Pictures of a stream whose display matrix turns or mirrors them are made upright here, so
-// the encoded stream needs no matrix: a mirror first, then a quarter or half turn.
+// Pictures of a stream whose display matrix turns or mirrors them are made upright here, with
+// the decoder's steps, so the encoded stream needs no matrix and shows what the window shows.
 int TCustomFFmpegOpt::InsertUpright(TFilterGraph* fg, const TInputStream* ist,
                                     AVFilterContext** last, int* pad) {
   const AVStream* st = ist->Stream;
-  const auto* m = reinterpret_cast<const int32_t*>(
-      av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
-  if (!m) return 0;
-  int32_t upright[9];
-  std::memcpy(upright, m, sizeof upright);
-  const bool mirrored = int64_t(m[0]) * m[4] - int64_t(m[1]) * m[3] < 0;
-  if (mirrored) {
-    upright[0] = -upright[0];
-    upright[1] = -upright[1];
-  }
-  const double turn = av_display_rotation_get(upright);
-  if (std::isnan(turn)) return 0;
-  // Degrees clockwise the picture must turn to be shown upright.
-  const long clockwise = ((-std::lround(turn / 90.0) % 4) + 4) % 4;
   const std::string name =
       FormatText("graph %d upright for input stream %d:%d", fg->Index, ist->FileIndex, st->index);
-  int ret = 0;
-  if (mirrored && (ret = InsertFilter(fg, last, pad, "hflip", name + " mirror", "")) < 0)
-    return ret;
-  if (clockwise == 1) return InsertFilter(fg, last, pad, "transpose", name, "clock");
-  if (clockwise == 3) return InsertFilter(fg, last, pad, "transpose", name, "cclock");
-  if (clockwise == 2 && (ret = InsertFilter(fg, last, pad, "hflip", name + " half", "")) >= 0)
-    ret = InsertFilter(fg, last, pad, "vflip", name, "");
-  return ret;
+  int step = 0;
+  for (const TUprightStep& s : UprightSteps(st)) {
+    const int ret = InsertFilter(fg, last, pad, s.Filter.c_str(),
+                                 name + " " + std::to_string(step++), s.Args.c_str());
+    if (ret < 0) return ret;
+  }
+  return 0;
 }
 
 int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph* fg, TInputFilter* ifilter,
