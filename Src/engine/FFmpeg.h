@@ -196,7 +196,6 @@ private:
   void InitAudioEncoder(TOutputStream* ost);
   void CopyStreamParameters(TOutputStream* ost);
   AVRational CopiedTimeBase(const TInputStream* ist, const TOutputStream* ost);
-  void CopyStreamSideData(const TInputStream* ist, TOutputStream* ost);
   int OpenEncoder(TOutputStream* ost, size_t index);
   int OpenPassLog(TOutputStream* ost, size_t index);
   int ParseForcedKeyFrames(TOutputStream* ost);

@@ -52,18 +52,6 @@ AVRational TCustomFFmpeg::CopiedTimeBase(const TInputStream* ist, const TOutputS
   return ChooseCopyTimeBase(t);
 }
 
-// What the demuxer found beside the packets (rotation, HDR mastering and light levels, ...)
-// describes the copied packets too.
-void TCustomFFmpeg::CopyStreamSideData(const TInputStream* ist, TOutputStream* ost) {
-  const AVStream* in = ist->Stream;
-  for (int i = 0; i < in->nb_side_data; i++) {
-    const AVPacketSideData& sd = in->side_data[i];
-    uint8_t* dst = av_stream_new_side_data(ost->Stream, sd.type, sd.size);
-    if (!dst) throw FFmpegException("av_mallocz() failed");
-    std::memcpy(dst, sd.data, sd.size);
-  }
-}
-
 void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
   TInputStream* ist = InputStreams[static_cast<size_t>(ost->SourceIndex)].get();
   AVFormatContext* oc = FileOf(ost)->FormatContext();
@@ -84,7 +72,7 @@ void TCustomFFmpeg::CopyStreamParameters(TOutputStream* ost) {
       par->codec_tag = 0;
   }
   ost->Stream->time_base = CopiedTimeBase(ist, ost);
-  CopyStreamSideData(ist, ost);
+  if (!CopyStreamSideData(ist->Stream, ost->Stream)) throw FFmpegException("av_mallocz() failed");
   ost->Stream->avg_frame_rate = ist->Stream->avg_frame_rate;
   ost->Stream->r_frame_rate = ist->Stream->r_frame_rate;
   switch (par->codec_type) {

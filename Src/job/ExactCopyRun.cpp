@@ -66,12 +66,7 @@ AVStream* NewStreamLike(AVFormatContext* oc, const AVStream* in) {
   st->codecpar->codec_tag = 0;
   st->time_base = in->time_base;
   // Rotation, colour and HDR metadata the container keeps for the stream.
-  for (int i = 0; i < in->nb_side_data; i++) {
-    const AVPacketSideData& sd = in->side_data[i];
-    uint8_t* d = av_stream_new_side_data(st, sd.type, sd.size);
-    if (!d) throw std::bad_alloc();
-    std::copy(sd.data, sd.data + sd.size, d);
-  }
+  if (!CopyStreamSideData(in, st)) throw std::bad_alloc();
   return st;
 }
 

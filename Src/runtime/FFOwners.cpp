@@ -1,5 +1,7 @@
 #include "runtime/FFOwners.h"
 
+#include <algorithm>
+
 #include "runtime/UnicodeProtocol.h"
 
 extern "C" {
@@ -29,3 +31,13 @@ void TFilterInOutFree::operator()(AVFilterInOut* io) const { avfilter_inout_free
 void TAVBufferFree::operator()(void* p) const { av_free(p); }
 void TSwsContextFree::operator()(SwsContext* c) const { sws_freeContext(c); }
 void TSwrContextFree::operator()(SwrContext* s) const { swr_free(&s); }
+
+bool CopyStreamSideData(const AVStream* from, AVStream* to) {
+  for (int i = 0; i < from->nb_side_data; i++) {
+    const AVPacketSideData& sd = from->side_data[i];
+    uint8_t* d = av_stream_new_side_data(to, sd.type, sd.size);
+    if (!d) return false;
+    std::copy(sd.data, sd.data + sd.size, d);
+  }
+  return true;
+}

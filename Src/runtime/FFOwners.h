@@ -9,6 +9,7 @@ struct AVFrame;
 struct AVPacket;
 struct AVCodecContext;
 struct AVFormatContext;
+struct AVStream;
 struct AVBSFContext;
 struct AVFilterGraph;
 struct AVFilterInOut;
@@ -73,3 +74,7 @@ struct TSwrContextFree {
   void operator()(SwrContext* s) const;
 };
 using TSwrContextPtr = std::unique_ptr<SwrContext, TSwrContextFree>;
+
+// Copies what the demuxer keeps beside a stream's packets (rotation, HDR mastering and light
+// levels, ...) to a stream that carries the same packets. False when memory runs out.
+bool CopyStreamSideData(const AVStream* from, AVStream* to);
