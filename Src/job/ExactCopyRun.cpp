@@ -26,17 +26,17 @@ using namespace exactcopy;
 
 namespace {
 
-// The packet's NAL units rewritten as `how` says; false when one is too big for the output.
-bool Rewrite(AVPacket* pkt, const TNalRewrite& how) {
+// The packet's NAL units rewritten as `how` says; throws when one is too big for the output.
+void Rewrite(AVPacket* pkt, const TNalRewrite& how) {
   std::vector<uint8_t> out;
-  if (!RewriteNalUnits(pkt->data, static_cast<size_t>(pkt->size), how, &out)) return false;
+  if (!RewriteNalUnits(pkt->data, static_cast<size_t>(pkt->size), how, &out))
+    throw std::runtime_error("A picture is too big for the stream's NAL length size");
   TPacketPtr copy = NewPacket();
   if (av_new_packet(copy.get(), static_cast<int>(out.size())) < 0) throw std::bad_alloc();
   std::copy(out.begin(), out.end(), copy->data);
   av_packet_copy_props(copy.get(), pkt);
   av_packet_unref(pkt);
   av_packet_move_ref(pkt, copy.get());
-  return true;
 }
 
 TCodecContextPtr OpenDecoder(const AVStream* st, std::string* error) {
@@ -250,8 +250,7 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
       how.OutLength = FSetup.srcConfig.LengthSize;
       how.DropH264Sets = true;
     }
-    if ((how.OutLength || how.DropH264Sets) && !Rewrite(pkt.get(), how))
-      throw std::runtime_error("A picture is too big for the stream's NAL length size");
+    if (how.OutLength || how.DropH264Sets) Rewrite(pkt.get(), how);
     std::deque<TPacketPtr>& to = head ? FPendingHead : FPendingTail;
     to.push_back(NewPacket());
     av_packet_move_ref(to.back().get(), pkt.get());
@@ -323,8 +322,7 @@ void TExactRun::PrepareCopied(AVPacket* pkt, int idx) {
   if (FFirstCopy && FL.headFrom >= 0) how.Prepend = &FSetup.hevcSets;
   how.AppendHevcEndOfSequence = idx == FL.lastCopy && FL.tailFrom >= 0;
   FFirstCopy = false;
-  if ((how.Prepend || how.AppendHevcEndOfSequence) && !Rewrite(pkt, how))
-    throw std::runtime_error("A picture is too big for the stream's NAL length size");
+  if (how.Prepend || how.AppendHevcEndOfSequence) Rewrite(pkt, how);
 }
 
 void TExactRun::DrainTail(bool force) {
