@@ -127,7 +127,7 @@ TCutSetup PrepareCut(const TCutChoices& c, bool exact) {
 
 int SetCutOutput(TFFEncoder& encoder, int task, const std::string& outputName, const TCutSetup& setup,
                  std::string* error) {
-  if (setup.Exact) return SetExactCopyOutput(encoder, task, outputName, setup.ExactOptions, error);
+  if (setup.Exact) return SetExactCopyOutput(encoder, task, outputName, setup.ExactOptions, error, &setup.Plan);
   TOutputOptions output;
   output.FileOptions = setup.Job.Options;
   if (encoder.SetOutput(task, outputName, &output) >= 0) return 0;

@@ -22,7 +22,8 @@ std::string ReportLine(const TEngineProgress& p) {
 }  // namespace
 
 int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fileName,
-                       const TExactCopyOptions& options, std::string* error) {
+                       const TExactCopyOptions& options, std::string* error,
+                       const TExactCopyPlan* planned) {
   std::string err;
   if (!error) error = &err;
   if (encoder.Working()) {
@@ -47,8 +48,10 @@ int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fi
     *error = check.Message;
     return -1;
   }
+  // The range's packets are read once before the run: by the caller's plan or here.
   TExactCopyPlan plan;
-  if (!PlanExactCopy(input, options, &plan, error)) return -1;
+  if (planned) plan = *planned;
+  else if (!PlanExactCopy(input, options, &plan, error)) return -1;
   if (!plan.Exact) {
     *error = ExactCopyFallbackText(plan);
     return -1;

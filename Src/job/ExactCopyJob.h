@@ -10,6 +10,8 @@ class TFFEncoder;
 
 // In place of SetOutput, after AddTask: the task's transcode phase becomes the frame-exact
 // copy of its input into fileName. Returns 0, or -1 with the encoder's LastErrMsg-style text
-// in *error (a refused output name, a codec that cannot be cut exactly).
+// in *error (a refused output name, a codec that cannot be cut exactly). `planned`: the
+// exact plan of the same input and options when the caller has made it already.
 int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fileName,
-                       const TExactCopyOptions& options, std::string* error = nullptr);
+                       const TExactCopyOptions& options, std::string* error = nullptr,
+                       const TExactCopyPlan* planned = nullptr);
