@@ -130,7 +130,7 @@ private:
 void TExactRun::OpenOutput() {
   std::string err;
   if (!FFile.Open(FOutput, {FInput}, false, &err)) throw std::runtime_error(err);
-  const AVOutputFormat* ofmt = av_guess_format(nullptr, FOutput.c_str(), nullptr);
+  const AVOutputFormat* ofmt = CopyOutputFormat(FOutput, FIn);
   if (!ofmt) throw std::runtime_error(FOutput + ": no container is known for this file name");
   const std::string url = FileNameToURL(FFile.TempPath());
   AVFormatContext* oc = nullptr;
@@ -336,7 +336,7 @@ void TExactRun::DrainTail(bool force) {
 bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
   try {
     if (!OpenInput(FInput, FOptions.RemoveAudio, &FIn, error)) return false;
-    const AVOutputFormat* ofmt = av_guess_format(nullptr, FOutput.c_str(), nullptr);
+    const AVOutputFormat* ofmt = CopyOutputFormat(FOutput, FIn);
     TExactCopyPlan local;
     if (!plan) plan = &local;
     if (!CheckCodec(FIn, ofmt, &FSetup, plan)) {
