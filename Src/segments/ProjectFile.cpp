@@ -7,6 +7,7 @@
 
 #include "runtime/SafeWrite.h"
 #include "segments/ProjectFormats.h"
+#include "segments/SegmentTimes.h"
 
 namespace {
 
@@ -145,6 +146,15 @@ bool ParseProjectText(const std::string& text, TProjectFormat format, const TPro
     if (err) *err = project::LineError(read[bad].Line, why);
     return false;
   }
+  // A segment past the end belongs to another file (or another cut of it).
+  for (size_t i = 0; i < items.size() && media.Duration > 0; ++i)
+    if (items[i].Start >= media.Duration) {
+      if (err)
+        *err = project::LineError(read[i].Line, "segment " + std::to_string(i + 1) + " starts at " +
+                                                    SegmentTimeText(items[i].Start) + ", after the end of the media (" +
+                                                    SegmentTimeText(media.Duration) + ")");
+      return false;
+    }
   *segments = std::move(items);
   if (mediaName) *mediaName = name;
   return true;

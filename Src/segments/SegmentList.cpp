@@ -218,20 +218,15 @@ void TSegmentList::Clear() {
   if (!FItems.empty()) Commit({});
 }
 
-bool TSegmentList::Undo() {
-  if (FUndo.empty()) return false;
-  FRedo.push_back(std::move(FItems));
-  FItems = std::move(FUndo.back());
-  FUndo.pop_back();
-  Changed();
-  return true;
-}
+bool TSegmentList::Undo() { return Travel(FUndo, FRedo); }
 
-bool TSegmentList::Redo() {
-  if (FRedo.empty()) return false;
-  FUndo.push_back(std::move(FItems));
-  FItems = std::move(FRedo.back());
-  FRedo.pop_back();
+bool TSegmentList::Redo() { return Travel(FRedo, FUndo); }
+
+bool TSegmentList::Travel(std::vector<std::vector<TSegment>>& from, std::vector<std::vector<TSegment>>& to) {
+  if (from.empty()) return false;
+  to.push_back(std::move(FItems));
+  FItems = std::move(from.back());
+  from.pop_back();
   Changed();
   return true;
 }

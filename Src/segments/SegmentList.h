@@ -86,6 +86,8 @@ private:
   // Takes the new items as one change that can be undone.
   void Commit(std::vector<TSegment> items);
   void Changed();
+  // Undo or redo: the last snapshot of `from` becomes the list, the list goes onto `to`.
+  bool Travel(std::vector<std::vector<TSegment>>& from, std::vector<std::vector<TSegment>>& to);
 
   std::vector<TSegment> FItems;
   std::vector<std::vector<TSegment>> FUndo, FRedo;

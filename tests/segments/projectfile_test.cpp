@@ -118,8 +118,9 @@ TEST(ProjectFile, CsvWithAndWithoutHeader) {
                                        {62500000, 3723 * S, "Second, long", true},
                                        {3800 * S, 120 * S * 40, "", true}};
   const std::string rows = "10,20,First\r\n1:02.5,1:02:03,\"Second, long\"\r\n\r\n3800,4800\r\n";
-  EXPECT_EQ(Parse("Start,End,Name\r\n" + rows, TProjectFormat::Csv), expected);
-  EXPECT_EQ(Parse(rows, TProjectFormat::Csv), expected);
+  const TProjectMedia longMedia{"long.mp4", 5000 * S};
+  EXPECT_EQ(Parse("Start,End,Name\r\n" + rows, TProjectFormat::Csv, nullptr, longMedia), expected);
+  EXPECT_EQ(Parse(rows, TProjectFormat::Csv, nullptr, longMedia), expected);
   // A quoted name may hold a line break; an empty end runs to the end of the file.
   EXPECT_EQ(Parse("\xEF\xBB\xBF" "start,end,name\n1,2,\"two\nlines\"\n100,,\n", TProjectFormat::Csv),
             (std::vector<TSegment>{{S, 2 * S, "two\nlines", true}, {100 * S, 120 * S, "", true}}));
@@ -170,6 +171,8 @@ TEST(ProjectFile, FaultyFilesAreRefusedWithTheirLine) {
       {TProjectFormat::Csv, "1,2,a\n5,6,\"never closed\n7,8,c\n", "line 2: a quoted field that is never closed"},
       {TProjectFormat::Csv, "1,2,a\n3,4,b,extra\n", "line 2: expected Start,End,Name, found 4 fields"},
       {TProjectFormat::Csv, "just some text\n", "line 1: the start 'just some text' is not a time (seconds or [[H:]M:]S[.fff])"},
+      {TProjectFormat::Csv, "1,2,a\n\n120,130,b\n",
+       "line 3: segment 2 starts at 0:02:00.000, after the end of the media (0:02:00.000)"},
       {TProjectFormat::Edl, "0 5 0\n\n8 7 0\n", "line 3: the range ends before it starts"},
       {TProjectFormat::Edl, "0 5 0\n4 9 0\n", "line 2: the range overlaps the one on line 1"},
       {TProjectFormat::Edl, "0 5 0\n6 9 3\n", "line 2: the action '3' is neither 0 (skip) nor 1 (mute)"},
