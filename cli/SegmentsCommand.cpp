@@ -51,11 +51,15 @@ int CmdSegments(const std::vector<std::string>& args) {
   const int64_t duration = dec.GetFileStreamInfo().Duration;
   const TProjectMedia media{a.File, duration > 0 ? duration : 0};
   TSegmentList list;
-  std::string err;
-  if (!ReadProjectFile(a.From, a.FromFormat, media, list, &err)) {
+  std::string err, named;
+  if (!ReadProjectFile(a.From, a.FromFormat, media, list, &err, &named)) {
     fprintf(stderr, "%s%s\n", err.rfind("line ", 0) == 0 ? (a.From + ": ").c_str() : "", err.c_str());
     return ecFailed;
   }
+  const size_t slash = a.File.rfind('/');
+  const std::string fileName = slash == std::string::npos ? a.File : a.File.substr(slash + 1);
+  if (!named.empty() && named != fileName)
+    fprintf(stderr, "Note: %s was made for \"%s\", not \"%s\"\n", a.From.c_str(), named.c_str(), fileName.c_str());
   if (!a.Output.empty()) {
     if (!WriteProjectFile(a.Output, a.ToFormat, media, list.Items(), false, &err, {a.From})) {
       fprintf(stderr, "%s\n", err.c_str());

@@ -173,11 +173,14 @@ bool MakeProjectText(const std::vector<TSegment>& segments, TProjectFormat forma
 }
 
 bool ReadProjectFile(const std::string& path, TProjectFormat format, const TProjectMedia& media, TSegmentList& list,
-                     std::string* err) {
-  std::string text;
+                     std::string* err, std::string* mediaName) {
+  std::string text, name;
   std::vector<TSegment> segments;
-  return ReadWhole(path, &text, err) && ParseProjectText(text, format, media, &segments, err) &&
-         list.Replace(std::move(segments), err);
+  if (!ReadWhole(path, &text, err) || !ParseProjectText(text, format, media, &segments, err, &name) ||
+      !list.Replace(std::move(segments), err))
+    return false;
+  if (mediaName) *mediaName = name;
+  return true;
 }
 
 bool WriteProjectFile(const std::string& path, TProjectFormat format, const TProjectMedia& media,

@@ -42,9 +42,10 @@ bool MakeProjectText(const std::vector<TSegment>& segments, TProjectFormat forma
                      std::string* text, std::string* err);
 
 // Reads a project file into the list as one change that can be undone; on any fault the list
-// stays as it was and *err says why ("line N: ..." for a fault in the text).
+// stays as it was and *err says why ("line N: ..." for a fault in the text). *mediaName as
+// ParseProjectText gives it, so a caller can tell a project of another file.
 bool ReadProjectFile(const std::string& path, TProjectFormat format, const TProjectMedia& media, TSegmentList& list,
-                     std::string* err);
+                     std::string* err, std::string* mediaName = nullptr);
 // Writes through the safe-write path. An existing file is replaced only with replaceOwn (the
 // autosave of the project's own file); never the media file or any of `inputs`.
 bool WriteProjectFile(const std::string& path, TProjectFormat format, const TProjectMedia& media,

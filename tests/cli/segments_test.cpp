@@ -57,6 +57,7 @@ TEST_F(CliSegments, ConvertsBetweenTheFormats) {
   const std::string end = SecondsValueText(Duration);
   TCliRun r = Segments("--from " + ShellQuote(llc) + " --to trimora");
   ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "Note: " + llc + " was made for \"clip.mp4\", not \"" + fs::path(File).filename().string() + "\"\n");
   EXPECT_EQ(r.Out, "{\n  \"version\": 1,\n  \"media\": \"" + fs::path(File).filename().string() +
                        "\",\n  \"segments\": [\n"
                        "    {\"start\": 0.4, \"end\": 1.2, \"name\": \"first\", \"selected\": true},\n"
@@ -70,6 +71,7 @@ TEST_F(CliSegments, ConvertsBetweenTheFormats) {
 
   r = Segments("--from " + ShellQuote(csv) + " --to edl");
   EXPECT_EQ(r.Out, "0 0.4 0\n1.2 1.6 0\n");
+  EXPECT_EQ(r.Err, "");
   const std::string edl = Put("cut.edl", r.Out);
   r = Segments("--from " + ShellQuote(edl) + " --to youtube");
   EXPECT_EQ(r.Code, 0) << r.Err;
