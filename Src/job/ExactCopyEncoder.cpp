@@ -23,12 +23,26 @@ const uint8_t* SideData(const AVStream* st, const AVFrame* first, AVPacketSideDa
   return f ? f->data : nullptr;
 }
 
+struct THdr {
+  const AVMasteringDisplayMetadata* display = nullptr;  // with primaries and luminance, or null
+  const AVContentLightMetadata* light = nullptr;
+};
+
+THdr HdrOf(const AVStream* st, const AVFrame* first) {
+  THdr h;
+  h.display = reinterpret_cast<const AVMasteringDisplayMetadata*>(
+      SideData(st, first, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA));
+  if (h.display && !(h.display->has_primaries && h.display->has_luminance)) h.display = nullptr;
+  h.light = reinterpret_cast<const AVContentLightMetadata*>(
+      SideData(st, first, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL));
+  return h;
+}
+
 // x265's master-display and max-cll texts of the source's HDR10 metadata ("" when it has none).
 std::string X265HdrParams(const AVStream* st, const AVFrame* first) {
   std::string out;
-  const auto* md = reinterpret_cast<const AVMasteringDisplayMetadata*>(
-      SideData(st, first, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA));
-  if (md && md->has_primaries && md->has_luminance) {
+  const THdr h = HdrOf(st, first);
+  if (const AVMasteringDisplayMetadata* md = h.display) {
     auto c = [](AVRational q) { return static_cast<long long>(av_rescale(q.num, 50000, q.den)); };
     auto l = [](AVRational q) { return static_cast<long long>(av_rescale(q.num, 10000, q.den)); };
     char text[200];
@@ -39,9 +53,24 @@ std::string X265HdrParams(const AVStream* st, const AVFrame* first) {
              c(md->white_point[0]), c(md->white_point[1]), l(md->max_luminance), l(md->min_luminance));
     out += text;
   }
-  const auto* cll = reinterpret_cast<const AVContentLightMetadata*>(
-      SideData(st, first, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL));
-  if (cll) out += ":max-cll=" + std::to_string(cll->MaxCLL) + "," + std::to_string(cll->MaxFALL);
+  if (h.light) out += ":max-cll=" + std::to_string(h.light->MaxCLL) + "," + std::to_string(h.light->MaxFALL);
+  return out;
+}
+
+// The same for SVT-AV1, which takes the values themselves.
+std::string SvtHdrParams(const AVStream* st, const AVFrame* first) {
+  std::string out;
+  const THdr h = HdrOf(st, first);
+  if (const AVMasteringDisplayMetadata* md = h.display) {
+    char text[240];
+    snprintf(text, sizeof text, ":mastering-display=G(%.4f,%.4f)B(%.4f,%.4f)R(%.4f,%.4f)WP(%.4f,%.4f)L(%.4f,%.4f)",
+             av_q2d(md->display_primaries[1][0]), av_q2d(md->display_primaries[1][1]),
+             av_q2d(md->display_primaries[2][0]), av_q2d(md->display_primaries[2][1]),
+             av_q2d(md->display_primaries[0][0]), av_q2d(md->display_primaries[0][1]), av_q2d(md->white_point[0]),
+             av_q2d(md->white_point[1]), av_q2d(md->max_luminance), av_q2d(md->min_luminance));
+    out += text;
+  }
+  if (h.light) out += ":content-light=" + std::to_string(h.light->MaxCLL) + "," + std::to_string(h.light->MaxFALL);
   return out;
 }
 
@@ -86,6 +115,14 @@ void SetVp9(AVCodecContext* c, AVRational rate, AVDictionary** opts) {
   av_dict_set(opts, "row-mt", "1", 0);
 }
 
+void SetAv1(AVCodecContext* c, const AVStream* st, const AVFrame* first, AVRational rate, AVDictionary** opts) {
+  c->time_base = av_inv_q(rate);
+  c->bit_rate = 0;
+  av_dict_set(opts, "preset", "10", 0);
+  av_dict_set(opts, "crf", "12", 0);
+  av_dict_set(opts, "svtav1-params", ("scd=0" + SvtHdrParams(st, first)).c_str(), 0);
+}
+
 void SetMpeg(AVCodecContext* c, const AVCodecParameters* par, AVRational rate, AVDictionary** opts) {
   c->time_base = av_inv_q(rate);
   c->flags |= AV_CODEC_FLAG_QSCALE;
@@ -125,6 +162,7 @@ TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, const A
       break;
     case AV_CODEC_ID_HEVC: SetHevc(c.get(), st, first, &opts); break;
     case AV_CODEC_ID_VP9: SetVp9(c.get(), rate, &opts); break;
+    case AV_CODEC_ID_AV1: SetAv1(c.get(), st, first, rate, &opts); break;
     default:
       if (s.globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
       SetMpeg(c.get(), par, rate, &opts);

@@ -194,6 +194,7 @@ const char* EncoderFor(AVCodecID id) {
     case AV_CODEC_ID_MPEG4: return "mpeg4";
     case AV_CODEC_ID_HEVC: return "libx265";
     case AV_CODEC_ID_VP9: return "libvpx-vp9";
+    case AV_CODEC_ID_AV1: return "libsvtav1";
     default: return nullptr;
   }
 }

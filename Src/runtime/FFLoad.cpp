@@ -1,6 +1,7 @@
 #include "FFLoad.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 
@@ -177,6 +178,11 @@ void TFFLoader::AfterLoad(TLibrary id) {
   case TLibrary::avdevice:
     // Device formats are found only after this.
     avdevice_register_all();
+    break;
+  case TLibrary::avcodec:
+    // The SVT-AV1 encoder prints its whole set-up on every open; keep to its errors unless the
+    // user asked otherwise.
+    setenv("SVT_LOG", "1", 0);
     break;
   case TLibrary::avformat:
     // The "unicode" file protocol is served per format context through io_open/io_close2.

@@ -327,6 +327,20 @@ TEST_F(ExactCopyTest, Vp9InWebmAndMatroska) {
   CheckCut(FixtureKind::Vp9Webm, 13, 37, Remux(FixtureKind::Vp9Webm, Out("vp9.mkv")));
 }
 
+TEST_F(ExactCopyTest, Av1InMp4AndMatroskaKeepingHdr) {
+  CheckAllRanges(FixtureKind::Av1Mp4);
+  CheckCut(FixtureKind::Av1Mp4, 13, 37, Remux(FixtureKind::Av1Mp4, Out("av1.mkv")));
+  // 10-bit HDR10: the encoded head keeps the depth, the colour and the mastering metadata.
+  CheckCut(FixtureKind::Av1Hdr10Mkv, 13, 37);
+  const std::string hdr = CutName(FixturePath(FixtureKind::Av1Hdr10Mkv), 13, 37);
+  EXPECT_EQ(Probe("-show_entries stream=profile,pix_fmt,color_transfer,color_primaries,color_space", hdr),
+            "profile=Main\npix_fmt=yuv420p10le\ncolor_space=bt2020nc\ncolor_transfer=smpte2084\n"
+            "color_primaries=bt2020\n");
+  const std::string first = Probe("-read_intervals %+#1 -show_frames -show_entries frame=side_data_list", hdr);
+  EXPECT_NE(first.find("side_data_type=Mastering display metadata"), std::string::npos) << first;
+  EXPECT_NE(first.find("max_content=1000"), std::string::npos) << first;
+}
+
 TEST_F(ExactCopyTest, ARangeWithoutAKeyFrameIsEncodedWhole) {
   for (FixtureKind kind : {FixtureKind::LongGopH264Mp4, FixtureKind::LongGopHevcMp4}) {
     CheckCut(kind, 60, 110);

@@ -99,6 +99,7 @@ FixtureInfo VideoInfo(FixtureKind kind, const char* name, const char* muxer, AVC
                       int frames, int w, int h, AVRational fps, int gop, bool bframes);
 void AddAudio(FixtureInfo& i, AVCodecID codec, int rate, int channels);
 void MakeExactCopyEntry(FixtureKind kind, KindEntry& e);  // FixturesExactCopy.inc
+void MakeAv1Entry(FixtureKind kind, KindEntry& e);        // FixturesExactCopy.inc
 
 std::vector<int> EveryNth(int count, int step) {
   std::vector<int> v;
@@ -387,6 +388,10 @@ KindEntry MakeEntry(FixtureKind kind) {
     case FixtureKind::LongGopHevcMp4:
     case FixtureKind::LongGopH264Mp4:
       MakeExactCopyEntry(kind, e);
+      break;
+    case FixtureKind::Av1Mp4:
+    case FixtureKind::Av1Hdr10Mkv:
+      MakeAv1Entry(kind, e);
       break;
   }
   return e;
@@ -737,6 +742,8 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::H264LateAudioTs: return "H264LateAudioTs";
     case FixtureKind::H264RotatedMp4: return "H264RotatedMp4";
     case FixtureKind::H264EditListMp4: return "H264EditListMp4";
+    case FixtureKind::Av1Mp4: return "Av1Mp4";
+    case FixtureKind::Av1Hdr10Mkv: return "Av1Hdr10Mkv";
   }
   return "?";
 }

@@ -52,6 +52,9 @@ enum class FixtureKind {
                     // frames 0 (the first key frame) and 1 are decoded but not shown, so the
                     // first ten pictures shown come before any key frame shown. Frame n is at
                     // (n - 2) / 25 s. Not in AllFixtureKinds
+  Av1Mp4,           // AV1 (SVT-AV1, key frame every 12) + AAC in MP4. Not in AllFixtureKinds
+  Av1Hdr10Mkv,      // AV1 10-bit, HDR10 (PQ, BT.2020, mastering display, light level), key frame
+                    // every 12, + AAC in Matroska. Not in AllFixtureKinds
 };
 
 struct FixtureInfo {
