@@ -52,6 +52,9 @@ enum class FixtureKind {
                     // frames 0 (the first key frame) and 1 are decoded but not shown, so the
                     // first ten pictures shown come before any key frame shown. Frame n is at
                     // (n - 2) / 25 s. Not in AllFixtureKinds
+  ToneStepsMkv,     // MPEG-4 Part 2 160x120, 10 fps, every frame a key frame, 30 s + PCM s16le
+                    // stereo 8 kHz, a 1 kHz tone whose loudness steps: silence for 10 s, then
+                    // 0.8 (left) / 0.4 (right) for 10 s, then 0.05 / 0.2. Not in AllFixtureKinds
 };
 
 struct FixtureInfo {

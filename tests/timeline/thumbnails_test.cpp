@@ -1,0 +1,200 @@
+// Thumbnails of key frames: the key frames' own pictures, nothing else decoded, cached, made
+// in the background and cancelled at once.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "runtime/MainThread.h"
+#include "support/Fixtures.h"
+#include "timeline/Thumbnails.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace {
+
+// The number the thumbnail shows.
+int Shown(const TThumbnail& t) {
+  std::unique_ptr<AVFrame, void (*)(AVFrame*)> f(av_frame_alloc(), [](AVFrame* p) { av_frame_free(&p); });
+  f->format = AV_PIX_FMT_RGB24;
+  f->width = t.Width;
+  f->height = t.Height;
+  f->data[0] = const_cast<uint8_t*>(t.Rgb.data());
+  f->linesize[0] = t.Width * 3;
+  return ReadFrameNumber(f.get());
+}
+
+int64_t FrameUs(const FixtureInfo& info, int n) {
+  return std::llround(1e6 * n * info.frameRate.den / info.frameRate.num);
+}
+
+struct TResult {
+  bool Ok = false;
+  std::string Error;
+  std::vector<TThumbnail> Pictures;
+  TThumbnailStats Stats;
+};
+
+TResult Produce(FixtureKind kind, const TThumbnailRequest& q) {
+  TResult r;
+  r.Ok = ProduceThumbnails(FixturePath(kind), q, [&](const TThumbnail& t) { r.Pictures.push_back(t); }, &r.Error,
+                           nullptr, {}, &r.Stats);
+  return r;
+}
+
+class ThumbnailsTest : public ::testing::TestWithParam<FixtureKind> {
+protected:
+  void SetUp() override { ClearThumbnailCache(); }
+};
+
+TEST_P(ThumbnailsTest, EveryKeyFrameOfTheSpanAndNoOtherPicture) {
+  const FixtureInfo info = GetFixtureInfo(GetParam());
+  // The whole file, then frames 20 to 50: key frames 24, 36 and 48 (GOPs of 12).
+  for (const auto& [from, to] : {std::pair<int, int>{0, -1}, {20, 50}}) {
+    TThumbnailRequest q;
+    q.From = from ? FrameUs(info, from) : 0;
+    q.To = to > 0 ? FrameUs(info, to) : 0;
+    q.Height = 96;
+    ClearThumbnailCache();
+    const TResult r = Produce(GetParam(), q);
+    ASSERT_TRUE(r.Ok) << r.Error;
+    std::vector<int> expected;
+    for (int k : info.keyFrames)
+      if (k >= from && (to < 0 || k < to)) expected.push_back(k);
+    ASSERT_EQ(r.Pictures.size(), expected.size()) << "span from frame " << from;
+    EXPECT_EQ(r.Stats.DecodedPictures, static_cast<int>(expected.size())) << "only key frames are decoded";
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(Shown(r.Pictures[i]), expected[i]);
+      EXPECT_NEAR(r.Pictures[i].Time, FrameUs(info, expected[i]), 1000);
+      EXPECT_EQ(r.Pictures[i].Height, 96);
+      EXPECT_EQ(r.Pictures[i].Width, 128) << "4:3 pictures";
+      EXPECT_EQ(r.Pictures[i].Rgb.size(), 128u * 96 * 3);
+    }
+  }
+  // The part of a span already made comes from the cache.
+  TThumbnailRequest q;
+  q.From = FrameUs(info, 30);
+  q.To = FrameUs(info, 50);
+  q.Height = 96;
+  const TResult cached = Produce(GetParam(), q);
+  ASSERT_TRUE(cached.Ok) << cached.Error;
+  EXPECT_EQ(cached.Stats.DecodedPictures, 0);
+  EXPECT_EQ(cached.Stats.FromCache, 2);
+  ASSERT_EQ(cached.Pictures.size(), 2u);
+  EXPECT_EQ(Shown(cached.Pictures[1]), 48);
+}
+
+TEST_P(ThumbnailsTest, CountedPicturesAreTheKeyFramesAtOrBeforeTheirTimes) {
+  const FixtureInfo info = GetFixtureInfo(GetParam());
+  TThumbnailRequest q;
+  q.To = FrameUs(info, 75);
+  q.Count = 5;  // frames 0, 15, 30, 45 and 60
+  q.Height = 64;
+  const TResult r = Produce(GetParam(), q);
+  ASSERT_TRUE(r.Ok) << r.Error;
+  const std::vector<int> expected{0, 12, 24, 36, 60};
+  ASSERT_EQ(r.Pictures.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(r.Pictures[i].Slot, static_cast<int>(i));
+    EXPECT_EQ(Shown(r.Pictures[i]), expected[i]) << "slot " << i;
+  }
+  EXPECT_EQ(r.Stats.DecodedPictures, 5);
+
+  // Asked again, everything comes from the cache, picture for picture.
+  const TResult again = Produce(GetParam(), q);
+  ASSERT_TRUE(again.Ok) << again.Error;
+  EXPECT_EQ(again.Stats.DecodedPictures, 0);
+  EXPECT_EQ(again.Stats.FromCache, 5);
+  ASSERT_EQ(again.Pictures.size(), r.Pictures.size());
+  for (size_t i = 0; i < r.Pictures.size(); ++i) EXPECT_EQ(again.Pictures[i].Rgb, r.Pictures[i].Rgb);
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, ThumbnailsTest,
+                         ::testing::Values(FixtureKind::H264Mp4, FixtureKind::H264Mkv, FixtureKind::Mpeg2Ts,
+                                           FixtureKind::Vp8Webm),
+                         [](const auto& p) { return std::string(FixtureKindName(p.param)); });
+
+TEST(Thumbnails, ARecordingWithADisplayMatrixIsShownUpright) {
+  TThumbnailRequest q;
+  q.Height = 160;
+  const TResult r = Produce(FixtureKind::H264RotatedMp4, q);
+  ASSERT_TRUE(r.Ok) << r.Error;
+  ASSERT_FALSE(r.Pictures.empty());
+  EXPECT_EQ(r.Pictures[0].Width, 120);
+  EXPECT_EQ(r.Pictures[0].Height, 160);
+  EXPECT_EQ(Shown(r.Pictures[0]), 0);
+}
+
+TEST(Thumbnails, FilesWithoutPicturesAndMissingFilesFailWithAReason) {
+  TResult r = Produce(FixtureKind::Wav, TThumbnailRequest());
+  EXPECT_FALSE(r.Ok);
+  EXPECT_NE(r.Error.find("no video stream"), std::string::npos) << r.Error;
+  std::string error;
+  EXPECT_FALSE(ProduceThumbnails(FixtureDir() + "/no-such-file.mp4", TThumbnailRequest(), [](const TThumbnail&) {},
+                                 &error));
+  EXPECT_NE(error.find("no-such-file.mp4"), std::string::npos) << error;
+}
+
+// Pumps the main-thread queue until done() holds or the time is up.
+bool Pump(const std::function<bool()>& done, int ms = 20000) {
+  return WaitInMainThread(done, ms);
+}
+
+TEST(ThumbnailProducer, DeliversInTheBackgroundAndCancelsAtOnce) {
+  ClearThumbnailCache();
+  const std::string path = FixturePath(FixtureKind::ToneStepsMkv);
+  TThumbnailProducer producer;
+  std::vector<TThumbnail> got;
+  int done = 0;
+  producer.OnThumbnail = [&](const TThumbnail& t) {
+    EXPECT_TRUE(IsMainThread());
+    got.push_back(t);
+  };
+  producer.OnDone = [&](bool, const std::string&) { ++done; };
+  TThumbnailRequest q;
+  q.Height = 480;  // big pictures: the 300 of them take a while
+  producer.Start(path, q);
+  ASSERT_TRUE(Pump([&] { return !got.empty(); }));
+  const auto t0 = std::chrono::steady_clock::now();
+  producer.Cancel();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  EXPECT_LT(ms.count(), 100);
+  EXPECT_FALSE(producer.Running());
+  const size_t atCancel = got.size();
+  ProcessMainThreadCalls();
+  EXPECT_EQ(got.size(), atCancel) << "nothing of a cancelled run arrives afterwards";
+  EXPECT_EQ(done, 0);
+  EXPECT_LT(atCancel, 300u) << "the run stopped before its end";
+
+  // Run to the end: every picture in time order, the progress at its end, then the notice.
+  got.clear();
+  std::vector<double> progress;
+  bool complete = false;
+  producer.OnProgress = [&](double share) { progress.push_back(share); };
+  producer.OnDone = [&](bool ok, const std::string& error) {
+    complete = ok;
+    EXPECT_EQ(error, "");
+    ++done;
+  };
+  q.Height = 48;
+  producer.Start(path, q);
+  ASSERT_TRUE(Pump([&] { return done > 0; }));
+  EXPECT_TRUE(complete);
+  ASSERT_EQ(got.size(), 300u);
+  for (size_t i = 0; i < got.size(); i += 37) EXPECT_EQ(Shown(got[i]), static_cast<int>(i));
+  for (size_t i = 1; i < got.size(); ++i) ASSERT_GT(got[i].Time, got[i - 1].Time);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_DOUBLE_EQ(progress.back(), 1.0);
+  EXPECT_EQ(producer.Stats().DecodedPictures, 300);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
