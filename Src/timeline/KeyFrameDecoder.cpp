@@ -91,14 +91,35 @@ void TKeyFrameDecoder::PlanSize(const AVFrame* frame) {
   FScaledHeight = FQuarterTurn ? width : FHeight;
 }
 
+namespace {
+
+// The JPEG formats are their plain kin with the full range, which the scaler wants told apart.
+AVPixelFormat PlainFormat(AVPixelFormat f, bool* fullRange) {
+  switch (f) {
+    case AV_PIX_FMT_YUVJ420P: *fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: *fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: *fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: *fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: *fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return f;
+  }
+}
+
+}  // namespace
+
 bool TKeyFrameDecoder::MakeThumbnail(AVFrame* frame, TThumbnail* out) {
   if (frame->width != FSourceWidth || frame->height != FSourceHeight) PlanSize(frame);
-  FScaler.reset(sws_getCachedContext(FScaler.release(), frame->width, frame->height,
-                                     static_cast<AVPixelFormat>(frame->format), FScaledWidth,
-                                     FScaledHeight, AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr,
-                                     nullptr));
+  bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+  const AVPixelFormat format = PlainFormat(static_cast<AVPixelFormat>(frame->format), &fullRange);
+  FScaler.reset(sws_getCachedContext(FScaler.release(), frame->width, frame->height, format, FScaledWidth,
+                                     FScaledHeight, AV_PIX_FMT_RGB24, SWS_AREA, nullptr, nullptr, nullptr));
   TFramePtr rgb(av_frame_alloc());
   if (!FScaler || !rgb) return false;
+  const int space = frame->colorspace != AVCOL_SPC_UNSPECIFIED ? frame->colorspace
+                    : frame->height >= 720                     ? SWS_CS_ITU709
+                                                               : SWS_CS_DEFAULT;
+  sws_setColorspaceDetails(FScaler.get(), sws_getCoefficients(space), fullRange ? 1 : 0,
+                           sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   rgb->format = AV_PIX_FMT_RGB24;
   rgb->width = FScaledWidth;
   rgb->height = FScaledHeight;
