@@ -274,6 +274,7 @@ bool ProduceThumbnails(const std::string& path, const TThumbnailRequest& request
     ok = Produce(run, path, error);
     ThumbnailCache::Merge(key, run.Made);
   }
+  if (run.Cancelled()) error->clear();
   if (stats) *stats = run.Stats;
   return ok;
 }

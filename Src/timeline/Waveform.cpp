@@ -187,6 +187,7 @@ bool Compute(const std::string& path, TPeakEnvelope* out, std::string* error, co
     e.Duration = std::max<int64_t>(0, (ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0) + ic->duration -
                                           av_rescale_q(origin, st->time_base, AV_TIME_BASE_Q));
   e.BucketUs = std::max(kBucketUs, e.Duration / kMaxBuckets + 1);
+  e.Peaks.reserve(static_cast<size_t>(e.Duration / e.BucketUs + 1));
   TAudioRun run{ic.get(), st, dec.get(), origin, &e};
   if (!DecodeAll(run, cancel, onProgress)) return false;
   e.Duration = std::max(e.Duration, run.NextStart);
@@ -225,7 +226,10 @@ bool ComputePeakEnvelope(const std::string& path, TPeakEnvelope* out, std::strin
     return true;
   }
   TPeakEnvelope e;
-  if (!Compute(path, &e, error, cancel, onProgress)) return false;
+  if (!Compute(path, &e, error, cancel, onProgress)) {
+    if (cancel && cancel->load()) error->clear();
+    return false;
+  }
   Remember(key, std::make_shared<const TPeakEnvelope>(e));
   *out = std::move(e);
   return true;

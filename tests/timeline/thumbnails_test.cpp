@@ -2,6 +2,7 @@
 // in the background and cancelled at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -137,6 +138,13 @@ TEST(Thumbnails, FilesWithoutPicturesAndMissingFilesFailWithAReason) {
   EXPECT_FALSE(ProduceThumbnails(FixtureDir() + "/no-such-file.mp4", TThumbnailRequest(), [](const TThumbnail&) {},
                                  &error));
   EXPECT_NE(error.find("no-such-file.mp4"), std::string::npos) << error;
+  // A cancelled run is no failure: it ends at once without a reason and without pictures.
+  const std::atomic<bool> cancel{true};
+  int made = 0;
+  EXPECT_FALSE(ProduceThumbnails(FixturePath(FixtureKind::H264Mp4), TThumbnailRequest(),
+                                 [&](const TThumbnail&) { ++made; }, &error, &cancel));
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(made, 0);
 }
 
 // Pumps the main-thread queue until done() holds or the time is up.
