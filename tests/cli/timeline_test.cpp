@@ -30,16 +30,18 @@ protected:
   std::string FDir;
 };
 
-// The picture's codec and size from ffprobe, "codecxWxH".
-std::string Probe(const std::string& png) {
-  const TCliRun r = RunShell("ffprobe -v error -show_entries stream=width,height,codec_name -of csv=p=0:s=x " +
-                             ShellQuote(png));
-  return r.Out;
-}
-
-// The picture decoded by the ffmpeg tool, RGB24.
-std::string Pixels(const std::string& png) {
-  return RunShell("ffmpeg -v error -i " + ShellQuote(png) + " -f rawvideo -pix_fmt rgb24 -").Out;
+// Runs the command, which writes `out`: its one line, the PNG's size from ffprobe, and its
+// pixels (RGB24) as the ffmpeg tool decodes them; empty when anything is amiss.
+std::string Written(const std::string& command, const std::string& out, int width, int height) {
+  const TCliRun r = RunShell(Cli() + " " + command);
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, "output: " + out + "\n");
+  const TCliRun probe = RunShell("ffprobe -v error -show_entries stream=width,height,codec_name -of csv=p=0:s=x " +
+                                 ShellQuote(out));
+  EXPECT_EQ(probe.Out, "pngx" + std::to_string(width) + "x" + std::to_string(height) + "\n");
+  std::string rgb = RunShell("ffmpeg -v error -i " + ShellQuote(out) + " -f rawvideo -pix_fmt rgb24 -").Out;
+  EXPECT_EQ(rgb.size(), static_cast<size_t>(width) * height * 3);
+  return rgb.size() == static_cast<size_t>(width) * height * 3 ? rgb : std::string();
 }
 
 int TileNumber(const std::string& rgb, int stride, int x0, int w, int h) {
@@ -54,13 +56,10 @@ int TileNumber(const std::string& rgb, int stride, int x0, int w, int h) {
 
 TEST_F(CliTimeline, ThumbsWritesTheKeyFramesSideBySide) {
   const std::string out = FDir + "/strip.png";
-  const TCliRun r = RunShell(Cli() + " thumbs " + ShellQuote(FixturePath(FixtureKind::H264Mp4)) + " " +
-                             ShellQuote(out) + " --count 5 --height 60");
-  ASSERT_EQ(r.Code, 0) << r.Err;
-  EXPECT_EQ(r.Out, "output: " + out + "\n");
-  EXPECT_EQ(Probe(out), "pngx400x60\n");
-  const std::string rgb = Pixels(out);
-  ASSERT_EQ(rgb.size(), 400u * 60 * 3);
+  const std::string rgb = Written(
+      "thumbs " + ShellQuote(FixturePath(FixtureKind::H264Mp4)) + " " + ShellQuote(out) + " --count 5 --height 60",
+      out, 400, 60);
+  ASSERT_FALSE(rgb.empty());
   // Frames 0, 15, 30, 45 and 60 of GOPs of 12: the key frames at or before them.
   const int expected[] = {0, 12, 24, 36, 60};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(TileNumber(rgb, 400, 80 * i, 80, 60), expected[i]) << "picture " << i;
@@ -68,13 +67,10 @@ TEST_F(CliTimeline, ThumbsWritesTheKeyFramesSideBySide) {
 
 TEST_F(CliTimeline, WaveformDrawsThePeaksMirroredAroundTheMiddle) {
   const std::string out = FDir + "/wave.png";
-  const TCliRun r = RunShell(Cli() + " waveform " + ShellQuote(FixturePath(FixtureKind::ToneStepsMkv)) + " " +
-                             ShellQuote(out) + " --width 300");
-  ASSERT_EQ(r.Code, 0) << r.Err;
-  EXPECT_EQ(r.Out, "output: " + out + "\n");
-  EXPECT_EQ(Probe(out), "pngx300x100\n");
-  const std::string rgb = Pixels(out);
-  ASSERT_EQ(rgb.size(), 300u * 100 * 3);
+  const std::string rgb = Written(
+      "waveform " + ShellQuote(FixturePath(FixtureKind::ToneStepsMkv)) + " " + ShellQuote(out) + " --width 300",
+      out, 300, 100);
+  ASSERT_FALSE(rgb.empty());
   // Lit rows of a column: from its top to its bottom, about the peak times the half height.
   auto lit = [&](int x, int* top, int* bottom) {
     *top = -1;

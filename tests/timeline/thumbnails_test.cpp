@@ -1,10 +1,12 @@
 // Thumbnails of key frames: the key frames' own pictures, nothing else decoded, cached, made
 // in the background and cancelled at once.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -135,6 +137,25 @@ TEST(Thumbnails, ARecordingWithADisplayMatrixIsShownUpright) {
   EXPECT_EQ(r.Pictures[0].Width, 120);
   EXPECT_EQ(r.Pictures[0].Height, 160);
   EXPECT_EQ(Shown(r.Pictures[0]), 0);
+}
+
+TEST(Thumbnails, AFileThatChangedIsReadAgain) {
+  ClearThumbnailCache();
+  const std::string copy = FixtureDir() + "/thumbs-cache-" + std::to_string(getpid()) + ".mp4";
+  std::filesystem::copy_file(FixturePath(FixtureKind::H264Mp4), copy, std::filesystem::copy_options::overwrite_existing);
+  auto run = [&] {
+    TThumbnailStats stats;
+    std::string error;
+    EXPECT_TRUE(ProduceThumbnails(copy, TThumbnailRequest(), [](const TThumbnail&) {}, &error, nullptr, {}, &stats))
+        << error;
+    return stats;
+  };
+  EXPECT_EQ(run().DecodedPictures, 7);
+  EXPECT_EQ(run().FromCache, 7);
+  // Another time of change is another file, whatever its name.
+  std::filesystem::last_write_time(copy, std::filesystem::last_write_time(copy) - std::chrono::hours(1));
+  EXPECT_EQ(run().DecodedPictures, 7);
+  std::filesystem::remove(copy);
 }
 
 TEST(Thumbnails, FilesWithoutPicturesAndMissingFilesFailWithAReason) {
