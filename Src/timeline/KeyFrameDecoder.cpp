@@ -73,7 +73,7 @@ int TKeyFrameDecoder::Decode(const AVPacket* pkt, const std::function<void(TThum
     if (r < 0) return pkt ? 0 : r;
     ++FDecoded;
     TThumbnail t;
-    if (MakeThumbnail(FFrame.get(), &t)) out(std::move(t));
+    if (!(FCancel && FCancel->load()) && MakeThumbnail(FFrame.get(), &t)) out(std::move(t));
     av_frame_unref(FFrame.get());
   }
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Inside the thumbnail producer: the per-file cache and the key-frame decoder.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -46,6 +47,8 @@ public:
   ~TKeyFrameDecoder();
   // For stream `index` of the open file; thumbnails `height` high. False with *error set.
   bool Open(AVFormatContext* ic, int index, int height, std::string* error);
+  // Once set, pictures still coming out are dropped unscaled.
+  void SetCancel(const std::atomic<bool>* cancel) { FCancel = cancel; }
   // Sends one key-frame packet (null: drains) and hands on every picture that comes out.
   // Negative on a decoding failure that is not the packet's alone.
   int Decode(const AVPacket* pkt, const std::function<void(TThumbnail&&)>& out);
@@ -62,6 +65,7 @@ private:
   void PlanSize(const AVFrame* frame);
 
   const AVStream* FStream = nullptr;
+  const std::atomic<bool>* FCancel = nullptr;
   int64_t FOrigin = 0;
   int FHeight = 0;
   TCodecContextPtr FCodec;

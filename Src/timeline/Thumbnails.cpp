@@ -235,6 +235,7 @@ bool Produce(TRun& run, const std::string& path, std::string* error) {
     if (static_cast<int>(i) != index) ic->streams[i]->discard = AVDISCARD_ALL;
   TKeyFrameDecoder dec;
   if (!dec.Open(ic.get(), index, run.Request.Height, error)) return false;
+  dec.SetCancel(run.Cancel);
   run.Work.Duration = run.Made.Duration = Duration(ic.get(), ic->streams[index], dec);
   const TThumbnailRequest& q = run.Request;
   const int64_t from = std::max<int64_t>(q.From, 0);
