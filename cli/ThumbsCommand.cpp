@@ -121,16 +121,17 @@ int CmdThumbs(const std::vector<std::string>& args) {
     fprintf(stderr, "%s\n", error.c_str());
     return ecFailed;
   }
+  // Each picture in its slot; one whose key frame could not be decoded stays black.
   TRgbImage strip;
   strip.Height = a.Height;
-  for (const TThumbnail& t : pictures) strip.Width += t.Width;
+  const int slotWidth = pictures.front().Width;
+  strip.Width = slotWidth * a.Count;
   strip.Rgb.assign(static_cast<size_t>(strip.Width) * strip.Height * 3, 0);
-  int x = 0;
   for (const TThumbnail& t : pictures) {
+    const int w = std::min(t.Width, slotWidth);
     for (int y = 0; y < std::min(t.Height, strip.Height); ++y)
-      std::copy_n(t.Rgb.data() + static_cast<size_t>(y) * t.Width * 3, t.Width * 3,
-                  strip.Rgb.data() + (static_cast<size_t>(y) * strip.Width + x) * 3);
-    x += t.Width;
+      std::copy_n(t.Rgb.data() + static_cast<size_t>(y) * t.Width * 3, w * 3,
+                  strip.Rgb.data() + (static_cast<size_t>(y) * strip.Width + t.Slot * slotWidth) * 3);
   }
   return WritePng(strip, a.Out, a.File);
 }

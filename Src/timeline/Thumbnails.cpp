@@ -23,6 +23,8 @@ struct TRun {
   TProgressStep Step;
   TFileThumbnails Work;  // what the cache had, and what this run adds
   TFileThumbnails Made;  // what this run adds
+  bool Quiet = false;    // nothing is delivered
+  int64_t Counted = 0;   // video packets read from the start; -1 after a seek
 
   bool Cancelled() const { return Cancel && Cancel->load(); }
   void Progress(double share) {
@@ -37,6 +39,7 @@ struct TRun {
     Made.Known.Add(from, to);
   }
   void Deliver(const TThumbnail& t, int slot) {
+    if (Quiet) return;
     if (slot < 0 || t.Slot == slot) return OnThumbnail(t);
     TThumbnail copy = t;
     copy.Slot = slot;
@@ -85,6 +88,17 @@ int64_t PacketTime(const TKeyFrameDecoder& dec, const AVPacket* pkt) {
   return ts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : dec.ToMicroseconds(ts);
 }
 
+// A stream without any timestamps (raw streams) has its pictures counted from the start, so
+// that each key frame gets its time.
+void StampUntimed(TRun& run, const AVStream* st, AVPacket* pkt) {
+  if (run.Counted < 0) return;
+  const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+  if (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE && rate.num > 0 && rate.den > 0)
+    pkt->pts = pkt->dts = av_rescale_q(run.Counted, av_inv_q(rate), st->time_base) +
+                          (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
+  run.Counted++;
+}
+
 // Reads the next key-frame packet of the stream; 0, AVERROR_EOF, AVERROR_EXIT (cancelled) or
 // another error.
 int ReadKeyPacket(TRun& run, AVFormatContext* ic, int index, AVPacket* pkt) {
@@ -93,7 +107,10 @@ int ReadKeyPacket(TRun& run, AVFormatContext* ic, int index, AVPacket* pkt) {
     const int r = av_read_frame(ic, pkt);
     if (r == AVERROR(EAGAIN)) continue;
     if (r < 0) return run.Cancelled() ? AVERROR_EXIT : r;
-    if (pkt->stream_index == index && (pkt->flags & AV_PKT_FLAG_KEY)) return 0;
+    if (pkt->stream_index == index) {
+      StampUntimed(run, ic->streams[index], pkt);
+      if (pkt->flags & AV_PKT_FLAG_KEY) return 0;
+    }
     av_packet_unref(pkt);
   }
 }
@@ -104,6 +121,7 @@ int ReadKeyPacket(TRun& run, AVFormatContext* ic, int index, AVPacket* pkt) {
 int SeekNotAfter(TRun& run, AVFormatContext* ic, int index, const TKeyFrameDecoder& dec, int64_t t, AVPacket* first) {
   int64_t target = t, back = 1000000;
   bool byStart = false;
+  run.Counted = -1;
   for (;;) {
     const bool seeked = byStart ? av_seek_frame(ic, -1, 0, AVSEEK_FLAG_BYTE) >= 0
                                 : av_seek_frame(ic, index, dec.ToTicks(target), AVSEEK_FLAG_BACKWARD) >= 0;
@@ -171,46 +189,64 @@ bool EveryKeyFrame(TRun& run, AVFormatContext* ic, int index, TKeyFrameDecoder& 
   return true;
 }
 
-// Count pictures: each the key frame at or before its slot's time.
+// The picture for time t: known already, or the key frame at or before it decoded now. Null
+// when there is none or it cannot be decoded (*r 0 or AVERROR_EOF), or on a failure.
+const TThumbnail* SlotPicture(TRun& run, AVFormatContext* ic, int index, TKeyFrameDecoder& dec, int64_t t,
+                              AVPacket* pkt, int* r) {
+  *r = 0;
+  if (const TThumbnail* known = Known(run.Work, t)) {
+    run.Stats.FromCache++;
+    return known;
+  }
+  *r = FindKeyFrame(run, ic, index, dec, t, pkt);
+  if (*r < 0) return nullptr;
+  auto have = run.Work.Pictures.find(PacketTime(dec, pkt));
+  if (have == run.Work.Pictures.end()) {
+    TThumbnail made;
+    // A key frame before an edit list's start is not shown, yet it is the picture there.
+    pkt->flags &= ~AV_PKT_FLAG_DISCARD;
+    dec.Decode(pkt, [&](TThumbnail&& th) { made = std::move(th); });
+    dec.Decode(nullptr, [&](TThumbnail&& th) { made = std::move(th); });
+    dec.Flush();
+    if (made.Rgb.empty()) return nullptr;
+    run.Keep(made);
+    have = run.Work.Pictures.find(made.Time);
+  }
+  av_packet_unref(pkt);
+  run.Know(std::min(have->first, t), t + 1);
+  return &have->second;
+}
+
+// Count pictures: each the key frame at or before its slot's time. A slot whose key frame
+// cannot be decoded stays empty.
 bool SlotPictures(TRun& run, AVFormatContext* ic, int index, TKeyFrameDecoder& dec, int64_t from, int64_t to,
                   std::string* error) {
   TPacketPtr pkt(av_packet_alloc());
   if (!pkt) return false;
+  int delivered = 0;
   for (int i = 0; i < run.Request.Count; ++i) {
     if (run.Cancelled()) return false;
-    const int64_t t = run.SlotTime(from, to, i);
-    const TThumbnail* known = Known(run.Work, t);
-    if (known) {
-      run.Stats.FromCache++;
-    } else {
-      const int r = FindKeyFrame(run, ic, index, dec, t, pkt.get());
-      if (r == AVERROR_EXIT) return false;
-      if (r < 0) {
-        *error = r == AVERROR_EOF ? "no key frame at or before " + std::to_string(t) + " us" : ErrorText(r);
-        return false;
-      }
-      const int64_t k = PacketTime(dec, pkt.get());
-      auto have = run.Work.Pictures.find(k);
-      if (have == run.Work.Pictures.end()) {
-        TThumbnail made;
-        dec.Decode(pkt.get(), [&](TThumbnail&& th) { made = std::move(th); });
-        dec.Decode(nullptr, [&](TThumbnail&& th) { made = std::move(th); });
-        dec.Flush();
-        if (made.Rgb.empty()) {
-          *error = "the key frame at " + std::to_string(k) + " us cannot be decoded";
-          return false;
-        }
-        run.Keep(made);
-        have = run.Work.Pictures.find(made.Time);
-      }
-      av_packet_unref(pkt.get());
-      run.Know(std::min(have->first, t), t + 1);
-      known = &have->second;
+    int r = 0;
+    const TThumbnail* picture = SlotPicture(run, ic, index, dec, run.SlotTime(from, to, i), pkt.get(), &r);
+    if (r == AVERROR_EXIT) return false;
+    if (r < 0 && r != AVERROR_EOF) return *error = ErrorText(r), false;
+    if (picture) {
+      run.Deliver(*picture, i);
+      ++delivered;
     }
-    run.Deliver(*known, i);
     run.Progress(static_cast<double>(i + 1) / run.Request.Count);
   }
-  return true;
+  if (!delivered) *error = "no key frame could be decoded";
+  return delivered > 0;
+}
+
+// Without a duration the key frames are all read first (quietly); the span ends at the last.
+int64_t EndFromKeyFrames(TRun& run, AVFormatContext* ic, int index, TKeyFrameDecoder& dec) {
+  run.Quiet = true;
+  const bool ok = EveryKeyFrame(run, ic, index, dec, 0, kEnd);
+  run.Quiet = false;
+  dec.Flush();
+  return ok && !run.Work.Pictures.empty() ? run.Work.Pictures.rbegin()->first + 1 : -1;
 }
 
 // Microseconds from the first picture to the end, -1 unknown.
@@ -243,9 +279,10 @@ bool Produce(TRun& run, const std::string& path, std::string* error) {
   if (q.Count <= 0) {
     ok = EveryKeyFrame(run, ic.get(), index, dec, from, q.To > q.From ? q.To : kEnd);
   } else {
-    const int64_t to = q.To > q.From ? q.To : run.Work.Duration;
+    int64_t to = q.To > q.From ? q.To : run.Work.Duration;
+    if (to <= from && q.To <= q.From) to = EndFromKeyFrames(run, ic.get(), index, dec);
     if (to <= from) {
-      *error = path + ": unknown duration";
+      if (!run.Cancelled()) *error = path + ": no key frame in the span";
       return false;
     }
     ok = SlotPictures(run, ic.get(), index, dec, from, to, error);
@@ -267,7 +304,7 @@ bool ProduceThumbnails(const std::string& path, const TThumbnailRequest& request
     *error = "bad thumbnail request";
     return false;
   }
-  TRun run{request, onThumbnail, onProgress, cancel, {}, {}, {}, {}};
+  TRun run{request, onThumbnail, onProgress, cancel, {}, {}, {}, {}, false, 0};
   const std::string key = FileCacheKey(path) + "|" + std::to_string(request.Height);
   ThumbnailCache::Get(key, &run.Work);
   bool ok = ServeFromCache(run);

@@ -139,6 +139,43 @@ TEST(Thumbnails, ARecordingWithADisplayMatrixIsShownUpright) {
   EXPECT_EQ(Shown(r.Pictures[0]), 0);
 }
 
+TEST(Thumbnails, StreamsWithoutTimesOrDurationStillPicturesAndEditLists) {
+  ClearThumbnailCache();
+  // A raw stream has no times at all: its pictures are counted.
+  TResult r = Produce(FixtureKind::RawH264, TThumbnailRequest());
+  ASSERT_TRUE(r.Ok) << r.Error;
+  ASSERT_EQ(r.Pictures.size(), 7u);
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(Shown(r.Pictures[i]), 12 * i);
+    EXPECT_EQ(r.Pictures[i].Time, 480000 * i);
+  }
+  // Counted pictures without a duration span the key frames found.
+  ClearThumbnailCache();
+  TThumbnailRequest q;
+  q.Count = 5;
+  r = Produce(FixtureKind::RawH264, q);
+  ASSERT_TRUE(r.Ok) << r.Error;
+  ASSERT_EQ(r.Pictures.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Shown(r.Pictures[i]), 12 * i) << "slot " << i;
+
+  q.Count = 3;
+  r = Produce(FixtureKind::StillPng, q);
+  ASSERT_TRUE(r.Ok) << r.Error;
+  ASSERT_EQ(r.Pictures.size(), 3u);
+  for (const TThumbnail& t : r.Pictures) EXPECT_EQ(Shown(t), 0);
+
+  // The first key frame lies before the edit list's start and is not shown, yet it is the
+  // picture at the start: frames 0, 12 and 12 for 0, 0.4 and 0.8 s.
+  q.To = 1200000;
+  r = Produce(FixtureKind::H264EditListMp4, q);
+  ASSERT_TRUE(r.Ok) << r.Error;
+  ASSERT_EQ(r.Pictures.size(), 3u);
+  EXPECT_EQ(Shown(r.Pictures[0]), 0);
+  EXPECT_EQ(Shown(r.Pictures[1]), 12);
+  EXPECT_EQ(Shown(r.Pictures[2]), 12);
+  EXPECT_EQ(r.Stats.DecodedPictures, 2);
+}
+
 TEST(Thumbnails, AFileThatChangedIsReadAgain) {
   ClearThumbnailCache();
   const std::string copy = FixtureDir() + "/thumbs-cache-" + std::to_string(getpid()) + ".mp4";
