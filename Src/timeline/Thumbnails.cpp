@@ -126,14 +126,16 @@ int SeekNotAfter(TRun& run, AVFormatContext* ic, int index, const TKeyFrameDecod
     const bool seeked = byStart ? av_seek_frame(ic, -1, 0, AVSEEK_FLAG_BYTE) >= 0
                                 : av_seek_frame(ic, index, dec.ToTicks(target), AVSEEK_FLAG_BACKWARD) >= 0;
     const int r = ReadKeyPacket(run, ic, index, first);
-    if (r < 0) return r;
-    const int64_t k = PacketTime(dec, first);
-    if (k == AV_NOPTS_VALUE || k <= t || !seeked || byStart) return 0;
+    if (r < 0 && r != AVERROR_EOF) return r;
+    // Landed after t, or after the last key frame.
+    const int64_t k = r < 0 ? AV_NOPTS_VALUE : PacketTime(dec, first);
+    const bool late = r < 0 || (k != AV_NOPTS_VALUE && k > t);
+    if (!late || !seeked || byStart) return r;
     if (target <= 0) {
-      if (ic->iformat->flags & AVFMT_NO_BYTE_SEEK) return 0;
+      if (ic->iformat->flags & AVFMT_NO_BYTE_SEEK) return r;
       byStart = true;
     }
-    target = std::max<int64_t>(0, target - std::max(back, 2 * (k - t)));
+    target = std::max<int64_t>(0, target - std::max(back, k == AV_NOPTS_VALUE ? 0 : 2 * (k - t)));
     back *= 2;
     av_packet_unref(first);
   }
