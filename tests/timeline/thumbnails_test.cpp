@@ -120,6 +120,19 @@ TEST_P(ThumbnailsTest, CountedPicturesAreTheKeyFramesAtOrBeforeTheirTimes) {
   EXPECT_EQ(again.Stats.FromCache, 5);
   ASSERT_EQ(again.Pictures.size(), r.Pictures.size());
   for (size_t i = 0; i < r.Pictures.size(); ++i) EXPECT_EQ(again.Pictures[i].Rgb, r.Pictures[i].Rgb);
+
+  // Past the last key frame but one (frame 70, key frame 60): a seek there may land after the
+  // last key frame.
+  ClearThumbnailCache();
+  TThumbnailRequest tail;
+  tail.From = FrameUs(info, 70);
+  tail.To = FrameUs(info, 75);
+  tail.Count = 1;
+  tail.Height = 64;
+  const TResult last = Produce(GetParam(), tail);
+  ASSERT_TRUE(last.Ok) << last.Error;
+  ASSERT_EQ(last.Pictures.size(), 1u);
+  EXPECT_EQ(Shown(last.Pictures[0]), expected.back());
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, ThumbnailsTest,
