@@ -88,6 +88,7 @@ struct Recipe {
   int64_t firstPts90k = 0;     // added to every timestamp written (90 kHz)
   double turnClockwise = 0;    // pictures stored sideways, with a display matrix
   int64_t firstVideoPts = 0;   // encoder time of frame 0, in frames (negative: cut by an edit list)
+  double (*toneLevel)(double seconds, int channel) = nullptr;  // else 0.25 throughout
 };
 
 struct KindEntry {
@@ -382,6 +383,17 @@ KindEntry MakeEntry(FixtureKind kind) {
       r.audioEncoder = "aac";
       r.audioBitRate = 128000;
       break;
+    case FixtureKind::ToneStepsMkv:
+      e.info = VideoInfo(kind, "tonesteps.mkv", "matroska", AV_CODEC_ID_MPEG4, 300, 160, 120,
+                         AVRational{10, 1}, 1, false);
+      AddAudio(e.info, AV_CODEC_ID_PCM_S16LE, 8000, 2);
+      e.info.toneHz = 1000;
+      e.info.generatedByDefault = false;
+      r.videoEncoder = "mpeg4";
+      r.qscale = 10;
+      r.audioEncoder = "pcm_s16le";
+      r.toneLevel = &ToneStepLevel;
+      break;
     case FixtureKind::HevcMp4:
     case FixtureKind::Hevc10Ts:
     case FixtureKind::Vp9Webm:
@@ -504,13 +516,16 @@ OutStream OpenAudio(AVFormatContext* oc, const FixtureInfo& info, const Recipe& 
 }
 
 // Fills `count` samples of the tone, starting at sample `first`.
-void FillTone(AVFrame* f, int64_t first, int count, double hz, int rate) {
+void FillTone(AVFrame* f, int64_t first, int count, double hz, int rate,
+              double (*level)(double seconds, int channel)) {
   const auto fmt = static_cast<AVSampleFormat>(f->format);
   const int channels = f->ch_layout.nb_channels;
   const bool planar = av_sample_fmt_is_planar(fmt);
   for (int i = 0; i < count; ++i) {
-    const double v = 0.25 * std::sin(2 * M_PI * hz * static_cast<double>(first + i) / rate);
+    const double wave = std::sin(2 * M_PI * hz * static_cast<double>(first + i) / rate);
+    const double t = static_cast<double>(first + i) / rate;
     for (int ch = 0; ch < channels; ++ch) {
+      const double v = (level ? level(t, ch) : 0.25) * wave;
       const int plane = planar ? ch : 0;
       const int index = planar ? i : i * channels + ch;
       switch (fmt) {
@@ -616,7 +631,7 @@ void Generate(const KindEntry& e, const std::string& path) {
       Check(av_frame_make_writable(aframe.get()), "writable frame");
       const int n = static_cast<int>(std::min<int64_t>(audioFrameSize, totalSamples - samplesDone));
       aframe->nb_samples = n;
-      FillTone(aframe.get(), samplesDone, n, info.toneHz, info.sampleRate);
+      FillTone(aframe.get(), samplesDone, n, info.toneHz, info.sampleRate, r.toneLevel);
       aframe->pts = samplesDone + audioShift;
       Encode(oc.get(), audio, aframe.get(), pkt.get());
       samplesDone += n;
@@ -744,6 +759,7 @@ const char* FixtureKindName(FixtureKind kind) {
     case FixtureKind::H264EditListMp4: return "H264EditListMp4";
     case FixtureKind::Av1Mp4: return "Av1Mp4";
     case FixtureKind::Av1Hdr10Mkv: return "Av1Hdr10Mkv";
+    case FixtureKind::ToneStepsMkv: return "ToneStepsMkv";
   }
   return "?";
 }

@@ -22,3 +22,7 @@ void WriteLateAudioTs(const std::string& source, const std::string& path, double
 bool DrawSidewaysFrameNumber(AVFrame* frame, int number);
 // Gives the stream a display matrix that turns its pictures `clockwise` degrees.
 void SetDisplayTurn(AVStream* st, double clockwise);
+
+// FixturesTimeline.cpp
+// Loudness (0..1) of ToneStepsMkv's tone on `channel` at `seconds`.
+double ToneStepLevel(double seconds, int channel);

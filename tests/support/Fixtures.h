@@ -55,6 +55,9 @@ enum class FixtureKind {
   Av1Mp4,           // AV1 (SVT-AV1, key frame every 12) + AAC in MP4. Not in AllFixtureKinds
   Av1Hdr10Mkv,      // AV1 10-bit, HDR10 (PQ, BT.2020, mastering display, light level), key frame
                     // every 12, + AAC in Matroska. Not in AllFixtureKinds
+  ToneStepsMkv,     // MPEG-4 Part 2 160x120, 10 fps, every frame a key frame, 30 s + PCM s16le
+                    // stereo 8 kHz, a 1 kHz tone whose loudness steps: silence for 10 s, then
+                    // 0.8 (left) / 0.4 (right) for 10 s, then 0.05 / 0.2. Not in AllFixtureKinds
 };
 
 struct FixtureInfo {
