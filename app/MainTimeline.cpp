@@ -35,6 +35,19 @@ void TfrmMain::BuildTimeline(QVBoxLayout* root) {
   connect(Timeline1, &TTimeline::DragEnded, this, [this] { TrackBar1->setSliderDown(false); });
 }
 
+void TfrmMain::ActOnTrackPosition(const std::function<void()>& show) {
+  FSeeking = true;
+  // Whatever happens, the position acted upon is the one now shown.
+  struct TRestore {
+    TfrmMain* W;
+    ~TRestore() {
+      W->FLastTrackPos = W->TrackBar1->value();
+      W->FSeeking = false;
+    }
+  } restore{this};
+  show();
+}
+
 int64_t TfrmMain::TrackTarget(int pos) const {
   const int max = TrackBar1->maximum();
   return max < 1 ? int64_t(0) : static_cast<int64_t>(std::nearbyint(static_cast<double>(pos) / max * FDuration));
@@ -68,17 +81,7 @@ void TfrmMain::ShowKeyFrameNear(int64_t to) {
 void TfrmMain::RefineRoughPicture() {
   FDragPauseTimer->stop();
   if (!FRoughPicture || FSeeking || !TrackBar1->isEnabled()) return;
-  {
-    FSeeking = true;
-    struct TRestore {
-      TfrmMain* W;
-      ~TRestore() {
-        W->FLastTrackPos = W->TrackBar1->value();
-        W->FSeeking = false;
-      }
-    } restore{this};
-    ShowExactly(TrackTarget(TrackBar1->value()));
-  }
+  ActOnTrackPosition([this] { ShowExactly(TrackTarget(TrackBar1->value())); });
   if (TrackBar1->isSliderDown()) FollowDrag();
 }
 

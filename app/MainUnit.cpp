@@ -654,17 +654,7 @@ void TfrmMain::TrackBar1Change() {
   if (!TrackBar1->isEnabled() || pos == FLastTrackPos) return;
 
   const bool dragging = TrackBar1->isSliderDown();
-  {
-    FSeeking = true;
-    // Whatever happens, the position acted upon is the one now shown.
-    struct TRestore {
-      TfrmMain* W;
-      ~TRestore() {
-        W->FLastTrackPos = W->TrackBar1->value();
-        W->FSeeking = false;
-      }
-    } restore{this};
-
+  ActOnTrackPosition([&] {
     // A step by one goes from the picture shown, so only from the exact one.
     if (!FRoughPicture && pos == FLastTrackPos + 1) {
       if (FDecoder->Decode(-1)) ShowCurrentFrame();
@@ -675,7 +665,7 @@ void TfrmMain::TrackBar1Change() {
     } else {
       ShowExactly(TrackTarget(pos));
     }
-  }
+  });
   if (dragging)
     FollowDrag();
   else

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "GlobalUnit.h"
@@ -253,7 +254,10 @@ private:
   void DrawPreview();
   // Records the track-bar selection the point buttons made.
   void NotePointSelection();
-  // Track-bar moves (MainTimeline.cpp). The time of a track-bar position.
+  // Track-bar moves (MainTimeline.cpp). Runs show with FSeeking set, so that the pictures it
+  // shows leave the thumb alone, then takes the thumb's position as the one shown.
+  void ActOnTrackPosition(const std::function<void()>& show);
+  // The time of a track-bar position.
   int64_t TrackTarget(int pos) const;
   // The first picture at or after the time, as a seek and decoding on give it.
   void ShowExactly(int64_t to);

@@ -94,6 +94,8 @@ void TTimeline::ViewChanged() {
   FColumnsValid = false;
   SyncScrollBar();
   update();
+  const auto end = std::min<int64_t>(FDuration, std::llround(TimeAt(ViewWidth())));
+  emit VisibleSpanChanged(std::llround(FViewStart), end);
 }
 
 void TTimeline::SyncScrollBar() {
@@ -124,10 +126,13 @@ void TTimeline::ScrollTo(double viewStart) {
   ViewChanged();
 }
 
+int TTimeline::ThumbnailHeight() { return kStripH - 2; }
+
 void TTimeline::AddThumbnail(int64_t us, const QImage& picture) {
   if (picture.isNull()) return;
-  const int h = kStripH - 2;
-  FThumbs[us] = QPixmap::fromImage(picture.scaledToHeight(h, Qt::SmoothTransformation));
+  const int h = ThumbnailHeight();
+  FThumbs[us] = QPixmap::fromImage(picture.height() == h ? picture
+                                                         : picture.scaledToHeight(h, Qt::SmoothTransformation));
   update(StripRect());
 }
 
@@ -210,7 +215,8 @@ const std::vector<float>& TTimeline::ColumnPeaks() {
 
 void TTimeline::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  p.fillRect(rect(), kBackground);
+  p.fillRect(rect(), palette().window());
+  p.fillRect(QRect(0, 0, width(), WaveRect().bottom() + 1), kBackground);
   DrawRuler(p);
   DrawStrip(p);
   DrawWave(p);

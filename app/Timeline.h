@@ -33,6 +33,8 @@ public:
   // Length of one picture: the deepest zoom shows one picture per few pixels.
   void SetFrameDuration(int64_t us);
 
+  // Pictures are scaled to this height when added; a producer can make them so small itself.
+  static int ThumbnailHeight();
   void AddThumbnail(int64_t us, const QImage& picture);
   void ClearThumbnails();
   int ThumbnailCount() const { return static_cast<int>(FThumbs.size()); }
@@ -65,6 +67,8 @@ public:
   QRect WaveRect() const;
 
 signals:
+  // The span in view changed (a producer can make its pictures there first).
+  void VisibleSpanChanged(int64_t start, int64_t end);
   // A click (or a drag) on the line: the picture at that time is wanted.
   void TimeClicked(int64_t us);
   void DragStarted();

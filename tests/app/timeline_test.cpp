@@ -48,21 +48,19 @@ bool WaitFor(const std::function<bool()>& cond, int ms) {
 
 class TimelineTest : public AppTest {
 protected:
+  // Opens the file as from the command line, recording where the player says it is.
   TfrmMain& Open(FixtureKind kind) {
-    if (!Window) Start();
-    Info = GetFixtureInfo(kind);
-    Dialogs.OpenAnswer = QString::fromStdString(FixturePath(kind));
-    Window->btnOpen->click();
-    TFFPlayer& p = Window->FFPlayer();
-    auto windowPosition = p.OnPosition;
-    p.OnPosition = [this, windowPosition](TFFPlayer* s, int64_t pts) {
+    TfrmMain& w = Start();
+    w.OpenFromCommandLine(QString::fromStdString(FixturePath(kind)));
+    auto windowPosition = w.FFPlayer().OnPosition;
+    w.FFPlayer().OnPosition = [this, windowPosition](TFFPlayer* s, int64_t pts) {
       {
         std::lock_guard<std::mutex> g(Lock);
         Reports.push_back(pts);
       }
       windowPosition(s, pts);
     };
-    return *Window;
+    return w;
   }
   size_t Count() {
     std::lock_guard<std::mutex> g(Lock);
@@ -90,7 +88,6 @@ protected:
     std::lock_guard<std::mutex> g(Lock);
     return Reports[at] - Reports[at - 1];
   }
-  FixtureInfo Info;
   std::mutex Lock;
   std::vector<int64_t> Reports;
 };
@@ -250,8 +247,11 @@ TEST_F(TimelineWidgetTest, ThumbnailsPeaksAndSegmentsAreDrawnWhereTheirTimesAre)
 }
 
 TEST_F(TimelineWidgetTest, ZoomKeepsTheTimeUnderTheMouseAndScrollingMovesTheView) {
+  std::pair<int64_t, int64_t> span;
+  QObject::connect(&Line, &TTimeline::VisibleSpanChanged, [&span](int64_t a, int64_t b) { span = {a, b}; });
   const int64_t tenMinutes = 600000000;
   Line.SetDuration(tenMinutes);
+  EXPECT_EQ(span, std::make_pair(int64_t(0), tenMinutes));
   Line.SetFrameDuration(40000);
   const double whole = Line.UsPerPixel();
   EXPECT_NEAR(whole * Line.width(), tenMinutes, whole);
@@ -261,6 +261,8 @@ TEST_F(TimelineWidgetTest, ZoomKeepsTheTimeUnderTheMouseAndScrollingMovesTheView
     Wheel(x, 240, Qt::ControlModifier);
     EXPECT_NEAR(Line.UsPerPixel(), scale / 1.5625, 1);
     EXPECT_NEAR(Line.TimeAt(x), before, Line.UsPerPixel());
+    EXPECT_NEAR(span.first, Line.ViewStart(), 1);
+    EXPECT_NEAR(span.second, Line.TimeAt(Line.width()), 1);
   }
   // The deepest zoom: a picture every 4 pixels; the widest: the whole file.
   for (int i = 0; i < 40; ++i) Wheel(300, 120, Qt::ControlModifier);
