@@ -81,6 +81,11 @@ void TfrmMain::ShowKeyFrameNear(int64_t to) {
 void TfrmMain::RefineRoughPicture() {
   FDragPauseTimer->stop();
   if (!FRoughPicture || FSeeking || !TrackBar1->isEnabled()) return;
+  if (FFollowing) {
+    // The player is still busy with the last picture: a seek now would be swallowed.
+    FDragPauseTimer->start();
+    return;
+  }
   ActOnTrackPosition([this] { ShowExactly(TrackTarget(TrackBar1->value())); });
   if (TrackBar1->isSliderDown()) FollowDrag();
 }
@@ -92,8 +97,14 @@ void TfrmMain::TrackBar1MouseUp() {
 }
 
 void TfrmMain::FollowPlayback() {
+  if (!FPlayer || FPlayer->State() != psPlay) return;
   // Waiting keeps the next seek from being swallowed by one still pending.
-  if (FPlayer && FPlayer->State() == psPlay) FPlayer->Seek(AVSEEK_FLAG_ANY, true, FCurrentPTS);
+  FFollowing = true;
+  struct TDone {
+    bool& F;
+    ~TDone() { F = false; }
+  } done{FFollowing};
+  FPlayer->Seek(AVSEEK_FLAG_ANY, true, FCurrentPTS);
 }
 
 void TfrmMain::FollowDrag() {

@@ -36,6 +36,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -344,6 +345,8 @@ void TfrmMain::btn_openClick() {
 }
 
 void TfrmMain::btnTrimStartClick() {
+  // A point is set on the picture the thumb stands for, never on a drag's rough one.
+  RefineRoughPicture();
   FTrimStart = FCurrentPTS;
   if (FTrimEnd < FTrimStart) {
     FTrimEnd = FDuration;
@@ -355,6 +358,7 @@ void TfrmMain::btnTrimStartClick() {
 }
 
 void TfrmMain::btnTrimEndClick() {
+  RefineRoughPicture();
   FTrimEnd = FCurrentPTS;
   if (FTrimEnd < FTrimStart) {
     FTrimStart = 0;
@@ -424,6 +428,8 @@ void TfrmMain::ResetView() {
   if (FKeyFrames) FKeyFrames->Cancel();
   TrackBar1->SetKeyMarks({});
   Timeline1->SetDuration(0);
+  FDragPauseTimer->stop();
+  FRoughPicture = false;
   FDuration = 0;
   FFrameCount = 0;
   FCurrentPTS = 0;

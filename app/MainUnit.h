@@ -289,6 +289,7 @@ private:
   int32_t FLastTrackPos = 0;
   bool FSeeking = false;
   bool FRoughPicture = false;
+  bool FFollowing = false;  // a player seek is being waited for
   QTimer* FDragPauseTimer = nullptr;
   int64_t FFollowedPTS = INT64_MIN;  // last picture a drag moved the player to
   std::unique_ptr<TBitmap> FPicture;
