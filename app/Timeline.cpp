@@ -244,7 +244,8 @@ void TTimeline::DrawRuler(QPainter& p) {
     const int x = static_cast<int>(std::lround(XAt(static_cast<double>(t))));
     const bool major = t % step == 0;
     p.drawLine(x, r.bottom() - (major ? 7 : 3), x, r.bottom());
-    if (major) p.drawText(QRect(x + 2, r.top(), labelW, r.height() - 3), Qt::AlignLeft | Qt::AlignVCenter, PTSText(t));
+    // A label that would be cut at the right edge is left out.
+    if (major && x + labelW - 10 <= r.right()) p.drawText(QRect(x + 2, r.top(), labelW, r.height() - 3), Qt::AlignLeft | Qt::AlignVCenter, PTSText(t));
   }
 }
 
