@@ -297,7 +297,10 @@ void TTimeline::DrawMarks(QPainter& p) {
   if (FDuration <= 0) return;
   const int top = SegmentRect().top();
   const int bottom = WaveRect().bottom();
-  auto column = [this](int64_t t) { return static_cast<int>(std::floor(XAt(static_cast<double>(t)))); };
+  // Far outside the view only the side matters (and an int must hold it).
+  auto column = [this](int64_t t) {
+    return static_cast<int>(std::clamp(std::floor(XAt(static_cast<double>(t))), -16.0, width() + 16.0));
+  };
   for (const TTimelineSegment& s : FSegments) {
     const int x1 = column(s.Start), x2 = std::max(x1 + 1, column(s.End));
     if (x2 < 0 || x1 >= width()) continue;
