@@ -157,6 +157,24 @@ TEST_F(TimelineTest, AClickOnTheTimelineShowsThePictureThereAndThePointsAreDrawn
   EXPECT_EQ(FrameOf(w.Picture()), 40);
   EXPECT_EQ(w.TrackBar1->value(), 40);
   EXPECT_EQ(line->CursorTime(), w.CurrentPTS());
+  // A drag along the timeline is a drag of the thumb: it ends on the exact picture.
+  const double strip = line->StripRect().center().y();
+  const QPointF from(line->XAt(400000), strip);
+  QMouseEvent press(QEvent::MouseButtonPress, from, line->mapToGlobal(from), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(line, &press);
+  for (int frame : {20, 30, 37}) {
+    const QPointF at(line->XAt(frame * 40000), strip);
+    QMouseEvent move(QEvent::MouseMove, at, line->mapToGlobal(at), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(line, &move);
+    EXPECT_TRUE(w.TrackBar1->isSliderDown());
+    EXPECT_EQ(w.TrackBar1->value(), frame);
+  }
+  const QPointF to(line->XAt(37 * 40000), strip);
+  QMouseEvent release(QEvent::MouseButtonRelease, to, line->mapToGlobal(to), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(line, &release);
+  EXPECT_FALSE(w.TrackBar1->isSliderDown());
+  EXPECT_EQ(FrameOf(w.Picture()), 37);
   w.btnTrimStart->click();
   w.btnNextKF->click();
   w.btnTrimEnd->click();
