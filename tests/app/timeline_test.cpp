@@ -66,11 +66,12 @@ protected:
     std::lock_guard<std::mutex> g(Lock);
     return Reports.size();
   }
-  // How far playback jumped: from the report before the first one near the picture the window
-  // shows after the action to that one. Playing on moves by a report step at a time.
+  // How far playback jumped: to the first report after the action near the picture the window
+  // then shows, from the report before it. Playing on moves a report step at a time; a seek may
+  // report a little before its target.
   int64_t JumpOf(const std::function<void()>& action) {
     const size_t before = Count();
-    EXPECT_TRUE(WaitFor([&] { return Count() > before + 1; }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return Count() > before + 1; }, 10000));
     const size_t after = Count();
     action();
     const int64_t target = Window->CurrentPTS();
@@ -78,9 +79,9 @@ protected:
     WaitFor([&] {
       std::lock_guard<std::mutex> g(Lock);
       for (size_t i = after; i < Reports.size() && at == 0; ++i)
-        if (Reports[i] >= target - 80000 && Reports[i] <= target + 400000) at = i;
+        if (Reports[i] >= target - 300000 && Reports[i] <= target + 400000) at = i;
       return at != 0;
-    }, 3000);
+    }, 10000);
     if (at == 0) {
       ADD_FAILURE() << "playback never reached " << target;
       return 0;
@@ -98,7 +99,7 @@ TEST_F(TimelineTest, WhilePlayingKeysGrooveClicksButtonsAndTimelineClicksMovePla
   const int page = w.TrackBar1->pageStep();
   w.TrackBar1->setValue(100);
   w.btnPlay->click();
-  ASSERT_TRUE(WaitFor([&] { return w.FFPlayer().State() == psPlay && Count() > 0; }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return w.FFPlayer().State() == psPlay && Count() > 0; }, 20000));
   const int64_t pageUs = int64_t(page) * 40000;
 
   // Page Down on the track bar: back a page.
@@ -110,13 +111,13 @@ TEST_F(TimelineTest, WhilePlayingKeysGrooveClicksButtonsAndTimelineClicksMovePla
     const int x = w.TrackBar1->PositionToPixel(w.TrackBar1->value() - 40);
     Click(w.TrackBar1, QPointF(x, w.TrackBar1->GrooveRect().center().y()));
   }), -pageUs / 2);
-  // "Next K-F": to frame 250, seconds ahead.
-  EXPECT_GT(JumpOf([&] { w.btnNextKF->click(); }), 3000000);
-  EXPECT_EQ(FrameOf(w.Picture()), 250);
-  // A click on the timeline, back to 2 s.
+  // A click on the timeline, back to 1 s.
   TTimeline* line = w.Timeline1;
-  EXPECT_LT(JumpOf([&] { Click(line, QPointF(line->XAt(2000000), line->StripRect().center().y())); }), -3000000);
-  EXPECT_NEAR(FrameOf(w.Picture()), 50, 1);
+  EXPECT_LT(JumpOf([&] { Click(line, QPointF(line->XAt(1000000), line->StripRect().center().y())); }), -1000000);
+  EXPECT_NEAR(FrameOf(w.Picture()), 25, 1);
+  // "Next K-F" last, as playback ends soon after: to frame 250, seconds ahead.
+  EXPECT_GT(JumpOf([&] { w.btnNextKF->click(); }), 5000000);
+  EXPECT_EQ(FrameOf(w.Picture()), 250);
   w.btnPlayStop->click();
   EXPECT_EQ(line->CursorTime(), w.CurrentPTS());
 }
@@ -130,7 +131,7 @@ TEST_F(TimelineTest, ADragShowsTheKeyFrameAtOnceAndTheExactPictureWhenItRestsOrE
   EXPECT_TRUE(w.RoughPicture());
   EXPECT_EQ(w.Timeline1->CursorTime(), 0);
   // Resting: the exact picture.
-  ASSERT_TRUE(WaitFor([&] { return FrameOf(w.Picture()) == 200; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return FrameOf(w.Picture()) == 200; }, 10000));
   EXPECT_FALSE(w.RoughPicture());
   EXPECT_EQ(bar->value(), 200);
   // Past the second key frame, and one step from a rough picture is no step from it.
