@@ -84,6 +84,7 @@ void TfrmMain::BuildControls() {
   root->setSpacing(6);
   BuildTopBar(root);
   BuildPictureArea(root);
+  BuildTimeline(root);
   BuildBrowseRows(root);
   BuildOutputGroup(root);
   BuildJobRows(root);

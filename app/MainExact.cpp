@@ -10,6 +10,7 @@
 
 #include "AppServices.h"
 #include "MainUnit.h"
+#include "Timeline.h"
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
 #include "decoder/KeyFrames.h"
@@ -40,6 +41,7 @@ void TfrmMain::UpdateKeyFrameMarks() {
       for (int64_t t : FKeyFrames->Times())
         marks.push_back(static_cast<int>(std::nearbyint(static_cast<double>(max) * t / FDuration)));
     TrackBar1->SetKeyMarks(std::move(marks));
+    Timeline1->SetKeyFrames(FKeyFrames->Times());
   }
   if (!running && FKeyFrameTimer) FKeyFrameTimer->stop();
 }

@@ -13,6 +13,7 @@
 
 #include "MainUnit.h"
 #include "PictureBox.h"
+#include "Timeline.h"
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
 #include "player/FFPlay.h"
@@ -99,6 +100,7 @@ void TfrmMain::btnPlayClick() {
 void TfrmMain::btnPlayStopClick() {
   pnlPlayer->hide();
   if (FPlayer) FPlayer->Stop(true);
+  Timeline1->SetCursorTime(FCurrentPTS);
 }
 
 void TfrmMain::FFPlayerFileOpen(int64_t ADuration, int, int, int& AScreenWidth, int& AScreenHeight) {
@@ -123,9 +125,6 @@ void TfrmMain::FFPlayerFileOpen(int64_t ADuration, int, int, int& AScreenWidth, 
 
 void TfrmMain::FFPlayerPosition(int64_t APTS) {
   lblPTS->setText(PTSText(APTS));
+  Timeline1->SetCursorTime(APTS);
   if (FTrimStart > 0 && FTrimEnd > 0 && APTS >= FTrimEnd) FPlayer->Seek(0, false, FTrimStart);
-}
-
-void TfrmMain::TrackBar1MouseUp() {
-  if (FPlayer && FPlayer->State() == psPlay) FPlayer->Seek(AVSEEK_FLAG_ANY, true, FCurrentPTS);
 }

@@ -4,6 +4,7 @@
 #include "AppServices.h"
 #include "OutputChoices.h"
 #include "PictureBox.h"
+#include "Timeline.h"
 #include "TrackBar.h"
 #include "directory.h"
 #include "decoder/FFDecode.h"
@@ -35,6 +36,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -343,6 +345,8 @@ void TfrmMain::btn_openClick() {
 }
 
 void TfrmMain::btnTrimStartClick() {
+  // A point is set on the picture the thumb stands for, never on a drag's rough one.
+  RefineRoughPicture();
   FTrimStart = FCurrentPTS;
   if (FTrimEnd < FTrimStart) {
     FTrimEnd = FDuration;
@@ -350,9 +354,11 @@ void TfrmMain::btnTrimStartClick() {
   }
   TrackBar1->SetSelStart(TrackBar1->value());
   NotePointSelection();
+  ShowPointsOnTimeline();
 }
 
 void TfrmMain::btnTrimEndClick() {
+  RefineRoughPicture();
   FTrimEnd = FCurrentPTS;
   if (FTrimEnd < FTrimStart) {
     FTrimStart = 0;
@@ -360,6 +366,7 @@ void TfrmMain::btnTrimEndClick() {
   }
   TrackBar1->SetSelEnd(TrackBar1->value());
   NotePointSelection();
+  ShowPointsOnTimeline();
 }
 
 void TfrmMain::btnResetClick() {
@@ -367,6 +374,7 @@ void TfrmMain::btnResetClick() {
   TrackBar1->SetSelStart(0);
   TrackBar1->SetSelEnd(0);
   NotePointSelection();
+  ShowPointsOnTimeline();
 }
 
 QString TfrmMain::LibAVPath() {
@@ -419,6 +427,9 @@ QImage BitmapImage(const TBitmap& bitmap) {
 void TfrmMain::ResetView() {
   if (FKeyFrames) FKeyFrames->Cancel();
   TrackBar1->SetKeyMarks({});
+  Timeline1->SetDuration(0);
+  FDragPauseTimer->stop();
+  FRoughPicture = false;
   FDuration = 0;
   FFrameCount = 0;
   FCurrentPTS = 0;
@@ -567,6 +578,8 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
       else if (durationKnown)
         FFrameCount = frames(fileInfo.Duration);
     }
+    Timeline1->SetDuration(FDuration);
+    Timeline1->SetFrameDuration(FDecoder->FrameDuration());
     ShowFirstFrame();
     setWindowTitle(FGlobal->ProductTitle() + FGlobal->VersionText() + QStringLiteral(" ") + FFileName);
     SetFileButtons(dropped);
@@ -598,6 +611,7 @@ void TfrmMain::ShowCurrentFrame() {
   const int64_t pts = FDecoder->FramePTS();
   FCurrentPTS = pts == AV_NOPTS_VALUE ? 0 : pts;
   lblPTS->setText(PTSText(FCurrentPTS));
+  Timeline1->SetCursorTime(FCurrentPTS);
   if (!FSeeking && FDuration > 0) {
     FSeeking = true;
     try {
@@ -620,10 +634,13 @@ void TfrmMain::ShowCurrentFrame() {
 }
 
 void TfrmMain::Step(bool (TFFDecoder::*step)(int)) {
-  if ((FDecoder.get()->*step)(-1))
-    ShowCurrentFrame();
-  else
+  if (!(FDecoder.get()->*step)(-1)) {
     Log(QStringLiteral("***Decode failed: ") + QString::fromStdString(FDecoder->LastErrMsg()));
+    return;
+  }
+  FRoughPicture = false;
+  ShowCurrentFrame();
+  FollowPlayback();
 }
 
 void TfrmMain::btnNextFrameClick() { Step(&TFFDecoder::Decode); }
@@ -633,47 +650,32 @@ void TfrmMain::btnPreviousKFClick() { Step(&TFFDecoder::PrevKeyFrame); }
 
 void TfrmMain::TrackBar1Change() {
   if (!FDecoder) return;  // moves while the form is being built
-  const int max = TrackBar1->maximum();
   const int pos = TrackBar1->value();
-  auto target = [&] {
-    return max < 1 ? int64_t(0)
-                   : static_cast<int64_t>(std::nearbyint(static_cast<double>(pos) / max * FDuration));
-  };
   if (!FDecoder->FormatContext() || FDecoder->VideoStreamCount() < 1) {
-    FCurrentPTS = target();
+    FCurrentPTS = TrackTarget(pos);
     lblPTS->setText(PTSText(FCurrentPTS));
     return;
   }
   if (FSeeking) return;
   if (!TrackBar1->isEnabled() || pos == FLastTrackPos) return;
 
-  FSeeking = true;
-  const int64_t to = target();
-  // Whatever happens, the position acted upon is the one now shown.
-  struct TRestore {
-    TfrmMain* W;
-    ~TRestore() {
-      W->FLastTrackPos = W->TrackBar1->value();
-      W->FSeeking = false;
+  const bool dragging = TrackBar1->isSliderDown();
+  ActOnTrackPosition([&] {
+    // A step by one goes from the picture shown, so only from the exact one.
+    if (!FRoughPicture && pos == FLastTrackPos + 1) {
+      if (FDecoder->Decode(-1)) ShowCurrentFrame();
+    } else if (!FRoughPicture && pos == FLastTrackPos - 1) {
+      if (FDecoder->PrevFrame(-1)) ShowCurrentFrame();
+    } else if (dragging) {
+      ShowKeyFrameNear(TrackTarget(pos));
+    } else {
+      ShowExactly(TrackTarget(pos));
     }
-  } restore{this};
-
-  if (pos == FLastTrackPos + 1) {
-    if (FDecoder->Decode(-1)) ShowCurrentFrame();
-  } else if (pos == FLastTrackPos - 1) {
-    if (FDecoder->PrevFrame(-1)) ShowCurrentFrame();
-  } else {
-    const bool sought = FDecoder->Seek(to, 0) || FDecoder->Seek(to, AVSEEK_FLAG_BACKWARD) ||
-                        FDecoder->Seek(to, AVSEEK_FLAG_ANY);
-    if (sought) {
-      while (FDecoder->Decode(-1)) {
-        if (FDecoder->FramePTS() >= to || to <= 0) {
-          ShowCurrentFrame();
-          break;
-        }
-      }
-    }
-  }
+  });
+  if (dragging)
+    FollowDrag();
+  else
+    FollowPlayback();
 }
 
 void TfrmMain::Image1Click() {

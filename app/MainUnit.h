@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "GlobalUnit.h"
@@ -25,6 +26,7 @@ class QToolButton;
 class QVBoxLayout;
 class TPictureBox;
 class TTrackBar;
+class TTimeline;
 class TfmDirectory;
 class TfrmAbout1;
 class TFFDecoder;
@@ -104,8 +106,13 @@ public:
   void FFPlayerFileOpen(int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AScreenWidth,
                         int& AScreenHeight);
   void FFPlayerPosition(int64_t APTS);
-  // The track bar's mouse button came up: a playing player follows it.
+  // The track bar's mouse button came up: the exact picture, and a playing player follows it.
   void TrackBar1MouseUp();
+  // A click or a drag on the timeline: the track bar goes there.
+  void TimelineClicked(int64_t us);
+  // While the thumb is dragged the picture shown may be the key frame before the thumb's time,
+  // until the drag pauses or ends.
+  bool RoughPicture() const { return FRoughPicture; }
   // The cut job (MainCut.cpp).
   void btnStartClick();
   void btnStopClick();
@@ -177,6 +184,7 @@ public:
   QPushButton* btn_open = nullptr;
   QToolButton* btnShare[7] = {};
   TTrackBar* TrackBar1 = nullptr;
+  TTimeline* Timeline1 = nullptr;
   TPictureBox* Image1 = nullptr;
   QWidget* pnlPlayer = nullptr;
   QLabel* lblPTS = nullptr;
@@ -208,6 +216,7 @@ private:
   void BuildTopBar(QVBoxLayout* root);
   void BuildPictureArea(QVBoxLayout* root);
   void BuildBrowseRows(QVBoxLayout* root);
+  void BuildTimeline(QVBoxLayout* root);
   void ConnectBrowseRows();
   void BuildOutputGroup(QVBoxLayout* root);
   void LayOutOutputGroup(QGroupBox* output);
@@ -245,6 +254,22 @@ private:
   void DrawPreview();
   // Records the track-bar selection the point buttons made.
   void NotePointSelection();
+  // Track-bar moves (MainTimeline.cpp). Runs show with FSeeking set, so that the pictures it
+  // shows leave the thumb alone, then takes the thumb's position as the one shown.
+  void ActOnTrackPosition(const std::function<void()>& show);
+  // The time of a track-bar position.
+  int64_t TrackTarget(int pos) const;
+  // The first picture at or after the time, as a seek and decoding on give it.
+  void ShowExactly(int64_t to);
+  // The key frame at or before the time: one picture decoded, for a drag.
+  void ShowKeyFrameNear(int64_t to);
+  // The exact picture for the thumb, when a rough one is shown.
+  void RefineRoughPicture();
+  // A playing player moves to the picture on screen and waits until it shows it; while
+  // dragging only when that picture changed.
+  void FollowPlayback();
+  void FollowDrag();
+  void ShowPointsOnTimeline();
 
   IDialogs& FDialogs;
   IShell& FShell;
@@ -263,6 +288,10 @@ private:
   int64_t FTrimEnd = 0;
   int32_t FLastTrackPos = 0;
   bool FSeeking = false;
+  bool FRoughPicture = false;
+  bool FFollowing = false;  // a player seek is being waited for
+  QTimer* FDragPauseTimer = nullptr;
+  int64_t FFollowedPTS = INT64_MIN;  // last picture a drag moved the player to
   std::unique_ptr<TBitmap> FPicture;
   std::unique_ptr<TFFDecoder> FDecoder;
   std::unique_ptr<TFFPlayer> FPlayer;

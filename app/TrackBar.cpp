@@ -35,6 +35,12 @@ void TTrackBar::SetKeyMarks(std::vector<int> positions) {
   update();
 }
 
+QRect TTrackBar::GrooveRect() const {
+  QStyleOptionSlider opt;
+  initStyleOption(&opt);
+  return style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+}
+
 int TTrackBar::PositionToPixel(int value) const {
   QStyleOptionSlider opt;
   initStyleOption(&opt);
@@ -60,7 +66,7 @@ void TTrackBar::paintEvent(QPaintEvent*) {
 
   if (!FKeyMarks.empty()) {
     // Short strokes above the groove: where a copy cut can start.
-    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const QRect groove = GrooveRect();
     const int bottom = groove.top() - 1;
     const int top = std::max(0, bottom - 5);
     p.setPen(isEnabled() ? QColor(200, 60, 40) : QColor(150, 130, 130));
@@ -74,7 +80,7 @@ void TTrackBar::paintEvent(QPaintEvent*) {
   }
 
   if (FSelStart != 0 || FSelEnd != 0) {
-    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const QRect groove = GrooveRect();
     int x1 = PositionToPixel(FSelStart);
     int x2 = PositionToPixel(FSelEnd);
     if (x2 < x1) std::swap(x1, x2);

@@ -19,6 +19,7 @@ public:
   const std::vector<int>& KeyMarks() const { return FKeyMarks; }
   // Pixel span of a position on the groove, for drawing the selection.
   int PositionToPixel(int value) const;
+  QRect GrooveRect() const;
 
 protected:
   void paintEvent(QPaintEvent* e) override;
