@@ -190,7 +190,9 @@ protected:
     starts.push_back(offset);
     for (size_t i = 0; i < out.audio.size(); i++) {
       const TAudioPacket& p = out.audio[i];
-      if (i > 0) EXPECT_NEAR(p.time, out.audio[i - 1].time + out.audio[i - 1].duration, 1000) << "packet " << i;
+      // Matroska may leave a packet's duration out: then it lasts one audio frame.
+      const int64_t last = out.audio[i - 1 + (i == 0)].duration > 0 ? out.audio[i - 1 + (i == 0)].duration : audioFrame;
+      if (i > 0) EXPECT_NEAR(p.time, out.audio[i - 1].time + last, 1000) << "packet " << i;
       ASSERT_TRUE(sourceTime.count(p.data)) << "packet " << i;
       const int64_t t = sourceTime[p.data];
       bool placed = false;
@@ -205,19 +207,25 @@ protected:
       EXPECT_TRUE(placed) << "packet " << i << " at " << p.time << " from " << t;
     }
     // The sound lasts as long as the pictures, within an audio frame.
-    EXPECT_NEAR(out.audio.back().time + out.audio.back().duration, offset, audioFrame);
+    EXPECT_NEAR(out.audio.back().time + audioFrame, offset, audioFrame);
   }
 
-  // Three ranges off the key frames: one across two key frames, one inside a group of
-  // pictures, one that ends just after a key frame.
+  // Three ranges off the key frames: each outer one holds a copied group of pictures between
+  // encoded pictures, the middle one lies inside a group.
   static std::vector<TFrames> OffKeyRanges(FixtureKind kind) {
     const FixtureInfo info = GetFixtureInfo(kind);
     const std::vector<int>& k = info.keyFrames;
-    return {{k[1] + 2, k[2] + 7}, {k[3] + 3, k[3] + 10}, {k[4] + 5, k[5] + 2}};
+    EXPECT_GE(info.frameCount, k[6] + 2);
+    return {{k[1] + 2, k[3] + 3}, {k[3] + 5, k[3] + 10}, {k[4] + 5, k[6] + 2}};
   }
 
   void CheckMergedCopy(FixtureKind kind, const std::string& src, const std::string& out) {
     const std::vector<TFrames> frames = OffKeyRanges(kind);
+    const TSegmentSetup setup = PrepareSegments(Choices(src, 0), Ranges(frames), true);
+    ASSERT_EQ(setup.Parts.size(), 3u);
+    EXPECT_GT(setup.Parts[0].Plan.CopiedPictures, 0);
+    EXPECT_EQ(setup.Parts[1].Plan.CopiedPictures, 0);
+    EXPECT_GT(setup.Parts[2].Plan.CopiedPictures, 0);
     const TMedia m = Merge(src, 0, frames, out, true, true);
     for (size_t i = 0; i < m.times.size(); i++) EXPECT_NEAR(m.times[i], FrameTime(int(i)), 1500) << i;
     const FixtureInfo info = GetFixtureInfo(kind);
@@ -265,7 +273,8 @@ TEST_F(SegmentExportTest, MergedTranscodeKeepsOrderAndSound) {
   }
   EXPECT_NEAR(m.audio.back().time + m.audio.back().duration, m.times.back() + FrameTime(1), 2 * audioFrame);
   // No part is left beside the output.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  for (const fs::directory_entry& e : fs::directory_iterator(dir_))
+    EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
 }
 
 TEST_F(SegmentExportTest, SeparateRangesGetOneFileEachUnderFreeNames) {
