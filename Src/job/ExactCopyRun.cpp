@@ -7,6 +7,7 @@
 // It takes the plan (ExactCopyPlan.h), decodes and encodes the head and the tail, copies the
 // packets between, and writes it all to the output through the safe-write path.
 #include "job/ExactCopyPlan.h"
+#include "job/SegmentChapters.h"
 
 #include <algorithm>
 #include <deque>
@@ -84,6 +85,7 @@ public:
 
 private:
   bool Prepare(std::vector<TExactCopyPlan>* plans, std::string* error);
+  int64_t RangeLength(const TLayout& L) const;
   bool RunRange(size_t k, std::string* error);  // false after a stop
   void StartRange(size_t k);
   void AddChapters();
@@ -369,22 +371,21 @@ void TExactRun::DrainTail(bool force) {
 }
 
 void TExactRun::AddChapters() {
-  if (FChapters.empty()) return;
   const AVRational tb = FIn.ic->streams[FIn.v]->time_base;
-  for (size_t k = 0; k < FRanges.size() && k < FChapters.size(); k++) {
-    AVChapter** grown = static_cast<AVChapter**>(
-        av_realloc_array(FOc->chapters, FOc->nb_chapters + 1, sizeof(AVChapter*)));
-    if (!grown) throw std::bad_alloc();
-    FOc->chapters = grown;
-    AVChapter* ch = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-    if (!ch) throw std::bad_alloc();
-    FOc->chapters[FOc->nb_chapters++] = ch;
-    ch->id = static_cast<int64_t>(k) + 1;
-    ch->time_base = tb;
-    ch->start = FOffsets[k];
-    ch->end = FOffsets[k + 1];
-    av_dict_set(&ch->metadata, "title", FChapters[k].c_str(), 0);
-  }
+  for (size_t k = 0; k < FRanges.size() && k < FChapters.size(); k++)
+    AddChapter(FOc.get(), static_cast<int64_t>(k) + 1, tb, FOffsets[k], FOffsets[k + 1], FChapters[k]);
+}
+
+// From the range's first picture to the end of its last, which lasts as long as the one before
+// it (a container's frame rate may be wrong); video time base.
+int64_t TExactRun::RangeLength(const TLayout& L) const {
+  std::vector<int64_t> pts;
+  for (size_t i = 0; i < L.recs.size(); i++)
+    if (L.part[i] != TPart::None) pts.push_back(L.recs[i].pts);
+  std::sort(pts.begin(), pts.end());
+  if (pts.empty()) return 0;
+  const int64_t step = pts.size() > 1 ? pts.back() - pts[pts.size() - 2] : FFrameTicks;
+  return pts.back() - L.firstPts + step;
 }
 
 bool TExactRun::Prepare(std::vector<TExactCopyPlan>* plans, std::string* error) {
@@ -410,10 +411,7 @@ bool TExactRun::Prepare(std::vector<TExactCopyPlan>* plans, std::string* error) 
     FillPlan(iv, L, &plan);
     plan.Exact = true;
     FDuration += plan.Duration;
-    int64_t last = L.firstPts;
-    for (size_t i = 0; i < L.recs.size(); i++)
-      if (L.part[i] != TPart::None) last = std::max(last, L.recs[i].pts);
-    FOffsets.push_back(FOffsets.back() + last - L.firstPts + FFrameTicks);
+    FOffsets.push_back(FOffsets.back() + RangeLength(L));
     FLayouts.push_back(std::move(L));
     Log(llInfo, FormatText("Frame-exact copy: %d pictures encoded before the copied part, %d copied, %d encoded after it.",
                            plan.HeadPictures, plan.CopiedPictures, plan.TailPictures));

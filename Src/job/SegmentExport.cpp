@@ -5,8 +5,10 @@
 
 #include "engine/FFEncode.h"
 #include "job/ExactCopyJob.h"
+#include "job/SegmentChapters.h"
 #include "runtime/FFLog.h"
 #include "runtime/MediaTexts.h"
+#include "runtime/UnicodeProtocol.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -127,6 +129,35 @@ std::string PartName(const std::string& output, size_t k) {
   }
 }
 
+// How long a written part lasts (µs), 0 when it cannot be read.
+int64_t PartLength(const std::string& part) {
+  AVFormatContext* raw = nullptr;
+  if (OpenUserInput(&raw, part, nullptr) < 0) return 0;
+  TInputFormatPtr ic(raw);
+  if (avformat_find_stream_info(ic.get(), nullptr) < 0 || ic->duration == AV_NOPTS_VALUE) return 0;
+  return ic->duration;
+}
+
+// The parts joined by a copy into the output; with chapters through one more copy that adds them.
+bool JoinParts(const std::string& input, const std::vector<std::string>& parts, const std::string& output,
+               const TSegmentSetup& s, const TExactCopyHost& host, std::string* error) {
+  if (host.Log) host.Log(llInfo, FormatText("Joining %d parts.", static_cast<int>(parts.size())));
+  TExactCopyHost joining = host;
+  joining.StopRequested = nullptr;  // what was cut is kept whole
+  joining.Progress = nullptr;
+  bool unused = false;
+  if (!s.Chapters) return RunEngine(parts, output, "-c copy", joining, 0, &unused, error);
+  const std::string joined = PartName(output, parts.size());
+  bool ok = RunEngine(parts, joined, "-c copy", joining, 0, &unused, error);
+  std::vector<int64_t> bounds = {0};
+  for (const std::string& part : parts) bounds.push_back(bounds.back() + PartLength(part));
+  std::vector<std::string> titles = ChapterTitles(s.Choices);
+  titles.resize(parts.size());
+  if (ok) ok = CopyWithChapters(joined, output, bounds, titles, {input}, error);
+  std::filesystem::remove(joined);
+  return ok;
+}
+
 // Each range as the single cut runs it, into its output (separate) or into a part that the
 // engine then joins by a copy into the one output (merged). Parts are removed at the end.
 bool RunEngineParts(const std::string& input, const std::vector<std::string>& outputs, const TSegmentSetup& s,
@@ -143,14 +174,7 @@ bool RunEngineParts(const std::string& input, const std::vector<std::string>& ou
     const TCutJob& job = s.Parts[k].Job;
     done += job.TrimEnd > job.TrimStart ? job.TrimEnd - job.TrimStart : 0;
   }
-  if (merged && ok && !written.empty()) {
-    if (host.Log) host.Log(llInfo, FormatText("Joining %d parts.", static_cast<int>(written.size())));
-    TExactCopyHost joining = host;
-    joining.StopRequested = nullptr;  // what was cut is kept whole
-    joining.Progress = nullptr;
-    bool unused = false;
-    ok = RunEngine(written, outputs.front(), "-c copy", joining, done, &unused, error);
-  }
+  if (merged && ok && !written.empty()) ok = JoinParts(input, written, outputs.front(), s, host, error);
   if (merged)
     for (const std::string& part : written) std::filesystem::remove(part);
   return ok;
@@ -210,8 +234,6 @@ TSegmentSetup PrepareSegments(const TCutChoices& c, const TSegmentChoices& s, bo
   if (s.Chapters && !s.Separate && !setup.Parts.empty()) {
     if (!CarriesChapters("out" + setup.Parts.front().Job.Suffix))
       setup.Notes.push_back("This container keeps no chapters; the output has none.");
-    else if (!setup.Exact)
-      setup.Notes.push_back("Chapters are written by the frame-exact copy only; the output has none.");
     else
       setup.Chapters = true;
   }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "cli/CliTestSupport.h"
@@ -258,8 +259,20 @@ TEST_F(SegmentExportTest, MergedFrameExactCopyOfHevcInMatroskaIsSeamless) {
 
 TEST_F(SegmentExportTest, MergedTranscodeKeepsOrderAndSound) {
   const std::vector<TFrames> frames = OffKeyRanges(FixtureKind::H264Mp4);
-  const TMedia m = Merge(FixturePath(FixtureKind::H264Mp4), 7, frames, Out("merged.mp4"), false);
+  const TMedia m = Merge(FixturePath(FixtureKind::H264Mp4), 7, frames, Out("merged.mp4"), false, true);
   ASSERT_FALSE(m.times.empty());
+  // A chapter where each range begins, within a frame.
+  const TCliRun chapters = RunShell("ffprobe -v error -show_entries chapter=start_time:chapter_tags=title -of csv=p=0 " +
+                                    ShellQuote(Out("merged.mp4")));
+  int64_t at = 0;
+  std::istringstream lines(chapters.Out);
+  for (size_t k = 0; k < frames.size(); k++) {
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line)) << chapters.Out;
+    EXPECT_NEAR(std::stod(line) * 1e6, static_cast<double>(at), FrameTime(1)) << line;
+    EXPECT_EQ(line.substr(line.find(',') + 1), "Segment " + std::to_string(k + 1));
+    at += FrameTime(frames[k].end - frames[k].first);
+  }
   // Across the joins too the pictures follow each other by about one frame.
   for (size_t i = 1; i < m.times.size(); i++) {
     EXPECT_GT(m.times[i] - m.times[i - 1], FrameTime(1) / 2) << i;
