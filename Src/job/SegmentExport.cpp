@@ -231,6 +231,7 @@ TSegmentSetup PrepareSegments(const TCutChoices& c, const TSegmentChoices& s, bo
     const std::string prefix = s.Ranges.size() > 1 ? FormatText("Segment %d: ", static_cast<int>(k + 1)) : "";
     for (const std::string& note : part.Notes) setup.Notes.push_back(prefix + note);
   }
+  if (s.Chapters && s.Separate) setup.Notes.push_back("Chapters are for a merged output; the separate files have none.");
   if (s.Chapters && !s.Separate && !setup.Parts.empty()) {
     if (!CarriesChapters("out" + setup.Parts.front().Job.Suffix))
       setup.Notes.push_back("This container keeps no chapters; the output has none.");
