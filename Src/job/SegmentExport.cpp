@@ -117,6 +117,15 @@ bool RunEngine(const std::vector<std::string>& inputs, const std::string& output
   return true;
 }
 
+// Files of the job's own that go when it ends, however it ends.
+struct TTemporaryFiles {
+  std::vector<std::string> Names;
+  ~TTemporaryFiles() {
+    std::error_code ec;
+    for (const std::string& name : Names) std::filesystem::remove(name, ec);
+  }
+};
+
 // A name beside the output for its part k that no file has.
 std::string PartName(const std::string& output, size_t k) {
   const std::filesystem::path out(output);
@@ -147,15 +156,14 @@ bool JoinParts(const std::string& input, const std::vector<std::string>& parts, 
   joining.Progress = nullptr;
   bool unused = false;
   if (!s.Chapters) return RunEngine(parts, output, "-c copy", joining, 0, &unused, error);
-  const std::string joined = PartName(output, parts.size());
-  bool ok = RunEngine(parts, joined, "-c copy", joining, 0, &unused, error);
+  TTemporaryFiles joined;
+  joined.Names.push_back(PartName(output, parts.size()));
+  bool ok = RunEngine(parts, joined.Names[0], "-c copy", joining, 0, &unused, error);
   std::vector<int64_t> bounds = {0};
   for (const std::string& part : parts) bounds.push_back(bounds.back() + PartLength(part));
   std::vector<std::string> titles = ChapterTitles(s.Choices);
   titles.resize(parts.size());
-  if (ok) ok = CopyWithChapters(joined, output, bounds, titles, {input}, error);
-  std::filesystem::remove(joined);
-  return ok;
+  return ok && CopyWithChapters(joined.Names[0], output, bounds, titles, {input}, error);
 }
 
 // Each range as the single cut runs it, into its output (separate) or into a part that the
@@ -164,10 +172,12 @@ bool RunEngineParts(const std::string& input, const std::vector<std::string>& ou
                     const TExactCopyHost& host, std::string* error) {
   const bool merged = !s.Choices.Separate;
   std::vector<std::string> written;
+  TTemporaryFiles parts;
   int64_t done = 0;
   bool ok = true, stopped = false;
   for (size_t k = 0; k < s.Parts.size() && ok && !stopped; k++) {
     const std::string target = merged ? PartName(outputs.front(), k) : outputs[k];
+    if (merged) parts.Names.push_back(target);
     ok = RunEngine({input}, target, s.Parts[k].Job.Options, host, done, &stopped, error);
     std::error_code ec;
     if (std::filesystem::exists(target, ec)) written.push_back(target);
@@ -175,8 +185,6 @@ bool RunEngineParts(const std::string& input, const std::vector<std::string>& ou
     done += job.TrimEnd > job.TrimStart ? job.TrimEnd - job.TrimStart : 0;
   }
   if (merged && ok && !written.empty()) ok = JoinParts(input, written, outputs.front(), s, host, error);
-  if (merged)
-    for (const std::string& part : written) std::filesystem::remove(part);
   return ok;
 }
 
