@@ -450,6 +450,9 @@ void TCustomFFmpeg::DoStreamCopy(TInputStream* ist, TOutputStream* ost, const AV
     // reordering delay, and dropping it would leave the copy without a picture until the next one.
     int64_t shown = s.Pts;
     if (in->pts != AV_NOPTS_VALUE) shown = std::max(shown, av_rescale_q(in->pts, itb, kMicro));
+    else if (in->dts != AV_NOPTS_VALUE && in->duration > 0)  // AVI: the delay is in the header
+      shown = std::max(shown, av_rescale_q(in->dts + ist->Stream->codecpar->video_delay * in->duration,
+                                           itb, kMicro));
     if (start && shown < start && ost->CopyPriorStart <= 0) return;
   }
   if (of->Duration != INT64_MAX && s.Pts >= start + of->Duration) {

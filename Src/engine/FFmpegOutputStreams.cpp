@@ -111,6 +111,23 @@ std::string AddBitstreamFilters(const std::string& bsfs, std::vector<TBSFContext
   return std::string();
 }
 
+// Picked automatically, a subtitle stream must be of the kind (text or bitmap) that the
+// output's subtitle encoder takes: a bitmap track into a text-only encoder fails the job.
+bool SubtitleFits(AVCodecID source, const AVOutputFormat* of, const std::string& encoderName) {
+  if (encoderName == "copy") return true;
+  AVCodecID target = of->subtitle_codec;
+  if (!encoderName.empty()) {
+    const AVCodec* enc = avcodec_find_encoder_by_name(encoderName.c_str());
+    if (!enc) return true;  // an unknown name fails later with its own message
+    target = enc->id;
+  }
+  const AVCodecDescriptor* in = avcodec_descriptor_get(source);
+  const AVCodecDescriptor* out = avcodec_descriptor_get(target);
+  const int kinds = AV_CODEC_PROP_TEXT_SUB | AV_CODEC_PROP_BITMAP_SUB;
+  if (!in || !out || !(in->props & kinds) || !(out->props & kinds)) return true;
+  return (in->props & out->props & kinds) != 0;
+}
+
 }  // namespace
 
 int TCustomFFmpegOpt::OptMap(TFileOptionsContext* ctx, const std::string& /*name*/,
@@ -568,6 +585,7 @@ int TCustomFFmpegOpt::SelectStreams(TFileOptionsContext& ctx, AVFormatContext* o
     for (size_t i = 0; i < InputStreams.size(); i++) {
       const TInputStream* ist = InputStreams[i].get();
       if (!allowed(ist) || ist->Stream->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
+      if (!SubtitleFits(ist->Stream->codecpar->codec_id, of, subName)) continue;
       if (!create(AVMEDIA_TYPE_SUBTITLE, static_cast<int>(i))) return -1;
       break;
     }

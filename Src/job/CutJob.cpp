@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -201,6 +202,23 @@ bool HasUnreadableAudio(const AVFormatContext* ic) {
   return a >= 0 && ic->streams[a]->codecpar->codec_id == AV_CODEC_ID_NONE;
 }
 
+// A copy into a suffix that names no muxer takes the input's; sound that container cannot
+// hold is left out (the muxer would refuse the whole file). True when the sound goes.
+bool FitCopyContainer(const TCutChoices& c, TCutJob& job, std::string& text) {
+  const std::string name = "x" + job.Suffix;
+  const std::string container = CopyContainerName(name, c.InputFormatName);
+  if (!container.empty()) AddOption(text, " -f " + container);
+  const AVOutputFormat* of = container.empty() ? av_guess_format(nullptr, name.c_str(), nullptr)
+                                               : av_guess_format(container.c_str(), nullptr, nullptr);
+  const auto id = static_cast<AVCodecID>(c.AudioCodecId);
+  if (!of || c.RemoveAudio || c.AudioUnreadable || id == AV_CODEC_ID_NONE ||
+      avformat_query_codec(of, id, FF_COMPLIANCE_NORMAL) != 0)
+    return false;
+  job.Notes.push_back(FormatText("The sound (%s) cannot be kept in this container; the copy has none.",
+                                 avcodec_get_name(id)));
+  return true;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -245,7 +263,8 @@ TCutJob BuildCutJob(const TCutChoices& c) {
   job.TrimEnd = end;
 
   std::string& text = job.Options;
-  const int64_t offset = c.VideoStartOffset > 0 ? c.VideoStartOffset : 0;
+  const int64_t shift = c.RemoveAudio || c.AudioUnreadable ? c.VideoStartOffsetWithoutAudio : c.VideoStartOffset;
+  const int64_t offset = shift > 0 ? shift : 0;
   if (start >= 0 && end > start) {
     AddOption(text, " -ss " + SecondsText(SatAdd(start, offset)));
     AddOption(text, " -t " + SecondsText(end - start));
@@ -263,7 +282,9 @@ TCutJob BuildCutJob(const TCutChoices& c) {
 
   if (c.FormatIndex < 1) {
     if (c.FormatIndex == 0) job.Suffix = Extension(c.FileName);
-    if (c.RemoveAudio || c.AudioUnreadable) AddOption(text, " -an ");
+    bool silent = c.RemoveAudio || c.AudioUnreadable;
+    if (c.FormatIndex == 0) silent = FitCopyContainer(c, job, text) || silent;
+    if (silent) AddOption(text, " -an ");
     AddOption(text, " -vcodec copy -acodec copy ");
     job.StreamCopy = true;
     return job;
@@ -306,11 +327,43 @@ TCutJob BuildCutJob(const TCutChoices& c) {
   return job;
 }
 
-int64_t VideoStartOffset(TFFDecoder& dec) {
-  const TFileStreamInfo file = dec.GetFileStreamInfo();
+namespace {
+
+int64_t StartUs(const AVStream* st) {
+  return st->start_time == AV_NOPTS_VALUE ? INT64_MAX
+                                          : av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q);
+}
+
+// Where the engine counts -ss from: the file's start, except for formats whose timestamps may
+// jump (MPEG-TS and PS), where it moves to the first stream the job uses, so a data track that
+// starts earlier does not count. The streams are the ones the engine picks by itself.
+int64_t EngineStartTime(const AVFormatContext* ic, int video, bool withAudio) {
+  if (!(ic->iformat->flags & AVFMT_TS_DISCONT)) return ic->start_time;
+  int64_t first = video >= 0 ? StartUs(ic->streams[video]) : INT64_MAX;
+  int audio = -1, channels = 0;
+  bool subtitle = false;
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    const AVCodecParameters* par = ic->streams[i]->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->ch_layout.nb_channels > channels) {
+      channels = par->ch_layout.nb_channels;
+      audio = static_cast<int>(i);
+    } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE && !subtitle && avcodec_find_decoder(par->codec_id)) {
+      subtitle = true;
+      first = std::min(first, StartUs(ic->streams[i]));
+    }
+  }
+  if (withAudio && audio >= 0) first = std::min(first, StartUs(ic->streams[audio]));
+  return first != INT64_MAX && first > ic->start_time ? first : ic->start_time;
+}
+
+}  // namespace
+
+int64_t VideoStartOffset(TFFDecoder& dec, bool withAudio) {
   const TVideoStreamInfo video = dec.GetVideoStreamInfo(-1);
-  if (file.StartTime == AV_NOPTS_VALUE || video.StartTime < 0 || dec.VideoStreamCount() <= 0) return 0;
-  const int64_t d = SatSub(video.StartTime, file.StartTime);
+  const AVFormatContext* ic = dec.FormatContext();
+  if (!ic || ic->start_time == AV_NOPTS_VALUE || video.StartTime < 0 || dec.VideoStreamCount() <= 0) return 0;
+  const int shown = dec.VideoStreamIndex() >= 0 ? dec.VideoStreamIndex() : dec.FirstVideoStreamIndex();
+  const int64_t d = SatSub(video.StartTime, EngineStartTime(ic, shown, withAudio));
   return d > 0 ? d : 0;
 }
 
@@ -322,7 +375,8 @@ void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   c.AudioBitRate = UsableBitRate(audio.BitRate, true, audio.Duration, fileDuration, bytes);
   c.VideoBitRate =
       UsableBitRate(video.BitRate, video.Width > 0 && video.Height > 0, video.Duration, fileDuration, bytes);
-  c.VideoStartOffset = VideoStartOffset(dec);
+  c.VideoStartOffset = VideoStartOffset(dec, true);
+  c.VideoStartOffsetWithoutAudio = VideoStartOffset(dec, false);
   c.AudioSampleRate = audio.SampleRate > 0 ? audio.SampleRate : 0;
   c.AudioChannels = audio.Channels > 0 ? audio.Channels : 0;
   c.AudioSampleFormat = audio.SampleFormat;
@@ -337,8 +391,26 @@ void FillInputChoices(TFFDecoder& dec, TCutChoices& c) {
   c.MapAudioStream = c.MapVideoStream >= 0 ? dec.FirstAudioStreamIndex() : -1;
   c.DropSubtitles = HasUndecodableSubtitles(dec.FormatContext());
   c.AudioUnreadable = HasUnreadableAudio(dec.FormatContext());
+  if (const AVFormatContext* ic = dec.FormatContext()) {
+    const int a = av_find_best_stream(const_cast<AVFormatContext*>(ic), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    c.AudioCodecId = a >= 0 ? ic->streams[a]->codecpar->codec_id : 0;
+  }
+  if (const AVFormatContext* ic = dec.FormatContext()) c.InputFormatName = ic->iformat->name;
   c.ProcessorCount = GetProcessorCount();
   c.HasLibfaac = PickAacEncoder() == "libfaac";
+}
+
+std::string CopyContainerName(const std::string& outputName, const std::string& inputFormatNames) {
+  if (av_guess_format(nullptr, outputName.c_str(), nullptr)) return std::string();
+  size_t pos = 0;
+  while (pos < inputFormatNames.size()) {
+    size_t comma = inputFormatNames.find(',', pos);
+    if (comma == std::string::npos) comma = inputFormatNames.size();
+    const std::string name = inputFormatNames.substr(pos, comma - pos);
+    if (av_guess_format(name.c_str(), nullptr, nullptr)) return name;
+    pos = comma + 1;
+  }
+  return std::string();
 }
 
 std::string DefaultOutputDir() {

@@ -28,6 +28,7 @@ struct TCutChoices {
   // How far the video stream starts after the file's start (µs): the engine's -ss counts
   // from the file's start, the points from the first picture.
   int64_t VideoStartOffset = 0;
+  int64_t VideoStartOffsetWithoutAudio = 0;  // the same when the cut has no sound
 
   int FormatIndex = 0;     // entry of the format list, -1 when nothing is selected
   int FrameSizeIndex = 0;  // entry of that format's frame-size list, -1 when none
@@ -56,6 +57,8 @@ struct TCutChoices {
   // The sound stream has no decoder here and no codec a container could name: it can be
   // neither copied nor encoded, so the cut goes without it (and says so).
   bool AudioUnreadable = false;
+  int AudioCodecId = 0;  // of the sound the copy keeps (AVCodecID), 0 when none
+  std::string InputFormatName;  // the demuxer's names, for a copy whose suffix names no muxer
   int ProcessorCount = 1;
   bool HasLibfaac = false;
 };
@@ -79,8 +82,9 @@ int GetProcessorCount();
 
 TCutJob BuildCutJob(const TCutChoices& c);
 
-// Where the video stream starts after the file's start, µs (0 when either is unknown).
-int64_t VideoStartOffset(TFFDecoder& dec);
+// Where the video stream starts after the point the engine counts -ss from, µs (0 when unknown).
+// withAudio: the job keeps the sound (in MPEG-TS and PS the engine's start depends on it).
+int64_t VideoStartOffset(TFFDecoder& dec, bool withAudio);
 // The choices that come from the open file: bit rates of the default streams (left out when
 // the file's bytes cannot back them), duration, video start offset, processor count and the
 // AAC encoder.
@@ -104,6 +108,11 @@ struct TOutputNameHost {
 // N that is free. A folder that cannot be created is warned about and replaced by the default
 // one for later jobs; this job's name stays in the folder read.
 std::string MakeOutputFileName(const std::string& source, const std::string& suffix, const TOutputNameHost& host);
+
+// The muxer for a copy into outputName when its suffix names none (".ps", ".m2v"...): the first
+// of the input's format names ("mpeg", "matroska,webm") that is also a muxer. Empty when the
+// suffix is enough or nothing fits.
+std::string CopyContainerName(const std::string& outputName, const std::string& inputFormatNames);
 
 // The entry text given to the engine as a size: up to its first blank, or whole.
 std::string FrameSizeOfEntry(const std::string& entry);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "job/CutJob.h"
 #include "runtime/MediaTexts.h"
 #include "runtime/NalUnits.h"
 #include "runtime/UnicodeProtocol.h"
@@ -255,6 +256,12 @@ bool OpenInput(const std::string& path, bool removeAudio, TInput* in, std::strin
   return true;
 }
 
+const AVOutputFormat* CopyOutputFormat(const std::string& name, const TInput& in) {
+  const std::string container = CopyContainerName(name, in.ic->iformat->name);
+  return container.empty() ? av_guess_format(nullptr, name.c_str(), nullptr)
+                           : av_guess_format(container.c_str(), nullptr, nullptr);
+}
+
 int64_t PacketTime(const AVPacket* p) { return p->pts != AV_NOPTS_VALUE ? p->pts : p->dts; }
 
 void Position(TInput& in, int64_t seekTs, const std::string& path, std::string* error) {
@@ -383,7 +390,7 @@ bool PlanExactCopy(const std::string& input, const TExactCopyOptions& options,
     if (!OpenInput(input, options.RemoveAudio, &in, error)) return false;
     *plan = TExactCopyPlan();
     TEncoderSetup setup;
-    const AVOutputFormat* ofmt = av_guess_format(nullptr, input.c_str(), nullptr);
+    const AVOutputFormat* ofmt = CopyOutputFormat(input, in);
     if (!CheckCodec(in, ofmt, &setup, plan)) {
       plan->Exact = false;
       plan->Reason = setup.reason;

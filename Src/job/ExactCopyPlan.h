@@ -33,6 +33,9 @@ struct TInput {
 // other stream is discarded. False with *error when it cannot be read or has no video.
 bool OpenInput(const std::string& path, bool removeAudio, TInput* in, std::string* error);
 
+// The container of a copy of `in` into `name`: by the name's suffix, else the input's own.
+const AVOutputFormat* CopyOutputFormat(const std::string& name, const TInput& in);
+
 // The presentation time, or the decoding time when there is none.
 int64_t PacketTime(const AVPacket* p);
 

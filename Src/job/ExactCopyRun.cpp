@@ -146,7 +146,7 @@ private:
 void TExactRun::OpenOutput() {
   std::string err;
   if (!FFile.Open(FOutput, {FInput}, false, &err)) throw std::runtime_error(err);
-  const AVOutputFormat* ofmt = av_guess_format(nullptr, FOutput.c_str(), nullptr);
+  const AVOutputFormat* ofmt = CopyOutputFormat(FOutput, FIn);
   if (!ofmt) throw std::runtime_error(FOutput + ": no container is known for this file name");
   const std::string url = FileNameToURL(FFile.TempPath());
   AVFormatContext* oc = nullptr;
@@ -390,7 +390,7 @@ int64_t TExactRun::RangeLength(const TLayout& L) const {
 
 bool TExactRun::Prepare(std::vector<TExactCopyPlan>* plans, std::string* error) {
   if (!OpenInput(FInput, FRanges.front().RemoveAudio, &FIn, error)) return false;
-  const AVOutputFormat* ofmt = av_guess_format(nullptr, FOutput.c_str(), nullptr);
+  const AVOutputFormat* ofmt = CopyOutputFormat(FOutput, FIn);
   plans->assign(FRanges.size(), TExactCopyPlan());
   if (!CheckCodec(FIn, ofmt, &FSetup, &plans->front())) {
     plans->front().Exact = false;
