@@ -11,6 +11,7 @@
 #include "job/CutJob.h"
 #include "job/CutSetup.h"
 #include "job/OutputChoices.h"
+#include "job/SegmentExport.h"
 #include "runtime/SafeWrite.h"
 
 namespace cli {
@@ -173,9 +174,55 @@ TOutputNameHost OutputNameHost(const std::string& outDir) {
   return host;
 }
 
+// "10-20,30.5-45": ranges in seconds, each ending after it starts.
+bool ParseSegments(const std::string& text, std::vector<TExportRange>* ranges) {
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    const size_t dash = item.find('-', 1);
+    TExportRange r;
+    if (dash == std::string::npos || !ParseSeconds(item.substr(0, dash), &r.Start) ||
+        !ParseSeconds(item.substr(dash + 1), &r.End) || r.Start < 0 || r.End <= r.Start) {
+      fprintf(stderr, "Bad segment: \"%s\" (seconds as START-END, the end after the start)\n", item.c_str());
+      return false;
+    }
+    ranges->push_back(r);
+  }
+  if (ranges->empty() || text.back() == ',') {
+    fprintf(stderr, "Bad segments: \"%s\"\n", text.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The segments' points snapped as the single cut's are; then the job over all of them.
+int CutSegments(const std::string& file, const TCutChoices& c, TSegmentChoices& segs, bool exact, bool dryRun,
+                const std::string& outDir) {
+  for (TExportRange& r : segs.Ranges) {
+    if (r.Start > 0 && !SnapPoint(file, r.Start, &r.Start)) return ecFailed;
+    if (!SnapPoint(file, r.End, &r.End)) return ecFailed;
+  }
+  const TSegmentSetup setup = PrepareSegments(c, segs, exact);
+  const std::vector<std::string> outputs = SegmentOutputNames(file, setup, OutputNameHost(outDir));
+  printf("options: %s\n", setup.Parts.front().Job.Options.c_str());
+  for (const std::string& line : SegmentPlanLines(setup)) printf("%s\n", line.c_str());
+  for (const std::string& output : outputs) printf("output: %s\n", output.c_str());
+  fflush(stdout);
+  for (const std::string& note : setup.Notes) fprintf(stderr, "%s\n", note.c_str());
+  if (dryRun) return ecOK;
+  return RunEncodeJob(file, std::string(), outputs.front(), setup.Parts.front().Job.Options, true,
+                      [&](TFFEncoder& enc, int task) {
+                        std::string err;
+                        const int r = SetSegmentOutput(enc, task, outputs, setup, &err);
+                        if (r < 0) fprintf(stderr, "%s\n", err.c_str());
+                        return r;
+                      });
+}
+
 const char* kUsage =
     "cut FILE --format ENTRY [--start SECONDS] [--end SECONDS] [--size ENTRY] [--quality N] "
-    "[--remove-audio] [--out-dir DIR] [--exact | --no-exact] [--dry-run]\n\n"
+    "[--remove-audio] [--out-dir DIR] [--exact | --no-exact] [--dry-run]\n"
+    "cut FILE --format ENTRY --segments S-E,S-E,... [--merge | --separate] [--chapters] ...\n\n"
     "  cut     cuts the range from --start to --end (each snapped to the picture the decoder\n"
     "          lands on) into a new file in --out-dir, else the window's output folder;\n"
     "          --format is a format list entry or its index, --size an entry of that\n"
@@ -184,7 +231,10 @@ const char* kUsage =
     "          \"Copy - Original\" cuts to the frame (--exact, the default): only the pictures\n"
     "          before the first and after the last key frame of the range are encoded again;\n"
     "          with --no-exact, or where that is not possible, the plain copy starts at the\n"
-    "          key frame at or before --start; other formats take --no-exact and ignore it\n";
+    "          key frame at or before --start; other formats take --no-exact and ignore it;\n"
+    "          --segments cuts several ranges (seconds, START-END) in one job, --merge (the\n"
+    "          default) into one file, with --chapters one chapter each, or --separate into\n"
+    "          one file each; one \"output: \" line per file\n";
 
 int CmdCut(const std::vector<std::string>& args) {
   if (args.empty()) return Usage();
@@ -195,6 +245,8 @@ int CmdCut(const std::vector<std::string>& args) {
   int64_t start = 0, end = 0;
   bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false, exact = true;
   bool exactGiven = false;
+  bool haveSegments = false, modeGiven = false;
+  TSegmentChoices segs;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -223,10 +275,27 @@ int CmdCut(const std::vector<std::string>& args) {
       exactGiven = true;
     } else if (a == "--no-exact") {
       exact = false;
+    } else if (a == "--segments" && hasValue) {
+      if (haveSegments || !ParseSegments(args[++i], &segs.Ranges)) return Usage();
+      haveSegments = true;
+    } else if (a == "--merge" || a == "--separate") {
+      segs.Separate = a == "--separate";
+      modeGiven = true;
+    } else if (a == "--chapters") {
+      segs.Chapters = true;
+      modeGiven = true;
     } else {
       fprintf(stderr, "Bad argument: %s\n", a.c_str());
       return Usage();
     }
+  }
+  if (haveSegments && (haveStart || haveEnd)) {
+    fprintf(stderr, "--segments takes the place of --start and --end\n");
+    return Usage();
+  }
+  if (modeGiven && !haveSegments) {
+    fprintf(stderr, "--merge, --separate and --chapters need --segments\n");
+    return Usage();
   }
   if (format.empty() || !FindFormat(format, &c.FormatIndex)) {
     fprintf(stderr, "Unknown format: %s\n", format.c_str());
@@ -248,6 +317,7 @@ int CmdCut(const std::vector<std::string>& args) {
   FillInputChoices(dec, c);
   const TFileStreamInfo info = dec.GetFileStreamInfo();
   c.Duration = info.Duration > 0 ? info.Duration : 0;
+  if (haveSegments) return CutSegments(file, c, segs, exact, dryRun, outDir);
   if (haveStart && start > 0 && !SnapPoint(file, start, &c.TrimStart)) return ecFailed;
   if (haveEnd && end > 0 && !SnapPoint(file, end, &c.TrimEnd)) return ecFailed;
   const TCutSetup setup = PrepareCut(c, exact);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct TExactCopyOptions {
   // Points in µs on the video stream's clock (picture times, as the decoder gives them).
@@ -57,6 +58,14 @@ bool PlanExactCopy(const std::string& input, const TExactCopyOptions& options,
 bool RunExactCopy(const std::string& input, const std::string& output,
                   const TExactCopyOptions& options, const TExactCopyHost& host,
                   TExactCopyPlan* plan, std::string* error);
+
+// Several ranges of the file, in the order given, into one output whose times go on across
+// each join: the pictures without a gap, the sound within half a packet of them. chapters:
+// one title per range for a chapter each, or empty for none. plans gets each range's plan.
+bool RunExactCopyRanges(const std::string& input, const std::string& output,
+                        const std::vector<TExactCopyOptions>& ranges,
+                        const std::vector<std::string>& chapters, const TExactCopyHost& host,
+                        std::vector<TExactCopyPlan>* plans, std::string* error);
 
 // The message that says why a range is copied the plain way instead.
 std::string ExactCopyFallbackText(const TExactCopyPlan& plan);

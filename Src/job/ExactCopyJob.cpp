@@ -21,9 +21,8 @@ std::string ReportLine(const TEngineProgress& p) {
 
 }  // namespace
 
-int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fileName,
-                       const TExactCopyOptions& options, std::string* error,
-                       const TExactCopyPlan* planned) {
+int SetCopyRunOutput(TFFEncoder& encoder, int taskIndex, const std::vector<std::string>& fileNames,
+                     const TMakeCopyRun& make, std::string* error) {
   std::string err;
   if (!error) error = &err;
   if (encoder.Working()) {
@@ -43,28 +42,26 @@ int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fi
   }
   const std::string input = inputs[0];
   // Refused names fail here, before the job starts, as SetOutput's do.
-  const TWriteCheck check = CheckWriteTarget(fileName, inputs, false);
-  if (!check) {
-    *error = check.Message;
-    return -1;
+  for (const std::string& fileName : fileNames) {
+    const TWriteCheck check = CheckWriteTarget(fileName, inputs, false);
+    if (!check) {
+      *error = check.Message;
+      return -1;
+    }
   }
-  // The range's packets are read once before the run: by the caller's plan or here.
-  TExactCopyPlan plan;
-  if (planned) plan = *planned;
-  else if (!PlanExactCopy(input, options, &plan, error)) return -1;
-  if (!plan.Exact) {
-    *error = ExactCopyFallbackText(plan);
-    return -1;
+  const TCopyRun run = make(input, error);
+  if (!run.Run) return -1;
+  for (const std::string& fileName : fileNames) {
+    TOutputOptions out;
+    out.FileName = fileName;
+    task->OutputOptions.push_back(out);
   }
-  TOutputOptions out;
-  out.FileName = fileName;
-  task->OutputOptions.push_back(out);
-  task->CustomTranscode = [input, fileName, options, plan](TCustomFFmpeg& t) {
+  task->CustomTranscode = [run](TCustomFFmpeg& t) {
     TExactCopyHost host;
     host.StopRequested = [&t] { return t.Broken.load(); };
     host.Gate = [&t] { t.PassGate(); };
     TEngineProgress last;
-    last.TotalDuration = plan.Duration;
+    last.TotalDuration = run.Duration;
     host.Progress = [&t, &last](const TExactCopyProgress& p) {
       last.CurrentDuration = p.Position;
       last.CurrentSize = p.Size;
@@ -75,15 +72,36 @@ int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fi
     host.Log = [&t](int level, const std::string& line) {
       FFLogger().Log(&t, static_cast<TLogLevel>(level), line);
     };
-    TExactCopyPlan ran;
     std::string error;
-    if (!RunExactCopy(input, fileName, options, host, &ran, &error)) throw FFmpegException(error);
+    if (!run.Run(host, &error)) throw FFmpegException(error);
     last.FileIndex = -1;
-    last.CurrentDuration = std::max(last.CurrentDuration, plan.Duration);
+    last.CurrentDuration = std::max(last.CurrentDuration, run.Duration);
     t.LastReportText = ReportLine(last);
     FFLogger().Log(&t, llInfo, t.LastReportText);
     t.ReportProgress(last, true);
     return true;
   };
   return 0;
+}
+
+int SetExactCopyOutput(TFFEncoder& encoder, int taskIndex, const std::string& fileName,
+                       const TExactCopyOptions& options, std::string* error,
+                       const TExactCopyPlan* planned) {
+  return SetCopyRunOutput(encoder, taskIndex, {fileName}, [&](const std::string& input, std::string* err) {
+    // The range's packets are read once before the run: by the caller's plan or here.
+    TExactCopyPlan plan;
+    if (planned) plan = *planned;
+    else if (!PlanExactCopy(input, options, &plan, err)) return TCopyRun();
+    if (!plan.Exact) {
+      *err = ExactCopyFallbackText(plan);
+      return TCopyRun();
+    }
+    TCopyRun run;
+    run.Duration = plan.Duration;
+    run.Run = [input, fileName, options](const TExactCopyHost& host, std::string* e) {
+      TExactCopyPlan ran;
+      return RunExactCopy(input, fileName, options, host, &ran, e);
+    };
+    return run;
+  }, error);
 }

@@ -7,6 +7,7 @@
 // It takes the plan (ExactCopyPlan.h), decodes and encodes the head and the tail, copies the
 // packets between, and writes it all to the output through the safe-write path.
 #include "job/ExactCopyPlan.h"
+#include "job/SegmentChapters.h"
 
 #include <algorithm>
 #include <deque>
@@ -75,13 +76,20 @@ AVStream* NewStreamLike(AVFormatContext* oc, const AVStream* in) {
 
 class TExactRun {
 public:
-  TExactRun(const std::string& input, const std::string& output, const TExactCopyOptions& o,
+  TExactRun(const std::string& input, const std::string& output,
+            const std::vector<TExactCopyOptions>& ranges, const std::vector<std::string>& chapters,
             const TExactCopyHost& host)
-      : FInput(input), FOutput(output), FOptions(o), FHost(host) {}
+      : FInput(input), FOutput(output), FRanges(ranges), FChapters(chapters), FHost(host) {}
 
-  bool Run(TExactCopyPlan* plan, std::string* error);
+  bool Run(std::vector<TExactCopyPlan>* plans, std::string* error);
 
 private:
+  bool Prepare(std::vector<TExactCopyPlan>* plans, std::string* error);
+  int64_t RangeLength(const TLayout& L) const;
+  bool RunRange(size_t k, std::string* error);  // false after a stop
+  void StartRange(size_t k);
+  void AddChapters();
+  void FinishTail();
   void Log(int level, const std::string& s) {
     if (FHost.Log) FHost.Log(level, s);
   }
@@ -98,10 +106,14 @@ private:
   void PrepareCopied(AVPacket* pkt, int idx);  // HEVC: the sets and ends at the joins
 
   std::string FInput, FOutput;
-  TExactCopyOptions FOptions;
+  std::vector<TExactCopyOptions> FRanges;
+  std::vector<std::string> FChapters;  // one title per range, or none
   const TExactCopyHost& FHost;
   TInput FIn;
-  TLayout FL;
+  std::vector<TLayout> FLayouts;
+  std::vector<int64_t> FOffsets;  // where each range starts in the output, video time base
+  TLayout FL;                     // the range being run
+  bool FMoreRanges = false;       // another range follows the one being run
   TEncoderSetup FSetup;
   TSafeFile FFile;
   TOutputFormatPtr FOc;
@@ -124,6 +136,10 @@ private:
   int FOutLength = 0;          // HEVC: the output's NAL length size, 0 for start codes
   bool FFirstCopy = true;
   int64_t FAudioStart = 0, FAudioEnd = INT64_MAX;  // audio stream time base
+  // Later ranges: their sound goes on where the last one's ended, shifted by less than half a
+  // packet so that it keeps to the pictures.
+  int64_t FAudioOffset = 0, FAudioShift = INT64_MIN, FAudioNext = INT64_MIN;
+  size_t FRange = 0;
   std::string FError;
 };
 
@@ -180,6 +196,7 @@ void TExactRun::OpenOutput() {
     std::copy(avcc.begin(), avcc.end(), FOv->codecpar->extradata);
     FOv->codecpar->extradata_size = static_cast<int>(avcc.size());
   }
+  AddChapters();
   int r = FOc->io_open(FOc.get(), &FOc->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr);
   if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
   // Encoded parts may lag the audio by a whole group of pictures: interleave without a limit.
@@ -189,6 +206,8 @@ void TExactRun::OpenOutput() {
 }
 
 void TExactRun::EmitVideo(AVPacket* pkt) {
+  pkt->pts += FOffsets[FRange];
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += FOffsets[FRange];
   // Decoding times stay below the presentation times and keep rising across the joins.
   if (pkt->dts == AV_NOPTS_VALUE || pkt->dts <= FLastDts) pkt->dts = FLastDts == INT64_MIN ? pkt->pts : FLastDts + 1;
   FLastDts = pkt->dts;
@@ -213,9 +232,23 @@ void TExactRun::EmitVideo(AVPacket* pkt) {
 
 void TExactRun::WriteAudio(AVPacket* pkt) {
   const int64_t t = PacketTime(pkt);
-  if (t == AV_NOPTS_VALUE || t < FAudioStart || t >= FAudioEnd) return;
-  pkt->pts = pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : pkt->pts - FAudioStart;
-  pkt->dts = pkt->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : pkt->dts - FAudioStart;
+  if (t == AV_NOPTS_VALUE || t >= FAudioEnd) return;
+  if (FRange == 0 && t < FAudioStart) return;
+  const AVCodecParameters* par = FIn.ic->streams[FIn.a]->codecpar;
+  int64_t length = pkt->duration;
+  if (length <= 0 && par->frame_size > 0 && par->sample_rate > 0)
+    length = av_rescale_q(par->frame_size, AVRational{1, par->sample_rate}, FIn.ic->streams[FIn.a]->time_base);
+  const int64_t ideal = t - FAudioStart + FAudioOffset;
+  if (FAudioShift == INT64_MIN) {
+    // A later range's sound begins with the packet whose place is nearest to where the sound
+    // so far ends, and goes on from there.
+    if (FRange > 0 && FAudioNext != INT64_MIN && ideal < FAudioNext - length / 2) return;
+    FAudioShift = FRange == 0 || FAudioNext == INT64_MIN ? 0 : FAudioNext - ideal;
+  }
+  const int64_t shift = FAudioOffset - FAudioStart + FAudioShift;
+  FAudioNext = std::max(FAudioNext, t + shift + std::max<int64_t>(length, 0));
+  pkt->pts = pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : pkt->pts + shift;
+  pkt->dts = pkt->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : pkt->dts + shift;
   pkt->stream_index = FOa->index;
   av_packet_rescale_ts(pkt, FIn.ic->streams[FIn.a]->time_base, FOa->time_base);
   const int r = av_interleaved_write_frame(FOc.get(), pkt);
@@ -278,10 +311,7 @@ void TExactRun::FeedDecoder(TCodecContextPtr& dec, const AVPacket* pkt, bool hea
     const std::set<int64_t>& want = head ? FL.headPts : FL.tailPts;
     if (want.count(t)) EncodeFrame(frame.get(), head);
     if (head && !FHeadDone && t >= FL.headUntil) FinishHead();
-    if (!head && !FTailDone && t >= *FL.tailPts.rbegin()) {
-      FTailDone = true;
-      FlushEncoder(false);
-    }
+    if (!head && !FTailDone && t >= *FL.tailPts.rbegin()) FinishTail();
     av_frame_unref(frame.get());
   }
 }
@@ -290,11 +320,18 @@ void TExactRun::FlushEncoder(bool head) {
   if ((head ? FHeadEnc : FTailEnc)) EncodeFrame(nullptr, head);
 }
 
+void TExactRun::FinishTail() {
+  FTailDone = true;
+  FlushEncoder(false);
+  // HEVC: the next range's sets follow in band.
+  if (FHevc && FMoreRanges && !FPendingTail.empty()) CloseSequence(FPendingTail.back().get());
+}
+
 void TExactRun::FinishHead() {
   if (FHeadDone) return;
   FHeadDone = true;
   FlushEncoder(true);
-  if (FHevc && !FPendingHead.empty() && (FL.lastCopy >= 0 || FL.tailFrom >= 0))
+  if (FHevc && !FPendingHead.empty() && (FL.lastCopy >= 0 || FL.tailFrom >= 0 || FMoreRanges))
     CloseSequence(FPendingHead.back().get());
   while (!FPendingHead.empty()) {
     EmitVideo(FPendingHead.front().get());
@@ -319,8 +356,8 @@ void TExactRun::PrepareCopied(AVPacket* pkt, int idx) {
   how.InLength = how.OutLength = NalLengthSize(FIn.ic->streams[FIn.v]->codecpar);
   // The first copied picture brings the source's sets back after the head's; the last closes
   // its sequence before the tail's.
-  if (FFirstCopy && FL.headFrom >= 0) how.Prepend = &FSetup.hevcSets;
-  how.AppendHevcEndOfSequence = idx == FL.lastCopy && FL.tailFrom >= 0;
+  if (FFirstCopy && (FL.headFrom >= 0 || FRange > 0)) how.Prepend = &FSetup.hevcSets;
+  how.AppendHevcEndOfSequence = idx == FL.lastCopy && (FL.tailFrom >= 0 || FMoreRanges);
   FFirstCopy = false;
   if (how.Prepend || how.AppendHevcEndOfSequence) Rewrite(pkt, how);
 }
@@ -333,105 +370,150 @@ void TExactRun::DrainTail(bool force) {
   }
 }
 
-bool TExactRun::Run(TExactCopyPlan* plan, std::string* error) {
-  try {
-    if (!OpenInput(FInput, FOptions.RemoveAudio, &FIn, error)) return false;
-    const AVOutputFormat* ofmt = CopyOutputFormat(FOutput, FIn);
-    TExactCopyPlan local;
-    if (!plan) plan = &local;
-    if (!CheckCodec(FIn, ofmt, &FSetup, plan)) {
-      plan->Exact = false;
-      plan->Reason = FSetup.reason;
-      *error = ExactCopyFallbackText(*plan);
-      return false;
-    }
-    if (!BuildLayout(FIn, FInput, FOptions, &FL, error)) return false;
-    const AVStream* iv = FIn.ic->streams[FIn.v];
-    FHevc = iv->codecpar->codec_id == AV_CODEC_ID_HEVC;
-    FillPlan(iv, FL, plan);
-    plan->Exact = true;
-    FDuration = plan->Duration;
-    {
-      const AVRational rate = iv->avg_frame_rate.num > 0 ? iv->avg_frame_rate : iv->r_frame_rate;
-      FFrameTicks = rate.num > 0 ? av_rescale_q(1, av_inv_q(rate), iv->time_base) : 0;
-    }
-    Log(llInfo, FormatText("Frame-exact copy: %d pictures encoded before the copied part, %d copied, %d encoded after it.",
-                           plan->HeadPictures, plan->CopiedPictures, plan->TailPictures));
-    OpenOutput();
-    if (FIn.a >= 0) {
-      const AVStream* ia = FIn.ic->streams[FIn.a];
-      const AVRational vtb = iv->time_base;
-      FAudioStart = av_rescale_q(FL.firstPts, vtb, ia->time_base);
-      FAudioEnd = FL.E == INT64_MAX ? INT64_MAX : av_rescale_q(FL.E, vtb, ia->time_base);
-    }
-    FHeadDone = FL.headFrom < 0;
-    FTailDone = FL.tailFrom < 0;
-    FCopyDone = FL.lastCopy < 0;
+void TExactRun::AddChapters() {
+  const AVRational tb = FIn.ic->streams[FIn.v]->time_base;
+  for (size_t k = 0; k < FRanges.size() && k < FChapters.size(); k++)
+    AddChapter(FOc.get(), static_cast<int64_t>(k) + 1, tb, FOffsets[k], FOffsets[k + 1], FChapters[k]);
+}
 
-    // Replays the reading of the plan: the same position, the same first key frame.
-    Position(FIn, FL.seekTs, FInput, error);
-    TPacketPtr pkt = NewPacket();
-    int idx = -1;
-    const int n = static_cast<int>(FL.recs.size());
-    bool stopped = false;
-    while (!(FHeadDone && FCopyDone && FTailDone && idx >= n - 1)) {
-      if (FHost.Gate) FHost.Gate();
-      if (Stopped()) {
-        stopped = true;
-        break;
-      }
-      const int r = av_read_frame(FIn.ic.get(), pkt.get());
-      if (r == AVERROR_EOF) break;
-      if (r < 0) throw std::runtime_error(ErrorText(FInput, r));
-      if (pkt->stream_index == FIn.a && FOa) {
-        // Some containers store sound well ahead of the pictures of the same time.
-        WriteAudio(pkt.get());
-        av_packet_unref(pkt.get());
-        continue;
-      }
-      if (pkt->stream_index != FIn.v) {
-        av_packet_unref(pkt.get());
-        continue;
-      }
-      if (idx < 0 && !((pkt->flags & AV_PKT_FLAG_KEY) && PacketTime(pkt.get()) != AV_NOPTS_VALUE)) {
-        av_packet_unref(pkt.get());
-        continue;
-      }
-      if (++idx >= n) {
-        av_packet_unref(pkt.get());
-        if (FHeadDone && FCopyDone && FTailDone) break;
-        // Past the planned records only the decoders still want packets.
-        continue;
-      }
-      if (PacketTime(pkt.get()) != FL.recs[static_cast<size_t>(idx)].pts)
-        throw std::runtime_error(FInput + ": the file reads differently the second time");
-      if (!FHeadDone && idx >= FL.headFrom) FeedDecoder(FHeadDec, pkt.get(), true);
-      if (!FTailDone && FL.tailFrom >= 0 && idx >= FL.tailFrom) FeedDecoder(FTailDec, pkt.get(), false);
-      if (FL.part[static_cast<size_t>(idx)] == TPart::Copy) {
-        TPacketPtr copy = NewPacket();
-        av_packet_ref(copy.get(), pkt.get());
-        copy->pts -= FL.firstPts;
-        copy->dts = FL.copyDts[static_cast<size_t>(idx)] - FL.firstPts;
-        PrepareCopied(copy.get(), idx);
-        if (FHeadDone) EmitVideo(copy.get());
-        else FPendingCopy.push_back(std::move(copy));
-      }
-      if (idx >= FL.lastCopy && !FCopyDone && FHeadDone) FCopyDone = true;
-      if (FCopyDone) DrainTail(false);
+// From the range's first picture to the end of its last, which lasts as long as the one before
+// it (a container's frame rate may be wrong); video time base.
+int64_t TExactRun::RangeLength(const TLayout& L) const {
+  std::vector<int64_t> pts;
+  for (size_t i = 0; i < L.recs.size(); i++)
+    if (L.part[i] != TPart::None) pts.push_back(L.recs[i].pts);
+  std::sort(pts.begin(), pts.end());
+  if (pts.empty()) return 0;
+  const int64_t step = pts.size() > 1 ? pts.back() - pts[pts.size() - 2] : FFrameTicks;
+  return pts.back() - L.firstPts + step;
+}
+
+bool TExactRun::Prepare(std::vector<TExactCopyPlan>* plans, std::string* error) {
+  if (!OpenInput(FInput, FRanges.front().RemoveAudio, &FIn, error)) return false;
+  const AVOutputFormat* ofmt = CopyOutputFormat(FOutput, FIn);
+  plans->assign(FRanges.size(), TExactCopyPlan());
+  if (!CheckCodec(FIn, ofmt, &FSetup, &plans->front())) {
+    plans->front().Exact = false;
+    plans->front().Reason = FSetup.reason;
+    *error = ExactCopyFallbackText(plans->front());
+    return false;
+  }
+  const AVStream* iv = FIn.ic->streams[FIn.v];
+  FHevc = iv->codecpar->codec_id == AV_CODEC_ID_HEVC;
+  const AVRational rate = iv->avg_frame_rate.num > 0 ? iv->avg_frame_rate : iv->r_frame_rate;
+  FFrameTicks = rate.num > 0 ? av_rescale_q(1, av_inv_q(rate), iv->time_base) : 0;
+  FOffsets.assign(1, 0);
+  for (size_t k = 0; k < FRanges.size(); k++) {
+    TExactCopyPlan& plan = (*plans)[k];
+    if (k > 0) plan.CodecName = plans->front().CodecName;
+    TLayout L;
+    if (!BuildLayout(FIn, FInput, FRanges[k], &L, error)) return false;
+    FillPlan(iv, L, &plan);
+    plan.Exact = true;
+    FDuration += plan.Duration;
+    FOffsets.push_back(FOffsets.back() + RangeLength(L));
+    FLayouts.push_back(std::move(L));
+    Log(llInfo, FormatText("Frame-exact copy: %d pictures encoded before the copied part, %d copied, %d encoded after it.",
+                           plan.HeadPictures, plan.CopiedPictures, plan.TailPictures));
+  }
+  return true;
+}
+
+void TExactRun::StartRange(size_t k) {
+  FRange = k;
+  FL = std::move(FLayouts[k]);
+  FMoreRanges = k + 1 < FRanges.size();
+  FHeadDec.reset();
+  FTailDec.reset();
+  FHeadEnc.reset();
+  FTailEnc.reset();
+  FHeadDone = FL.headFrom < 0;
+  FTailDone = FL.tailFrom < 0;
+  FCopyDone = FL.lastCopy < 0;
+  FFirstCopy = true;
+  if (FIn.a >= 0) {
+    const AVStream* ia = FIn.ic->streams[FIn.a];
+    const AVRational vtb = FIn.ic->streams[FIn.v]->time_base;
+    FAudioStart = av_rescale_q(FL.firstPts, vtb, ia->time_base);
+    FAudioEnd = FL.E == INT64_MAX ? INT64_MAX : av_rescale_q(FL.E, vtb, ia->time_base);
+    FAudioOffset = av_rescale_q(FOffsets[k], vtb, ia->time_base);
+    FAudioShift = INT64_MIN;
+  }
+}
+
+bool TExactRun::RunRange(size_t k, std::string* error) {
+  StartRange(k);
+  // Replays the reading of the plan: the same position, the same first key frame.
+  Position(FIn, FL.seekTs, FInput, error);
+  TPacketPtr pkt = NewPacket();
+  int idx = -1;
+  const int n = static_cast<int>(FL.recs.size());
+  bool stopped = false;
+  while (!(FHeadDone && FCopyDone && FTailDone && idx >= n - 1)) {
+    if (FHost.Gate) FHost.Gate();
+    if (Stopped()) {
+      stopped = true;
+      break;
+    }
+    const int r = av_read_frame(FIn.ic.get(), pkt.get());
+    if (r == AVERROR_EOF) break;
+    if (r < 0) throw std::runtime_error(ErrorText(FInput, r));
+    if (pkt->stream_index == FIn.a && FOa) {
+      // Some containers store sound well ahead of the pictures of the same time.
+      WriteAudio(pkt.get());
       av_packet_unref(pkt.get());
+      continue;
     }
-    // End of file, or a stop: what the decoders still hold, then everything in order.
-    if (!stopped) {
-      if (!FHeadDone) FeedDecoder(FHeadDec, nullptr, true);
-      if (!FTailDone && FTailDec) FeedDecoder(FTailDec, nullptr, false);
+    if (pkt->stream_index != FIn.v) {
+      av_packet_unref(pkt.get());
+      continue;
     }
-    FinishHead();
-    FCopyDone = true;
-    if (!FTailDone) {
-      FTailDone = true;
-      FlushEncoder(false);
+    if (idx < 0 && !((pkt->flags & AV_PKT_FLAG_KEY) && PacketTime(pkt.get()) != AV_NOPTS_VALUE)) {
+      av_packet_unref(pkt.get());
+      continue;
     }
-    DrainTail(true);
+    if (++idx >= n) {
+      av_packet_unref(pkt.get());
+      if (FHeadDone && FCopyDone && FTailDone) break;
+      // Past the planned records only the decoders still want packets.
+      continue;
+    }
+    if (PacketTime(pkt.get()) != FL.recs[static_cast<size_t>(idx)].pts)
+      throw std::runtime_error(FInput + ": the file reads differently the second time");
+    if (!FHeadDone && idx >= FL.headFrom) FeedDecoder(FHeadDec, pkt.get(), true);
+    if (!FTailDone && FL.tailFrom >= 0 && idx >= FL.tailFrom) FeedDecoder(FTailDec, pkt.get(), false);
+    if (FL.part[static_cast<size_t>(idx)] == TPart::Copy) {
+      TPacketPtr copy = NewPacket();
+      av_packet_ref(copy.get(), pkt.get());
+      copy->pts -= FL.firstPts;
+      copy->dts = FL.copyDts[static_cast<size_t>(idx)] - FL.firstPts;
+      PrepareCopied(copy.get(), idx);
+      if (FHeadDone) EmitVideo(copy.get());
+      else FPendingCopy.push_back(std::move(copy));
+    }
+    if (idx >= FL.lastCopy && !FCopyDone && FHeadDone) FCopyDone = true;
+    if (FCopyDone) DrainTail(false);
+    av_packet_unref(pkt.get());
+  }
+  // End of file, or a stop: what the decoders still hold, then everything in order.
+  if (!stopped) {
+    if (!FHeadDone) FeedDecoder(FHeadDec, nullptr, true);
+    if (!FTailDone && FTailDec) FeedDecoder(FTailDec, nullptr, false);
+  }
+  FinishHead();
+  FCopyDone = true;
+  if (!FTailDone) FinishTail();
+  DrainTail(true);
+  return !stopped;
+}
+
+bool TExactRun::Run(std::vector<TExactCopyPlan>* plans, std::string* error) {
+  try {
+    if (!Prepare(plans, error)) return false;
+    FL = FLayouts.front();  // the output's header follows the first range
+    OpenOutput();
+    bool stopped = false;
+    for (size_t k = 0; k < FRanges.size() && !stopped; k++) stopped = !RunRange(k, error);
     int r = av_write_trailer(FOc.get());
     if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
     FFileSize = FOc->pb ? avio_tell(FOc->pb) : 0;
@@ -465,6 +547,24 @@ bool RunExactCopy(const std::string& input, const std::string& output,
                   TExactCopyPlan* plan, std::string* error) {
   std::string err;
   if (!error) error = &err;
-  TExactRun run(input, output, options, host);
-  return run.Run(plan, error);
+  std::vector<TExactCopyPlan> plans;
+  TExactRun run(input, output, {options}, {}, host);
+  const bool ok = run.Run(&plans, error);
+  if (plan && !plans.empty()) *plan = plans.front();
+  return ok;
+}
+
+bool RunExactCopyRanges(const std::string& input, const std::string& output,
+                        const std::vector<TExactCopyOptions>& ranges,
+                        const std::vector<std::string>& chapters, const TExactCopyHost& host,
+                        std::vector<TExactCopyPlan>* plans, std::string* error) {
+  std::string err;
+  if (!error) error = &err;
+  if (ranges.empty()) {
+    *error = "No range to copy.";
+    return false;
+  }
+  std::vector<TExactCopyPlan> local;
+  TExactRun run(input, output, ranges, chapters, host);
+  return run.Run(plans ? plans : &local, error);
 }
