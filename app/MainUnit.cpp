@@ -198,6 +198,7 @@ void TfrmMain::FormShow() {
 
   ApplyCopyMode(false);
   cmbVideoQuality->setEnabled(chkVideoQuality->isChecked());
+  ReadSegmentChoices();
 
   btnPlay->setEnabled(false);
   btnPlayStop->setEnabled(false);
@@ -524,6 +525,7 @@ void TfrmMain::FilesDropped(const QStringList& paths) {
 
 void TfrmMain::OpenFile(const QString& path, bool dropped) {
   ResetView();
+  ForgetSegments();
   bool loaded = false;
   std::string error;
   try {
@@ -575,6 +577,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
   }
   UpdateTrackBar();
   if (hasVideo && durationKnown) StartKeyFrameScan(path);
+  if (hasVideo) OfferSavedSegments();
 }
 
 void TfrmMain::SetFileButtons(bool jobButtons) {
@@ -663,17 +666,21 @@ void TfrmMain::TrackBar1Change() {
   } else if (pos == FLastTrackPos - 1) {
     if (FDecoder->PrevFrame(-1)) ShowCurrentFrame();
   } else {
-    const bool sought = FDecoder->Seek(to, 0) || FDecoder->Seek(to, AVSEEK_FLAG_BACKWARD) ||
-                        FDecoder->Seek(to, AVSEEK_FLAG_ANY);
-    if (sought) {
-      while (FDecoder->Decode(-1)) {
-        if (FDecoder->FramePTS() >= to || to <= 0) {
-          ShowCurrentFrame();
-          break;
-        }
-      }
+    SeekPicture(to);
+  }
+}
+
+bool TfrmMain::SeekPicture(int64_t to) {
+  const bool sought = FDecoder->Seek(to, 0) || FDecoder->Seek(to, AVSEEK_FLAG_BACKWARD) ||
+                      FDecoder->Seek(to, AVSEEK_FLAG_ANY);
+  if (!sought) return false;
+  while (FDecoder->Decode(-1)) {
+    if (FDecoder->FramePTS() >= to || to <= 0) {
+      ShowCurrentFrame();
+      return true;
     }
   }
+  return false;
 }
 
 void TfrmMain::Image1Click() {

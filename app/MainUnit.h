@@ -10,10 +10,12 @@
 #include <memory>
 
 #include "GlobalUnit.h"
+#include "segments/SegmentList.h"
 
 class IDialogs;
 class IShell;
 class QKeySequence;
+class QLayout;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -24,6 +26,8 @@ class QPushButton;
 class QToolButton;
 class QVBoxLayout;
 class TPictureBox;
+class TSegmentPanel;
+class QHBoxLayout;
 class TTrackBar;
 class TfmDirectory;
 class TfrmAbout1;
@@ -126,6 +130,18 @@ public:
   // A file dropped on the window (only the first of several is taken).
   void FilesDropped(const QStringList& paths);
 
+  // The segment list (MainSegments.cpp).
+  TSegmentList& Segments() { return FSegments; }
+  // Adds the range between the points to the list.
+  void AddSegmentClick();
+  void OpenListClick();
+  void SaveListClick();
+  // Shows the picture at a time, as a move of the track bar would.
+  void JumpToTime(int64_t us);
+  // The choices for a list: one merged output or one file per segment, with chapters.
+  bool SegmentsSeparate() const;
+  bool SegmentChapters() const;
+
   void ResetView();
   void UpdateTrackBar();
   void ShowCurrentFrame();
@@ -194,6 +210,9 @@ public:
   QCheckBox* chkOptimze = nullptr;
   QCheckBox* chkOptmizecolormap = nullptr;
   QPlainTextEdit* mmoLog = nullptr;
+  TSegmentPanel* SegmentPanel = nullptr;
+  QComboBox* cboSegmentMode = nullptr;
+  QCheckBox* chkChapters = nullptr;
 
 protected:
   void showEvent(QShowEvent* e) override;
@@ -243,6 +262,18 @@ private:
   void SetJobControls(bool running);
   // The picture of the job's preview window, fitted into its area.
   void DrawPreview();
+  // Decodes from the key frame before `to` up to the first picture at or after it and shows it.
+  bool SeekPicture(int64_t to);
+  // The segment list's parts of the window (MainSegments.cpp).
+  QLayout* WithSegmentPanel(QWidget* picture);
+  void AddSegmentChoices(QHBoxLayout* row);
+  void ReadSegmentChoices();
+  void SegmentsChanged();
+  void UpdateSegmentMarks();
+  void ShowSegmentMessage(const QString& text);
+  // A new file starts with an empty list; its saved list, if any, is offered once it is open.
+  void ForgetSegments();
+  void OfferSavedSegments();
   // Records the track-bar selection the point buttons made.
   void NotePointSelection();
 
@@ -297,6 +328,12 @@ private:
   bool SetCutOutput(int task, const std::string& outputName, const TCutSetup& setup);
   bool FOptimize = false;
   bool FOptimizeColorMap = false;
+
+  TSegmentList FSegments;
+  // The media the list autosaves for ("" while none is open).
+  QString FSegmentMedia;
+  // The project file last opened or saved: the only one a save may replace.
+  QString FListFile;
 };
 
 // The panel the player draws into: a native child window that Qt itself never paints, so
