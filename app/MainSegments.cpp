@@ -102,8 +102,12 @@ void TfrmMain::AddSegmentClick() {
 void TfrmMain::JumpToTime(int64_t us) {
   // Only where a move of the track bar would show a picture.
   if (FSeeking || !TrackBar1->isEnabled() || !FDecoder->FormatContext() || FDecoder->VideoStreamCount() < 1) return;
-  if (!SeekPicture(us))
+  if (!SeekPicture(us)) {
     Log(QStringLiteral("***Decode failed: ") + QString::fromStdString(FDecoder->LastErrMsg()));
+    return;
+  }
+  // A playing player follows, as after a drag of the track bar.
+  TrackBar1MouseUp();
 }
 
 void TfrmMain::UpdateSegmentMarks() {

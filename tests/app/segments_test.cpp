@@ -76,6 +76,11 @@ protected:
       QApplication::sendEvent(view, &e);
     }
   }
+  static void WriteText(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_EQ(f.write(text), text.size());
+  }
   std::vector<TSegment> Saved() const {
     std::vector<TSegment> items;
     std::string err;
@@ -249,6 +254,47 @@ TEST_F(SegmentsTest, TheListIsSavedOutsideTheMediaFolderAndOfferedOnReopening) {
   EXPECT_TRUE(Saved().empty());
   Open(FixtureKind::H264Mp4);
   EXPECT_EQ(Dialogs.Messages.size(), 2u);
+}
+
+TEST_F(SegmentsTest, ListsAreSavedAndOpenedInTheProjectFormats) {
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  AddByKey(10, 20);
+  Table()->item(0, TSegmentPanel::colLabel)->setText("A, \"b\"");
+  const QString csv = Home + "/list.csv";
+  Dialogs.SaveAnswer = csv;
+  w.SegmentPanel->btnSaveList->click();
+  EXPECT_EQ(ReadFileBytes(csv), "0.4,0.8,\"A, \"\"b\"\"\"\n");
+  EXPECT_EQ(w.lblStatus->text(), "Segment list saved: " + csv);
+  // Its own file is replaced; any other existing file is not.
+  AddByKey(40, 55);
+  w.SegmentPanel->btnSaveList->click();
+  EXPECT_EQ(ReadFileBytes(csv).count('\n'), 2);
+  const QString other = Home + "/other.csv";
+  WriteText(other, "1,2,keep\n");
+  Dialogs.SaveAnswer = other;
+  w.SegmentPanel->btnSaveList->click();
+  EXPECT_EQ(ReadFileBytes(other), "1,2,keep\n");
+  EXPECT_NE(w.lblStatus->text(), "Segment list saved: " + other);
+
+  // A LosslessCut project replaces the list as one change.
+  const QString llc = Home + "/clip-proj.llc";
+  WriteText(llc, "// from another cutter\n{version: 2, mediaFileName: 'clip.mp4',\n"
+                " cutSegments: [{start: 2.4, end: 3, name: 'Three',},],}\n");
+  Dialogs.OpenAnswer = llc;
+  w.SegmentPanel->btnOpenList->click();
+  ASSERT_EQ(Table()->rowCount(), 1);
+  EXPECT_EQ(Row(0), QStringList({"00:00:02.400", "00:00:03.000", "00:00:00.600", "Three"}));
+  Press(Table(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Table()->rowCount(), 2);
+
+  // A faulty file changes nothing and names its line.
+  const QString bad = Home + "/bad.csv";
+  WriteText(bad, "1,2,fine\nsoon,later,broken\n");
+  Dialogs.OpenAnswer = bad;
+  w.SegmentPanel->btnOpenList->click();
+  EXPECT_EQ(Table()->rowCount(), 2);
+  EXPECT_TRUE(w.lblStatus->text().startsWith("line 2: ")) << w.lblStatus->text().toStdString();
+  EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
 TEST_F(SegmentsTest, MergedOrSeparateAndChaptersAreKeptInTheSettings) {
