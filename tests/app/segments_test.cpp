@@ -28,13 +28,13 @@ protected:
     setenv("XDG_DATA_HOME", (Home + "/.local/share").toLocal8Bit().constData(), 1);
   }
 
+  // Opened as a file named at program start is.
   TfrmMain& Open(FixtureKind kind) {
-    if (!Window) Start();
-    Info = GetFixtureInfo(kind);
     Source = QString::fromStdString(FixturePath(kind));
-    Dialogs.OpenAnswer = Source;
-    Window->btnOpen->click();
-    return *Window;
+    Info = GetFixtureInfo(kind);
+    TfrmMain& w = Window ? *Window : Start();
+    w.OpenFromCommandLine(Source);
+    return w;
   }
   int64_t FrameUs() const { return int64_t(1000000) * Info.frameRate.den / Info.frameRate.num; }
   // Shows picture n and checks it is the one on screen.
