@@ -81,6 +81,12 @@ void TfrmMain::ReadSegmentChoices() {
   chkChapters->setEnabled(cboSegmentMode->currentIndex() == 0);
 }
 
+void TfrmMain::SetSegmentControls(bool enabled) {
+  SegmentPanel->setEnabled(enabled);
+  cboSegmentMode->setEnabled(enabled);
+  chkChapters->setEnabled(enabled && !SegmentsSeparate());
+}
+
 bool TfrmMain::SegmentsSeparate() const { return cboSegmentMode->currentIndex() == 1; }
 
 bool TfrmMain::SegmentChapters() const { return !SegmentsSeparate() && chkChapters->isChecked(); }

@@ -268,6 +268,8 @@ private:
   QLayout* WithSegmentPanel(QWidget* picture);
   void AddSegmentChoices(QHBoxLayout* row);
   void ReadSegmentChoices();
+  // The list and its choices are not changed under a running job.
+  void SetSegmentControls(bool enabled);
   void SegmentsChanged();
   void UpdateSegmentMarks();
   void ShowSegmentMessage(const QString& text);

@@ -6,6 +6,7 @@
 
 #include "SegmentPanel.h"
 #include "TrackBar.h"
+#include "runtime/MainThread.h"
 #include "segments/ProjectFile.h"
 
 #include <QCheckBox>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include <chrono>
 #include <cstdlib>
 
 namespace {
@@ -295,6 +297,34 @@ TEST_F(SegmentsTest, ListsAreSavedAndOpenedInTheProjectFormats) {
   EXPECT_EQ(Table()->rowCount(), 2);
   EXPECT_TRUE(w.lblStatus->text().startsWith("line 2: ")) << w.lblStatus->text().toStdString();
   EXPECT_TRUE(Dialogs.Messages.empty());
+}
+
+TEST_F(SegmentsTest, TheListIsLockedWhileACutRuns) {
+  const QString out = Home + "/cuts";
+  Preset({{"OutPutDir", out.toStdString()}});
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  AddByKey(10, 20);
+  Show(30);
+  w.btnTrimStart->click();
+  Show(60);
+  w.btnTrimEnd->click();
+  w.btnStart->click();
+  ASSERT_TRUE(w.JobRunning());
+  for (QWidget* c : {static_cast<QWidget*>(w.SegmentPanel), static_cast<QWidget*>(w.cboSegmentMode),
+                     static_cast<QWidget*>(w.chkChapters)})
+    EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+  Press(&w, Qt::Key_S);
+  EXPECT_EQ(Table()->rowCount(), 1);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (w.JobRunning() && std::chrono::steady_clock::now() < until) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ProcessMainThreadCalls();
+  }
+  ASSERT_FALSE(w.JobRunning());
+  EXPECT_TRUE(w.SegmentPanel->isEnabled());
+  EXPECT_TRUE(w.chkChapters->isEnabled());
+  Press(&w, Qt::Key_S);
+  EXPECT_EQ(Table()->rowCount(), 2);
 }
 
 TEST_F(SegmentsTest, MergedOrSeparateAndChaptersAreKeptInTheSettings) {
