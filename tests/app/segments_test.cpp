@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -77,6 +78,15 @@ protected:
                     type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
       QApplication::sendEvent(view, &e);
     }
+  }
+  static bool WaitFor(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+      ProcessMainThreadCalls();
+    }
+    return true;
   }
   static void WriteText(const QString& path, const QByteArray& text) {
     QFile f(path);
@@ -176,6 +186,8 @@ TEST_F(SegmentsTest, OverlappingAndEmptyRangesAreRefusedInTheStatusLine) {
 TEST_F(SegmentsTest, EverySegmentHasItsColourOnTheTrackBarAndTheCurrentOneIsFramed) {
   TfrmMain& w = Open(FixtureKind::H264Mp4);
   w.btnReset->click();
+  // The key frames are marked once their scan ends; the pictures compared must both hold them.
+  ASSERT_TRUE(WaitFor([&] { return !w.TrackBar1->KeyMarks().empty(); }));
   const QImage bare = w.TrackBar1->grab().toImage();
   AddByKey(10, 20);
   AddByKey(40, 55);
@@ -315,12 +327,7 @@ TEST_F(SegmentsTest, TheListIsLockedWhileACutRuns) {
     EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
   Press(&w, Qt::Key_S);
   EXPECT_EQ(Table()->rowCount(), 1);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (w.JobRunning() && std::chrono::steady_clock::now() < until) {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    ProcessMainThreadCalls();
-  }
-  ASSERT_FALSE(w.JobRunning());
+  ASSERT_TRUE(WaitFor([&] { return !w.JobRunning(); }));
   EXPECT_TRUE(w.SegmentPanel->isEnabled());
   EXPECT_TRUE(w.chkChapters->isEnabled());
   Press(&w, Qt::Key_S);
