@@ -125,8 +125,8 @@ void TfrmMain::UpdateSegmentMarks() {
   const int current = SegmentPanel->CurrentRow();
   if (FDuration > 0)
     for (size_t i = 0; i < FSegments.Count(); ++i)
-      marks.push_back({pos(FSegments[i].Start), pos(FSegments[i].End), SegmentColour(static_cast<int>(i)),
-                       static_cast<int>(i) == current});
+      marks.push_back({pos(FSegments[i].Start), pos(FSegments[i].End),
+                       SegmentColour(static_cast<int>(i), FSegments[i].Selected), static_cast<int>(i) == current});
   TrackBar1->SetSegments(std::move(marks));
 }
 

@@ -36,14 +36,17 @@ QTableWidgetItem* CellAt(QTableWidget* table, int row, int column) {
 
 }  // namespace
 
-QColor SegmentColour(int index) {
+QColor SegmentColour(int index, bool selected) {
   // Distinct from the selection's blue and the key marks' red.
   static const QColor colours[] = {
       QColor(240, 150, 20), QColor(60, 170, 60),  QColor(160, 80, 210), QColor(220, 60, 130),
       QColor(20, 165, 165), QColor(170, 160, 20), QColor(150, 95, 50),  QColor(100, 110, 240),
   };
   constexpr int n = static_cast<int>(std::size(colours));
-  return colours[((index % n) + n) % n];
+  const QColor c = colours[((index % n) + n) % n];
+  if (selected) return c;
+  // Two thirds of the way to a light grey.
+  return QColor((c.red() + 2 * 210) / 3, (c.green() + 2 * 210) / 3, (c.blue() + 2 * 210) / 3);
 }
 
 QString SegmentAutosavePath(const QString& mediaPath) {
@@ -93,7 +96,7 @@ TSegmentPanel::TSegmentPanel(TSegmentList& list, QWidget* parent) : QWidget(pare
           [this](int row, int, int previous, int) {
             if (row != previous) emit CurrentChanged(row);
           });
-  connect(tblSegments, &QTableWidget::cellChanged, this, &TSegmentPanel::LabelEdited);
+  connect(tblSegments, &QTableWidget::cellChanged, this, &TSegmentPanel::CellEdited);
   BuildShortcuts();
 }
 
@@ -131,11 +134,15 @@ void TSegmentPanel::Refresh() {
     for (int column = 0; column < colCount; ++column) {
       QTableWidgetItem* item = CellAt(tblSegments, row, column);
       item->setText(texts[column]);
-      const Qt::ItemFlags fixed = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
-      item->setFlags(column == colLabel ? fixed | Qt::ItemIsEditable : fixed);
+      Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+      if (column == colLabel) flags |= Qt::ItemIsEditable;
+      if (column == colStart) flags |= Qt::ItemIsUserCheckable;
+      item->setFlags(flags);
     }
-    // The row's mark shows the colour the segment has on the track bar.
-    CellAt(tblSegments, row, colStart)->setData(Qt::DecorationRole, SegmentColour(row));
+    // The check box says whether the segment is cut; its mark has the colour of the track bar.
+    QTableWidgetItem* start = CellAt(tblSegments, row, colStart);
+    start->setCheckState(s.Selected ? Qt::Checked : Qt::Unchecked);
+    start->setData(Qt::DecorationRole, SegmentColour(row));
   }
 }
 
@@ -181,11 +188,16 @@ void TSegmentPanel::Redo() {
   if (!FList.Redo()) emit Refused(QStringLiteral("Nothing to redo"));
 }
 
-void TSegmentPanel::LabelEdited(int row, int column) {
-  if (column != colLabel || row < 0 || static_cast<size_t>(row) >= FList.Count()) return;
-  const std::string label = tblSegments->item(row, column)->text().toStdString();
-  if (label == FList[static_cast<size_t>(row)].Label) return;
+void TSegmentPanel::CellEdited(int row, int column) {
+  if (row < 0 || static_cast<size_t>(row) >= FList.Count()) return;
+  const size_t index = static_cast<size_t>(row);
+  const QTableWidgetItem* item = tblSegments->item(row, column);
   std::string err;
-  // A refused label is put back as the list has it.
-  if (!Done(FList.SetLabel(static_cast<size_t>(row), label, &err), err)) Refresh();
+  bool ok = true;
+  if (column == colLabel && item->text().toStdString() != FList[index].Label)
+    ok = FList.SetLabel(index, item->text().toStdString(), &err);
+  else if (column == colStart && (item->checkState() == Qt::Checked) != FList[index].Selected)
+    ok = FList.SetSelected(index, item->checkState() == Qt::Checked, &err);
+  // A refused edit is put back as the list has it.
+  if (!Done(ok, err)) Refresh();
 }

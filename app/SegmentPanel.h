@@ -1,6 +1,6 @@
 #pragma once
 // The segment list beside the picture: one row per segment (start, end, length, label), the
-// label edited in place, a click on a row jumps to its start. Keys while the panel has the
+// label edited in place, a check box for whether it is cut, a click on a row jumps to its start. Keys while the panel has the
 // focus: Delete removes the current row, Alt+Up / Alt+Down move it, Ctrl+Z undoes, Ctrl+Y and
 // Ctrl+Shift+Z redo. The list itself belongs to the window; the panel only edits it and shows
 // it again after every change (Refresh).
@@ -46,15 +46,17 @@ signals:
 
 private:
   void BuildShortcuts();
-  void LabelEdited(int row, int column);
+  // A label typed in or a check box clicked: handed to the list.
+  void CellEdited(int row, int column);
   // Reports a refusal; true when the change was made.
   bool Done(bool ok, const std::string& err);
 
   TSegmentList& FList;
 };
 
-// The colour of the segment at a list position, on the track bar and in its row.
-QColor SegmentColour(int index);
+// The colour of the segment at a list position, on the track bar and in its row; washed out
+// for a segment that is not cut.
+QColor SegmentColour(int index, bool selected = true);
 // Where the window keeps the list of a media file between runs: a file named by a hash of the
 // media's path in the user's data folder, so that the media's own folder is never written.
 QString SegmentAutosavePath(const QString& mediaPath);

@@ -224,6 +224,17 @@ TEST_F(SegmentsTest, EverySegmentHasItsColourOnTheTrackBarAndTheCurrentOneIsFram
   EXPECT_TRUE(has(column(15), c0.darker(200)));
   EXPECT_FALSE(has(column(47), c1.darker(200)));
 
+  // A segment that is not cut keeps its place in a washed-out colour; undo brings it back.
+  Table()->item(1, TSegmentPanel::colStart)->setCheckState(Qt::Unchecked);
+  EXPECT_FALSE(w.Segments()[1].Selected);
+  EXPECT_TRUE(w.Segments()[0].Selected);
+  EXPECT_NE(SegmentColour(1, false).rgb(), c1.rgb());
+  EXPECT_TRUE(has(column(47), SegmentColour(1, false)));
+  EXPECT_FALSE(has(column(47), c1));
+  Press(Table(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Table()->item(1, TSegmentPanel::colStart)->checkState(), Qt::Checked);
+  EXPECT_TRUE(has(column(47), c1));
+
   // Without segments the track bar is drawn as before.
   w.Segments().Clear();
   Show(0);
