@@ -242,7 +242,7 @@ TEST_F(SegmentsTest, EverySegmentHasItsColourOnTheTrackBarAndTheCurrentOneIsFram
 }
 
 TEST_F(SegmentsTest, TheListIsSavedOutsideTheMediaFolderAndOfferedOnReopening) {
-  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  Open(FixtureKind::H264Mp4);
   AddByKey(10, 20);
   Table()->item(0, TSegmentPanel::colLabel)->setText("Kick-off");
   const QString saved = SegmentAutosavePath(Source);
