@@ -36,7 +36,9 @@ const char* const ListSaveFilter =
 QLayout* TfrmMain::WithSegmentPanel(QWidget* picture) {
   FSegments.OnChange = [this] { SegmentsChanged(); };
   SegmentPanel = new TSegmentPanel(FSegments, this);
-  SegmentPanel->btnAddSegment->setEnabled(false);
+  SegmentPanel->PictureTime = [this] { return FCurrentPTS; };
+  SegmentPanel->MediaDuration = [this] { return FDuration; };
+  SetListButtons(false);
   auto* area = new QHBoxLayout;
   area->setSpacing(6);
   area->addWidget(picture, 3);
@@ -143,18 +145,23 @@ void TfrmMain::SegmentsChanged() {
     Log(QStringLiteral("***The segment list was not saved: ") + QString::fromStdString(err));
 }
 
+void TfrmMain::SetListButtons(bool fileOpen) {
+  for (QPushButton* b : {SegmentPanel->btnAddSegment, SegmentPanel->btnOpenList, SegmentPanel->btnSaveList})
+    b->setEnabled(fileOpen);
+}
+
 void TfrmMain::ForgetSegments() {
   FSegmentMedia.clear();
   FListFile.clear();
   FSegments = TSegmentList();
   FSegments.OnChange = [this] { SegmentsChanged(); };
   SegmentsChanged();
-  SegmentPanel->btnAddSegment->setEnabled(false);
+  SetListButtons(false);
 }
 
 void TfrmMain::OfferSavedSegments() {
   FSegmentMedia = FFileName;
-  SegmentPanel->btnAddSegment->setEnabled(true);
+  SetListButtons(true);
   QFile file(SegmentAutosavePath(FFileName));
   if (!file.exists() || !file.open(QIODevice::ReadOnly)) return;
   const std::string text = file.readAll().toStdString();

@@ -275,6 +275,8 @@ private:
   void ShowSegmentMessage(const QString& text);
   // A new file starts with an empty list; its saved list, if any, is offered once it is open.
   void ForgetSegments();
+  // Adding, opening and saving a list need an open file.
+  void SetListButtons(bool fileOpen);
   void OfferSavedSegments();
   // Records the track-bar selection the point buttons made.
   void NotePointSelection();

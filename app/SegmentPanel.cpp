@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeySequence>
+#include <QMenu>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -97,6 +98,8 @@ TSegmentPanel::TSegmentPanel(TSegmentList& list, QWidget* parent) : QWidget(pare
             if (row != previous) emit CurrentChanged(row);
           });
   connect(tblSegments, &QTableWidget::cellChanged, this, &TSegmentPanel::CellEdited);
+  tblSegments->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(tblSegments, &QWidget::customContextMenuRequested, this, &TSegmentPanel::ShowMenu);
   BuildShortcuts();
 }
 
@@ -200,4 +203,42 @@ void TSegmentPanel::CellEdited(int row, int column) {
     ok = FList.SetSelected(index, item->checkState() == Qt::Checked, &err);
   // A refused edit is put back as the list has it.
   if (!Done(ok, err)) Refresh();
+}
+
+void TSegmentPanel::SplitCurrent() {
+  const int row = CurrentRow();
+  if (row < 0 || !PictureTime) return;
+  std::string err;
+  Done(FList.Split(static_cast<size_t>(row), PictureTime(), &err), err);
+}
+
+void TSegmentPanel::MergeCurrent() {
+  const int row = CurrentRow();
+  if (row < 0) return;
+  std::string err;
+  if (Done(FList.MergeWithNext(static_cast<size_t>(row), &err), err)) SetCurrentRow(row);
+}
+
+void TSegmentPanel::Invert() {
+  if (!MediaDuration) return;
+  std::string err;
+  Done(FList.Invert(MediaDuration(), &err), err);
+}
+
+void TSegmentPanel::ShowMenu(const QPoint& at) {
+  QMenu menu(this);
+  const bool current = CurrentRow() >= 0;
+  struct TEntry {
+    QString Text;
+    void (TSegmentPanel::*Action)();
+    bool Enabled;
+  };
+  const TEntry entries[] = {
+      {QStringLiteral("Split at the picture on screen"), &TSegmentPanel::SplitCurrent, current},
+      {QStringLiteral("Merge with the next segment"), &TSegmentPanel::MergeCurrent, current},
+      {QStringLiteral("Keep what lies between the segments"), &TSegmentPanel::Invert, !FList.Empty()},
+      {QStringLiteral("Remove"), &TSegmentPanel::RemoveCurrent, current},
+  };
+  for (const TEntry& e : entries) menu.addAction(e.Text, this, e.Action)->setEnabled(e.Enabled);
+  menu.exec(tblSegments->viewport()->mapToGlobal(at));
 }

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 
 class QPushButton;
 class QTableWidget;
@@ -30,6 +31,16 @@ public:
   void MoveCurrent(bool up);
   void Undo();
   void Redo();
+  // The list's other changes, also in the list's context menu: the current segment cut in two
+  // at the picture on screen, joined with the next one, and the whole list inverted over the
+  // file's length (to cut pieces away).
+  void SplitCurrent();
+  void MergeCurrent();
+  void Invert();
+
+  // The time of the picture on screen and the file's length, from the window (µs).
+  std::function<int64_t()> PictureTime;
+  std::function<int64_t()> MediaDuration;
 
   QTableWidget* tblSegments = nullptr;
   QPushButton* btnAddSegment = nullptr;
@@ -46,6 +57,7 @@ signals:
 
 private:
   void BuildShortcuts();
+  void ShowMenu(const QPoint& at);
   // A label typed in or a check box clicked: handed to the list.
   void CellEdited(int row, int column);
   // Reports a refusal; true when the change was made.

@@ -167,6 +167,33 @@ TEST_F(SegmentsTest, DeleteMoveUndoAndRedoWhileTheListHasTheFocus) {
   EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
+TEST_F(SegmentsTest, SplitAtThePictureMergeAndInvert) {
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  AddByKey(10, 20);
+  Show(15);
+  w.SegmentPanel->SplitCurrent();
+  ASSERT_EQ(Table()->rowCount(), 2);
+  EXPECT_EQ(Row(0).mid(0, 2), QStringList({"00:00:00.400", "00:00:00.600"}));
+  EXPECT_EQ(Row(1).mid(0, 2), QStringList({"00:00:00.600", "00:00:00.800"}));
+  w.SegmentPanel->SetCurrentRow(0);
+  w.SegmentPanel->MergeCurrent();
+  ASSERT_EQ(Table()->rowCount(), 1);
+  EXPECT_EQ(Row(0).mid(0, 2), QStringList({"00:00:00.400", "00:00:00.800"}));
+  Show(30);
+  w.SegmentPanel->SplitCurrent();
+  EXPECT_EQ(Table()->rowCount(), 1);
+  EXPECT_TRUE(w.lblStatus->text().startsWith("The time 0:00:01.200 is not inside segment 1"))
+      << w.lblStatus->text().toStdString();
+
+  // What lies around the segment, up to the end of the file.
+  w.SegmentPanel->Invert();
+  ASSERT_EQ(Table()->rowCount(), 2);
+  EXPECT_EQ(Row(0).mid(0, 2), QStringList({"00:00:00.000", "00:00:00.400"}));
+  EXPECT_EQ(Row(1).mid(0, 2), QStringList({"00:00:00.800", PTSText(w.Duration())}));
+  Press(Table(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Table()->rowCount(), 1);
+}
+
 TEST_F(SegmentsTest, OverlappingAndEmptyRangesAreRefusedInTheStatusLine) {
   TfrmMain& w = Open(FixtureKind::H264Mp4);
   AddByKey(10, 20);
@@ -347,6 +374,9 @@ TEST_F(SegmentsTest, TheListIsLockedWhileACutRuns) {
 
 TEST_F(SegmentsTest, MergedOrSeparateAndChaptersAreKeptInTheSettings) {
   TfrmMain& w = Start();
+  // Without a file there is nothing to add, open or save.
+  for (QPushButton* b : {w.SegmentPanel->btnAddSegment, w.SegmentPanel->btnOpenList, w.SegmentPanel->btnSaveList})
+    EXPECT_FALSE(b->isEnabled()) << b->objectName().toStdString();
   EXPECT_EQ(w.cboSegmentMode->currentText(), "Merged");
   EXPECT_FALSE(w.chkChapters->isChecked());
   EXPECT_TRUE(w.chkChapters->isEnabled());
