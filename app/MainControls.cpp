@@ -148,7 +148,7 @@ void TfrmMain::BuildPictureArea(QVBoxLayout* root) {
   auto* pictureLayout = new QVBoxLayout(pictureFrame);
   pictureLayout->setContentsMargins(1, 1, 1, 1);
   pictureLayout->addWidget(Image1);
-  root->addWidget(pictureFrame, 1);
+  root->addLayout(WithSegmentPanel(pictureFrame), 1);
 
   connect(Image1, &TPictureBox::Resized, this, [this] { Guarded(&TfrmMain::FormResize); });
   connect(Image1, &TPictureBox::Clicked, this, [this] { Guarded(&TfrmMain::Image1Click); });
@@ -328,6 +328,7 @@ void TfrmMain::BuildJobRows(QVBoxLayout* root) {
   job->addWidget(btnStop);
   job->addWidget(btnPause);
   job->addWidget(btnResume);
+  AddSegmentChoices(job);
   job->addStretch(1);
   job->addWidget(btnExit);
 

@@ -162,6 +162,7 @@ void TfrmMain::SetJobControls(bool running) {
     b->setEnabled(idle);
   cboFrameSize->setEnabled(idle);
   cboVideoFormat->setEnabled(idle);
+  SetSegmentControls(idle);
   if (running) {
     FTrackBarWasEnabled = TrackBar1->isEnabled();
     TrackBar1->setEnabled(false);

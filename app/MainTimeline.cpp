@@ -53,17 +53,18 @@ int64_t TfrmMain::TrackTarget(int pos) const {
   return max < 1 ? int64_t(0) : static_cast<int64_t>(std::nearbyint(static_cast<double>(pos) / max * FDuration));
 }
 
-void TfrmMain::ShowExactly(int64_t to) {
+bool TfrmMain::ShowExactly(int64_t to) {
   FRoughPicture = false;
   const bool sought = FDecoder->Seek(to, 0) || FDecoder->Seek(to, AVSEEK_FLAG_BACKWARD) ||
                       FDecoder->Seek(to, AVSEEK_FLAG_ANY);
-  if (!sought) return;
+  if (!sought) return false;
   while (FDecoder->Decode(-1)) {
     if (FDecoder->FramePTS() >= to || to <= 0) {
       ShowCurrentFrame();
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 void TfrmMain::ShowKeyFrameNear(int64_t to) {

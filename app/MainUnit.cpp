@@ -200,6 +200,7 @@ void TfrmMain::FormShow() {
 
   ApplyCopyMode(false);
   cmbVideoQuality->setEnabled(chkVideoQuality->isChecked());
+  ReadSegmentChoices();
 
   btnPlay->setEnabled(false);
   btnPlayStop->setEnabled(false);
@@ -535,6 +536,7 @@ void TfrmMain::FilesDropped(const QStringList& paths) {
 
 void TfrmMain::OpenFile(const QString& path, bool dropped) {
   ResetView();
+  ForgetSegments();
   bool loaded = false;
   std::string error;
   try {
@@ -588,6 +590,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
   }
   UpdateTrackBar();
   if (hasVideo && durationKnown) StartKeyFrameScan(path);
+  if (hasVideo) OfferSavedSegments();
 }
 
 void TfrmMain::SetFileButtons(bool jobButtons) {

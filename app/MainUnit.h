@@ -11,10 +11,12 @@
 #include <memory>
 
 #include "GlobalUnit.h"
+#include "segments/SegmentList.h"
 
 class IDialogs;
 class IShell;
 class QKeySequence;
+class QLayout;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -25,6 +27,8 @@ class QPushButton;
 class QToolButton;
 class QVBoxLayout;
 class TPictureBox;
+class TSegmentPanel;
+class QHBoxLayout;
 class TTrackBar;
 class TTimeline;
 class TfmDirectory;
@@ -133,6 +137,18 @@ public:
   // A file dropped on the window (only the first of several is taken).
   void FilesDropped(const QStringList& paths);
 
+  // The segment list (MainSegments.cpp).
+  TSegmentList& Segments() { return FSegments; }
+  // Adds the range between the points to the list.
+  void AddSegmentClick();
+  void OpenListClick();
+  void SaveListClick();
+  // Shows the picture at a time, as a move of the track bar would.
+  void JumpToTime(int64_t us);
+  // The choices for a list: one merged output or one file per segment, with chapters.
+  bool SegmentsSeparate() const;
+  bool SegmentChapters() const;
+
   void ResetView();
   void UpdateTrackBar();
   void ShowCurrentFrame();
@@ -202,6 +218,9 @@ public:
   QCheckBox* chkOptimze = nullptr;
   QCheckBox* chkOptmizecolormap = nullptr;
   QPlainTextEdit* mmoLog = nullptr;
+  TSegmentPanel* SegmentPanel = nullptr;
+  QComboBox* cboSegmentMode = nullptr;
+  QCheckBox* chkChapters = nullptr;
 
 protected:
   void showEvent(QShowEvent* e) override;
@@ -252,6 +271,20 @@ private:
   void SetJobControls(bool running);
   // The picture of the job's preview window, fitted into its area.
   void DrawPreview();
+  // The segment list's parts of the window (MainSegments.cpp).
+  QLayout* WithSegmentPanel(QWidget* picture);
+  void AddSegmentChoices(QHBoxLayout* row);
+  void ReadSegmentChoices();
+  // The list and its choices are not changed under a running job.
+  void SetSegmentControls(bool enabled);
+  void SegmentsChanged();
+  void UpdateSegmentMarks();
+  void ShowSegmentMessage(const QString& text);
+  // A new file starts with an empty list; its saved list, if any, is offered once it is open.
+  void ForgetSegments();
+  // Adding, opening and saving a list need an open file.
+  void SetListButtons(bool fileOpen);
+  void OfferSavedSegments();
   // Records the track-bar selection the point buttons made.
   void NotePointSelection();
   // Track-bar moves (MainTimeline.cpp). Runs show with FSeeking set, so that the pictures it
@@ -260,7 +293,7 @@ private:
   // The time of a track-bar position.
   int64_t TrackTarget(int pos) const;
   // The first picture at or after the time, as a seek and decoding on give it.
-  void ShowExactly(int64_t to);
+  bool ShowExactly(int64_t to);
   // The key frame at or before the time: one picture decoded, for a drag.
   void ShowKeyFrameNear(int64_t to);
   // The exact picture for the thumb, when a rough one is shown.
@@ -326,6 +359,12 @@ private:
   bool SetCutOutput(int task, const std::string& outputName, const TCutSetup& setup);
   bool FOptimize = false;
   bool FOptimizeColorMap = false;
+
+  TSegmentList FSegments;
+  // The media the list autosaves for ("" while none is open).
+  QString FSegmentMedia;
+  // The project file last opened or saved: the only one a save may replace.
+  QString FListFile;
 };
 
 // The panel the player draws into: a native child window that Qt itself never paints, so

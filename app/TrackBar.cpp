@@ -41,6 +41,29 @@ QRect TTrackBar::GrooveRect() const {
   return style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
 }
 
+void TTrackBar::SetSegments(std::vector<TTrackSegment> segments) {
+  if (segments == FSegments) return;
+  FSegments = std::move(segments);
+  update();
+}
+
+void TTrackBar::DrawSegments(QPainter& p, const QRect& groove) {
+  // A band a little taller than the selection, so a segment under it still shows.
+  const int h = std::max(6, groove.height()) + 6;
+  for (const TTrackSegment& s : FSegments) {
+    const int x1 = PositionToPixel(std::min(s.StartPos, s.EndPos));
+    const int x2 = PositionToPixel(std::max(s.StartPos, s.EndPos));
+    const int grow = s.Highlighted ? 2 : 0;
+    const QRect band(x1, groove.center().y() - h / 2 - grow, std::max(2, x2 - x1), h + 2 * grow);
+    p.fillRect(band, s.Colour);
+    if (s.Highlighted) {
+      const QColor edge = s.Colour.darker(200);
+      p.fillRect(QRect(band.left(), band.top(), band.width(), 2), edge);
+      p.fillRect(QRect(band.left(), band.bottom() - 1, band.width(), 2), edge);
+    }
+  }
+}
+
 int TTrackBar::PositionToPixel(int value) const {
   QStyleOptionSlider opt;
   initStyleOption(&opt);
@@ -78,6 +101,9 @@ void TTrackBar::paintEvent(QPaintEvent*) {
       last = x;
     }
   }
+
+  if (!FSegments.empty())
+    DrawSegments(p, GrooveRect());
 
   if (FSelStart != 0 || FSelEnd != 0) {
     const QRect groove = GrooveRect();
