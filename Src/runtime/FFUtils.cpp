@@ -34,6 +34,10 @@ void TFormatConverter::SetBitsPixel(int bits) {
   Reset();
 }
 
+namespace {
+constexpr size_t kScalePadding = 64;
+}  // namespace
+
 bool TFormatConverter::ToRGB(uint8_t* const data[4], const int linesize[4], AVPixelFormat format,
                              bool copyToBitmap, int height, int width) {
   FBitmap.SetSize(width, height);
@@ -62,7 +66,8 @@ bool TFormatConverter::ToRGB(uint8_t* const data[4], const int linesize[4], AVPi
     if (!FBuffer || FBufferSize < static_cast<size_t>(size)) {
       FBuffer.reset();
       FBufferSize = 0;
-      FBuffer.reset(static_cast<uint8_t*>(av_malloc(size)));
+      // swscale's vector code stores whole blocks and may pass the end of the last row.
+      FBuffer.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(size) + kScalePadding)));
       if (!FBuffer) {
         Reset();
         FLastErrMsg = "Out of memory";
