@@ -12,6 +12,7 @@
 #include "job/CutSetup.h"
 #include "job/OutputChoices.h"
 #include "job/SegmentExport.h"
+#include "segments/ProjectFile.h"
 #include "runtime/SafeWrite.h"
 
 namespace cli {
@@ -195,6 +196,25 @@ bool ParseSegments(const std::string& text, std::vector<TExportRange>* ranges) {
   return true;
 }
 
+// The selected segments of a project file as the ranges to cut; false with the message printed.
+bool ReadProjectRanges(const std::string& project, const std::string& file, int64_t duration,
+                       std::vector<TExportRange>* ranges) {
+  TProjectFormat format;
+  ProjectFormatOfPath(project, &format);
+  TProjectMedia media;
+  media.FileName = file;
+  media.Duration = duration;
+  TSegmentList list;
+  std::string err;
+  if (!ReadProjectFile(project, format, media, list, &err)) {
+    fprintf(stderr, "%s: %s\n", project.c_str(), err.c_str());
+    return false;
+  }
+  for (const TSegment& s : list.SelectedItems()) ranges->push_back(TExportRange{s.Start, s.End, s.Label});
+  if (ranges->empty()) fprintf(stderr, "%s: no segment is selected\n", project.c_str());
+  return !ranges->empty();
+}
+
 // The segments' points snapped as the single cut's are; then the job over all of them.
 int CutSegments(const std::string& file, const TCutChoices& c, TSegmentChoices& segs, bool exact, bool dryRun,
                 const std::string& outDir) {
@@ -222,7 +242,8 @@ int CutSegments(const std::string& file, const TCutChoices& c, TSegmentChoices& 
 const char* kUsage =
     "cut FILE --format ENTRY [--start SECONDS] [--end SECONDS] [--size ENTRY] [--quality N] "
     "[--remove-audio] [--out-dir DIR] [--exact | --no-exact] [--dry-run]\n"
-    "cut FILE --format ENTRY --segments S-E,S-E,... [--merge | --separate] [--chapters] ...\n\n"
+    "cut FILE --format ENTRY --segments S-E,S-E,... [--merge | --separate] [--chapters] ...\n"
+    "cut FILE --format ENTRY --project PROJECT [--merge | --separate] [--chapters] ...\n\n"
     "  cut     cuts the range from --start to --end (each snapped to the picture the decoder\n"
     "          lands on) into a new file in --out-dir, else the window's output folder;\n"
     "          --format is a format list entry or its index, --size an entry of that\n"
@@ -234,7 +255,8 @@ const char* kUsage =
     "          key frame at or before --start; other formats take --no-exact and ignore it;\n"
     "          --segments cuts several ranges (seconds, START-END) in one job, --merge (the\n"
     "          default) into one file, with --chapters one chapter each, or --separate into\n"
-    "          one file each; one \"output: \" line per file\n";
+    "          one file each; one \"output: \" line per file; --project takes the selected\n"
+    "          segments of a project file (.trimora, -proj.llc, .csv, .edl) instead\n";
 
 int CmdCut(const std::vector<std::string>& args) {
   if (args.empty()) return Usage();
@@ -246,6 +268,7 @@ int CmdCut(const std::vector<std::string>& args) {
   bool haveStart = false, haveEnd = false, dryRun = false, haveQuality = false, exact = true;
   bool exactGiven = false;
   bool haveSegments = false, modeGiven = false;
+  std::string project;
   TSegmentChoices segs;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -278,6 +301,13 @@ int CmdCut(const std::vector<std::string>& args) {
     } else if (a == "--segments" && hasValue) {
       if (haveSegments || !ParseSegments(args[++i], &segs.Ranges)) return Usage();
       haveSegments = true;
+    } else if (a == "--project" && hasValue) {
+      project = args[++i];
+      TProjectFormat pf;
+      if (!ProjectFormatOfPath(project, &pf) || !CanReadProjectFormat(pf)) {
+        fprintf(stderr, "Not a readable project file name: %s\n", project.c_str());
+        return Usage();
+      }
     } else if (a == "--merge" || a == "--separate") {
       segs.Separate = a == "--separate";
       modeGiven = true;
@@ -289,6 +319,11 @@ int CmdCut(const std::vector<std::string>& args) {
       return Usage();
     }
   }
+  if (!project.empty() && haveSegments) {
+    fprintf(stderr, "--project and --segments each give the segments: one of them\n");
+    return Usage();
+  }
+  haveSegments = haveSegments || !project.empty();
   if (haveSegments && (haveStart || haveEnd)) {
     fprintf(stderr, "--segments takes the place of --start and --end\n");
     return Usage();
@@ -317,6 +352,7 @@ int CmdCut(const std::vector<std::string>& args) {
   FillInputChoices(dec, c);
   const TFileStreamInfo info = dec.GetFileStreamInfo();
   c.Duration = info.Duration > 0 ? info.Duration : 0;
+  if (!project.empty() && !ReadProjectRanges(project, file, c.Duration, &segs.Ranges)) return ecFailed;
   if (haveSegments) return CutSegments(file, c, segs, exact, dryRun, outDir);
   if (haveStart && start > 0 && !SnapPoint(file, start, &c.TrimStart)) return ecFailed;
   if (haveEnd && end > 0 && !SnapPoint(file, end, &c.TrimEnd)) return ecFailed;

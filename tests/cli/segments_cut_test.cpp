@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,33 @@ TEST_F(CliSegments, MergedAndSeparateCutsWriteTheRanges) {
       << r.Out;
   EXPECT_EQ(Numbers(Named("_2")), Frames({{40, 47}}));
   EXPECT_EQ(Numbers(Named("_3")), Frames({{53, 62}}));
+}
+
+// The segments of a project file: its selected ones, with their labels; a faulty project is
+// refused with its line before anything is cut.
+TEST_F(CliSegments, AProjectFileGivesTheSegments) {
+  const std::string llc = Dir + "/takes-proj.llc";
+  std::ofstream(llc) << "// two takes\n{version: 2, mediaFileName: 'h264.mp4', cutSegments: [\n"
+                        "  {start: 0.52, end: 1.24, name: 'first'},\n"
+                        "  {start: 1.6, end: 1.88, name: 'skipped', selected: false},\n"
+                        "  {start: 2.12, end: 2.48, name: 'last',},\n]}\n";
+  TCliRun r = Cut(File, "--format 0 --project " + ShellQuote(llc) + " --chapters");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_NE(r.Out.find("segment 2: 2.12-2.48 s \"last\""), std::string::npos) << r.Out;
+  EXPECT_EQ(Numbers(Named("")), Frames({{13, 31}, {53, 62}}));
+  const TCliRun chapters = RunShell("ffprobe -v error -show_entries chapter_tags=title -of csv=p=0 " + ShellQuote(Named("")));
+  EXPECT_EQ(chapters.Out, "first\nlast\n");
+
+  const std::string csv = Dir + "/bad.csv";
+  std::ofstream(csv) << "Start,End,Name\n1,2,fine\n3,x,broken\n";
+  r = Cut(File, "--format 0 --project " + ShellQuote(csv) + " --dry-run");
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_NE(r.Err.find(csv + ": line 3: "), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Out, "");
+  for (const std::string& args : {std::string("--project " + llc + " --segments 1-2"), std::string("--project x.mp4")}) {
+    SCOPED_TRACE(args);
+    EXPECT_EQ(Cut(Dir + "/missing.mp4", "--format 0 " + args + " --dry-run").Code, 2);
+  }
 }
 
 }  // namespace
