@@ -110,9 +110,6 @@ void TfrmMain::btnStartClick() {
   if (task < 0) return refuse();
 
   const bool exact = cboVideoFormat->currentIndex() == 0 && chkExactCut->isChecked();
-  const TCutSetup setup = PrepareCut(CutChoices(), exact);
-  const TCutJob& job = setup.Job;
-
   TOutputNameHost host;
   host.ReadString = [this](const std::string& key, const std::string& def) {
     return Settings().ReadString(QString::fromStdString(key), QString::fromStdString(def)).toStdString();
@@ -124,22 +121,32 @@ void TfrmMain::btnStartClick() {
     FDialogs.MessageBox(this, QString::fromStdString(caption), QString::fromStdString(text), TMsgIcon::None,
                         TMsgButtons::Ok);
   };
-  const std::string outputName = MakeOutputFileName(FFileName.toStdString(), job.Suffix, host);
-  if (!SetCutOutput(task, outputName, setup)) return;
+  std::string outputName;
+  bool streamCopy = false;
+  if (!FSegments.SelectedItems().empty()) {
+    // A list with segments is cut instead of the two points.
+    if (!SetSegmentsOutput(task, exact, host, &outputName, &FJobLength, &streamCopy)) return;
+  } else {
+    const TCutSetup setup = PrepareCut(CutChoices(), exact);
+    const TCutJob& job = setup.Job;
+    outputName = MakeOutputFileName(FFileName.toStdString(), job.Suffix, host);
+    if (!SetCutOutput(task, outputName, setup)) return;
+    streamCopy = job.StreamCopy;
+    FTrimStart = job.TrimStart;
+    FTrimEnd = job.TrimEnd;
+    // The length asked for, for the share done where the engine gives no total.
+    if (job.TrimEnd > job.TrimStart)
+      FJobLength = job.TrimEnd - job.TrimStart;
+    else
+      FJobLength = FDuration - std::max<int64_t>(job.TrimStart, 0);
+  }
 
   // A copied stream has no pictures to preview.
-  if (job.StreamCopy) {
+  if (streamCopy) {
     chkPreview->setChecked(false);
     FEncoder->SetPreviewBitmap(false);
   }
-  FTrimStart = job.TrimStart;
-  FTrimEnd = job.TrimEnd;
   FOutputFileName = QString::fromStdString(outputName);
-  // The length asked for, for the share done where the engine gives no total.
-  if (job.TrimEnd > job.TrimStart)
-    FJobLength = job.TrimEnd - job.TrimStart;
-  else
-    FJobLength = FDuration - std::max<int64_t>(job.TrimStart, 0);
 
   FJobRunning = true;
   SetJobControls(true);

@@ -18,6 +18,8 @@
 #include "SegmentPanel.h"
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
+#include "engine/FFEncode.h"
+#include "job/SegmentExport.h"
 #include "segments/ProjectFile.h"
 
 namespace {
@@ -209,4 +211,30 @@ void TfrmMain::SaveListClick() {
     return ShowSegmentMessage(QString::fromStdString(err));
   FListFile = path;
   ShowSegmentMessage(QStringLiteral("Segment list saved: ") + path);
+}
+
+bool TfrmMain::SetSegmentsOutput(int task, bool exact, const TOutputNameHost& host, std::string* output,
+                                 int64_t* length, bool* copy) {
+  TSegmentChoices choices;
+  choices.Separate = SegmentsSeparate();
+  choices.Chapters = SegmentChapters();
+  *length = 0;
+  for (const TSegment& s : FSegments.SelectedItems()) {
+    choices.Ranges.push_back(TExportRange{s.Start, s.End, s.Label});
+    *length += s.End - s.Start;
+  }
+  const TSegmentSetup setup = PrepareSegments(CutChoices(), choices, exact);
+  const std::vector<std::string> outputs = SegmentOutputNames(FFileName.toStdString(), setup, host);
+  for (const std::string& note : setup.Notes) Log(QString::fromStdString(note));
+  for (const std::string& line : SegmentPlanLines(setup)) Log(QString::fromStdString(line));
+  std::string error;
+  if (SetSegmentOutput(*FEncoder, task, outputs, setup, &error) != 0) {
+    FEncoder->RemoveTask(task);
+    FDialogs.MessageBox(this, QGuiApplication::applicationDisplayName(), QString::fromStdString(error),
+                        TMsgIcon::Warning, TMsgButtons::Ok);
+    return false;
+  }
+  *output = outputs.front();
+  *copy = setup.Parts.front().Job.StreamCopy;
+  return true;
 }

@@ -44,6 +44,7 @@ struct TProgressInfo;
 struct TPreviewInfo;
 struct TTerminateInfo;
 struct TCutChoices;
+struct TOutputNameHost;
 
 // Filter texts of the open and save dialogs.
 extern const char* const OpenDialogFilter;
@@ -357,6 +358,10 @@ private:
   // The task's output as the prepared cut says (the frame-exact or the plain copy, or the
   // option text), its lines logged; false when the job cannot start (the task is removed).
   bool SetCutOutput(int task, const std::string& outputName, const TCutSetup& setup);
+  // The selected segments as the task's outputs (MainSegments.cpp): false when refused (told).
+  // *output gets the first file, *length the total length, *copy whether nothing is encoded.
+  bool SetSegmentsOutput(int task, bool exact, const TOutputNameHost& host, std::string* output, int64_t* length,
+                         bool* copy);
   bool FOptimize = false;
   bool FOptimizeColorMap = false;
 

@@ -6,11 +6,13 @@
 
 #include "SegmentPanel.h"
 #include "TrackBar.h"
+#include "decoder/FFDecode.h"
 #include "runtime/MainThread.h"
 #include "segments/ProjectFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
@@ -370,6 +372,50 @@ TEST_F(SegmentsTest, TheListIsLockedWhileACutRuns) {
   EXPECT_TRUE(w.chkChapters->isEnabled());
   Press(&w, Qt::Key_S);
   EXPECT_EQ(Table()->rowCount(), 2);
+}
+
+// "Cut" with segments in the list cuts them, not the points: merged into one file with a
+// chapter each, or one file per segment.
+TEST_F(SegmentsTest, CutExportsTheListMergedOrSeparate) {
+  const QString out = Home + "/cuts";
+  ASSERT_TRUE(QDir().mkpath(out));
+  Preset({{"OutPutDir", out.toStdString()}});
+  TfrmMain& w = Open(FixtureKind::H264Mp4);
+  AddByKey(13, 21);
+  AddByKey(40, 47);
+  w.chkChapters->setChecked(true);
+  w.btnStart->click();
+  ASSERT_TRUE(WaitFor([&] { return !w.JobRunning(); }));
+  auto numbers = [](const QString& file) {
+    std::vector<int> n;
+    TFFDecoder dec;
+    EXPECT_TRUE(dec.LoadFile(file.toStdString())) << file.toStdString();
+    while (dec.Decode()) n.push_back(ReadFrameNumber(dec.Picture()));
+    return n;
+  };
+  auto counting = [](std::initializer_list<std::pair<int, int>> ranges) {
+    std::vector<int> n;
+    for (const auto& r : ranges)
+      for (int i = r.first; i < r.second; i++) n.push_back(i);
+    return n;
+  };
+  const QString stem = out + "/" + QFileInfo(Source).completeBaseName() + "_(new)";
+  EXPECT_EQ(numbers(stem + ".mp4"), counting({{13, 21}, {40, 47}}));
+  const std::string chapters =
+      std::string("ffprobe -v error -show_entries chapter_tags=title -of csv=p=0 '") + (stem + ".mp4").toStdString() + "'";
+  FILE* p = popen(chapters.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[256] = {};
+  std::string titles;
+  while (fgets(line, sizeof line, p)) titles += line;
+  pclose(p);
+  EXPECT_EQ(titles, "Segment 1\nSegment 2\n");
+
+  ChooseEntry(w.cboSegmentMode, 1);
+  w.btnStart->click();
+  ASSERT_TRUE(WaitFor([&] { return !w.JobRunning(); }));
+  EXPECT_EQ(numbers(stem + "_1.mp4"), counting({{13, 21}}));
+  EXPECT_EQ(numbers(stem + "_2.mp4"), counting({{40, 47}}));
 }
 
 TEST_F(SegmentsTest, MergedOrSeparateAndChaptersAreKeptInTheSettings) {
