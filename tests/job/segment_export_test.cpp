@@ -351,10 +351,11 @@ TEST_F(SegmentExportTest, AStopLeavesAValidFile) {
     const TMedia m = ReadMedia(out);
     EXPECT_GT(m.numbers.size(), 0u);
     // A loaded machine may end the job before the stop reaches it: then the file is whole.
-    if (end.Finished)
+    if (end.Finished) {
       EXPECT_EQ(m.numbers.size(), 225u);
-    else  // the copy holds the encoded pictures of a range until its copied part: maybe all
+    } else {  // the copy holds the encoded pictures of a range until its copied part: maybe all
       EXPECT_LE(m.numbers.size(), format ? 224u : 225u);
+    }
     for (size_t i = 0; i < m.numbers.size() && i < size_t(frames[0].end - frames[0].first); i++)
       EXPECT_EQ(m.numbers[i], frames[0].first + int(i));
   }
