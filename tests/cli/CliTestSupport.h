@@ -1,5 +1,6 @@
 #pragma once
-// Running trimora-cli from the tests: exit code, standard output and standard error apart.
+// Running trimora-cli from the tests: exit code, standard output and standard error apart;
+// the frame numbers that the pictures of a written file show.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "decoder/FFDecode.h"
+#include "support/Fixtures.h"
 
 struct TCliRun {
   int Code = -1;
@@ -39,4 +44,20 @@ inline std::string ShellQuote(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
+}
+
+// The numbers shown by the pictures of a file, in the order the decoder gives them.
+inline std::vector<int> FrameNumbers(const std::string& file) {
+  std::vector<int> numbers;
+  TFFDecoder dec;
+  if (!dec.LoadFile(file)) return numbers;
+  while (dec.Decode()) numbers.push_back(ReadFrameNumber(dec.Picture()));
+  return numbers;
+}
+
+// from, from + 1, ..., to.
+inline std::vector<int> Counting(int from, int to) {
+  std::vector<int> v;
+  for (int n = from; n <= to; ++n) v.push_back(n);
+  return v;
 }

@@ -19,20 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<int> FrameNumbers(const std::string& file) {
-  std::vector<int> numbers;
-  TFFDecoder dec;
-  EXPECT_TRUE(dec.LoadFile(file)) << dec.LastErrMsg();
-  while (dec.Decode()) numbers.push_back(ReadFrameNumber(dec.Picture()));
-  return numbers;
-}
-
-std::vector<int> Counting(int from, int to) {
-  std::vector<int> v;
-  for (int n = from; n <= to; ++n) v.push_back(n);
-  return v;
-}
-
 class CliCopyContainers : public ::testing::Test {
 protected:
   void SetUp() override {

@@ -274,21 +274,6 @@ TEST_F(CliCut, AVideoStartingLateIsCutFromTheChosenPicture) {
   EXPECT_EQ(ReadFrameNumber(dec.Picture()), 25);
 }
 
-// The numbers shown by the pictures of a file, in the order the decoder gives them.
-std::vector<int> FrameNumbers(const std::string& file) {
-  std::vector<int> numbers;
-  TFFDecoder dec;
-  EXPECT_TRUE(dec.LoadFile(file)) << dec.LastErrMsg();
-  while (dec.Decode()) numbers.push_back(ReadFrameNumber(dec.Picture()));
-  return numbers;
-}
-
-std::vector<int> Counting(int from, int to) {
-  std::vector<int> v;
-  for (int n = from; n <= to; ++n) v.push_back(n);
-  return v;
-}
-
 // What the ffmpeg tool says decoding the file, empty when it decodes clean.
 std::string FfmpegComplaints(const std::string& file) {
   TCliRun r = RunShell("ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1");

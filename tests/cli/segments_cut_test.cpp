@@ -34,14 +34,6 @@ protected:
     return Dir + "/" + fs::path(File).stem().string() + "_(new)" + mark + ".mp4";
   }
 
-  static std::vector<int> Numbers(const std::string& file) {
-    std::vector<int> numbers;
-    TFFDecoder dec;
-    EXPECT_TRUE(dec.LoadFile(file)) << file;
-    while (dec.Decode()) numbers.push_back(ReadFrameNumber(dec.Picture()));
-    return numbers;
-  }
-
   std::string Dir, File;
 };
 
@@ -98,14 +90,14 @@ TEST_F(CliSegments, MergedAndSeparateCutsWriteTheRanges) {
   TCliRun r = Cut(File, "--format 0 --merge --chapters " + std::string(kSegments));
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find("output: " + Named("") + "\n"), std::string::npos) << r.Out;
-  EXPECT_EQ(Numbers(Named("")), Frames({{13, 31}, {40, 47}, {53, 62}}));
+  EXPECT_EQ(FrameNumbers(Named("")), Frames({{13, 31}, {40, 47}, {53, 62}}));
   r = Cut(File, "--format 0 --separate " + std::string(kSegments));
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find("output: " + Named("_1") + "\noutput: " + Named("_2") + "\noutput: " + Named("_3") + "\n"),
             std::string::npos)
       << r.Out;
-  EXPECT_EQ(Numbers(Named("_2")), Frames({{40, 47}}));
-  EXPECT_EQ(Numbers(Named("_3")), Frames({{53, 62}}));
+  EXPECT_EQ(FrameNumbers(Named("_2")), Frames({{40, 47}}));
+  EXPECT_EQ(FrameNumbers(Named("_3")), Frames({{53, 62}}));
 }
 
 // The segments of a project file: its selected ones, with their labels; a faulty project is
@@ -119,7 +111,7 @@ TEST_F(CliSegments, AProjectFileGivesTheSegments) {
   TCliRun r = Cut(File, "--format 0 --project " + ShellQuote(llc) + " --chapters");
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find("segment 2: 2.12-2.48 s \"last\""), std::string::npos) << r.Out;
-  EXPECT_EQ(Numbers(Named("")), Frames({{13, 31}, {53, 62}}));
+  EXPECT_EQ(FrameNumbers(Named("")), Frames({{13, 31}, {53, 62}}));
   const TCliRun chapters = RunShell("ffprobe -v error -show_entries chapter_tags=title -of csv=p=0 " + ShellQuote(Named("")));
   EXPECT_EQ(chapters.Out, "first\nlast\n");
 
