@@ -408,7 +408,8 @@ bool TExactRun::Prepare(std::vector<TExactCopyPlan>* plans, std::string* error) 
     if (k > 0) plan.CodecName = plans->front().CodecName;
     TLayout L;
     if (!BuildLayout(FIn, FInput, FRanges[k], &L, error)) return false;
-    FillPlan(iv, L, &plan);
+    // Reading the range may have opened the file again (back to its start): a new stream.
+    FillPlan(FIn.ic->streams[FIn.v], L, &plan);
     plan.Exact = true;
     FDuration += plan.Duration;
     FOffsets.push_back(FOffsets.back() + RangeLength(L));
