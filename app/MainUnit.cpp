@@ -5,6 +5,7 @@
 #include "OutputChoices.h"
 #include "PictureBox.h"
 #include "Timeline.h"
+#include "TimelineFeed.h"
 #include "TrackBar.h"
 #include "directory.h"
 #include "decoder/FFDecode.h"
@@ -427,6 +428,7 @@ QImage BitmapImage(const TBitmap& bitmap) {
 void TfrmMain::ResetView() {
   if (FKeyFrames) FKeyFrames->Cancel();
   TrackBar1->SetKeyMarks({});
+  FTimelineFeed->Close();
   Timeline1->SetDuration(0);
   FDragPauseTimer->stop();
   FRoughPicture = false;
@@ -587,7 +589,10 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
     FTrimStart = FTrimEnd = 0;
   }
   UpdateTrackBar();
-  if (hasVideo && durationKnown) StartKeyFrameScan(path);
+  if (hasVideo && durationKnown) {
+    StartKeyFrameScan(path);
+    FTimelineFeed->Open(path);
+  }
 }
 
 void TfrmMain::SetFileButtons(bool jobButtons) {

@@ -27,6 +27,7 @@ class QVBoxLayout;
 class TPictureBox;
 class TTrackBar;
 class TTimeline;
+class TTimelineFeed;
 class TfmDirectory;
 class TfrmAbout1;
 class TFFDecoder;
@@ -291,6 +292,7 @@ private:
   bool FRoughPicture = false;
   bool FFollowing = false;  // a player seek is being waited for
   QTimer* FDragPauseTimer = nullptr;
+  TTimelineFeed* FTimelineFeed = nullptr;  // thumbnails and peaks for Timeline1
   int64_t FFollowedPTS = INT64_MIN;  // last picture a drag moved the player to
   std::unique_ptr<TBitmap> FPicture;
   std::unique_ptr<TFFDecoder> FDecoder;
