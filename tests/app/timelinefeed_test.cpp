@@ -18,16 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-  const auto until = Clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (Clock::now() > until) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    ProcessMainThreadCalls();
-  }
-  return true;
-}
-
 // Key-frame times of a fixture, µs from its first picture.
 std::vector<int64_t> KeyFrameTimes(FixtureKind kind) {
   const FixtureInfo info = GetFixtureInfo(kind);
@@ -75,7 +65,7 @@ TEST_F(TimelineFeedTest, EveryKeyFrameGetsItsPictureAndTheSoundItsPeaksWhereThey
   TfrmMain& w = Open(FixtureKind::ToneStepsMkv);
   TTimeline* line = w.Timeline1;
   ASSERT_GT(line->Duration(), 0);
-  ASSERT_TRUE(WaitFor([&] { return Fed(line, FixtureKind::ToneStepsMkv); }, 60000))
+  ASSERT_TRUE(WaitForEvents([&] { return Fed(line, FixtureKind::ToneStepsMkv); }, 60000))
       << line->ThumbnailCount() << " thumbnails";
   const QImage shot = line->grab().toImage();
   const QRect strip = line->StripRect();
@@ -103,10 +93,10 @@ TEST_F(TimelineFeedTest, AnotherFileDropsTheFirstFilesWorkAndLateResults) {
   // The first file's results queue up for the main thread, which does not take them yet.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   Open(FixtureKind::H264Mp4);
-  ASSERT_TRUE(WaitFor([&] { return Fed(line, FixtureKind::H264Mp4); }, 60000))
+  ASSERT_TRUE(WaitForEvents([&] { return Fed(line, FixtureKind::H264Mp4); }, 60000))
       << line->ThumbnailCount() << " thumbnails";
   // Nothing of the first file comes later.
-  WaitFor([] { return false; }, 1000);
+  WaitForEvents([] { return false; }, 1000);
   EXPECT_TRUE(SameTimes(line->ThumbnailTimes(), KeyFrameTimes(FixtureKind::H264Mp4)))
       << line->ThumbnailCount() << " thumbnails";
 }
@@ -125,7 +115,7 @@ TEST_F(TimelineFeedTest, TheWindowKeepsAnsweringWhileTheStripIsMade) {
   w.OpenFromCommandLine(QString::fromStdString(FixturePath(FixtureKind::ToneStepsMkv)));
   tick.start();
   last = Clock::now();
-  ASSERT_TRUE(WaitFor([&] { return Fed(w.Timeline1, FixtureKind::ToneStepsMkv); }, 60000));
+  ASSERT_TRUE(WaitForEvents([&] { return Fed(w.Timeline1, FixtureKind::ToneStepsMkv); }, 60000));
   EXPECT_LT(longest, 250) << "ms between two ticks of a 10 ms timer";
 }
 
