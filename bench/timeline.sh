@@ -69,7 +69,8 @@ if [ -x "$WINDOW" ]; then
   ours=$("$WINDOW" "$FILE" || true)
   printf 'window: opening %.3f s; then first thumbnail %.3f s, all %s in %.3f s, waveform %.3f s\n' \
     "$(get open)" "$(get first)" "$(get thumbnails)" "$(get all)" "$(get waveform)"
-  printf 'window: longest delay of a 10 ms timer meanwhile %s ms (target 50 ms)\n' "$(get latency_ms)"
+  printf 'window: longest delay of a 10 ms timer meanwhile %s ms, at %s s (target 50 ms)\n' \
+    "$(get latency_ms)" "$(get latency_at)"
 else
   echo "window: no $WINDOW (built with Qt only)"
 fi

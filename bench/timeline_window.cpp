@@ -50,14 +50,18 @@ int main(int argc, char** argv) {
   const double open = Since(opening);
   const auto t0 = TClock::now();
   auto* feed = window.Timeline1->findChild<TTimelineFeed*>();
-  double first = -1, all = -1, wave = -1, longest = 0;
+  double first = -1, all = -1, wave = -1, longest = 0, longestAt = 0;
   auto last = TClock::now();
   QEventLoop loop;
   QTimer tick;
   tick.setInterval(10);
   QObject::connect(&tick, &QTimer::timeout, [&] {
     const auto now = TClock::now();
-    longest = std::max(longest, std::chrono::duration<double, std::milli>(now - last).count() - 10);
+    const double delay = std::chrono::duration<double, std::milli>(now - last).count() - 10;
+    if (delay > longest) {
+      longest = delay;
+      longestAt = Since(t0);
+    }
     last = now;
     if (first < 0 && window.Timeline1->ThumbnailCount() > 0) first = Since(t0);
     if (all < 0 && feed && feed->StripComplete()) all = Since(t0);
@@ -67,8 +71,8 @@ int main(int argc, char** argv) {
   tick.start();
   last = TClock::now();
   loop.exec();
-  printf("open=%.3f first=%.3f all=%.3f waveform=%.3f thumbnails=%d latency_ms=%.1f\n", open, first, all, wave,
-         window.Timeline1->ThumbnailCount(), longest);
+  printf("open=%.3f first=%.3f all=%.3f waveform=%.3f thumbnails=%d latency_ms=%.1f latency_at=%.3f\n", open, first,
+         all, wave, window.Timeline1->ThumbnailCount(), longest, longestAt);
   fflush(stdout);
   SetMainThreadWakeUp(nullptr);
   SetMainThreadIdle(nullptr);
