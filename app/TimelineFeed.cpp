@@ -54,6 +54,7 @@ TTimelineFeed::TTimelineFeed(TTimeline* timeline) : QObject(timeline), FTimeline
   FWave.OnDone = [this](bool ok, const std::vector<float>&, const std::shared_ptr<const TPeakEnvelope>& envelope,
                         const std::string&) {
     if (ok && envelope) PeaksArrived(*envelope);
+    FWaveDone = true;
   };
 }
 
@@ -75,7 +76,7 @@ void TTimelineFeed::Close() {
   FPath.clear();
   FCovered.Clear();
   FScreenful = TRequest{-1, -1, -1};
-  FWaveReady = false;
+  FWaveDone = false;
 }
 
 bool TTimelineFeed::StripComplete() const {
@@ -154,5 +155,4 @@ void TTimelineFeed::PeaksArrived(const TPeakEnvelope& envelope) {
   std::vector<float> peaks(envelope.Peaks.begin(),
                            envelope.Peaks.begin() + static_cast<ptrdiff_t>(std::min(slices, envelope.Peaks.size())));
   FTimeline->SetPeaks(std::move(peaks), slices);
-  FWaveReady = true;
 }

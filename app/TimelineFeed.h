@@ -43,7 +43,8 @@ public:
 
   // Every key frame of the file has its thumbnail on the widget.
   bool StripComplete() const;
-  bool WaveformReady() const { return FWaveReady; }
+  // The waveform is drawn, or there is none to draw (no sound, or it could not be read).
+  bool WaveformDone() const { return FWaveDone; }
 
 private:
   struct TRequest {
@@ -74,5 +75,5 @@ private:
   bool FRunning = false;
   int64_t FLastTime = INT64_MIN;  // of the current run's pictures
   TRequest FScreenful{-1, -1, -1};  // the last screenful asked for
-  bool FWaveReady = false;
+  bool FWaveDone = false;
 };

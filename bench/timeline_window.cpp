@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     last = now;
     if (first < 0 && window.Timeline1->ThumbnailCount() > 0) first = Since(t0);
     if (all < 0 && feed && feed->StripComplete()) all = Since(t0);
-    if (wave < 0 && feed && feed->WaveformReady()) wave = Since(t0);
+    if (wave < 0 && feed && feed->WaveformDone()) wave = Since(t0);
     if ((all >= 0 && wave >= 0) || Since(t0) > 600) loop.quit();
   });
   tick.start();
