@@ -3,6 +3,7 @@
 // keeps answering meanwhile.
 #include "AppTestSupport.h"
 #include "Timeline.h"
+#include "TimelineFeed.h"
 #include "runtime/MainThread.h"
 #include "timeline/Thumbnails.h"
 #include "timeline/Waveform.h"
@@ -59,6 +60,38 @@ protected:
     return false;
   }
 };
+
+// What is left to make of a span, after pieces made in any order, touching or overlapping.
+TEST(CoveredSpans, GapsAreWhatNoPieceCovers) {
+  using TSpan = std::pair<int64_t, int64_t>;
+  TCoveredSpans c;
+  int64_t a = 0, b = 0;
+  ASSERT_TRUE(c.FirstGap(0, INT64_MAX, &a, &b));
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, INT64_MAX);
+  c.Add(100, 200);
+  c.Add(300, 400);
+  ASSERT_TRUE(c.FirstGap(0, INT64_MAX, &a, &b));
+  EXPECT_EQ(TSpan(a, b), TSpan(0, 100));
+  ASSERT_TRUE(c.FirstGap(150, 350, &a, &b));
+  EXPECT_EQ(TSpan(a, b), TSpan(200, 300));
+  EXPECT_FALSE(c.FirstGap(120, 180, &a, &b));
+  EXPECT_FALSE(c.FirstGap(180, 180, &a, &b));
+  // Touching and overlapping pieces join; one over several swallows them.
+  c.Add(200, 250);
+  c.Add(240, 300);
+  EXPECT_FALSE(c.FirstGap(100, 400, &a, &b));
+  c.Add(600, 700);
+  c.Add(500, 800);
+  ASSERT_TRUE(c.FirstGap(100, 1000, &a, &b));
+  EXPECT_EQ(TSpan(a, b), TSpan(400, 500));
+  ASSERT_TRUE(c.FirstGap(500, INT64_MAX, &a, &b));
+  EXPECT_EQ(TSpan(a, b), TSpan(800, INT64_MAX));
+  c.Add(0, INT64_MAX);
+  EXPECT_FALSE(c.FirstGap(0, INT64_MAX, &a, &b));
+  c.Clear();
+  EXPECT_TRUE(c.FirstGap(10, 20, &a, &b));
+}
 
 TEST_F(TimelineFeedTest, EveryKeyFrameGetsItsPictureAndTheSoundItsPeaksWhereTheyAre) {
   // 30 s, every picture a key frame; silence, then a loud tone, then a quiet one, 10 s each.
