@@ -582,6 +582,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
     }
     Timeline1->SetDuration(FDuration);
     Timeline1->SetFrameDuration(FDecoder->FrameDuration());
+    if (durationKnown) FTimelineFeed->Open(path);
     ShowFirstFrame();
     setWindowTitle(FGlobal->ProductTitle() + FGlobal->VersionText() + QStringLiteral(" ") + FFileName);
     SetFileButtons(dropped);
@@ -589,10 +590,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
     FTrimStart = FTrimEnd = 0;
   }
   UpdateTrackBar();
-  if (hasVideo && durationKnown) {
-    StartKeyFrameScan(path);
-    FTimelineFeed->Open(path);
-  }
+  if (hasVideo && durationKnown) StartKeyFrameScan(path);
 }
 
 void TfrmMain::SetFileButtons(bool jobButtons) {
