@@ -11,6 +11,7 @@
 
 #include "MainUnit.h"
 #include "Timeline.h"
+#include "TimelineFeed.h"
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
 #include "player/FFPlay.h"
@@ -24,6 +25,7 @@ void TfrmMain::BuildTimeline(QVBoxLayout* root) {
   Timeline1 = new TTimeline(this);
   Timeline1->setObjectName(QStringLiteral("Timeline1"));
   root->addWidget(Timeline1);
+  FTimelineFeed = new TTimelineFeed(Timeline1);
   FDragPauseTimer = new QTimer(this);
   FDragPauseTimer->setSingleShot(true);
   FDragPauseTimer->setInterval(kDragPauseMs);

@@ -5,6 +5,7 @@
 #include "OutputChoices.h"
 #include "PictureBox.h"
 #include "Timeline.h"
+#include "TimelineFeed.h"
 #include "TrackBar.h"
 #include "directory.h"
 #include "decoder/FFDecode.h"
@@ -428,6 +429,7 @@ QImage BitmapImage(const TBitmap& bitmap) {
 void TfrmMain::ResetView() {
   if (FKeyFrames) FKeyFrames->Cancel();
   TrackBar1->SetKeyMarks({});
+  FTimelineFeed->Close();
   Timeline1->SetDuration(0);
   FDragPauseTimer->stop();
   FRoughPicture = false;
@@ -582,6 +584,7 @@ void TfrmMain::OpenFile(const QString& path, bool dropped) {
     }
     Timeline1->SetDuration(FDuration);
     Timeline1->SetFrameDuration(FDecoder->FrameDuration());
+    if (durationKnown) FTimelineFeed->Open(path);
     ShowFirstFrame();
     setWindowTitle(FGlobal->ProductTitle() + FGlobal->VersionText() + QStringLiteral(" ") + FFileName);
     SetFileButtons(dropped);

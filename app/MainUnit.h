@@ -31,6 +31,7 @@ class TSegmentPanel;
 class QHBoxLayout;
 class TTrackBar;
 class TTimeline;
+class TTimelineFeed;
 class TfmDirectory;
 class TfrmAbout1;
 class TFFDecoder;
@@ -325,6 +326,7 @@ private:
   bool FRoughPicture = false;
   bool FFollowing = false;  // a player seek is being waited for
   QTimer* FDragPauseTimer = nullptr;
+  TTimelineFeed* FTimelineFeed = nullptr;  // thumbnails and peaks for Timeline1
   int64_t FFollowedPTS = INT64_MIN;  // last picture a drag moved the player to
   std::unique_ptr<TBitmap> FPicture;
   std::unique_ptr<TFFDecoder> FDecoder;

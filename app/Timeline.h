@@ -38,6 +38,11 @@ public:
   void AddThumbnail(int64_t us, const QImage& picture);
   void ClearThumbnails();
   int ThumbnailCount() const { return static_cast<int>(FThumbs.size()); }
+  std::vector<int64_t> ThumbnailTimes() const {
+    std::vector<int64_t> times;
+    for (const auto& kv : FThumbs) times.push_back(kv.first);
+    return times;
+  }
   // Peaks 0..1, one per equal slice of the file's length; sliceCount is how many slices the
   // whole file has (0: as many as given), so a waveform can grow as it is made.
   void SetPeaks(std::vector<float> peaks, size_t sliceCount = 0);

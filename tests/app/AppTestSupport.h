@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -26,6 +27,7 @@
 #include "MainUnit.h"
 #include "QtMainThread.h"
 #include "runtime/Bitmap.h"
+#include "runtime/MainThread.h"
 #include "support/Fixtures.h"
 
 // Exported by QtGui for key simulation: offers a key press to the shortcut map first.
@@ -42,6 +44,18 @@ inline int FrameOf(const QImage& image) {
   QImage rgb = image.convertToFormat(QImage::Format_RGB32);
   return ReadFrameNumberBGR(rgb.constBits(), static_cast<int>(rgb.bytesPerLine()), rgb.width(),
                             rgb.height(), 4);
+}
+
+// Runs the event loop and the calls queued for the main thread until cond holds; false when
+// ms passed first.
+inline bool WaitForEvents(const std::function<bool()>& cond, int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ProcessMainThreadCalls();
+  }
+  return true;
 }
 
 // Readable failure messages for Qt strings.

@@ -36,16 +36,6 @@ void Click(QWidget* w, QPointF at, Qt::MouseButton button = Qt::LeftButton) {
   QApplication::sendEvent(w, &release);
 }
 
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-  const auto until = Clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (Clock::now() > until) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    ProcessMainThreadCalls();
-  }
-  return true;
-}
-
 class TimelineTest : public AppTest {
 protected:
   // Opens the file as from the command line, recording where the player says it is.
@@ -71,12 +61,12 @@ protected:
   // report a little before its target.
   int64_t JumpOf(const std::function<void()>& action) {
     const size_t before = Count();
-    EXPECT_TRUE(WaitFor([&] { return Count() > before + 1; }, 10000));
+    EXPECT_TRUE(WaitForEvents([&] { return Count() > before + 1; }, 10000));
     const size_t after = Count();
     action();
     const int64_t target = Window->CurrentPTS();
     size_t at = 0;
-    WaitFor([&] {
+    WaitForEvents([&] {
       std::lock_guard<std::mutex> g(Lock);
       for (size_t i = after; i < Reports.size() && at == 0; ++i)
         if (Reports[i] >= target - 300000 && Reports[i] <= target + 400000) at = i;
@@ -99,7 +89,7 @@ TEST_F(TimelineTest, WhilePlayingKeysGrooveClicksButtonsAndTimelineClicksMovePla
   const int page = w.TrackBar1->pageStep();
   w.TrackBar1->setValue(100);
   w.btnPlay->click();
-  ASSERT_TRUE(WaitFor([&] { return w.FFPlayer().State() == psPlay && Count() > 0; }, 20000));
+  ASSERT_TRUE(WaitForEvents([&] { return w.FFPlayer().State() == psPlay && Count() > 0; }, 20000));
   const int64_t pageUs = int64_t(page) * 40000;
 
   // Page Down on the track bar: back a page.
@@ -131,7 +121,7 @@ TEST_F(TimelineTest, ADragShowsTheKeyFrameAtOnceAndTheExactPictureWhenItRestsOrE
   EXPECT_TRUE(w.RoughPicture());
   EXPECT_EQ(w.Timeline1->CursorTime(), 0);
   // Resting: the exact picture.
-  ASSERT_TRUE(WaitFor([&] { return FrameOf(w.Picture()) == 200; }, 10000));
+  ASSERT_TRUE(WaitForEvents([&] { return FrameOf(w.Picture()) == 200; }, 10000));
   EXPECT_FALSE(w.RoughPicture());
   EXPECT_EQ(bar->value(), 200);
   // Past the second key frame, and one step from a rough picture is no step from it.
