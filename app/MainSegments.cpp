@@ -16,6 +16,7 @@
 #include "AppServices.h"
 #include "MainUnit.h"
 #include "SegmentPanel.h"
+#include "Timeline.h"
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
 #include "engine/FFEncode.h"
@@ -122,16 +123,21 @@ void TfrmMain::JumpToTime(int64_t us) {
 
 void TfrmMain::UpdateSegmentMarks() {
   std::vector<TTrackSegment> marks;
+  std::vector<TTimelineSegment> spans;
   const int max = TrackBar1->maximum();
   auto pos = [&](int64_t us) {
     return static_cast<int>(std::nearbyint(static_cast<double>(max) * std::min(us, FDuration) / FDuration));
   };
   const int current = SegmentPanel->CurrentRow();
   if (FDuration > 0)
-    for (size_t i = 0; i < FSegments.Count(); ++i)
-      marks.push_back({pos(FSegments[i].Start), pos(FSegments[i].End),
-                       SegmentColour(static_cast<int>(i), FSegments[i].Selected), static_cast<int>(i) == current});
+    for (size_t i = 0; i < FSegments.Count(); ++i) {
+      const QColor colour = SegmentColour(static_cast<int>(i), FSegments[i].Selected);
+      const bool isCurrent = static_cast<int>(i) == current;
+      marks.push_back({pos(FSegments[i].Start), pos(FSegments[i].End), colour, isCurrent});
+      spans.push_back({FSegments[i].Start, FSegments[i].End, colour, isCurrent});
+    }
   TrackBar1->SetSegments(std::move(marks));
+  Timeline1->SetSegments(std::move(spans));
 }
 
 void TfrmMain::SegmentsChanged() {

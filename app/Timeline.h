@@ -52,6 +52,7 @@ public:
   void SetPoints(int64_t start, int64_t end);
   void SetSelection(int64_t start, int64_t end);
   void SetSegments(std::vector<TTimelineSegment> segments);
+  const std::vector<TTimelineSegment>& Segments() const { return FSegments; }
   // The picture on screen.
   void SetCursorTime(int64_t us);
   int64_t CursorTime() const { return FCursor; }

@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 
 #include "SegmentPanel.h"
+#include "Timeline.h"
 #include "TrackBar.h"
 #include "decoder/FFDecode.h"
 #include "runtime/MainThread.h"
@@ -224,6 +225,15 @@ TEST_F(SegmentsTest, EverySegmentHasItsColourOnTheTrackBarAndTheCurrentOneIsFram
   w.SegmentPanel->SetCurrentRow(1);
   const QColor c0 = SegmentColour(0), c1 = SegmentColour(1);
   ASSERT_NE(c0, c1);
+  // The timeline draws the same segments, in the same colours, at their times.
+  const std::vector<TTimelineSegment>& spans = w.Timeline1->Segments();
+  ASSERT_EQ(spans.size(), 2u);
+  EXPECT_EQ(spans[0].Start, 10 * FrameUs());
+  EXPECT_EQ(spans[1].End, 55 * FrameUs());
+  EXPECT_EQ(spans[0].Color.rgb(), c0.rgb());
+  EXPECT_EQ(spans[1].Color.rgb(), c1.rgb());
+  EXPECT_FALSE(spans[0].Selected);
+  EXPECT_TRUE(spans[1].Selected);
 
   auto column = [&](int frame) {
     const QImage img = w.TrackBar1->grab().toImage();
