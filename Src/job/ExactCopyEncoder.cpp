@@ -9,7 +9,11 @@
 
 extern "C" {
 #include <libavutil/mastering_display_metadata.h>
+#include <libavutil/video_enc_params.h>
 }
+
+#include <algorithm>
+#include <map>
 
 namespace exactcopy {
 
@@ -174,6 +178,19 @@ TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, const A
     return nullptr;
   }
   return c;
+}
+
+int SourceQuality(const AVFrame* frame, int fallback) {
+  const AVFrameSideData* sd = av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
+  if (!sd) return fallback;
+  auto* p = reinterpret_cast<AVVideoEncParams*>(sd->data);
+  std::map<int, unsigned> count;
+  for (unsigned i = 0; i < p->nb_blocks; i++) ++count[p->qp + av_video_enc_params_block(p, i)->delta_qp];
+  if (count.empty()) count[p->qp] = 1;
+  auto most = std::max_element(count.begin(), count.end(),
+                               [](const auto& a, const auto& b) { return a.second < b.second; });
+  // The quantizer most of the picture was coded with; the same step loses least again.
+  return most->first > 0 ? most->first * FF_QP2LAMBDA : fallback;
 }
 
 }  // namespace exactcopy

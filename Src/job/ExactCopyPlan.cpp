@@ -192,6 +192,7 @@ const char* EncoderFor(AVCodecID id) {
     case AV_CODEC_ID_H264: return "libx264";
     case AV_CODEC_ID_MPEG2VIDEO: return "mpeg2video";
     case AV_CODEC_ID_MPEG4: return "mpeg4";
+    case AV_CODEC_ID_H263: return "h263";
     case AV_CODEC_ID_HEVC: return "libx265";
     case AV_CODEC_ID_VP9: return "libvpx-vp9";
     case AV_CODEC_ID_AV1: return "libsvtav1";
@@ -219,6 +220,13 @@ bool CheckHevc(const AVCodecParameters* par, TEncoderSetup* s) {
     return false;
   }
   return true;
+}
+
+// Plain H.263 knows five picture sizes only.
+bool H263Size(int w, int h) {
+  for (int k = 1; k <= 8; k *= 2)
+    if (w == 176 * k && h == 144 * k) return true;
+  return w == 128 && h == 96;
 }
 
 int64_t RangeEnd(const TExactCopyOptions& o) { return o.End > o.Start ? o.End : INT64_MAX; }
@@ -318,6 +326,11 @@ bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, 
   }
   s->globalHeader = ofmt && (ofmt->flags & AVFMT_GLOBALHEADER);
   if (par->codec_id == AV_CODEC_ID_HEVC) return CheckHevc(par, s);
+  if (par->codec_id == AV_CODEC_ID_H263 && !H263Size(par->width, par->height)) {
+    s->reason = "the H.263 picture size " + std::to_string(par->width) + "x" + std::to_string(par->height) +
+                " cannot be encoded again";
+    return false;
+  }
   if (par->codec_id == AV_CODEC_ID_H264) {
     if (!X264Profile(par->profile)) {
       s->reason = "the H.264 profile cannot be encoded again";

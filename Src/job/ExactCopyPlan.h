@@ -84,6 +84,10 @@ struct TEncoderSetup {
 TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, const AVFrame* first,
                              std::string* error);
 
+// The encoder quality (lambda) of the quantizer a decoded picture was coded with, from its
+// exported encoding parameters; `fallback` when it has none.
+int SourceQuality(const AVFrame* frame, int fallback);
+
 // False with s->reason when the video cannot be encoded again to match the source.
 bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, TExactCopyPlan* plan);
 

@@ -50,6 +50,8 @@ TCodecContextPtr OpenDecoder(const AVStream* st, std::string* error) {
   if (!c) throw std::bad_alloc();
   avcodec_parameters_to_context(c.get(), st->codecpar);
   c->pkt_timebase = st->time_base;
+  // The quantizers of H.263 pictures, which their encoding again repeats.
+  c->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
   const int r = avcodec_open2(c.get(), codec, nullptr);
   if (r < 0) {
     *error = ErrorText(std::string("Cannot open the decoder ") + codec->name, r);
@@ -264,6 +266,7 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
     if (!enc) throw std::runtime_error(e);
   }
   if (frame) {
+    if (iv->codecpar->codec_id == AV_CODEC_ID_H263) frame->quality = SourceQuality(frame, enc->global_quality);
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->pts = av_rescale_q(frame->pts - FL.firstPts, iv->time_base, enc->time_base);
   }

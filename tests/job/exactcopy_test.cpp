@@ -432,6 +432,27 @@ TEST_F(ExactCopyTest, RemoveAudioLeavesOnlyThePictures) {
   EXPECT_EQ(DecodeAll(out).size(), 24u);
 }
 
+TEST_F(ExactCopyTest, H263In3gpRepeatsTheSourcesQuantizers) {
+  // A phone-style 3GP made from the MP4 fixture by the ffmpeg tool, key frames where the
+  // fixture has them. Encoded again at the source's own quantizer, the pictures stay close.
+  const std::string gp = Out("h263.3gp");
+  const TCliRun r = RunShell("ffmpeg -nostdin -v error -i " + ShellQuote(FixturePath(FixtureKind::H264Mp4)) +
+                             " -c:v h263 -s 352x288 -q:v 4 -g 12 -sc_threshold 1000000000 -c:a copy " +
+                             ShellQuote(gp));
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  CheckCut(FixtureKind::H264Mp4, 13, 37, gp);
+  CheckCut(FixtureKind::H264Mp4, 14, 20, gp);
+  // Plain H.263 has five picture sizes; a source of another (H.263+, which reads as H.263)
+  // cannot be matched.
+  const std::string odd = Out("h263p.mov");
+  ASSERT_EQ(RunShell("ffmpeg -nostdin -v error -i " + ShellQuote(FixturePath(FixtureKind::H264Mp4)) +
+                     " -an -c:v h263p -s 320x240 " + ShellQuote(odd)).Code, 0);
+  std::string error;
+  const TExactCopyPlan plan = PlanOf(odd, 13, 30, &error);
+  EXPECT_FALSE(plan.Exact);
+  EXPECT_EQ(plan.Reason, "the H.263 picture size 320x240 cannot be encoded again") << error;
+}
+
 TEST_F(ExactCopyTest, OtherCodecsFallBackWithTheirReason) {
   TExactCopyOptions o;
   o.Start = FrameTime(13);
