@@ -3,6 +3,7 @@
 // keeps answering meanwhile.
 #include "AppTestSupport.h"
 #include "Timeline.h"
+#include "cli/CliTestSupport.h"
 #include "TimelineFeed.h"
 #include "runtime/MainThread.h"
 #include "timeline/Thumbnails.h"
@@ -132,6 +133,29 @@ TEST_F(TimelineFeedTest, AnotherFileDropsTheFirstFilesWorkAndLateResults) {
   WaitForEvents([] { return false; }, 1000);
   EXPECT_TRUE(SameTimes(line->ThumbnailTimes(), KeyFrameTimes(FixtureKind::H264Mp4)))
       << line->ThumbnailCount() << " thumbnails";
+}
+
+TEST_F(TimelineFeedTest, AZoomedInSpanGetsItsThumbnailsBeforeTheRestOfTheFile) {
+  // 100 s, a key frame every half second, pictures big enough that the strip takes a while.
+  const std::string path = (FHome.path() + "/long.mp4").toStdString();
+  const TCliRun made = RunShell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=2 -t 100 "
+                                "-c:v libx264 -preset ultrafast -g 1 -pix_fmt yuv420p " + ShellQuote(path));
+  ASSERT_EQ(made.Code, 0) << made.Err;
+  TfrmMain& w = Start();
+  w.OpenFromCommandLine(QString::fromStdString(path));
+  TTimeline* line = w.Timeline1;
+  ASSERT_GT(line->Duration(), 0);
+  line->ZoomAt(0, 10);
+  line->ScrollTo(80e6);
+  ASSERT_NEAR(line->TimeAt(line->width()), 90e6, 1e6);
+  auto count = [&](double from, double to) {
+    const std::vector<int64_t> t = line->ThumbnailTimes();
+    return std::count_if(t.begin(), t.end(), [&](int64_t v) { return v >= from && v < to; });
+  };
+  // Every key frame in view (80 to 90 s) comes while most of the middle still has none.
+  ASSERT_TRUE(WaitForEvents([&] { return count(80e6, 90e6) == 20; }, 60000)) << count(80e6, 90e6);
+  EXPECT_LT(count(30e6, 70e6), 40) << "of 80 key frames between 30 and 70 s";
+  ASSERT_TRUE(WaitForEvents([&] { return line->ThumbnailCount() == 200; }, 60000)) << line->ThumbnailCount();
 }
 
 TEST_F(TimelineFeedTest, TheWindowKeepsAnsweringWhileTheStripIsMade) {
