@@ -23,7 +23,7 @@ void LowerThisThreadsPriority() {
   const id_t tid = static_cast<id_t>(gettid());
   errno = 0;
   const int now = getpriority(PRIO_PROCESS, tid);
-  if (errno == 0) setpriority(PRIO_PROCESS, tid, std::min(now + 10, 19));
+  if (errno == 0) setpriority(PRIO_PROCESS, tid, std::min(now + 5, 19));
 }
 
 int CancelRequested(void* opaque) {
