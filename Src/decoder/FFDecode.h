@@ -285,9 +285,6 @@ private:
   int ReadVideoPacket(AVPacket* pkt);
   void NoteFirstPacket(const AVPacket* pkt);
   bool IsFirstPacket(const AVPacket* pkt) const;
-  // Pictures shown this long before the start of the file are not shown (the ones an edit
-  // list leaves out but that decode before its first key frame); µs from the stream start.
-  int64_t ShowFrom() const;
   // The next picture of the codec in display order: 1, or 0 at the end (EndOfStream, reported),
   // or a negative code (reported).
   int NextCodecFrame(TFrameItem& out, const char* where);

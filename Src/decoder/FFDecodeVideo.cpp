@@ -288,15 +288,6 @@ bool TFFDecoder::IsFirstPacket(const AVPacket* pkt) const {
   return FFirstDTS != AV_NOPTS_VALUE && pkt->dts == FFirstDTS;
 }
 
-int64_t TFFDecoder::ShowFrom() const {
-  const AVStream* st = FFormatContext->streams[FVideoStreamIndex];
-  int64_t start = FFormatContext->start_time;
-  if (start == AV_NOPTS_VALUE) return INT64_MIN;
-  if (st->start_time != AV_NOPTS_VALUE && st->time_base.den > 0)
-    start = SatSub(start, av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q));
-  return SatSub(start, FrameDuration() * 3 / 2);
-}
-
 bool TFFDecoder::DeinterlaceFrame(TFramePtr& frame) {
   // yadif on a graph of its own: the picture alone, then the end, gives it back at once.
   TFilterGraphPtr graph(avfilter_graph_alloc());
@@ -376,7 +367,9 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
         else if (FAtStart)
           it.PTS = 0;
       }
-      if (it.PTS != AV_NOPTS_VALUE && it.PTS < ShowFrom()) continue;
+      // Pictures an edit list leaves out come flagged by the demuxer; the ones it does not
+      // flag are shown, at times before the start, as the ffmpeg tool shows them.
+      if (f->flags & AV_FRAME_FLAG_DISCARD) continue;
       if (!FSkippedPTS.empty() && it.PTS != AV_NOPTS_VALUE) {
         auto hole = FLastOutPTS == AV_NOPTS_VALUE ? FSkippedPTS.begin() : FSkippedPTS.upper_bound(FLastOutPTS);
         it.AfterHole = hole != FSkippedPTS.end() && *hole < it.PTS;

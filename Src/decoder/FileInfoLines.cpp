@@ -7,6 +7,8 @@
 #include "runtime/MediaTexts.h"
 
 std::string FormatPTS(int64_t us) {
+  // Pictures an edit list puts before the start have negative times.
+  if (us < 0 && us != INT64_MIN) return "-" + FormatPTS(-us);
   const int64_t s = us / 1000000;
   return FormatText("%.2" PRId64 ":%.2" PRId64 ":%.2" PRId64 ".%.3" PRId64, s / 60 / 60, (s / 60) % 60, s % 60,
              (us % 1000000) * 1000 / 1000000);

@@ -411,6 +411,9 @@ TEST(DecoderInfoText, FormatPTS) {
   EXPECT_EQ(FormatPTS(3723456789), "01:02:03.456");
   EXPECT_EQ(FormatPTS(59999999), "00:00:59.999");
   EXPECT_EQ(FormatPTS(90000000000), "25:00:00.000");
+  // Pictures an edit list shows before the start.
+  EXPECT_EQ(FormatPTS(-333333), "-00:00:00.333");
+  EXPECT_EQ(FormatPTS(-3723456789), "-01:02:03.456");
 }
 
 }  // namespace
