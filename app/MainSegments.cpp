@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
+#include <algorithm>
 #include <cmath>
 
 #include "AppServices.h"
@@ -39,7 +40,7 @@ const char* const ListSaveFilter =
 QLayout* TfrmMain::WithSegmentPanel(QWidget* picture) {
   FSegments.OnChange = [this] { SegmentsChanged(); };
   SegmentPanel = new TSegmentPanel(FSegments, this);
-  SegmentPanel->PictureTime = [this] { return FCurrentPTS; };
+  SegmentPanel->PictureTime = [this] { return std::max<int64_t>(0, FCurrentPTS); };
   SegmentPanel->MediaDuration = [this] { return FDuration; };
   SetListButtons(false);
   auto* area = new QHBoxLayout;

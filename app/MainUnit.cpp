@@ -349,7 +349,8 @@ void TfrmMain::btn_openClick() {
 void TfrmMain::btnTrimStartClick() {
   // A point is set on the picture the thumb stands for, never on a drag's rough one.
   RefineRoughPicture();
-  FTrimStart = FCurrentPTS;
+  // Pictures an edit list shows before the start have negative times; from them is from the start.
+  FTrimStart = std::max<int64_t>(0, FCurrentPTS);
   if (FTrimEnd < FTrimStart) {
     FTrimEnd = FDuration;
     TrackBar1->SetSelEnd(TrackBar1->maximum());
