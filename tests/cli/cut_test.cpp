@@ -442,6 +442,23 @@ TEST_F(CliCut, BitRatesFromADurationTheBytesCannotHoldAreLeftOut) {
     last = n;
   }
   EXPECT_EQ(shown, GetFixtureInfo(FixtureKind::H264Mp4).frameCount);
+
+  // Cut off half-way, as a download that broke: the same, and the cut ends with what is there.
+  const std::string half = Dir + "/half39h.mp4";
+  {
+    std::ifstream in(longer, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(bytes.size() / 2);
+    std::ofstream(half, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  File = half;
+  r = Cut("--format MP4");
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, "options: \noutput: " + Dir + "/half39h_(new).mp4\n");
+  r = Shell("timeout 120 " + std::string(TRIMORA_CLI) + " cut '" + half + "' --format MP4 --out-dir '" + Dir +
+            "' </dev/null");
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + Dir + "/half39h_(new).mp4' -f null -").Err, "");
 }
 
 TEST_F(CliCut, BadArgumentsAreUsageErrors) {
