@@ -14,6 +14,12 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+namespace {
+// Errors a draining decoder may give before it counts as done: each frame it still holds can
+// give one, and a decoder that never ends its draining must not hold the run.
+constexpr int kMaxDrainErrors = 64;
+}  // namespace
+
 int TCustomFFmpeg::OpenDecoders() {
   for (size_t i = 0; i < InputStreams.size(); i++)
     if (int ret = OpenDecoder(i); ret < 0) return ret;
@@ -122,6 +128,7 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
   if (ret == AVERROR(EAGAIN)) ret = 0;  // output first; the packet is lost only on error
   if (ret < 0 && ret != AVERROR_EOF) return ret;
   int frames = 0;
+  int drainErrors = 0;
   AVFrame* frame = FFrame.get();
   for (;;) {
     ret = avcodec_receive_frame(dec, frame);
@@ -129,6 +136,15 @@ int TCustomFFmpeg::DecodeFrames(TInputStream* ist, const AVPacket* pkt, bool* go
     if (ret == AVERROR_EOF) {
       CloseFilterInputs(ist);
       break;
+    }
+    if (ret < 0 && draining) {
+      // A damaged frame the decoder held back: the frames after it still come out, and the
+      // graphs get their end however the draining ends.
+      FFLogger().LogFmt(this, llWarning, "Error while draining stream #%d:%d: %s",
+                        ist->FileIndex, st->index, ErrorText(ret).c_str());
+      if (++drainErrors < kMaxDrainErrors) continue;
+      CloseFilterInputs(ist);
+      return ret;
     }
     if (ret < 0) return ret;
     if (++frames == 2 && pkt) {

@@ -412,7 +412,11 @@ int TCustomFFmpeg::ProcessInput(int fileIndex) {
     for (int k = 0; k < f->StreamCount; k++) {
       size_t idx = static_cast<size_t>(f->FirstStreamIndex + k);
       TInputStream* ist = InputStreams[idx].get();
-      if (ist->DecodingNeeded) ProcessInputPacket(ist, nullptr);
+      if (ist->DecodingNeeded) {
+        ProcessInputPacket(ist, nullptr);
+        // Whatever the draining gave, nothing more comes from this stream.
+        CloseFilterInputs(ist);
+      }
       for (auto& o : OutputStreams)
         if (o->SourceIndex == static_cast<int>(idx) &&
             (o->StreamCopy || o->Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE))

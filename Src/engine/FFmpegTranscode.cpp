@@ -339,10 +339,27 @@ int TCustomFFmpeg::TranscodeFromFilter(TFilterGraph* fg, TInputStream** best) {
       *best = ist;
     }
   }
-  if (!*best)
+  if (*best) return 0;
+  bool ended = true, closedNow = false;
+  for (auto& in : fg->Inputs)
+    ended = ended && InputFiles[static_cast<size_t>(in->InputStream->FileIndex)]->EofReached;
+  if (!ended) {
     for (auto& out : fg->Outputs)
       if (out->OutputStream) out->OutputStream->Run.Unavailable = true;
-  return 0;
+    return 0;
+  }
+  // Still waiting for input when every file feeding the graph has ended, it would wait forever:
+  // its inputs get their end, and if they had it already, its outputs end with what it gave.
+  for (auto& in : fg->Inputs) {
+    closedNow = closedNow || !in->InputStream->Run.FiltersClosed;
+    CloseFilterInputs(in->InputStream);
+  }
+  if (closedNow) return 0;
+  FFLogger().Log(this, llWarning, "A filter graph still waits for input after all of it ended; its outputs end here.");
+  ret = ReapFilters(false);
+  for (auto& out : fg->Outputs)
+    if (out->OutputStream) CloseOutputStream(out->OutputStream);
+  return ret;
 }
 
 int TCustomFFmpeg::TranscodeStep() {

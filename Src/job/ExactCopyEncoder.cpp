@@ -4,12 +4,16 @@
 #include "job/ExactCopyPlan.h"
 
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 #include "runtime/MediaTexts.h"
 
 extern "C" {
 #include <libavutil/mastering_display_metadata.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/video_enc_params.h>
+#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
@@ -191,6 +195,34 @@ int SourceQuality(const AVFrame* frame, int fallback) {
                                [](const auto& a, const auto& b) { return a.second < b.second; });
   // The quantizer most of the picture was coded with; the same step loses least again.
   return most->first > 0 ? most->first * FF_QP2LAMBDA : fallback;
+}
+
+AVFrame* TPictureFit::Fit(const AVCodecContext* enc, AVFrame* frame, bool* changed) {
+  *changed = false;
+  if (frame->width == enc->width && frame->height == enc->height && frame->format == enc->pix_fmt) return frame;
+  *changed = frame->width != FWidth || frame->height != FHeight || frame->format != FFormat;
+  FWidth = frame->width;
+  FHeight = frame->height;
+  FFormat = frame->format;
+  const AVPixelFormat from = static_cast<AVPixelFormat>(frame->format);
+  FSws.reset(sws_getCachedContext(FSws.release(), frame->width, frame->height, from, enc->width, enc->height,
+                                  enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+  const char* name = av_get_pix_fmt_name(from);
+  const std::string what = FormatText("A picture of %dx%d %s cannot be scaled to the stream's %dx%d", frame->width,
+                                      frame->height, name ? name : "(unknown)", enc->width, enc->height);
+  if (!FSws) throw std::runtime_error(what);
+  if (!FOut) FOut.reset(av_frame_alloc());
+  if (!FOut) throw std::bad_alloc();
+  av_frame_unref(FOut.get());
+  FOut->width = enc->width;
+  FOut->height = enc->height;
+  FOut->format = enc->pix_fmt;
+  int r = av_frame_get_buffer(FOut.get(), 0);
+  if (r >= 0) r = av_frame_copy_props(FOut.get(), frame);
+  if (r >= 0)
+    r = sws_scale(FSws.get(), frame->data, frame->linesize, 0, frame->height, FOut->data, FOut->linesize);
+  if (r < 0) throw std::runtime_error(ErrorText(what, r));
+  return FOut.get();
 }
 
 }  // namespace exactcopy

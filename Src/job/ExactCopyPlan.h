@@ -88,6 +88,21 @@ TCodecContextPtr OpenEncoder(const AVStream* st, const TEncoderSetup& s, const A
 // exported encoding parameters; `fallback` when it has none.
 int SourceQuality(const AVFrame* frame, int fallback);
 
+// Pictures brought to the encoder's size and pixel format. A damaged or spliced stream can
+// change its picture size mid-way; the encoder, opened for the stream's, refuses the others.
+class TPictureFit {
+public:
+  // The frame itself when it fits, else a scaled copy with its times and flags, valid until the
+  // next call. *changed is set when the frame needs scaling and the last one that did had
+  // another size or format. Throws when it cannot be scaled.
+  AVFrame* Fit(const AVCodecContext* enc, AVFrame* frame, bool* changed);
+
+private:
+  TSwsContextPtr FSws;
+  TFramePtr FOut;
+  int FWidth = 0, FHeight = 0, FFormat = -1;  // of the last frame that needed scaling
+};
+
 // False with s->reason when the video cannot be encoded again to match the source.
 bool CheckCodec(const TInput& in, const AVOutputFormat* ofmt, TEncoderSetup* s, TExactCopyPlan* plan);
 

@@ -122,6 +122,7 @@ private:
   AVStream* FOv = nullptr;
   AVStream* FOa = nullptr;
   TCodecContextPtr FHeadDec, FTailDec, FHeadEnc, FTailEnc;
+  TPictureFit FFit;
   bool FHeadDone = false, FTailDone = false;
   std::deque<TPacketPtr> FPendingHead;  // encoded head packets, written once it is complete
   std::deque<TPacketPtr> FPendingCopy;  // copied packets waiting for the head
@@ -269,6 +270,12 @@ void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
     if (iv->codecpar->codec_id == AV_CODEC_ID_H263) frame->quality = SourceQuality(frame, enc->global_quality);
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->pts = av_rescale_q(frame->pts - FL.firstPts, iv->time_base, enc->time_base);
+    const int width = frame->width, height = frame->height;
+    bool changed = false;
+    frame = FFit.Fit(enc.get(), frame, &changed);
+    if (changed)
+      Log(llWarning, FormatText("Pictures of %dx%d in a stream of %dx%d: scaled to be encoded.", width, height,
+                                enc->width, enc->height));
   }
   int r = avcodec_send_frame(enc.get(), frame);
   if (r < 0 && r != AVERROR_EOF) throw std::runtime_error(ErrorText("Video encoding failed", r));

@@ -2,6 +2,7 @@
 // SIGINT that still leaves a decodable file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -36,6 +39,26 @@ TResult Shell(const std::string& cmd) {
 
 std::string ErrorsOf(const std::string& path) {
   return Shell("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1").Out;
+}
+
+// Exit code of an encode of `in` into `out` stopped by SIGINT mid-way (-1 when it did not exit),
+// its standard error in `log`.
+int InterruptedEncode(const std::string& in, const std::string& out, const std::string& log) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 2) < 0) _exit(98);
+    // Read at the native rate, so the signal lands mid-way through the 3 s clip.
+    execl(TRIMORA_CLI, TRIMORA_CLI, "encode", "--input-options", "-re", in.c_str(), out.c_str(),
+          "-c:v mpeg4 -c:a aac", static_cast<char*>(nullptr));
+    _exit(99);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(pid, SIGINT);
+  int st = 0;
+  if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st)) return -1;
+  return WEXITSTATUS(st);
 }
 
 class EncodeCommandTest : public ::testing::Test {
@@ -96,22 +119,27 @@ TEST_F(EncodeCommandTest, TerminalRewritesTheEngineLine) {
 
 TEST_F(EncodeCommandTest, InterruptStopsTheTaskAndLeavesAValidFile) {
   const std::string out = Dir + "/slow.mkv";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // Read at the native rate, so the signal lands mid-way through the 3 s clip.
-    execl(TRIMORA_CLI, TRIMORA_CLI, "encode", "--input-options", "-re", Src.c_str(),
-          out.c_str(), "-c:v mpeg4 -c:a aac", static_cast<char*>(nullptr));
-    _exit(99);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  kill(pid, SIGINT);
-  int st = 0;
-  ASSERT_EQ(waitpid(pid, &st, 0), pid);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 130);
+  EXPECT_EQ(InterruptedEncode(Src, out, "/dev/null"), 130);
   ASSERT_TRUE(fs::exists(out));
   EXPECT_EQ(ErrorsOf(out), "");
+}
+
+// Ctrl+C on a job that would replace a file: the old file stays byte for byte, the partial
+// output is beside it under a free name, and the message says where.
+TEST_F(EncodeCommandTest, InterruptKeepsTheFileItWouldReplace) {
+  const std::string out = Dir + "/old.mkv", aside = Dir + "/old_(stopped).mkv", log = Dir + "/stderr.txt";
+  const std::string old = "an older film";
+  std::ofstream(out, std::ios::binary) << old;
+  EXPECT_EQ(InterruptedEncode(Src, out, log), 130);
+  std::ifstream kept(out, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), old);
+  ASSERT_TRUE(fs::exists(aside));
+  EXPECT_EQ(ErrorsOf(aside), "");
+  std::ifstream err(log);
+  const std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+  EXPECT_NE(said.find(out + ": the task was stopped, so the existing file is kept; the partial output is " + aside),
+            std::string::npos)
+      << said;
 }
 
 int main(int argc, char** argv) {
