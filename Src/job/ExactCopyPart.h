@@ -1,0 +1,100 @@
+#pragma once
+// The encoded parts of a frame-exact copy's range (the head and the tail): each has its own
+// decoder and encoder and keeps its encoded packets until the run writes them. A part is fed
+// either by the run's own reading (one after the other) or by a worker thread that replays
+// the plan's reading on an input of its own, so that the head and the tail are encoded at
+// the same time. Private to the job layer.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "job/ExactCopyPlan.h"
+#include "runtime/NalUnits.h"
+
+namespace exactcopy {
+
+// The packet's NAL units rewritten as `how` says; throws when one is too big for the output.
+void Rewrite(AVPacket* pkt, const TNalRewrite& how);
+
+class TPartCoder {
+public:
+  // head: the pictures before the copied part, else those after it. outLength: the output's
+  // NAL length size (0: start codes).
+  TPartCoder(const TLayout& L, const TEncoderSetup& setup, int outLength, bool head);
+
+  // Decodes the packet (null: the end of the input) read from st and encodes the part's
+  // pictures it gives; finishes the part once its last picture is decoded.
+  void Feed(const AVStream* st, const AVPacket* pkt);
+  // The encoder's last packets: the part is complete.
+  void Finish();
+  bool Done() const { return FDone; }
+  // Encoded packets, decode order, in the source's video time base on the output's clock.
+  std::deque<TPacketPtr>& Packets() { return FPackets; }
+
+private:
+  void Encode(AVFrame* frame);
+
+  const TLayout& FL;
+  const TEncoderSetup& FSetup;
+  const int FOutLength;
+  const std::set<int64_t>& FWant;
+  const int64_t FUntil;  // the part ends once a picture at or after this is decoded
+  const AVStream* FSt = nullptr;
+  TCodecContextPtr FDec, FEnc;
+  bool FDone = false;
+  std::deque<TPacketPtr> FPackets;
+};
+
+// What the run's thread shares with its workers: the stop, and the pause at its gate.
+class TPartControl {
+public:
+  void Stop();
+  bool Stopping() const { return FStop.load(); }
+  void Hold(bool held);  // the run's thread is at its gate (it may be paused there)
+  void WaitWhileHeld();  // a worker, between two packets
+
+private:
+  std::atomic<bool> FStop{false};
+  std::mutex FMutex;
+  std::condition_variable FCv;
+  bool FHeld = false;
+};
+
+// One part encoded on a thread of its own, reading the input by itself from the plan's
+// position. Its coder and results are the run's once Wait says it has ended.
+class TPartWorker {
+public:
+  TPartWorker(const std::string& path, const TLayout& L, const TEncoderSetup& setup, int outLength,
+              bool head, TPartControl& control);
+  ~TPartWorker();  // ends the thread early when it still runs
+  TPartWorker(const TPartWorker&) = delete;
+  TPartWorker& operator=(const TPartWorker&) = delete;
+
+  // True once the thread has ended (within ms); rethrows what made it fail.
+  bool Wait(int ms);
+  TPartCoder& Coder() { return FCoder; }
+  bool Stopped() const { return FStopped; }      // ended by a stop, the part cut short
+  bool NeededEnd() const { return FNeededEnd; }  // its last picture came only at the input's end
+
+private:
+  void Run();
+  void Replay(TInput& in);
+
+  const std::string FPath;
+  const TLayout& FL;
+  const int FFrom;
+  TPartControl& FControl;
+  TPartCoder FCoder;
+  std::atomic<bool> FAbort{false};
+  bool FStopped = false, FNeededEnd = false;
+  std::exception_ptr FError;
+  std::mutex FMutex;
+  std::condition_variable FCv;
+  bool FEnded = false;
+  std::thread FThread;
+};
+
+}  // namespace exactcopy
