@@ -43,9 +43,62 @@ void Rewrite(AVPacket* pkt, const TNalRewrite& how) {
 // -------------------------------------------------------------------------------------------
 // TPartCoder
 
-TPartCoder::TPartCoder(const TLayout& L, const TEncoderSetup& setup, int outLength, bool head)
+TPartCoder::TPartCoder(const TLayout& L, const TEncoderSetup& setup, int outLength, bool head, bool aside)
     : FL(L), FSetup(setup), FOutLength(outLength), FWant(head ? L.headPts : L.tailPts),
-      FUntil(head ? L.headUntil : (L.tailPts.empty() ? INT64_MIN : *L.tailPts.rbegin())) {}
+      FUntil(head ? L.headUntil : (L.tailPts.empty() ? INT64_MIN : *L.tailPts.rbegin())) {
+  if (aside) FEncoder = std::thread([this] { EncodeAside(); });
+}
+
+TPartCoder::~TPartCoder() {
+  if (!FEncoder.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    FQueue.clear();
+    FEnd = true;
+  }
+  FCv.notify_all();
+  FEncoder.join();
+}
+
+void TPartCoder::EncodeAside() {
+  try {
+    for (;;) {
+      TFramePtr frame;
+      {
+        std::unique_lock<std::mutex> lock(FMutex);
+        FCv.wait(lock, [this] { return !FQueue.empty() || FEnd; });
+        if (FQueue.empty()) break;
+        frame = std::move(FQueue.front());
+        FQueue.pop_front();
+      }
+      FCv.notify_all();
+      Encode(frame.get());
+    }
+    if (FEnc) Encode(nullptr);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(FMutex);
+    FError = std::current_exception();
+    FFailed = true;
+    FQueue.clear();
+  }
+  FCv.notify_all();
+}
+
+void TPartCoder::Hand(AVFrame* frame) {
+  if (!FEncoder.joinable()) {
+    Encode(frame);
+    return;
+  }
+  TFramePtr copy(av_frame_alloc());
+  if (!copy) throw std::bad_alloc();
+  av_frame_move_ref(copy.get(), frame);
+  std::unique_lock<std::mutex> lock(FMutex);
+  FCv.wait(lock, [this] { return FQueue.size() < kAhead || FFailed; });
+  if (FFailed) return;  // Finish tells why
+  FQueue.push_back(std::move(copy));
+  lock.unlock();
+  FCv.notify_all();
+}
 
 void TPartCoder::Encode(AVFrame* frame) {
   std::string e;
@@ -82,7 +135,8 @@ void TPartCoder::Encode(AVFrame* frame) {
 
 void TPartCoder::Feed(const AVStream* st, const AVPacket* pkt) {
   if (FDone || (!pkt && !FDec)) return;
-  FSt = st;
+  // The same stream throughout; the encoder thread reads it.
+  if (!FSt) FSt = st;
   if (!FDec) FDec = OpenDecoder(st);
   int r = avcodec_send_packet(FDec.get(), pkt);
   if (r < 0 && r != AVERROR_EOF && r != AVERROR_INVALIDDATA)
@@ -95,7 +149,7 @@ void TPartCoder::Feed(const AVStream* st, const AVPacket* pkt) {
     if (r < 0) throw std::runtime_error(ErrorText("Video decoding failed", r));
     const int64_t t = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
     frame->pts = t;
-    if (FWant.count(t)) Encode(frame.get());
+    if (FWant.count(t)) Hand(frame.get());
     if (!FDone && t >= FUntil) Finish();
     av_frame_unref(frame.get());
   }
@@ -104,7 +158,17 @@ void TPartCoder::Feed(const AVStream* st, const AVPacket* pkt) {
 void TPartCoder::Finish() {
   if (FDone) return;
   FDone = true;
-  if (FEnc) Encode(nullptr);
+  if (!FEncoder.joinable()) {
+    if (FEnc) Encode(nullptr);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    FEnd = true;
+  }
+  FCv.notify_all();
+  FEncoder.join();
+  if (FError) std::rethrow_exception(FError);
 }
 
 // -------------------------------------------------------------------------------------------
@@ -135,7 +199,7 @@ void TPartControl::WaitWhileHeld() {
 TPartWorker::TPartWorker(const std::string& path, const TLayout& L, const TEncoderSetup& setup,
                          int outLength, bool head, TPartControl& control)
     : FPath(path), FL(L), FFrom(head ? L.headFrom : L.tailFrom), FControl(control),
-      FCoder(L, setup, outLength, head) {
+      FCoder(L, setup, outLength, head, true) {
   FThread = std::thread([this] { Run(); });
 }
 

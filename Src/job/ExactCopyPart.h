@@ -22,20 +22,28 @@ void Rewrite(AVPacket* pkt, const TNalRewrite& how);
 class TPartCoder {
 public:
   // head: the pictures before the copied part, else those after it. outLength: the output's
-  // NAL length size (0: start codes).
-  TPartCoder(const TLayout& L, const TEncoderSetup& setup, int outLength, bool head);
+  // NAL length size (0: start codes). aside: the encoder runs on a thread of its own, a few
+  // decoded pictures ahead of it, so that decoding goes on while it encodes.
+  TPartCoder(const TLayout& L, const TEncoderSetup& setup, int outLength, bool head, bool aside);
+  ~TPartCoder();
+  TPartCoder(const TPartCoder&) = delete;
+  TPartCoder& operator=(const TPartCoder&) = delete;
 
   // Decodes the packet (null: the end of the input) read from st and encodes the part's
   // pictures it gives; finishes the part once its last picture is decoded.
   void Feed(const AVStream* st, const AVPacket* pkt);
-  // The encoder's last packets: the part is complete.
+  // The encoder's last packets: the part is complete (rethrows the encoder thread's failure).
   void Finish();
   bool Done() const { return FDone; }
   // Encoded packets, decode order, in the source's video time base on the output's clock.
   std::deque<TPacketPtr>& Packets() { return FPackets; }
 
 private:
-  void Encode(AVFrame* frame);
+  void Encode(AVFrame* frame);  // null: the encoder's last packets
+  void Hand(AVFrame* frame);    // to the encoder, here or on its thread
+  void EncodeAside();           // the encoder thread
+
+  static constexpr size_t kAhead = 8;  // decoded pictures waiting for the encoder thread at most
 
   const TLayout& FL;
   const TEncoderSetup& FSetup;
@@ -46,6 +54,14 @@ private:
   TCodecContextPtr FDec, FEnc;
   bool FDone = false;
   std::deque<TPacketPtr> FPackets;
+  // The encoder thread and the pictures it has yet to encode.
+  std::thread FEncoder;
+  std::mutex FMutex;
+  std::condition_variable FCv;
+  std::deque<TFramePtr> FQueue;
+  bool FEnd = false;     // no more pictures: flush
+  bool FFailed = false;  // the encoder thread has given up
+  std::exception_ptr FError;
 };
 
 // What the run's thread shares with its workers: the stop, and the pause at its gate.

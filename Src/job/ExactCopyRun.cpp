@@ -372,7 +372,7 @@ void TExactRun::StartRange(size_t k) {
       worker = std::make_unique<TPartWorker>(FInput, FL, FSetup, FOutLength, head, *FControl);
       return &worker->Coder();
     }
-    own = std::make_unique<TPartCoder>(FL, FSetup, FOutLength, head);
+    own = std::make_unique<TPartCoder>(FL, FSetup, FOutLength, head, false);
     return own.get();
   };
   FHead = FL.headFrom >= 0 ? make(true, FHeadWorker, FHeadOwn) : nullptr;
