@@ -103,6 +103,10 @@ void TPartCoder::Hand(AVFrame* frame) {
 void TPartCoder::Encode(AVFrame* frame) {
   std::string e;
   if (!FEnc) {
+    // One encoder opens at a time: x265 sets up its thread pools from libnuma's node masks,
+    // which libnuma fills in on first use without a lock.
+    static std::mutex opening;
+    std::lock_guard<std::mutex> lock(opening);
     FEnc = OpenEncoder(FSt, FSetup, frame, &e);
     if (!FEnc) throw std::runtime_error(e);
   }
