@@ -46,6 +46,10 @@ struct TExactCopyHost {
   std::function<void()> Gate;           // the pause point (the job holds no lock there)
   std::function<void(const TExactCopyProgress&)> Progress;
   std::function<void(int level, const std::string& line)> Log;  // levels of runtime/FFLog.h
+  // Both encoded parts one after the other on the job's thread, as the environment variable
+  // TRIMORA_EXACT_COPY_SEQUENTIAL asks too; else at the same time on two more threads. The
+  // output is the same, byte for byte.
+  bool Sequential = false;
 };
 
 // False with *error when the file cannot be read or the range holds no picture. A codec that

@@ -5,12 +5,18 @@
 // one stream decodes across both joins: H.264's take ids the source does not use; HEVC's
 // replace the source's in band, and an end of sequence closes each part before a join.
 // It takes the plan (ExactCopyPlan.h), decodes and encodes the head and the tail, copies the
-// packets between, and writes it all to the output through the safe-write path.
+// packets between, and writes it all to the output through the safe-write path. The head and
+// the tail are encoded at the same time on two worker threads (ExactCopyPart.h), each reading
+// the input by itself; the output is written in order from their results, the same bytes as
+// when the run does it all alone on its own thread.
+#include "job/ExactCopyPart.h"
 #include "job/ExactCopyPlan.h"
 #include "job/SegmentChapters.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <stdexcept>
 
 #include "runtime/FFLog.h"
@@ -26,39 +32,6 @@ extern "C" {
 using namespace exactcopy;
 
 namespace {
-
-// The packet's NAL units rewritten as `how` says; throws when one is too big for the output.
-void Rewrite(AVPacket* pkt, const TNalRewrite& how) {
-  std::vector<uint8_t> out;
-  if (!RewriteNalUnits(pkt->data, static_cast<size_t>(pkt->size), how, &out))
-    throw std::runtime_error("A picture is too big for the stream's NAL length size");
-  TPacketPtr copy = NewPacket();
-  if (av_new_packet(copy.get(), static_cast<int>(out.size())) < 0) throw std::bad_alloc();
-  std::copy(out.begin(), out.end(), copy->data);
-  av_packet_copy_props(copy.get(), pkt);
-  av_packet_unref(pkt);
-  av_packet_move_ref(pkt, copy.get());
-}
-
-TCodecContextPtr OpenDecoder(const AVStream* st, std::string* error) {
-  const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-  if (!codec) {
-    *error = "No decoder for the video stream";
-    return nullptr;
-  }
-  TCodecContextPtr c(avcodec_alloc_context3(codec));
-  if (!c) throw std::bad_alloc();
-  avcodec_parameters_to_context(c.get(), st->codecpar);
-  c->pkt_timebase = st->time_base;
-  // The quantizers of H.263 pictures, which their encoding again repeats.
-  c->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
-  const int r = avcodec_open2(c.get(), codec, nullptr);
-  if (r < 0) {
-    *error = ErrorText(std::string("Cannot open the decoder ") + codec->name, r);
-    return nullptr;
-  }
-  return c;
-}
 
 // An output stream with the parameters and time base of an input stream (its codec tag left
 // for the muxer to choose).
@@ -96,10 +69,13 @@ private:
     if (FHost.Log) FHost.Log(level, s);
   }
   bool Stopped() { return FHost.StopRequested && FHost.StopRequested(); }
+  void PassGate();
+  bool Await(TPartWorker& worker);  // false once a stop was asked
+  bool ReadRange(std::string* error);  // false after a stop
+  bool RangeRead(int idx, int n) const;
+  void FeedParts(int idx, const AVPacket* pkt);
+  void EndRange(bool stopped);
   void OpenOutput();
-  void FeedDecoder(TCodecContextPtr& dec, const AVPacket* pkt, bool head);
-  void EncodeFrame(AVFrame* frame, bool head);
-  void FlushEncoder(bool head);
   void FinishHead();
   void EmitVideo(AVPacket* pkt);  // pkt timestamps in the source's video time base, output clock
   void WriteAudio(AVPacket* pkt);
@@ -121,12 +97,17 @@ private:
   TOutputFormatPtr FOc;
   AVStream* FOv = nullptr;
   AVStream* FOa = nullptr;
-  TCodecContextPtr FHeadDec, FTailDec, FHeadEnc, FTailEnc;
-  TPictureFit FFit;
-  bool FHeadDone = false, FTailDone = false;
-  std::deque<TPacketPtr> FPendingHead;  // encoded head packets, written once it is complete
+  // Both encoded parts at once on workers, else one after the other on this thread.
+  bool FParallel = true;
+  std::unique_ptr<TPartControl> FControl;
+  std::unique_ptr<TPartCoder> FHeadOwn, FTailOwn;
+  std::unique_ptr<TPartWorker> FHeadWorker, FTailWorker;
+  TPartCoder* FHead = nullptr;  // the range's parts, null when it has none
+  TPartCoder* FTail = nullptr;
+  bool FHeadDone = false, FTailDone = false;  // their packets are the run's
+  bool FHeadWhole = true;   // not cut short by a stop
+  bool FReadToEnd = false;  // a worker's part ended only at the input's end: so does the reading
   std::deque<TPacketPtr> FPendingCopy;  // copied packets waiting for the head
-  std::deque<TPacketPtr> FPendingTail;  // tail packets waiting for the copied part
   bool FCopyDone = false;
   int64_t FLastDts = INT64_MIN;
   int FPictures = 0;
@@ -258,94 +239,26 @@ void TExactRun::WriteAudio(AVPacket* pkt) {
   if (r < 0) throw std::runtime_error(ErrorText(FOutput, r));
 }
 
-void TExactRun::EncodeFrame(AVFrame* frame, bool head) {
-  TCodecContextPtr& enc = head ? FHeadEnc : FTailEnc;
-  const AVStream* iv = FIn.ic->streams[FIn.v];
-  std::string e;
-  if (!enc) {
-    enc = OpenEncoder(iv, FSetup, frame, &e);
-    if (!enc) throw std::runtime_error(e);
-  }
-  if (frame) {
-    if (iv->codecpar->codec_id == AV_CODEC_ID_H263) frame->quality = SourceQuality(frame, enc->global_quality);
-    frame->pict_type = AV_PICTURE_TYPE_NONE;
-    frame->pts = av_rescale_q(frame->pts - FL.firstPts, iv->time_base, enc->time_base);
-    const int width = frame->width, height = frame->height;
-    bool changed = false;
-    frame = FFit.Fit(enc.get(), frame, &changed);
-    if (changed)
-      Log(llWarning, FormatText("Pictures of %dx%d in a stream of %dx%d: scaled to be encoded.", width, height,
-                                enc->width, enc->height));
-  }
-  int r = avcodec_send_frame(enc.get(), frame);
-  if (r < 0 && r != AVERROR_EOF) throw std::runtime_error(ErrorText("Video encoding failed", r));
-  TPacketPtr pkt = NewPacket();
-  for (;;) {
-    r = avcodec_receive_packet(enc.get(), pkt.get());
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-    if (r < 0) throw std::runtime_error(ErrorText("Video encoding failed", r));
-    av_packet_rescale_ts(pkt.get(), enc->time_base, iv->time_base);
-    pkt->dts = pkt->pts - FL.delay;
-    TNalRewrite how;
-    how.OutLength = FOutLength;
-    if (iv->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader) {
-      // The parameter sets are in the decoder configuration.
-      how.OutLength = FSetup.srcConfig.LengthSize;
-      how.DropH264Sets = true;
-    }
-    if (how.OutLength || how.DropH264Sets) Rewrite(pkt.get(), how);
-    std::deque<TPacketPtr>& to = head ? FPendingHead : FPendingTail;
-    to.push_back(NewPacket());
-    av_packet_move_ref(to.back().get(), pkt.get());
-    av_packet_unref(pkt.get());
-  }
-}
-
-void TExactRun::FeedDecoder(TCodecContextPtr& dec, const AVPacket* pkt, bool head) {
-  std::string e;
-  if (!dec) {
-    dec = OpenDecoder(FIn.ic->streams[FIn.v], &e);
-    if (!dec) throw std::runtime_error(e);
-  }
-  int r = avcodec_send_packet(dec.get(), pkt);
-  if (r < 0 && r != AVERROR_EOF && r != AVERROR_INVALIDDATA)
-    throw std::runtime_error(ErrorText("Video decoding failed", r));
-  TFramePtr frame(av_frame_alloc());
-  if (!frame) throw std::bad_alloc();
-  for (;;) {
-    r = avcodec_receive_frame(dec.get(), frame.get());
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-    if (r < 0) throw std::runtime_error(ErrorText("Video decoding failed", r));
-    int64_t t = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
-    frame->pts = t;
-    const std::set<int64_t>& want = head ? FL.headPts : FL.tailPts;
-    if (want.count(t)) EncodeFrame(frame.get(), head);
-    if (head && !FHeadDone && t >= FL.headUntil) FinishHead();
-    if (!head && !FTailDone && t >= *FL.tailPts.rbegin()) FinishTail();
-    av_frame_unref(frame.get());
-  }
-}
-
-void TExactRun::FlushEncoder(bool head) {
-  if ((head ? FHeadEnc : FTailEnc)) EncodeFrame(nullptr, head);
-}
-
 void TExactRun::FinishTail() {
   FTailDone = true;
-  FlushEncoder(false);
+  FTail->Finish();
+  if (!FTail->Note().empty()) Log(llWarning, FTail->Note());
   // HEVC: the next range's sets follow in band.
-  if (FHevc && FMoreRanges && !FPendingTail.empty()) CloseSequence(FPendingTail.back().get());
+  std::deque<TPacketPtr>& tail = FTail->Packets();
+  if (FHevc && FMoreRanges && !tail.empty()) CloseSequence(tail.back().get());
 }
 
 void TExactRun::FinishHead() {
   if (FHeadDone) return;
   FHeadDone = true;
-  FlushEncoder(true);
-  if (FHevc && !FPendingHead.empty() && (FL.lastCopy >= 0 || FL.tailFrom >= 0 || FMoreRanges))
-    CloseSequence(FPendingHead.back().get());
-  while (!FPendingHead.empty()) {
-    EmitVideo(FPendingHead.front().get());
-    FPendingHead.pop_front();
+  FHead->Finish();
+  if (!FHead->Note().empty()) Log(llWarning, FHead->Note());
+  std::deque<TPacketPtr>& head = FHead->Packets();
+  if (FHevc && !head.empty() && (FL.lastCopy >= 0 || FL.tailFrom >= 0 || FMoreRanges))
+    CloseSequence(head.back().get());
+  while (!head.empty()) {
+    EmitVideo(head.front().get());
+    head.pop_front();
   }
   while (!FPendingCopy.empty()) {
     EmitVideo(FPendingCopy.front().get());
@@ -373,10 +286,12 @@ void TExactRun::PrepareCopied(AVPacket* pkt, int idx) {
 }
 
 void TExactRun::DrainTail(bool force) {
-  if (!FCopyDone && !force) return;
-  while (!FPendingTail.empty()) {
-    EmitVideo(FPendingTail.front().get());
-    FPendingTail.pop_front();
+  if (!FTail || (!FCopyDone && !force) || (FParallel && !FTailDone)) return;
+  // The last packet waits for the end of the part, which may close its sequence.
+  std::deque<TPacketPtr>& tail = FTail->Packets();
+  while (tail.size() > (FTailDone || force ? 0u : 1u)) {
+    EmitVideo(tail.front().get());
+    tail.pop_front();
   }
 }
 
@@ -431,16 +346,20 @@ bool TExactRun::Prepare(std::vector<TExactCopyPlan>* plans, std::string* error) 
 }
 
 void TExactRun::StartRange(size_t k) {
+  // The last range's workers read its layout: they end before it is replaced.
+  FHeadWorker.reset();
+  FTailWorker.reset();
+  FHeadOwn.reset();
+  FTailOwn.reset();
+  FControl = std::make_unique<TPartControl>();
   FRange = k;
   FL = std::move(FLayouts[k]);
   FMoreRanges = k + 1 < FRanges.size();
-  FHeadDec.reset();
-  FTailDec.reset();
-  FHeadEnc.reset();
-  FTailEnc.reset();
   FHeadDone = FL.headFrom < 0;
   FTailDone = FL.tailFrom < 0;
   FCopyDone = FL.lastCopy < 0;
+  FHeadWhole = true;
+  FReadToEnd = false;
   FFirstCopy = true;
   if (FIn.a >= 0) {
     const AVStream* ia = FIn.ic->streams[FIn.a];
@@ -450,22 +369,69 @@ void TExactRun::StartRange(size_t k) {
     FAudioOffset = av_rescale_q(FOffsets[k], vtb, ia->time_base);
     FAudioShift = INT64_MIN;
   }
+  auto make = [this](bool head, std::unique_ptr<TPartWorker>& worker, std::unique_ptr<TPartCoder>& own) {
+    if (FParallel) {
+      worker = std::make_unique<TPartWorker>(FInput, FL, FSetup, FOutLength, head, *FControl);
+      return &worker->Coder();
+    }
+    own = std::make_unique<TPartCoder>(FL, FSetup, FOutLength, head, false);
+    return own.get();
+  };
+  FHead = FL.headFrom >= 0 ? make(true, FHeadWorker, FHeadOwn) : nullptr;
+  FTail = FL.tailFrom >= 0 ? make(false, FTailWorker, FTailOwn) : nullptr;
 }
 
-bool TExactRun::RunRange(size_t k, std::string* error) {
-  StartRange(k);
+void TExactRun::PassGate() {
+  if (!FHost.Gate) return;
+  // The workers hold still while this thread is paused.
+  if (FParallel) FControl->Hold(true);
+  FHost.Gate();
+  if (FParallel) FControl->Hold(false);
+}
+
+bool TExactRun::Await(TPartWorker& worker) {
+  // The gate first: a pause asked before the parts began holds them at once.
+  do {
+    PassGate();
+    if (Stopped()) FControl->Stop();
+  } while (!worker.Wait(20));
+  return !FControl->Stopping();
+}
+
+// The range is read once every part has what it needs (the records at least).
+bool TExactRun::RangeRead(int idx, int n) const {
+  return FHeadDone && FCopyDone && FTailDone && idx >= n - 1 && !FReadToEnd;
+}
+
+// Alone on this thread: the encoded parts get the packets as they are read.
+void TExactRun::FeedParts(int idx, const AVPacket* pkt) {
+  const AVStream* st = FIn.ic->streams[FIn.v];
+  if (!FHeadDone && idx >= FL.headFrom) {
+    FHead->Feed(st, pkt);
+    if (FHead->Done()) FinishHead();
+  }
+  if (!FTailDone && FL.tailFrom >= 0 && idx >= FL.tailFrom) {
+    FTail->Feed(st, pkt);
+    if (FTail->Done()) FinishTail();
+  }
+}
+
+bool TExactRun::ReadRange(std::string* error) {
   // Replays the reading of the plan: the same position, the same first key frame.
   Position(FIn, FL.seekTs, FInput, error);
   TPacketPtr pkt = NewPacket();
   int idx = -1;
   const int n = static_cast<int>(FL.recs.size());
-  bool stopped = false;
-  while (!(FHeadDone && FCopyDone && FTailDone && idx >= n - 1)) {
-    if (FHost.Gate) FHost.Gate();
-    if (Stopped()) {
-      stopped = true;
-      break;
+  for (;;) {
+    if (FParallel && !FTailDone && FCopyDone && idx >= n - 1) {
+      // The tail's worker tells whether its last picture needed the input's end.
+      if (!Await(*FTailWorker)) return false;
+      FReadToEnd = FReadToEnd || FTailWorker->NeededEnd();
+      FinishTail();
     }
+    if (RangeRead(idx, n)) break;
+    PassGate();
+    if (Stopped()) return false;
     const int r = av_read_frame(FIn.ic.get(), pkt.get());
     if (r == AVERROR_EOF) break;
     if (r < 0) throw std::runtime_error(ErrorText(FInput, r));
@@ -485,14 +451,13 @@ bool TExactRun::RunRange(size_t k, std::string* error) {
     }
     if (++idx >= n) {
       av_packet_unref(pkt.get());
-      if (FHeadDone && FCopyDone && FTailDone) break;
+      if (RangeRead(idx, n)) break;
       // Past the planned records only the decoders still want packets.
       continue;
     }
     if (PacketTime(pkt.get()) != FL.recs[static_cast<size_t>(idx)].pts)
       throw std::runtime_error(FInput + ": the file reads differently the second time");
-    if (!FHeadDone && idx >= FL.headFrom) FeedDecoder(FHeadDec, pkt.get(), true);
-    if (!FTailDone && FL.tailFrom >= 0 && idx >= FL.tailFrom) FeedDecoder(FTailDec, pkt.get(), false);
+    if (!FParallel) FeedParts(idx, pkt.get());
     if (FL.part[static_cast<size_t>(idx)] == TPart::Copy) {
       TPacketPtr copy = NewPacket();
       av_packet_ref(copy.get(), pkt.get());
@@ -506,20 +471,50 @@ bool TExactRun::RunRange(size_t k, std::string* error) {
     if (FCopyDone) DrainTail(false);
     av_packet_unref(pkt.get());
   }
-  // End of file, or a stop: what the decoders still hold, then everything in order.
-  if (!stopped) {
-    if (!FHeadDone) FeedDecoder(FHeadDec, nullptr, true);
-    if (!FTailDone && FTailDec) FeedDecoder(FTailDec, nullptr, false);
+  return true;
+}
+
+void TExactRun::EndRange(bool stopped) {
+  if (!FParallel) {
+    // End of file, or a stop: what the decoders still hold, then everything in order.
+    const AVStream* st = FIn.ic->streams[FIn.v];
+    if (!stopped && !FHeadDone) FHead->Feed(st, nullptr);
+    if (!stopped && !FTailDone) FTail->Feed(st, nullptr);
+    FinishHead();
+    FCopyDone = true;
+    if (!FTailDone) FinishTail();
+    DrainTail(true);
+    return;
   }
-  FinishHead();
-  FCopyDone = true;
-  if (!FTailDone) FinishTail();
-  DrainTail(true);
+  // After a stop what is written goes on without a gap: the tail only after the whole head
+  // and the whole copied part.
+  if (stopped) FControl->Stop();
+  else FCopyDone = true;
+  if (!FTailDone && FTailWorker) {
+    Await(*FTailWorker);
+    if (FHeadWhole && FCopyDone) FinishTail();
+  }
+  if (FTailDone) DrainTail(true);
+}
+
+bool TExactRun::RunRange(size_t k, std::string* error) {
+  StartRange(k);
+  bool stopped = false;
+  if (FHeadWorker) {
+    // The copied packets follow the head: the reading starts once it is encoded.
+    stopped = !Await(*FHeadWorker);
+    FHeadWhole = !FHeadWorker->Stopped();
+    FReadToEnd = FHeadWorker->NeededEnd();
+    FinishHead();
+  }
+  if (!stopped) stopped = !ReadRange(error);
+  EndRange(stopped);
   return !stopped;
 }
 
 bool TExactRun::Run(std::vector<TExactCopyPlan>* plans, std::string* error) {
   try {
+    FParallel = !FHost.Sequential && !getenv("TRIMORA_EXACT_COPY_SEQUENTIAL");
     if (!Prepare(plans, error)) return false;
     FL = FLayouts.front();  // the output's header follows the first range
     OpenOutput();
@@ -545,6 +540,8 @@ bool TExactRun::Run(std::vector<TExactCopyPlan>* plans, std::string* error) {
     return true;
   } catch (const std::exception& e) {
     *error = e.what();
+    FHeadWorker.reset();
+    FTailWorker.reset();
     FOc.reset();  // closes the file first when it is still open
     FFile.Discard();
     return false;
