@@ -1,11 +1,14 @@
 // Latency of the decoder's steps on the long-GOP 1080p H.264 clip (key frame every 250 frames,
-// B-frames), each beside the time of decoding one picture measured in the same run.
+// B-frames), each beside the time of decoding one picture measured in the same run: single
+// steps, the first step back after a jump (at once, and after a person's pause), and a drag of
+// the thumb across the file.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoder/FFDecode.h"
@@ -93,6 +96,73 @@ private:
   int FIndex = -1;
 };
 
+// Floor: one picture of a plain forward decode, and the time of every picture.
+void MeasureFloor(TFFDecoder& dec, TStats& floor, std::vector<int64_t>& times) {
+  for (;;) {
+    bool ok;
+    double ms = TimeMs([&] { return dec.Decode(); }, &ok);
+    if (!ok) break;
+    floor.Ms.push_back(ms);
+    times.push_back(dec.FramePTS());
+  }
+}
+
+// A person's pace between a jump and the next step.
+constexpr auto kHumanPause = std::chrono::milliseconds(300);
+constexpr int kDragPositions = 50;
+
+// The first "Previous Frame" after a jump, with and without a pause first.
+struct TFirstBack {
+  TStats MidNoPause{"PrevFrame right after a seek to mid-group", {}};
+  TStats MidPause{"PrevFrame 300 ms after a seek to mid-group", {}};
+  TStats KeyNoPause{"PrevFrame right after a jump to a key frame", {}};
+  TStats KeyPause{"PrevFrame 300 ms after a jump to a key frame", {}};
+};
+
+int MeasureFirstBack(TFFDecoder& dec, const std::vector<int64_t>& times, const FixtureInfo& info, std::mt19937& rng,
+                     TFirstBack& out) {
+  int wrong = 0;
+  std::uniform_int_distribution<int> mid(info.gopSize / 4, info.gopSize * 3 / 4);
+  for (bool pause : {false, true}) {
+    bool ok;
+    int n = mid(rng);
+    SeekToTime(dec, times[n]);
+    if (pause) std::this_thread::sleep_for(kHumanPause);
+    (pause ? out.MidPause : out.MidNoPause).Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[n - 1];
+
+    SeekToTime(dec, times[mid(rng)]);
+    wrong += !dec.NextKeyFrame() || dec.FramePTS() != times[info.gopSize];
+    if (pause) std::this_thread::sleep_for(kHumanPause);
+    (pause ? out.KeyPause : out.KeyNoPause).Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
+  }
+  return wrong;
+}
+
+// A drag of the thumb across the file as the window follows it: each position shows the key
+// frame at or before it at once, then its exact picture.
+struct TDrag {
+  TStats Rough{"drag: position shows a picture (key frame)", {}};
+  TStats Exact{"drag: position shows its exact picture", {}};
+};
+
+int MeasureDrag(TFFDecoder& dec, const std::vector<int64_t>& times, TDrag& out) {
+  int wrong = 0;
+  const int64_t span = times.back() - times.front();
+  for (int i = 0; i < kDragPositions; ++i) {
+    const int64_t to = times.front() + span * (2 * i + 1) / (2 * kDragPositions);
+    auto t0 = Clock::now();
+    bool ok = dec.Seek(to, 0) && dec.Decode();
+    out.Rough.Ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    wrong += !ok || dec.FramePTS() > to;
+    ok = SeekToTime(dec, to);
+    out.Exact.Ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    wrong += !ok || dec.FramePTS() != *std::lower_bound(times.begin(), times.end(), to);
+  }
+  return wrong;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,16 +177,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Floor: one picture of a plain forward decode, and the time of every picture.
   TStats floor{"decode one frame (floor)", {}};
   std::vector<int64_t> times;
-  for (;;) {
-    bool ok;
-    double ms = TimeMs([&] { return dec.Decode(); }, &ok);
-    if (!ok) break;
-    floor.Ms.push_back(ms);
-    times.push_back(dec.FramePTS());
-  }
+  MeasureFloor(dec, floor, times);
   if (static_cast<int>(times.size()) != info.frameCount) {
     fprintf(stderr, "decoded %zu of %d frames\n", times.size(), info.frameCount);
     return 1;
@@ -167,12 +230,19 @@ int main(int argc, char** argv) {
     wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
   }
 
+  TFirstBack firstBack;
+  TDrag drag;
+  for (int r = 0; r < rounds; ++r) wrong += MeasureFirstBack(dec, times, info, rng, firstBack);
+  wrong += MeasureDrag(dec, times, drag);
+
   printf("frame_step: %s, %dx%d, %d frames, key frame every %d, %d rounds\n", path.c_str(), info.width,
          info.height, info.frameCount, info.gopSize, rounds);
   const double fl = floor.Median();
   const double nv = naive.Median();
   printf("%-46s %10s %10s %14s %14s\n", "operation", "median ms", "worst ms", "median/floor", "median/naive");
-  for (const TStats* s : {&floor, &decode, &prev, &prevRun, &prevCold, &prevKey, &nextKey, &seek, &naive})
+  for (const TStats* s : {&floor, &decode, &prev, &prevRun, &prevCold, &prevKey, &nextKey, &seek, &naive,
+                         &firstBack.MidNoPause, &firstBack.MidPause, &firstBack.KeyNoPause, &firstBack.KeyPause,
+                         &drag.Rough, &drag.Exact})
     printf("%-46s %10.2f %10.2f %14.1f %14.3f\n", s->Name.c_str(), s->Median(), s->Worst(), fl > 0 ? s->Median() / fl : 0,
            nv > 0 ? s->Median() / nv : 0);
   if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
