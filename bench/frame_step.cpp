@@ -107,16 +107,69 @@ void MeasureFloor(TFFDecoder& dec, TStats& floor, std::vector<int64_t>& times) {
   }
 }
 
+// The single steps, each from a picture reached by a seek.
+struct TSteps {
+  TStats decode{"Decode (next frame)", {}}, prev{"PrevFrame", {}}, prevKey{"PrevKeyFrame", {}},
+      nextKey{"NextKeyFrame", {}}, seek{"seek to frame (Seek + Decode to time)", {}},
+      prevRun{"PrevFrame x10 in a row", {}}, naive{"naive re-seek to frame (baseline)", {}},
+      prevCold{"PrevFrame from a key frame reached by a jump", {}};
+
+  int Measure(TFFDecoder& dec, TNaiveSeeker& naiveSeeker, const std::vector<int64_t>& times, const FixtureInfo& info,
+              std::mt19937& rng, int rounds) {
+    std::uniform_int_distribution<int> pick(1, info.frameCount - 2);
+    int wrong = 0;
+    for (int r = 0; r < rounds; ++r) {
+      bool ok;
+      int n = pick(rng);
+      seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[n];
+      naive.Ms.push_back(TimeMs([&] { return naiveSeeker.SeekTo(times[n]); }, &ok));
+      wrong += !ok;
+      decode.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[n + 1];
+
+      // Stepping back from a freshly reached picture (nothing kept before it).
+      n = pick(rng);
+      SeekToTime(dec, times[n]);
+      prev.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[n - 1];
+      double run = 0;
+      for (int i = 0; i < 10 && n - 2 - i >= 0; ++i) {
+        run += TimeMs([&] { return dec.PrevFrame(); }, &ok);
+        wrong += !ok || dec.FramePTS() != times[n - 2 - i];
+      }
+      prevRun.Ms.push_back(run / 10);
+
+      n = pick(rng);
+      SeekToTime(dec, times[n]);
+      prevKey.Ms.push_back(TimeMs([&] { return dec.PrevKeyFrame(); }, &ok));
+      wrong += !ok || !dec.PictureKeyFrame();
+
+      n = std::uniform_int_distribution<int>(1, info.gopSize - 2)(rng);
+      SeekToTime(dec, times[n]);
+      nextKey.Ms.push_back(TimeMs([&] { return dec.NextKeyFrame(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[info.gopSize];
+      // Nothing is kept before a key frame reached by a jump: the whole group before it is
+      // decoded again.
+      prevCold.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
+    }
+    return wrong;
+  }
+};
+
 // A person's pace between a jump and the next step.
 constexpr auto kHumanPause = std::chrono::milliseconds(300);
 constexpr int kDragPositions = 50;
 
 // The first "Previous Frame" after a jump, with and without a pause first.
 struct TFirstBack {
-  TStats MidNoPause{"PrevFrame right after a seek to mid-group", {}};
-  TStats MidPause{"PrevFrame 300 ms after a seek to mid-group", {}};
-  TStats KeyNoPause{"PrevFrame right after a jump to a key frame", {}};
-  TStats KeyPause{"PrevFrame 300 ms after a jump to a key frame", {}};
+  explicit TFirstBack(const std::string& how)
+      : MidNoPause{"PrevFrame right after a seek to mid-group" + how, {}},
+        MidPause{"PrevFrame 300 ms after a seek to mid-group" + how, {}},
+        KeyNoPause{"PrevFrame right after a jump to a key frame" + how, {}},
+        KeyPause{"PrevFrame 300 ms after a jump to a key frame" + how, {}} {}
+  TStats MidNoPause, MidPause, KeyNoPause, KeyPause;
 };
 
 int MeasureFirstBack(TFFDecoder& dec, const std::vector<int64_t>& times, const FixtureInfo& info, std::mt19937& rng,
@@ -143,8 +196,9 @@ int MeasureFirstBack(TFFDecoder& dec, const std::vector<int64_t>& times, const F
 // A drag of the thumb across the file as the window follows it: each position shows the key
 // frame at or before it at once, then its exact picture.
 struct TDrag {
-  TStats Rough{"drag: position shows a picture (key frame)", {}};
-  TStats Exact{"drag: position shows its exact picture", {}};
+  explicit TDrag(const std::string& how)
+      : Rough{"drag: picture shown (key frame)" + how, {}}, Exact{"drag: exact picture shown" + how, {}} {}
+  TStats Rough, Exact;
 };
 
 int MeasureDrag(TFFDecoder& dec, const std::vector<int64_t>& times, TDrag& out) {
@@ -161,6 +215,50 @@ int MeasureDrag(TFFDecoder& dec, const std::vector<int64_t>& times, TDrag& out) 
     wrong += !ok || dec.FramePTS() != *std::lower_bound(times.begin(), times.end(), to);
   }
   return wrong;
+}
+
+// Single steps with each kind of decoding threads, on one clip per codec; every landing is
+// checked against the frame number the picture shows.
+int MeasureThreads(FixtureKind kind, int rounds) {
+  const FixtureInfo info = GetFixtureInfo(kind);
+  const std::string path = FixturePath(kind);
+  int wrong = 0;
+  printf("%-10s %-6s %12s %12s %12s\n", FixtureKindName(kind), "thread", "next ms", "seek ms", "back ms");
+  const char* names[] = {"auto", "none", "slice", "frame"};
+  for (TDecodeThreads mode : {dtNone, dtSlice, dtFrame, dtAuto}) {
+    TFFDecoder dec;
+    dec.SetDecodeThreads(mode);
+    if (!dec.LoadFile(path)) return 1;
+    std::vector<int64_t> times;
+    while (dec.Decode()) times.push_back(dec.FramePTS());
+    std::mt19937 rng(777);
+    std::uniform_int_distribution<int> pick(1, info.frameCount - 12);
+    TStats next, seek, back;
+    for (int r = 0; r < rounds; ++r) {
+      bool ok;
+      const int n = pick(rng);
+      seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
+      wrong += !ok || ReadFrameNumber(dec.Picture()) != n;
+      for (int i = 1; i <= 10; ++i) {
+        next.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
+        wrong += !ok || ReadFrameNumber(dec.Picture()) != n + i;
+      }
+      // The picture before a key frame reached by a jump: a whole group decoded again.
+      if (!dec.NextKeyFrame()) continue;
+      const int key = ReadFrameNumber(dec.Picture());
+      back.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+      wrong += !ok || ReadFrameNumber(dec.Picture()) != key - 1;
+    }
+    printf("%-10s %-6s %12.2f %12.2f %12.2f\n", "", names[mode], next.Median(), seek.Median(), back.Median());
+  }
+  return wrong;
+}
+
+void PrintTable(const std::vector<const TStats*>& all, double fl, double nv) {
+  printf("%-56s %10s %10s %14s %14s\n", "operation", "median ms", "worst ms", "median/floor", "median/naive");
+  for (const TStats* s : all)
+    printf("%-56s %10.2f %10.2f %14.1f %14.3f\n", s->Name.c_str(), s->Median(), s->Worst(), fl > 0 ? s->Median() / fl : 0,
+           nv > 0 ? s->Median() / nv : 0);
 }
 
 }  // namespace
@@ -186,65 +284,30 @@ int main(int argc, char** argv) {
   }
 
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<int> pick(1, info.frameCount - 2);
-  TStats decode{"Decode (next frame)", {}}, prev{"PrevFrame", {}}, prevKey{"PrevKeyFrame", {}},
-      nextKey{"NextKeyFrame", {}}, seek{"seek to frame (Seek + Decode to time)", {}},
-      prevRun{"PrevFrame x10 in a row", {}}, naive{"naive re-seek to frame (baseline)", {}},
-      prevCold{"PrevFrame from a key frame reached by a jump", {}};
   TNaiveSeeker naiveSeeker(path);
-  int wrong = 0;
-  for (int r = 0; r < rounds; ++r) {
-    bool ok;
-    int n = pick(rng);
-    seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[n];
-    naive.Ms.push_back(TimeMs([&] { return naiveSeeker.SeekTo(times[n]); }, &ok));
-    wrong += !ok;
-    decode.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[n + 1];
+  TSteps steps;
+  int wrong = steps.Measure(dec, naiveSeeker, times, info, rng, rounds);
 
-    // Stepping back from a freshly reached picture (nothing kept before it).
-    n = pick(rng);
-    SeekToTime(dec, times[n]);
-    prev.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[n - 1];
-    double run = 0;
-    for (int i = 0; i < 10 && n - 2 - i >= 0; ++i) {
-      run += TimeMs([&] { return dec.PrevFrame(); }, &ok);
-      wrong += !ok || dec.FramePTS() != times[n - 2 - i];
-    }
-    prevRun.Ms.push_back(run / 10);
-
-    n = pick(rng);
-    SeekToTime(dec, times[n]);
-    prevKey.Ms.push_back(TimeMs([&] { return dec.PrevKeyFrame(); }, &ok));
-    wrong += !ok || !dec.PictureKeyFrame();
-
-    n = std::uniform_int_distribution<int>(1, info.gopSize - 2)(rng);
-    SeekToTime(dec, times[n]);
-    nextKey.Ms.push_back(TimeMs([&] { return dec.NextKeyFrame(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[info.gopSize];
-    // Nothing is kept before a key frame reached by a jump: the whole group before it is
-    // decoded again.
-    prevCold.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
+  // Each measured the old way (no preparation) and with the pictures before a jump prepared.
+  TFirstBack firstBack[2]{TFirstBack(", old"), TFirstBack(", prepared")};
+  TDrag drag[2]{TDrag(", old"), TDrag(", prepared")};
+  for (int prepared : {0, 1}) {
+    dec.SetPrepareBack(prepared);
+    for (int r = 0; r < rounds; ++r) wrong += MeasureFirstBack(dec, times, info, rng, firstBack[prepared]);
+    wrong += MeasureDrag(dec, times, drag[prepared]);
   }
-
-  TFirstBack firstBack;
-  TDrag drag;
-  for (int r = 0; r < rounds; ++r) wrong += MeasureFirstBack(dec, times, info, rng, firstBack);
-  wrong += MeasureDrag(dec, times, drag);
 
   printf("frame_step: %s, %dx%d, %d frames, key frame every %d, %d rounds\n", path.c_str(), info.width,
          info.height, info.frameCount, info.gopSize, rounds);
-  const double fl = floor.Median();
-  const double nv = naive.Median();
-  printf("%-46s %10s %10s %14s %14s\n", "operation", "median ms", "worst ms", "median/floor", "median/naive");
-  for (const TStats* s : {&floor, &decode, &prev, &prevRun, &prevCold, &prevKey, &nextKey, &seek, &naive,
-                         &firstBack.MidNoPause, &firstBack.MidPause, &firstBack.KeyNoPause, &firstBack.KeyPause,
-                         &drag.Rough, &drag.Exact})
-    printf("%-46s %10.2f %10.2f %14.1f %14.3f\n", s->Name.c_str(), s->Median(), s->Worst(), fl > 0 ? s->Median() / fl : 0,
-           nv > 0 ? s->Median() / nv : 0);
+  std::vector<const TStats*> all{&floor,         &steps.decode,  &steps.prev, &steps.prevRun, &steps.prevCold,
+                                 &steps.prevKey, &steps.nextKey, &steps.seek, &steps.naive};
+  for (const TFirstBack& f : firstBack)
+    for (const TStats* s : {&f.MidNoPause, &f.MidPause, &f.KeyNoPause, &f.KeyPause}) all.push_back(s);
+  for (const TDrag& d : drag)
+    for (const TStats* s : {&d.Rough, &d.Exact}) all.push_back(s);
+  PrintTable(all, floor.Median(), steps.naive.Median());
+  for (FixtureKind kind : {FixtureKind::LongGopH264, FixtureKind::LongGopHevcMp4, FixtureKind::Mpeg2Ts})
+    wrong += MeasureThreads(kind, std::max(2, rounds / 2));
   if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
   return wrong ? 1 : 0;
 }
