@@ -19,8 +19,8 @@
 namespace {
 // Fewer pictures than this before the current one are worth preparing more.
 constexpr size_t kPrepareBelow = 16;
-// A plain step waits this long for the next one before the worker starts: a run of steps
-// (a decode to a time) does not start a run for every picture.
+// A request waits this long for a newer one before the worker starts on it: the steps of a
+// decode to a time, or the positions of a drag, do not each start a run.
 constexpr auto kSettle = std::chrono::milliseconds(25);
 
 bool IsRegularFile(const std::string& path) {
@@ -62,23 +62,15 @@ public:
   }
 
   // A new request; the same one as before keeps its run (or its result).
-  void Want(const TJob& job, bool now) {
+  void Want(const TJob& job) {
     std::unique_lock<std::mutex> lock(FLock);
-    if (FHave && FJob == job) {
-      if (now && !FStarted) {
-        FUrgent = true;
-        lock.unlock();
-        FWake.notify_all();
-      }
-      return;
-    }
+    if (FHave && FJob == job) return;
     if (FHave && FStarted && !FDone) ++FStats.Cancelled;
     ++FGeneration;
     FHave = true;
     FJob = job;
     FStarted = FDone = FUrgent = false;
     FPosted = std::chrono::steady_clock::now();
-    FUrgent = now;
     FResult.clear();
     lock.unlock();
     FWake.notify_all();
@@ -212,6 +204,8 @@ void TFFDecoder::StopPreparing() {
 
 void TFFDecoder::ApplyThreads(AVCodecContext* ctx) const {
   TDecodeThreads mode = FDecodeThreads;
+  // Single steps of H.264, HEVC and MPEG-2 were fastest without threads (bench/frame_step): a
+  // step wants one picture at once, which neither kind of threads gives sooner.
   if (mode == dtAuto) mode = dtNone;
   ctx->thread_count = mode == dtNone ? 1 : DecodeThreadCount();
   ctx->thread_type = mode == dtFrame ? FF_THREAD_FRAME : mode == dtSlice ? FF_THREAD_SLICE : 0;
@@ -261,7 +255,7 @@ void TFFDecoder::AfterStep(bool jump) {
     }
     FPrep = std::make_unique<TBackPrep>(path, ForcedFormatName());
   }
-  FPrep->Want(TBackPrep::TJob{FVideoStreamIndex, first, FDeinterlace, FCacheBytes - held}, jump);
+  FPrep->Want(TBackPrep::TJob{FVideoStreamIndex, first, FDeinterlace, FCacheBytes - held});
 }
 
 bool TFFDecoder::PickUpPrepared(bool wait) {
