@@ -61,10 +61,13 @@ public:
     FThread.join();
   }
 
-  // A new request; the same one as before keeps its run (or its result).
+  // A new request; the same one as before keeps its run (or its result), or waits on.
   void Want(const TJob& job) {
     std::unique_lock<std::mutex> lock(FLock);
-    if (FHave && FJob == job) return;
+    if (FHave && FJob == job) {
+      if (!FStarted) FPosted = std::chrono::steady_clock::now();
+      return;
+    }
     if (FHave && FStarted && !FDone) ++FStats.Cancelled;
     ++FGeneration;
     FHave = true;
