@@ -11,6 +11,7 @@
 
 #include "decoder/FFDecode.h"
 #include "runtime/MainThread.h"
+#include "StepSupport.h"
 #include "support/Fixtures.h"
 
 namespace {
@@ -59,12 +60,7 @@ protected:
     ASSERT_TRUE(dec.LoadFile(path)) << dec.LastErrMsg();
   }
 
-  bool SeekToTime(int64_t t) {
-    if (!dec.Seek(t, 0)) return false;
-    while (dec.Decode())
-      if (dec.FramePTS() >= t || t <= 0) return true;
-    return false;
-  }
+  bool SeekToTime(int64_t t) { return SeekToTimeLikeTrackBar(dec, t); }
 
   // The picture shown is frame n, exactly as the plain pass gave it.
   void ExpectShown(int n) {
@@ -73,17 +69,8 @@ protected:
     ASSERT_EQ(Digest(dec.Picture()), digests[n]) << "frame " << n;
   }
 
-  int LastKeyBefore(int n) const {
-    int k = 0;
-    for (int f : keys)
-      if (f < n) k = f;
-    return k;
-  }
-  int NextKeyAfter(int n) const {
-    for (int f : keys)
-      if (f > n) return f;
-    return -1;
-  }
+  int LastKeyBefore(int n) const { return ::LastKeyBefore(keys, n); }
+  int NextKeyAfter(int n) const { return ::NextKeyAfter(keys, n); }
 
   // One random step from frame n; returns the frame it must land on.
   int RandomStep(std::mt19937& rng, int n);
