@@ -1,7 +1,8 @@
 // Latency of the decoder's steps on the long-GOP 1080p H.264 clip (key frame every 250 frames,
 // B-frames), each beside the time of decoding one picture measured in the same run: single
 // steps, the first step back after a jump (at once, and after a person's pause), and a drag of
-// the thumb across the file.
+// the thumb across the file. `bench_frame_step ROUNDS threads` times only single steps with
+// each kind of decoding threads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -254,6 +255,14 @@ int MeasureThreads(FixtureKind kind, int rounds) {
   return wrong;
 }
 
+int MeasureAllThreads(int rounds) {
+  int wrong = 0;
+  for (FixtureKind kind : {FixtureKind::LongGopH264, FixtureKind::LongGopHevcMp4, FixtureKind::Mpeg2Ts})
+    wrong += MeasureThreads(kind, rounds);
+  if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
+  return wrong;
+}
+
 void PrintTable(const std::vector<const TStats*>& all, double fl, double nv) {
   printf("%-56s %10s %10s %14s %14s\n", "operation", "median ms", "worst ms", "median/floor", "median/naive");
   for (const TStats* s : all)
@@ -268,6 +277,8 @@ int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
   TFFDecoder dec;
   if (!dec.LoadAVLib("")) return 1;
+  // "threads": only the table of decoding threads.
+  if (argc > 2 && std::string(argv[2]) == "threads") return MeasureAllThreads(rounds) ? 1 : 0;
   const FixtureInfo info = GetFixtureInfo(FixtureKind::LongGopH264);
   const std::string path = FixturePath(FixtureKind::LongGopH264);
   if (!dec.LoadFile(path)) {
@@ -306,8 +317,7 @@ int main(int argc, char** argv) {
   for (const TDrag& d : drag)
     for (const TStats* s : {&d.Rough, &d.Exact}) all.push_back(s);
   PrintTable(all, floor.Median(), steps.naive.Median());
-  for (FixtureKind kind : {FixtureKind::LongGopH264, FixtureKind::LongGopHevcMp4, FixtureKind::Mpeg2Ts})
-    wrong += MeasureThreads(kind, std::max(2, rounds / 2));
+  wrong += MeasureAllThreads(std::max(2, rounds / 2));
   if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
   return wrong ? 1 : 0;
 }
