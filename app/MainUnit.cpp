@@ -129,6 +129,8 @@ void TfrmMain::FormCreate() {
   Image1->setToolTip(QStringLiteral("Click to view current picture in actual size"));
 
   FDecoder = std::make_unique<TFFDecoder>();
+  // A person steps back after a jump: the pictures before it are made ready meanwhile.
+  FDecoder->SetPrepareBack(true);
   CreatePlayer();
   FPicture = std::make_unique<TBitmap>(24);
   ResetView();

@@ -1,11 +1,15 @@
 // Latency of the decoder's steps on the long-GOP 1080p H.264 clip (key frame every 250 frames,
-// B-frames), each beside the time of decoding one picture measured in the same run.
+// B-frames), each beside the time of decoding one picture measured in the same run: single
+// steps, the first step back after a jump (at once, and after a person's pause), and a drag of
+// the thumb across the file. `bench_frame_step ROUNDS threads` times only single steps with
+// each kind of decoding threads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoder/FFDecode.h"
@@ -93,23 +97,8 @@ private:
   int FIndex = -1;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  MarkMainThread();
-  const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
-  TFFDecoder dec;
-  if (!dec.LoadAVLib("")) return 1;
-  const FixtureInfo info = GetFixtureInfo(FixtureKind::LongGopH264);
-  const std::string path = FixturePath(FixtureKind::LongGopH264);
-  if (!dec.LoadFile(path)) {
-    fprintf(stderr, "%s\n", dec.LastErrMsg().c_str());
-    return 1;
-  }
-
-  // Floor: one picture of a plain forward decode, and the time of every picture.
-  TStats floor{"decode one frame (floor)", {}};
-  std::vector<int64_t> times;
+// Floor: one picture of a plain forward decode, and the time of every picture.
+void MeasureFloor(TFFDecoder& dec, TStats& floor, std::vector<int64_t>& times) {
   for (;;) {
     bool ok;
     double ms = TimeMs([&] { return dec.Decode(); }, &ok);
@@ -117,64 +106,218 @@ int main(int argc, char** argv) {
     floor.Ms.push_back(ms);
     times.push_back(dec.FramePTS());
   }
+}
+
+// The single steps, each from a picture reached by a seek.
+struct TSteps {
+  TStats decode{"Decode (next frame)", {}}, prev{"PrevFrame", {}}, prevKey{"PrevKeyFrame", {}},
+      nextKey{"NextKeyFrame", {}}, seek{"seek to frame (Seek + Decode to time)", {}},
+      prevRun{"PrevFrame x10 in a row", {}}, naive{"naive re-seek to frame (baseline)", {}},
+      prevCold{"PrevFrame from a key frame reached by a jump", {}};
+
+  int Measure(TFFDecoder& dec, TNaiveSeeker& naiveSeeker, const std::vector<int64_t>& times, const FixtureInfo& info,
+              std::mt19937& rng, int rounds) {
+    std::uniform_int_distribution<int> pick(1, info.frameCount - 2);
+    int wrong = 0;
+    for (int r = 0; r < rounds; ++r) {
+      bool ok;
+      int n = pick(rng);
+      seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[n];
+      naive.Ms.push_back(TimeMs([&] { return naiveSeeker.SeekTo(times[n]); }, &ok));
+      wrong += !ok;
+      decode.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[n + 1];
+
+      // Stepping back from a freshly reached picture (nothing kept before it).
+      n = pick(rng);
+      SeekToTime(dec, times[n]);
+      prev.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[n - 1];
+      double run = 0;
+      for (int i = 0; i < 10 && n - 2 - i >= 0; ++i) {
+        run += TimeMs([&] { return dec.PrevFrame(); }, &ok);
+        wrong += !ok || dec.FramePTS() != times[n - 2 - i];
+      }
+      prevRun.Ms.push_back(run / 10);
+
+      n = pick(rng);
+      SeekToTime(dec, times[n]);
+      prevKey.Ms.push_back(TimeMs([&] { return dec.PrevKeyFrame(); }, &ok));
+      wrong += !ok || !dec.PictureKeyFrame();
+
+      n = std::uniform_int_distribution<int>(1, info.gopSize - 2)(rng);
+      SeekToTime(dec, times[n]);
+      nextKey.Ms.push_back(TimeMs([&] { return dec.NextKeyFrame(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[info.gopSize];
+      // Nothing is kept before a key frame reached by a jump: the whole group before it is
+      // decoded again.
+      prevCold.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+      wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
+    }
+    return wrong;
+  }
+};
+
+// A person's pace between a jump and the next step.
+constexpr auto kHumanPause = std::chrono::milliseconds(300);
+constexpr int kDragPositions = 50;
+
+// The first "Previous Frame" after a jump, with and without a pause first.
+struct TFirstBack {
+  explicit TFirstBack(const std::string& how)
+      : MidNoPause{"PrevFrame right after a seek to mid-group" + how, {}},
+        MidPause{"PrevFrame 300 ms after a seek to mid-group" + how, {}},
+        KeyNoPause{"PrevFrame right after a jump to a key frame" + how, {}},
+        KeyPause{"PrevFrame 300 ms after a jump to a key frame" + how, {}} {}
+  TStats MidNoPause, MidPause, KeyNoPause, KeyPause;
+};
+
+int MeasureFirstBack(TFFDecoder& dec, const std::vector<int64_t>& times, const FixtureInfo& info, std::mt19937& rng,
+                     TFirstBack& out) {
+  int wrong = 0;
+  std::uniform_int_distribution<int> mid(info.gopSize / 4, info.gopSize * 3 / 4);
+  for (bool pause : {false, true}) {
+    bool ok;
+    int n = mid(rng);
+    SeekToTime(dec, times[n]);
+    if (pause) std::this_thread::sleep_for(kHumanPause);
+    (pause ? out.MidPause : out.MidNoPause).Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[n - 1];
+
+    SeekToTime(dec, times[mid(rng)]);
+    wrong += !dec.NextKeyFrame() || dec.FramePTS() != times[info.gopSize];
+    if (pause) std::this_thread::sleep_for(kHumanPause);
+    (pause ? out.KeyPause : out.KeyNoPause).Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+    wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
+  }
+  return wrong;
+}
+
+// A drag of the thumb across the file as the window follows it: each position shows the key
+// frame at or before it at once, then its exact picture.
+struct TDrag {
+  explicit TDrag(const std::string& how)
+      : Rough{"drag: picture shown (key frame)" + how, {}}, Exact{"drag: exact picture shown" + how, {}} {}
+  TStats Rough, Exact;
+};
+
+int MeasureDrag(TFFDecoder& dec, const std::vector<int64_t>& times, TDrag& out) {
+  int wrong = 0;
+  const int64_t span = times.back() - times.front();
+  for (int i = 0; i < kDragPositions; ++i) {
+    const int64_t to = times.front() + span * (2 * i + 1) / (2 * kDragPositions);
+    auto t0 = Clock::now();
+    bool ok = dec.Seek(to, 0) && dec.Decode();
+    out.Rough.Ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    wrong += !ok || dec.FramePTS() > to;
+    ok = SeekToTime(dec, to);
+    out.Exact.Ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    wrong += !ok || dec.FramePTS() != *std::lower_bound(times.begin(), times.end(), to);
+  }
+  return wrong;
+}
+
+// Single steps with each kind of decoding threads, on one clip per codec; every landing is
+// checked against the frame number the picture shows.
+int MeasureThreads(FixtureKind kind, int rounds) {
+  const FixtureInfo info = GetFixtureInfo(kind);
+  const std::string path = FixturePath(kind);
+  int wrong = 0;
+  printf("%-10s %-6s %12s %12s %12s\n", FixtureKindName(kind), "thread", "next ms", "seek ms", "back ms");
+  const char* names[] = {"auto", "none", "slice", "frame"};
+  for (TDecodeThreads mode : {dtNone, dtSlice, dtFrame, dtAuto}) {
+    TFFDecoder dec;
+    dec.SetDecodeThreads(mode);
+    if (!dec.LoadFile(path)) return 1;
+    std::vector<int64_t> times;
+    while (dec.Decode()) times.push_back(dec.FramePTS());
+    std::mt19937 rng(777);
+    std::uniform_int_distribution<int> pick(1, info.frameCount - 12);
+    TStats next, seek, back;
+    for (int r = 0; r < rounds; ++r) {
+      bool ok;
+      const int n = pick(rng);
+      seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
+      wrong += !ok || ReadFrameNumber(dec.Picture()) != n;
+      for (int i = 1; i <= 10; ++i) {
+        next.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
+        wrong += !ok || ReadFrameNumber(dec.Picture()) != n + i;
+      }
+      // The picture before a key frame reached by a jump: a whole group decoded again.
+      if (!dec.NextKeyFrame()) continue;
+      const int key = ReadFrameNumber(dec.Picture());
+      back.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
+      wrong += !ok || ReadFrameNumber(dec.Picture()) != key - 1;
+    }
+    printf("%-10s %-6s %12.2f %12.2f %12.2f\n", "", names[mode], next.Median(), seek.Median(), back.Median());
+  }
+  return wrong;
+}
+
+int MeasureAllThreads(int rounds) {
+  int wrong = 0;
+  for (FixtureKind kind : {FixtureKind::LongGopH264, FixtureKind::LongGopHevcMp4, FixtureKind::Mpeg2Ts})
+    wrong += MeasureThreads(kind, rounds);
+  if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
+  return wrong;
+}
+
+void PrintTable(const std::vector<const TStats*>& all, double fl, double nv) {
+  printf("%-56s %10s %10s %14s %14s\n", "operation", "median ms", "worst ms", "median/floor", "median/naive");
+  for (const TStats* s : all)
+    printf("%-56s %10.2f %10.2f %14.1f %14.3f\n", s->Name.c_str(), s->Median(), s->Worst(), fl > 0 ? s->Median() / fl : 0,
+           nv > 0 ? s->Median() / nv : 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MarkMainThread();
+  const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
+  TFFDecoder dec;
+  if (!dec.LoadAVLib("")) return 1;
+  // "threads": only the table of decoding threads.
+  if (argc > 2 && std::string(argv[2]) == "threads") return MeasureAllThreads(rounds) ? 1 : 0;
+  const FixtureInfo info = GetFixtureInfo(FixtureKind::LongGopH264);
+  const std::string path = FixturePath(FixtureKind::LongGopH264);
+  if (!dec.LoadFile(path)) {
+    fprintf(stderr, "%s\n", dec.LastErrMsg().c_str());
+    return 1;
+  }
+
+  TStats floor{"decode one frame (floor)", {}};
+  std::vector<int64_t> times;
+  MeasureFloor(dec, floor, times);
   if (static_cast<int>(times.size()) != info.frameCount) {
     fprintf(stderr, "decoded %zu of %d frames\n", times.size(), info.frameCount);
     return 1;
   }
 
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<int> pick(1, info.frameCount - 2);
-  TStats decode{"Decode (next frame)", {}}, prev{"PrevFrame", {}}, prevKey{"PrevKeyFrame", {}},
-      nextKey{"NextKeyFrame", {}}, seek{"seek to frame (Seek + Decode to time)", {}},
-      prevRun{"PrevFrame x10 in a row", {}}, naive{"naive re-seek to frame (baseline)", {}},
-      prevCold{"PrevFrame from a key frame reached by a jump", {}};
   TNaiveSeeker naiveSeeker(path);
-  int wrong = 0;
-  for (int r = 0; r < rounds; ++r) {
-    bool ok;
-    int n = pick(rng);
-    seek.Ms.push_back(TimeMs([&] { return SeekToTime(dec, times[n]); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[n];
-    naive.Ms.push_back(TimeMs([&] { return naiveSeeker.SeekTo(times[n]); }, &ok));
-    wrong += !ok;
-    decode.Ms.push_back(TimeMs([&] { return dec.Decode(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[n + 1];
+  TSteps steps;
+  int wrong = steps.Measure(dec, naiveSeeker, times, info, rng, rounds);
 
-    // Stepping back from a freshly reached picture (nothing kept before it).
-    n = pick(rng);
-    SeekToTime(dec, times[n]);
-    prev.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[n - 1];
-    double run = 0;
-    for (int i = 0; i < 10 && n - 2 - i >= 0; ++i) {
-      run += TimeMs([&] { return dec.PrevFrame(); }, &ok);
-      wrong += !ok || dec.FramePTS() != times[n - 2 - i];
-    }
-    prevRun.Ms.push_back(run / 10);
-
-    n = pick(rng);
-    SeekToTime(dec, times[n]);
-    prevKey.Ms.push_back(TimeMs([&] { return dec.PrevKeyFrame(); }, &ok));
-    wrong += !ok || !dec.PictureKeyFrame();
-
-    n = std::uniform_int_distribution<int>(1, info.gopSize - 2)(rng);
-    SeekToTime(dec, times[n]);
-    nextKey.Ms.push_back(TimeMs([&] { return dec.NextKeyFrame(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[info.gopSize];
-    // Nothing is kept before a key frame reached by a jump: the whole group before it is
-    // decoded again.
-    prevCold.Ms.push_back(TimeMs([&] { return dec.PrevFrame(); }, &ok));
-    wrong += !ok || dec.FramePTS() != times[info.gopSize - 1];
+  // Each measured the old way (no preparation) and with the pictures before a jump prepared.
+  TFirstBack firstBack[2]{TFirstBack(", old"), TFirstBack(", prepared")};
+  TDrag drag[2]{TDrag(", old"), TDrag(", prepared")};
+  for (int prepared : {0, 1}) {
+    dec.SetPrepareBack(prepared);
+    for (int r = 0; r < rounds; ++r) wrong += MeasureFirstBack(dec, times, info, rng, firstBack[prepared]);
+    wrong += MeasureDrag(dec, times, drag[prepared]);
   }
 
   printf("frame_step: %s, %dx%d, %d frames, key frame every %d, %d rounds\n", path.c_str(), info.width,
          info.height, info.frameCount, info.gopSize, rounds);
-  const double fl = floor.Median();
-  const double nv = naive.Median();
-  printf("%-46s %10s %10s %14s %14s\n", "operation", "median ms", "worst ms", "median/floor", "median/naive");
-  for (const TStats* s : {&floor, &decode, &prev, &prevRun, &prevCold, &prevKey, &nextKey, &seek, &naive})
-    printf("%-46s %10.2f %10.2f %14.1f %14.3f\n", s->Name.c_str(), s->Median(), s->Worst(), fl > 0 ? s->Median() / fl : 0,
-           nv > 0 ? s->Median() / nv : 0);
+  std::vector<const TStats*> all{&floor,         &steps.decode,  &steps.prev, &steps.prevRun, &steps.prevCold,
+                                 &steps.prevKey, &steps.nextKey, &steps.seek, &steps.naive};
+  for (const TFirstBack& f : firstBack)
+    for (const TStats* s : {&f.MidNoPause, &f.MidPause, &f.KeyNoPause, &f.KeyPause}) all.push_back(s);
+  for (const TDrag& d : drag)
+    for (const TStats* s : {&d.Rough, &d.Exact}) all.push_back(s);
+  PrintTable(all, floor.Median(), steps.naive.Median());
+  wrong += MeasureAllThreads(std::max(2, rounds / 2));
   if (wrong) printf("WRONG LANDINGS: %d\n", wrong);
   return wrong ? 1 : 0;
 }

@@ -113,7 +113,19 @@ TCustomDecoder::~TCustomDecoder() { TCustomDecoder::CloseFile(); }
 
 void TCustomDecoder::Report(TLogLevel level, const std::string& msg) {
   FLastErrMsg = msg;
-  FFLogger().Log(this, level, msg);
+  Note(level, msg);
+}
+
+void TCustomDecoder::Note(TLogLevel level, const std::string& msg) {
+  if (!FQuiet) FFLogger().Log(this, level, msg);
+}
+
+void TCustomDecoder::NoteFmt(TLogLevel level, const char* fmt, ...) {
+  if (FQuiet) return;
+  va_list ap;
+  va_start(ap, fmt);
+  FFLogger().LogFmtV(this, level, fmt, ap);
+  va_end(ap);
 }
 
 void TCustomDecoder::ReportFmt(TLogLevel level, const char* fmt, ...) {
@@ -142,7 +154,7 @@ int TCustomDecoder::InterruptCallback(void* opaque) {
   int64_t start = self->FIOStartTime.load();
   if (start == INT64_MAX || self->ReadTimeout() <= 0) return 0;
   if (av_gettime_relative() - start <= static_cast<int64_t>(self->ReadTimeout()) * 1000) return 0;
-  FFLogger().Log(self, llInfo, start == 0 ? "connecting/reading canceled" : "connecting/reading timeout");
+  self->Note(llInfo, start == 0 ? "connecting/reading canceled" : "connecting/reading timeout");
   return 1;
 }
 
@@ -199,7 +211,7 @@ bool TCustomDecoder::LoadFile(const std::string& FileName, const std::string& Fo
 
   const AVDictionaryEntry* e = nullptr;
   while ((e = av_dict_get(FOptions->FormatOpts.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
-    FFLogger().Log(this, llError, FormatText("Option %s not found, ignored.", e->key));
+    Note(llError, FormatText("Option %s not found, ignored.", e->key));
 
   FFormatContext->flags |= AVFMT_FLAG_GENPTS;
 

@@ -147,6 +147,12 @@ protected:
   void FillCommonStreamInfo(TInfo& info, AVStream* st);
   void ReportFmt(TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
   void SetLastErrMsg(const std::string& msg) { FLastErrMsg = msg; }
+  // Logs unless the decoder is quiet.
+  void Note(TLogLevel level, const std::string& msg);
+  void NoteFmt(TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+  // A quiet decoder works for another one in the background: it logs nothing of its own.
+  bool Quiet() const { return FQuiet; }
+  void SetQuiet(bool v) { FQuiet = v; }
   virtual void SetScalerFlags(int /*flags*/) {}
   // "TFFDecoder" and the like, for messages.
   virtual const char* ClassName() const { return "TCustomDecoder"; }
@@ -176,8 +182,12 @@ private:
   int32_t FFirstVideoStreamIndex = -1;
   int32_t FFirstSubtitleStreamIndex = -1;
   bool FTriggerEventInMainThread = true;
+  bool FQuiet = false;
   std::atomic<int64_t> FIOStartTime{INT64_MAX};
 };
+
+// Threads of the browse decoder's codec: dtAuto picks what steps fastest for the codec.
+enum TDecodeThreads { dtAuto, dtNone, dtSlice, dtFrame };
 
 class TFFDecoder : public TCustomDecoder {
 public:
@@ -228,12 +238,33 @@ public:
   size_t FrameCacheBytes() const { return FCacheBytes; }
   void SetFrameCacheBytes(size_t v);
 
+  // After a jump the pictures before the new one are decoded on a worker thread (a decoder of
+  // its own on the same file) into the caches above, so that stepping back does not wait.
+  // Off by default: it costs a second reading of the file and a core, worth it where a person
+  // browses. Only files the decoder opened itself are prepared.
+  bool PrepareBack() const { return FPrepareBack; }
+  void SetPrepareBack(bool v);
+  // What the worker did so far: runs started, finished and given up for a newer request.
+  struct TPrepareStats {
+    int Started = 0;
+    int Finished = 0;
+    int Cancelled = 0;
+    int Used = 0;       // runs whose pictures were taken
+    bool Busy = false;  // a run is going on now
+  };
+  TPrepareStats PrepareStats() const;
+
+  // Taken when the codec is opened, that is for the next file loaded.
+  TDecodeThreads DecodeThreads() const { return FDecodeThreads; }
+  void SetDecodeThreads(TDecodeThreads v) { FDecodeThreads = v; }
+
 protected:
   const char* ClassName() const override { return "TFFDecoder"; }
   void SetScalerFlags(int flags) override { FConverter.SetSwsFlags(flags); }
   virtual void FreeAudioResampler();
 
 private:
+  class TBackPrep;
   // One decoded picture with its times.
   struct TFrameItem {
     TFramePtr Frame;
@@ -300,6 +331,22 @@ private:
   void PushBounded(std::deque<TFrameItem>& run, size_t& bytes, TFrameItem&& f, size_t keep) const;
   size_t CachedBytes() const;
   void LoseCodecPosition();
+  // Background preparation of the pictures before the earliest one held.
+  int64_t EarliestHeld() const;
+  void AfterStep(bool jump);
+  // Moves finished pictures of the worker in front of the held ones; wait: for a run going on.
+  bool PickUpPrepared(bool wait);
+  void StopPreparing();
+  size_t HeldBackBytes() const;  // the current picture and those before it
+  static size_t PictureBytes(const AVFrame* frame);
+  // The public steps, run between a pick-up of prepared pictures and a new request.
+  bool DecodeStep(int StreamIndex);
+  bool PrevFrameStep(int StreamIndex);
+  bool NextKeyFrameStep(int StreamIndex);
+  bool PrevKeyFrameStep(int StreamIndex);
+  // The worker's side: decodes the pictures before ref, at most FCacheBytes of them, into out.
+  bool CollectBefore(int idx, int64_t ref, std::deque<TFrameItem>& out);
+  void ApplyThreads(AVCodecContext* ctx) const;
 
   // Demuxer seek for the video stream; flushes the codec.
   int DemuxSeek(int64_t targetUs, bool atOrBefore);
@@ -395,4 +442,13 @@ private:
   std::set<int64_t> FSkippedPTS;
   int64_t FRunKey = AV_NOPTS_VALUE;  // last key frame of the current run of pictures
   std::map<int64_t, TKeyInfo> FKeys;
+
+  TDecodeThreads FDecodeThreads = dtAuto;
+  bool FPrepareBack = false;
+  bool FPrepUnavailable = false;  // the file cannot be opened a second time
+  int FPreparedUsed = 0;
+  bool FJumped = false;  // a seek happened; the next picture decoded is a jump's
+  // The worker's run stops once this returns true.
+  std::function<bool()> FCancelled;
+  std::unique_ptr<TBackPrep> FPrep;
 };

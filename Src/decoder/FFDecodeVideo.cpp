@@ -34,23 +34,20 @@ constexpr int64_t kMaxCacheWindow = 600 * int64_t(1000000);
 constexpr int64_t kBeforeEveryPacket = -3600 * int64_t(1000000);
 }  // namespace
 
-size_t TFFDecoder::TFrameItem::Bytes() const {
-  if (!Frame) return 0;
-  int n = av_image_get_buffer_size(static_cast<AVPixelFormat>(Frame->format), Frame->width, Frame->height, 1);
+size_t TFFDecoder::PictureBytes(const AVFrame* frame) {
+  if (!frame) return 0;
+  int n = av_image_get_buffer_size(static_cast<AVPixelFormat>(frame->format), frame->width, frame->height, 1);
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-TFFDecoder::TFFDecoder() : FPkt(av_packet_alloc()), FRecv(av_frame_alloc()) {
-  if (!FPkt || !FRecv) throw std::bad_alloc();
-}
-
-TFFDecoder::~TFFDecoder() { TFFDecoder::CloseFile(); }
+size_t TFFDecoder::TFrameItem::Bytes() const { return PictureBytes(Frame.get()); }
 
 void TFFDecoder::UpdateStreamInfo() { TCustomDecoder::UpdateStreamInfo(); }
 
 void TFFDecoder::FreeAudioResampler() { FSwr.reset(); }
 
 void TFFDecoder::CloseFile() {
+  StopPreparing();
   ResetStepping();
   FSeekStreamIndex = -1;
   FVideoStreamIndex = -1;
@@ -171,10 +168,10 @@ void TFFDecoder::ChooseFrameRate(int index) {
     av_reduce(&FFrameRate.num, &FFrameRate.den, ctb.den, static_cast<int64_t>(ctb.num) * tpf, INT32_MAX);
     return;
   }
-  FFLogger().LogFmt(this, llInfo,
-                    "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
-                    index, ctb.num ? static_cast<double>(ctb.den) / ctb.num : 0.0, ctb.den, ctb.num,
-                    r.den ? av_q2d(r) : 0.0, r.num, r.den);
+  NoteFmt(llInfo,
+          "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+          index, ctb.num ? static_cast<double>(ctb.den) / ctb.num : 0.0, ctb.den, ctb.num, r.den ? av_q2d(r) : 0.0,
+          r.num, r.den);
   FFrameRate = r;
 }
 
@@ -215,7 +212,9 @@ AVCodecContext* TFFDecoder::OpenVideoCodec(int index) {
     return nullptr;
   }
   ctx->pkt_timebase = RepairTimeBase(st);
-  ctx->thread_count = 1;
+  ApplyThreads(ctx.get());
+  // What a worker's decoder meets is met again by the decoder it works for, which tells.
+  if (Quiet()) ctx->log_level_offset = AV_LOG_TRACE;
   // Decoding from a key frame that is no IDR, H.264 would hold back every picture after it
   // that it cannot prove whole, and lose them at the end of the stream; the pictures before
   // the key frame, the only broken ones, are skipped here anyway.
@@ -293,7 +292,7 @@ bool TFFDecoder::DeinterlaceFrame(TFramePtr& frame) {
   TFilterGraphPtr graph(avfilter_graph_alloc());
   TFramePtr out(av_frame_alloc());
   if (!graph || !out) {
-    FFLogger().Log(this, llError, "deinterlace buffer malloc error.");
+    Note(llError, "deinterlace buffer malloc error.");
     FDeinterlace = false;
     return false;
   }
@@ -316,7 +315,7 @@ bool TFFDecoder::DeinterlaceFrame(TFramePtr& frame) {
             av_buffersrc_add_frame_flags(src, frame.get(), AV_BUFFERSRC_FLAG_KEEP_REF) >= 0 &&
             av_buffersrc_add_frame_flags(src, nullptr, 0) >= 0 && av_buffersink_get_frame(sink, out.get()) >= 0;
   if (!ok) {
-    FFLogger().Log(this, llError, "deinterlacing failed.");
+    Note(llError, "deinterlacing failed.");
     FDeinterlace = false;
     return false;
   }
@@ -359,7 +358,7 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
       if (raw == AV_NOPTS_VALUE) raw = f->pkt_dts;
       if (raw != AV_NOPTS_VALUE) {
         it.PTS = ToMicroseconds(raw);
-        FFLogger().LogFmt(this, llDebug, "decode PTS: %0.3f", it.PTS / 1000000.0);
+        NoteFmt(llDebug, "decode PTS: %0.3f", it.PTS / 1000000.0);
       } else {
         FNoTimestamps = true;
         if (FLastOutPTS != AV_NOPTS_VALUE)
@@ -381,12 +380,11 @@ int TFFDecoder::NextCodecFrame(TFrameItem& out, const char* where) {
       it.PktDTS = f->pkt_dts;
       it.PktPTS = f->pts;
       it.PktPos = f->pkt_pos;
-      FFLogger().LogFmt(this, llDebug, "pkt.st_idx=%d, dts=%" PRId64 ", pts=%" PRId64 ", flags=%d, pict_type=%d(%s)",
-                        FVideoStreamIndex, it.PktDTS, it.PktPTS, it.Key ? AV_PKT_FLAG_KEY : 0, it.Type,
-                        PictureTypeText(it.Type).c_str());
+      NoteFmt(llDebug, "pkt.st_idx=%d, dts=%" PRId64 ", pts=%" PRId64 ", flags=%d, pict_type=%d(%s)", FVideoStreamIndex,
+              it.PktDTS, it.PktPTS, it.Key ? AV_PKT_FLAG_KEY : 0, it.Type, PictureTypeText(it.Type).c_str());
       if (FDeinterlace) DeinterlaceFrame(it.Frame);
       if (FUpright.Active() && !FUpright.Turn(it.Frame)) {
-        FFLogger().Log(this, llWarning, "the picture could not be turned upright.");
+        Note(llWarning, "the picture could not be turned upright.");
         FUpright.SetFilters(std::string());
       }
       NoteRun(it);
@@ -648,6 +646,7 @@ bool TFFDecoder::ScanFrom(int64_t targetUs, const TVisitor& visit, const char* w
   if (!SeekToKeyAtOrBefore(targetUs)) return false;
   FSkipNonRefBefore = skipBefore;
   for (;;) {
+    if (FCancelled && FCancelled()) return false;
     TFrameItem it;
     int r = NextCodecFrame(it, where);
     if (r == 0) return true;
@@ -661,8 +660,7 @@ bool TFFDecoder::Seek(int64_t Target, int Flags) {
   if (FSeekStreamIndex < 0 && FirstVideoStreamIndex() >= 0) SelectVideoStream(-1);
   AVFormatContext* ic = FFormatContext;
   if (ic->pb)
-    FFLogger().LogFmt(this, llDebug, "%s.%s: current position %" PRId64 " bytes", ClassName(), "Seek()",
-                      avio_seek(ic->pb, 0, SEEK_CUR));
+    NoteFmt(llDebug, "%s.%s: current position %" PRId64 " bytes", ClassName(), "Seek()", avio_seek(ic->pb, 0, SEEK_CUR));
   Flags &= AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE | AVSEEK_FLAG_ANY | AVSEEK_FLAG_FRAME;
   const bool videoSeek = FSeekStreamIndex >= 0 &&
                          ic->streams[FSeekStreamIndex]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
@@ -674,6 +672,7 @@ bool TFFDecoder::Seek(int64_t Target, int Flags) {
   FBack.clear();
   FAhead.clear();
   FResync = false;
+  FJumped = true;
 
   bool ok;
   if (videoSeek && !(Flags & (AVSEEK_FLAG_BYTE | AVSEEK_FLAG_ANY | AVSEEK_FLAG_FRAME)) &&
@@ -712,8 +711,7 @@ bool TFFDecoder::Seek(int64_t Target, int Flags) {
   }
   if (!ok) return false;
   if (ic->pb)
-    FFLogger().LogFmt(this, llDebug, "%s.%s: seek to position %" PRId64 " bytes", ClassName(), "Seek()",
-                      avio_seek(ic->pb, 0, SEEK_CUR));
+    NoteFmt(llDebug, "%s.%s: seek to position %" PRId64 " bytes", ClassName(), "Seek()", avio_seek(ic->pb, 0, SEEK_CUR));
   return true;
 }
 
@@ -721,6 +719,39 @@ bool TFFDecoder::Seek(int64_t Target, int Flags) {
 // Stepping
 
 bool TFFDecoder::Decode(int StreamIndex) {
+  PickUpPrepared(false);
+  const bool jump = FJumped;
+  FJumped = false;
+  if (!DecodeStep(StreamIndex)) return false;
+  AfterStep(jump);
+  return true;
+}
+
+bool TFFDecoder::PrevFrame(int StreamIndex) {
+  PickUpPrepared(false);
+  // Nothing held before the picture: a run of the worker for it is waited for.
+  if (FPictureReady && FBack.empty()) PickUpPrepared(true);
+  const bool redecode = FBack.empty();
+  if (!PrevFrameStep(StreamIndex)) return false;
+  AfterStep(redecode);
+  return true;
+}
+
+bool TFFDecoder::NextKeyFrame(int StreamIndex) {
+  PickUpPrepared(false);
+  if (!NextKeyFrameStep(StreamIndex)) return false;
+  AfterStep(true);
+  return true;
+}
+
+bool TFFDecoder::PrevKeyFrame(int StreamIndex) {
+  PickUpPrepared(false);
+  if (!PrevKeyFrameStep(StreamIndex)) return false;
+  AfterStep(true);
+  return true;
+}
+
+bool TFFDecoder::DecodeStep(int StreamIndex) {
   int idx = SelectVideoStream(StreamIndex);
   if (idx < 0) return false;
   if (FPictureReady && IsImage2()) return true;
@@ -859,7 +890,7 @@ bool TFFDecoder::RedecodeBefore(int64_t ref) {
   }
 }
 
-bool TFFDecoder::PrevFrame(int StreamIndex) {
+bool TFFDecoder::PrevFrameStep(int StreamIndex) {
   int idx = SelectVideoStream(StreamIndex);
   if (idx < 0) return false;
   if (!OpenVideoCodec(idx)) return false;
@@ -1022,7 +1053,7 @@ bool TFFDecoder::PrevKeyFrameByDecoding(int64_t ref) {
   }
 }
 
-bool TFFDecoder::PrevKeyFrame(int StreamIndex) {
+bool TFFDecoder::PrevKeyFrameStep(int StreamIndex) {
   int idx = SelectVideoStream(StreamIndex);
   if (idx < 0) return false;
   if (!OpenVideoCodec(idx)) return FailPrevKeyFrame();
@@ -1043,7 +1074,7 @@ bool TFFDecoder::PrevKeyFrame(int StreamIndex) {
     if (KnownLastKeyBefore(ref, &k)) {
       for (size_t i = FBack.size(); i-- > 0;) {
         if (FBack[i].PTS != k) continue;
-        while (FFramePTS != k && !FBack.empty()) PrevFrame(idx);
+        while (FFramePTS != k && !FBack.empty()) PrevFrameStep(idx);
         if (FFramePTS == k) return true;
         break;
       }
@@ -1064,7 +1095,7 @@ bool TFFDecoder::PrevKeyFrame(int StreamIndex) {
 
 bool TFFDecoder::NextKeyFrameByDecoding(int64_t ref) {
   for (;;) {
-    if (!Decode(FVideoStreamIndex)) break;
+    if (!DecodeStep(FVideoStreamIndex)) break;
     if (FPictureKeyFrame && (ref == AV_NOPTS_VALUE || FFramePTS > ref)) return true;
   }
   // No key frame after it: back to where it was, as when the packets tell so at once.
@@ -1074,7 +1105,7 @@ bool TFFDecoder::NextKeyFrameByDecoding(int64_t ref) {
   return false;
 }
 
-bool TFFDecoder::NextKeyFrame(int StreamIndex) {
+bool TFFDecoder::NextKeyFrameStep(int StreamIndex) {
   int idx = SelectVideoStream(StreamIndex);
   if (idx < 0) return false;
   if (!OpenVideoCodec(idx)) return false;

@@ -7,6 +7,7 @@
 
 #include "decoder/FFDecode.h"
 #include "runtime/MainThread.h"
+#include "StepSupport.h"
 #include "support/Fixtures.h"
 
 namespace {
@@ -53,24 +54,10 @@ protected:
   }
 
   // The picture at time t as the track bar finds it.
-  bool SeekToTime(int64_t t) {
-    if (!dec.Seek(t, 0)) return false;
-    while (dec.Decode())
-      if (dec.FramePTS() >= t || t <= 0) return true;
-    return false;
-  }
+  bool SeekToTime(int64_t t) { return SeekToTimeLikeTrackBar(dec, t); }
 
-  int LastKeyBefore(int n) const {
-    int k = 0;
-    for (int f : keys)
-      if (f < n) k = f;
-    return k;
-  }
-  int NextKeyAfter(int n) const {
-    for (int f : keys)
-      if (f > n) return f;
-    return -1;
-  }
+  int LastKeyBefore(int n) const { return ::LastKeyBefore(keys, n); }
+  int NextKeyAfter(int n) const { return ::NextKeyAfter(keys, n); }
 
   FixtureInfo info;
   std::string path;
