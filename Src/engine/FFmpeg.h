@@ -18,6 +18,7 @@
 #include "engine/VideoHookModule.h"
 #include "runtime/FFOwners.h"
 #include "runtime/FFUtils.h"
+#include "runtime/ThreadPriority.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -48,6 +49,8 @@ public:
   // Threaded: the worker thread starts at once (returns true when one was started).
   // Synchronous: runs the whole task before returning (returns false).
   bool Start(bool threaded);
+  // Given to the worker thread of a threaded start.
+  TThreadPriority WorkerPriority = tpNormal;
   // Stop request; with wait, returns when the worker ended (serving main-thread calls).
   void Break(bool wait);
   // Running: Break. Never started: terminates now, in the caller's thread (wait changes nothing).
