@@ -191,6 +191,8 @@ private:
   int FeedFilters(TInputStream* ist, AVFrame* frame);
   int CloseFilterInputs(TInputStream* ist);
   int ReapFilters(bool flush);
+  // Moves the pictures waiting before each own filter through it into the graph after it.
+  int RunOwnFilters(TFilterGraph* fg);
   bool PastRange(TOutputStream* ost, int64_t pts, AVRational tb);
   // Encoding (FFmpegEncode.cpp).
   int InitOutputStream(TOutputStream* ost);

@@ -17,6 +17,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
+#include "runtime/EqFilters.h"
 #include "runtime/FFOptions.h"
 #include "runtime/FFOwners.h"
 #include "runtime/SafeWrite.h"
@@ -282,6 +283,25 @@ struct TOutputFilter {
   AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
 };
 
+// A video graph's text cut at the program's own filters ("nativeeq", "nativehue"), which the
+// library cannot hold: library texts, and between each two an own filter's name and
+// parameters. One text and no own filter when it names none.
+struct TOwnFilterSplit {
+  std::vector<std::string> Texts;
+  std::vector<std::pair<std::string, std::string>> Own;
+};
+TOwnFilterSplit SplitAtOwnFilters(const std::string& text);
+
+// One own filter and the library graph after it: pictures leave the graph before through From
+// (a sink there), pass the filter and enter Graph through Src.
+struct TOwnFilterStage {
+  std::unique_ptr<TOwnVideoFilter> Own;
+  AVFilterContext* From = nullptr;
+  TFilterGraphPtr Graph;
+  AVFilterContext* Src = nullptr;
+  bool Ended = false;
+};
+
 struct TFilterGraph {
   int Index = 0;
   std::string Description;  // "filter_complex" text; empty for a simple graph
@@ -293,4 +313,7 @@ struct TFilterGraph {
   std::vector<std::unique_ptr<TOutputFilter>> Outputs;
   // The sources, sinks and conversion filters of the last build, in creation order.
   std::vector<TInsertedFilter> Inserted;
+  // With own filters Graph holds the sources and runs up to the first of them; the sinks lie
+  // in the last stage's graph.
+  std::vector<TOwnFilterStage> OwnStages;
 };

@@ -1,0 +1,163 @@
+// The program's own video filters in a job's simple video graph. The library takes no filters
+// from outside, so the graph is cut where an own filter stands: the first library graph holds
+// the source and ends in a sink before the filter, each own filter takes the pictures of that
+// sink and pushes its own into the buffer source of the next library graph, and the last graph
+// ends in the output stream's sink. Every graph is configured at once, so the encoder sees the
+// final sink as it does without own filters.
+#include <string>
+
+#include "FFmpegOpt.h"
+#include "engine/FFmpeg.h"
+#include "runtime/MediaTexts.h"
+#include "runtime/VideoFilterChain.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+std::string Trimmed(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+std::string OwnFormatList() {
+  std::string list;
+  for (AVPixelFormat f : OwnFilterPixelFormats())
+    list += (list.empty() ? "" : "|") + std::string(av_get_pix_fmt_name(f));
+  return list;
+}
+
+}  // namespace
+
+TOwnFilterSplit SplitAtOwnFilters(const std::string& text) {
+  TOwnFilterSplit split;
+  split.Texts.emplace_back();
+  for (const std::string& raw : SplitFilterText(text)) {
+    const std::string part = Trimmed(raw);
+    const size_t eq = part.find('=');
+    const std::string name = Trimmed(part.substr(0, eq));
+    if (IsOwnVideoFilter(name)) {
+      split.Own.emplace_back(name, eq == std::string::npos ? std::string() : part.substr(eq + 1));
+      split.Texts.emplace_back();
+    } else {
+      std::string& t = split.Texts.back();
+      t += t.empty() ? raw : "," + raw;
+    }
+  }
+  if (split.Own.empty()) split.Texts = {text};
+  return split;
+}
+
+// The open output of a graph ends in the formats the own filters take and a sink for the i-th.
+int TCustomFFmpegOpt::EndInOwnFilterSink(TFilterGraph* fg, AVFilterInOut* out, size_t i,
+                                         AVFilterContext** sink) {
+  AVFilterContext* last = out->filter_ctx;
+  int pad = out->pad_idx;
+  const std::string name = FormatText("graph %d own filter %d", fg->Index, static_cast<int>(i));
+  int ret = InsertFilter(fg, &last, &pad, "format", name + " formats", OwnFormatList());
+  if (ret < 0) return ret;
+  ret = avfilter_graph_create_filter(sink, avfilter_get_by_name("buffersink"),
+                                     (name + " input").c_str(), nullptr, nullptr, last->graph);
+  fg->Inserted.push_back({"buffersink", name + " input", ""});
+  if (ret < 0) return ret;
+  return avfilter_link(last, static_cast<unsigned>(pad), *sink, 0);
+}
+
+// The i-th own filter and the library graph after it, fed with what the sink from gives; the
+// graph's open output comes back in *open.
+int TCustomFFmpegOpt::AddOwnStage(TFilterGraph* fg, AVFilterContext* from,
+                                  const TOwnFilterSplit& split, size_t i, AVFilterInOut** open) {
+  TOwnFilterStage stage;
+  int ret = 0;
+  stage.Own = TOwnVideoFilter::Create(split.Own[i].first, split.Own[i].second, &ret);
+  if (!stage.Own) return ret;
+  stage.From = from;
+  stage.Graph.reset(avfilter_graph_alloc());
+  if (!stage.Graph) return AVERROR(ENOMEM);
+  AVFilterGraph* graph = stage.Graph.get();
+  if (fg->Graph->scale_sws_opts) graph->scale_sws_opts = av_strdup(fg->Graph->scale_sws_opts);
+
+  const AVRational tb = av_buffersink_get_time_base(from);
+  AVRational sar = av_buffersink_get_sample_aspect_ratio(from);
+  if (!sar.den) sar = AVRational{0, 1};
+  const char* pix = av_get_pix_fmt_name(static_cast<AVPixelFormat>(av_buffersink_get_format(from)));
+  std::string args = FormatText("video_size=%dx%d:pix_fmt=%s:time_base=%d/%d:pixel_aspect=%d/%d",
+                                av_buffersink_get_w(from), av_buffersink_get_h(from),
+                                pix ? pix : "none", tb.num, tb.den, sar.num, sar.den);
+  const AVRational fr = av_buffersink_get_frame_rate(from);
+  if (fr.num > 0 && fr.den > 0) args += FormatText(":frame_rate=%d/%d", fr.num, fr.den);
+  const std::string name =
+      FormatText("graph %d own filter %d output", fg->Index, static_cast<int>(i));
+  ret = avfilter_graph_create_filter(&stage.Src, avfilter_get_by_name("buffer"), name.c_str(),
+                                     args.c_str(), nullptr, graph);
+  fg->Inserted.push_back({"buffer", name, args});
+  if (ret < 0) return ret;
+
+  const std::string& text = split.Texts[i + 1];
+  AVFilterInOut* rawIn = nullptr;
+  AVFilterInOut* rawOut = nullptr;
+  ret = avfilter_graph_parse2(graph, Trimmed(text).empty() ? "null" : text.c_str(), &rawIn, &rawOut);
+  TFilterInOutPtr inputs(rawIn);
+  TFilterInOutPtr outputs(rawOut);
+  if (ret < 0) return ret;
+  if (!inputs || inputs->next || !outputs || outputs->next) {
+    av_log(nullptr, AV_LOG_ERROR,
+           "Simple filtergraph \"%s\" does not have exactly one input and output.\n",
+           text.c_str());
+    return AVERROR(EINVAL);
+  }
+  ret = avfilter_link(stage.Src, 0, inputs->filter_ctx, static_cast<unsigned>(inputs->pad_idx));
+  if (ret < 0) return ret;
+  fg->OwnStages.push_back(std::move(stage));
+  *open = outputs.release();
+  return 0;
+}
+
+int TCustomFFmpegOpt::ConfigureOwnStages(TFilterGraph* fg, AVFilterInOut* out,
+                                         const TOwnFilterSplit& split) {
+  AVFilterContext* from = nullptr;
+  int ret = EndInOwnFilterSink(fg, out, 0, &from);
+  if (ret < 0 || (ret = avfilter_graph_config(fg->Graph.get(), nullptr)) < 0) return ret;
+  for (size_t i = 0; i < split.Own.size(); i++) {
+    AVFilterInOut* rawOpen = nullptr;
+    if ((ret = AddOwnStage(fg, from, split, i, &rawOpen)) < 0) return ret;
+    TFilterInOutPtr open(rawOpen);
+    if (i + 1 == split.Own.size())
+      ret = ConfigureOutputFilter(fg, fg->Outputs[0].get(), open.get());
+    else
+      ret = EndInOwnFilterSink(fg, open.get(), i + 1, &from);
+    if (ret < 0 || (ret = avfilter_graph_config(fg->OwnStages.back().Graph.get(), nullptr)) < 0)
+      return ret;
+  }
+  return 0;
+}
+
+int TCustomFFmpeg::RunOwnFilters(TFilterGraph* fg) {
+  for (TOwnFilterStage& stage : fg->OwnStages) {
+    while (!stage.Ended) {
+      TFramePtr in(av_frame_alloc());
+      if (!in) return AVERROR(ENOMEM);
+      int ret = av_buffersink_get_frame_flags(stage.From, in.get(), AV_BUFFERSINK_FLAG_NO_REQUEST);
+      if (ret == AVERROR(EAGAIN)) break;
+      if (ret == AVERROR_EOF) {
+        stage.Ended = true;
+        ret = av_buffersrc_add_frame_flags(stage.Src, nullptr, AV_BUFFERSRC_FLAG_PUSH);
+        if (ret < 0 && ret != AVERROR_EOF) return ret;
+        break;
+      }
+      if (ret < 0) return ret;
+      TFramePtr out;
+      if ((ret = stage.Own->Filter(std::move(in), &out)) < 0) return ret;
+      ret = av_buffersrc_add_frame_flags(stage.Src, out.get(), AV_BUFFERSRC_FLAG_PUSH);
+      if (ret < 0 && ret != AVERROR_EOF) return ret;
+    }
+  }
+  return 0;
+}
