@@ -145,9 +145,12 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
   const bool simple = !fg->Complex;
   TOutputStream* sost = simple ? fg->Outputs[0]->OutputStream : nullptr;
   const std::string desc = simple ? sost->FilterGraphText : fg->Description;
-  const TOwnFilterSplit split = simple && fg->Outputs[0]->Type == AVMEDIA_TYPE_VIDEO
+  const TOwnFilterSplit split = !simple || fg->Outputs[0]->Type == AVMEDIA_TYPE_VIDEO
                                     ? SplitAtOwnFilters(desc)
                                     : TOwnFilterSplit{{desc}, {}};
+  // Own filters run in graphs of their own once the outputs are known; before, a stand-in
+  // gives the complex graph's inputs and outputs.
+  const bool ownStages = !split.Own.empty() && (simple || fg->Reconfigured);
 
   // The sources and sinks belong to the old graph.
   for (auto& in : fg->Inputs) in->Filter = nullptr;
@@ -171,10 +174,9 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
 
   AVFilterInOut* rawIn = nullptr;
   AVFilterInOut* rawOut = nullptr;
-  const std::string& first = split.Texts.front();
-  int ret = avfilter_graph_parse2(
-      graph, !split.Own.empty() && first.find_first_not_of(" \t\r\n") == std::string::npos ? "null" : first.c_str(),
-      &rawIn, &rawOut);
+  const std::string text =
+      split.Own.empty() ? desc : (ownStages ? split.LibraryText(0) : split.StandIn());
+  int ret = avfilter_graph_parse2(graph, text.c_str(), &rawIn, &rawOut);
   TFilterInOutPtr inputs(rawIn);
   TFilterInOutPtr outputs(rawOut);
   if (ret < 0) return ret;
@@ -194,7 +196,8 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
     if ((ret = ConfigureInputFilter(fg, fg->Inputs[i].get(), cur)) < 0) return ret;
   }
 
-  if (!split.Own.empty()) {
+  if (ownStages) {
+    if (!outputs || outputs->next || fg->Outputs.size() != 1) return AVERROR(EINVAL);
     if ((ret = ConfigureOwnStages(fg, outputs.get(), split)) < 0) return ret;
     fg->Configured = true;
   } else if (simple || fg->Reconfigured) {

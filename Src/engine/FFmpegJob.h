@@ -289,6 +289,10 @@ struct TOutputFilter {
 struct TOwnFilterSplit {
   std::vector<std::string> Texts;
   std::vector<std::pair<std::string, std::string>> Own;
+  // The i-th text for the library ("null" for none).
+  std::string LibraryText(size_t i) const;
+  // The whole text with "null" for each own filter: its inputs and outputs are the chain's.
+  std::string StandIn() const;
 };
 TOwnFilterSplit SplitAtOwnFilters(const std::string& text);
 

@@ -34,25 +34,61 @@ std::string OwnFormatList() {
   return list;
 }
 
+// Labels in front of a part ("[0:v]") or behind it ("[out]"); the part keeps the rest.
+std::string TakeLabels(std::string* part, bool front) {
+  std::string labels;
+  for (;;) {
+    const std::string p = Trimmed(*part);
+    if (p.empty()) break;
+    const size_t end = front ? p.find(']') : p.size() - 1;
+    const size_t begin = front ? 0 : p.rfind('[');
+    if (end == std::string::npos || begin == std::string::npos || p[begin] != '[' || p[end] != ']') break;
+    const std::string label = p.substr(begin, end - begin + 1);
+    labels = front ? labels + label : label + labels;
+    *part = front ? p.substr(end + 1) : p.substr(0, begin);
+  }
+  return labels;
+}
+
 }  // namespace
 
 TOwnFilterSplit SplitAtOwnFilters(const std::string& text) {
   TOwnFilterSplit split;
   split.Texts.emplace_back();
-  for (const std::string& raw : SplitFilterText(text)) {
-    const std::string part = Trimmed(raw);
+  const std::vector<std::string> parts = SplitFilterText(text);
+  for (size_t i = 0; i < parts.size(); i++) {
+    std::string part = parts[i];
+    // A chain of one's own is cut only where it is one line: labels only at its two ends.
+    const std::string in = TakeLabels(&part, true);
+    const std::string out = TakeLabels(&part, false);
     const size_t eq = part.find('=');
     const std::string name = Trimmed(part.substr(0, eq));
-    if (IsOwnVideoFilter(name)) {
-      split.Own.emplace_back(name, eq == std::string::npos ? std::string() : part.substr(eq + 1));
-      split.Texts.emplace_back();
-    } else {
+    if (!IsOwnVideoFilter(name)) {
       std::string& t = split.Texts.back();
-      t += t.empty() ? raw : "," + raw;
+      t += t.empty() ? parts[i] : "," + parts[i];
+      continue;
     }
+    if (part.find(';') != std::string::npos || (!in.empty() && i > 0) ||
+        (!out.empty() && i + 1 < parts.size()))
+      return TOwnFilterSplit{{text}, {}};
+    if (!in.empty()) split.Texts.back() = in + "null";
+    split.Own.emplace_back(name, eq == std::string::npos ? std::string() : Trimmed(part.substr(eq + 1)));
+    split.Texts.emplace_back(out.empty() ? std::string() : "null" + out);
   }
+  for (const std::string& t : split.Texts)
+    if (t.find(';') != std::string::npos) return TOwnFilterSplit{{text}, {}};
   if (split.Own.empty()) split.Texts = {text};
   return split;
+}
+
+std::string TOwnFilterSplit::LibraryText(size_t i) const {
+  return Trimmed(Texts[i]).empty() ? "null" : Texts[i];
+}
+
+std::string TOwnFilterSplit::StandIn() const {
+  std::string text = LibraryText(0);
+  for (size_t i = 0; i < Own.size(); i++) text += ",null," + LibraryText(i + 1);
+  return text;
 }
 
 // The open output of a graph ends in the formats the own filters take and a sink for the i-th.
@@ -103,7 +139,7 @@ int TCustomFFmpegOpt::AddOwnStage(TFilterGraph* fg, AVFilterContext* from,
   const std::string& text = split.Texts[i + 1];
   AVFilterInOut* rawIn = nullptr;
   AVFilterInOut* rawOut = nullptr;
-  ret = avfilter_graph_parse2(graph, Trimmed(text).empty() ? "null" : text.c_str(), &rawIn, &rawOut);
+  ret = avfilter_graph_parse2(graph, split.LibraryText(i + 1).c_str(), &rawIn, &rawOut);
   TFilterInOutPtr inputs(rawIn);
   TFilterInOutPtr outputs(rawOut);
   if (ret < 0) return ret;

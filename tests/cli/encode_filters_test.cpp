@@ -81,7 +81,7 @@ TEST_F(EncodeFiltersTest, PicturesMatchThePlayersChain) {
   const std::string chain = "nativeeq=30:40,hflip,nativehue=25:-20";
   const std::vector<TPlanes> expected = ThroughPlayerChain(Src, chain, 10);
   ASSERT_EQ(expected.size(), 10u);
-  for (const std::string& options : {"-vf " + chain}) {
+  for (const std::string& options : {"-vf " + chain, "-filter_complex [0:v]" + chain + "[v] -map [v]"}) {
     const std::string out = Dir + "/eq.mkv";
     const TCliRun r = Encode(out, options);
     ASSERT_EQ(r.Code, 0) << options << "\n" << r.Out << r.Err;
