@@ -84,6 +84,15 @@ struct TInputFile {
   int Reserved = 0;
 };
 
+// A decoded subtitle kept back until the next one shows how long it may last.
+struct THeldSubtitle {
+  AVSubtitle Sub{};
+  THeldSubtitle() = default;
+  THeldSubtitle(const THeldSubtitle&) = delete;
+  THeldSubtitle& operator=(const THeldSubtitle&) = delete;
+  ~THeldSubtitle() { avsubtitle_free(&Sub); }
+};
+
 // What the loop knows about an input stream while a task runs; reset when the run starts.
 struct TInputStreamRun {
   int64_t NextDts = AV_NOPTS_VALUE;  // microseconds
@@ -104,6 +113,7 @@ struct TInputStreamRun {
   int Width = 0, Height = 0, PixFmt = -1;
   int SampleRate = 0, SampleFmt = -1, Channels = 0;
   int64_t AudioRescaleDelta = AV_NOPTS_VALUE;
+  std::shared_ptr<THeldSubtitle> HeldSubtitle;  // fix_sub_duration
 };
 
 struct TInputStream {
@@ -210,6 +220,10 @@ struct TOutputStreamRun {
   std::string PassLogName;
   int64_t VideoPackets = 0;  // for the statistics lines
   int64_t VideoBytes = 0;
+  // Squared errors per plane summed over the encoded pictures, when the encoder gives them.
+  uint64_t PsnrErrors[4] = {0, 0, 0, 0};
+  int PsnrPlanes = 0;
+  int64_t PsnrPictures = 0;
 };
 
 struct TOutputStream {
