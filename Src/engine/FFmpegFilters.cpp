@@ -625,7 +625,9 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
     const TOutputFile* of = FileOf(ost);
     AVCodecContext* enc = ost->Codec();
     for (;;) {
-      int ret = av_buffersink_get_frame_flags(sink, frame, flush ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST);
+      const TFilterGraph* fg = ost->Filter->Graph;
+      const bool ask = flush || (fg && !fg->OwnStages.empty() && OwnFilterInputsEnded(fg, fg->OwnStages.size()));
+      int ret = av_buffersink_get_frame_flags(sink, frame, ask ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST);
       if (ret < 0) {
         if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
           FFLogger().Log(this, llWarning, ErrorText("Error in av_buffersink_get_buffer_ref()", ret));

@@ -309,6 +309,9 @@ struct TOwnFilterSplit {
   std::string StandIn() const;
 };
 TOwnFilterSplit SplitAtOwnFilters(const std::string& text);
+struct TFilterGraph;
+// Whether the graph before the given own-filter stage (stage count: the last graph) got its end.
+bool OwnFilterInputsEnded(const TFilterGraph* fg, size_t stage);
 
 // One own filter and the library graph after it: pictures leave the graph before through From
 // (a sink there), pass the filter and enter Graph through Src.

@@ -175,12 +175,20 @@ int TCustomFFmpegOpt::ConfigureOwnStages(TFilterGraph* fg, AVFilterInOut* out,
   return 0;
 }
 
+bool OwnFilterInputsEnded(const TFilterGraph* fg, size_t stage) {
+  return stage > 0 && fg->OwnStages[stage - 1].Ended;
+}
+
 int TCustomFFmpeg::RunOwnFilters(TFilterGraph* fg) {
-  for (TOwnFilterStage& stage : fg->OwnStages) {
+  for (size_t i = 0; i < fg->OwnStages.size(); i++) {
+    TOwnFilterStage& stage = fg->OwnStages[i];
+    // The first graph is asked for frames by the loop; a later one only here, once its input
+    // ended: filters that give what they hold only when asked (reverse, ...) give it then.
+    const int flags = OwnFilterInputsEnded(fg, i) ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST;
     while (!stage.Ended) {
       TFramePtr in(av_frame_alloc());
       if (!in) return AVERROR(ENOMEM);
-      int ret = av_buffersink_get_frame_flags(stage.From, in.get(), AV_BUFFERSINK_FLAG_NO_REQUEST);
+      int ret = av_buffersink_get_frame_flags(stage.From, in.get(), flags);
       if (ret == AVERROR(EAGAIN)) break;
       if (ret == AVERROR_EOF) {
         stage.Ended = true;

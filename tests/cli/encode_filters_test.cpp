@@ -94,6 +94,18 @@ TEST_F(EncodeFiltersTest, PicturesMatchThePlayersChain) {
   }
 }
 
+// An own filter among library filters that hold pictures back or drop them leaves the same
+// pictures to come out as the library filters alone give.
+TEST_F(EncodeFiltersTest, OwnFiltersKeepThePicturesLibraryFiltersChoose) {
+  for (const std::string& filters : {"fps=10", "reverse", "tpad=stop=3"}) {
+    ASSERT_EQ(Encode(Dir + "/plain.mkv", "-vf " + filters).Code, 0) << filters;
+    ASSERT_EQ(Encode(Dir + "/own.mkv", "-vf nativeeq," + filters + ",nativehue=0:0").Code, 0) << filters;
+    const std::vector<int> plain = FrameNumbers(Dir + "/plain.mkv");
+    EXPECT_FALSE(plain.empty()) << filters;
+    EXPECT_EQ(FrameNumbers(Dir + "/own.mkv"), plain) << filters;
+  }
+}
+
 // Out-of-range values are clamped with their message; a text that is no number fails the job
 // with the parsing message and writes nothing.
 TEST_F(EncodeFiltersTest, ParameterMessagesAndFailures) {
