@@ -97,6 +97,17 @@ std::string AudioFormatArgs(const AVCodec* codec, const AVCodecContext* enc) {
   return args;
 }
 
+// The output stream's scaler and resampler options for the conversions in its graph.
+void SetConversionOptions(AVFilterGraph* graph, const TOutputStream* ost) {
+  av_opt_set(graph, "scale_sws_opts",
+             FormatText("flags=0x%X", static_cast<unsigned>(ost->ScalerFlags)).c_str(), 0);
+  std::string swr;
+  const AVDictionaryEntry* e = nullptr;
+  while ((e = av_dict_get(ost->ResamplerOptions.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
+    swr += (swr.empty() ? "" : ":") + std::string(e->key) + "=" + e->value;
+  if (!swr.empty()) av_opt_set(graph, "aresample_swr_opts", swr.c_str(), 0);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -162,15 +173,7 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
   fg->Inserted.clear();
   AVFilterGraph* graph = fg->Graph.get();
 
-  if (simple) {
-    av_opt_set(graph, "scale_sws_opts",
-               FormatText("flags=0x%X", static_cast<unsigned>(sost->ScalerFlags)).c_str(), 0);
-    std::string swr;
-    const AVDictionaryEntry* e = nullptr;
-    while ((e = av_dict_get(sost->ResamplerOptions.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
-      swr += (swr.empty() ? "" : ":") + std::string(e->key) + "=" + e->value;
-    if (!swr.empty()) av_opt_set(graph, "aresample_swr_opts", swr.c_str(), 0);
-  }
+  if (simple) SetConversionOptions(graph, sost);
 
   AVFilterInOut* rawIn = nullptr;
   AVFilterInOut* rawOut = nullptr;
