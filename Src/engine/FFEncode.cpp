@@ -8,6 +8,7 @@
 #include <deque>
 #include <stdexcept>
 
+#include "runtime/FFLoad.h"
 #include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
 
@@ -240,6 +241,12 @@ int TFFEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
     task->SetAbortOnOptionError(FAbortOnOptionError);
     task->ReadTimeoutMs = ReadTimeout();
     task->WriteTimeoutMs = WriteTimeout();
+    if (OnBeforeFindStreamInfo) {
+      TFFmpeg* t = task.get();
+      task->OnBeforeFindStreamInfo = [this, t](TCustomFFmpegOpt*, AVFormatContext* s) {
+        TaskBeforeFindStreamInfo(t, s);
+      };
+    }
     std::string opts, presets;
     if (options) {
       if (options->FileName.empty()) options->FileName = fileName;
@@ -364,6 +371,7 @@ bool TFFEncoder::StartNext() {
   TFFmpeg* task = FTasks[static_cast<size_t>(FNextIndex)].get();
   FNextIndex++;
   task->ProgressIntervalUs = int64_t(FProgressInterval) * 1000;
+  task->WorkerPriority = FThreadPriority;
   if (FThreaded) {
     task->Start(true);
   } else {
@@ -407,6 +415,23 @@ void TFFEncoder::Fire(const std::function<void()>& call) {
     RunInMainThread(call);
   else
     call();
+}
+
+bool TFFEncoder::AVLibLoaded() const { return FFLoader().AllLoaded(AllLibraries); }
+
+bool TFFEncoder::LoadAVLib(const std::string& folder) {
+  FFLoader().SetLibraryPath(folder);
+  if (FFLoader().LoadLibs(AllLibraries)) return true;
+  FLastErrMsg = FFLoader().LastErrMsg();
+  return false;
+}
+
+void TFFEncoder::TaskBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* context) {
+  if (FDestroying || !OnBeforeFindStreamInfo) return;
+  std::lock_guard<std::mutex> lock(FFindStreamInfoLock);
+  Fire([this, task, context] {
+    if (!FDestroying && OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(task, context);
+  });
 }
 
 void TFFEncoder::TaskProgress(TCustomFFmpeg* task, const TEngineProgress& p) {

@@ -18,6 +18,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 #include "runtime/FFBaseComponent.h"
+#include "runtime/ThreadPriority.h"
 
 struct TInputOptions {
   std::string FileName;
@@ -159,6 +160,13 @@ public:
   bool AbortOnOptionError() const { return FAbortOnOptionError; }
   void SetAbortOnOptionError(bool v) { FAbortOnOptionError = v; }
   const std::string& LastErrMsg() const { return FLastErrMsg; }
+  // Given to every worker thread started after the change (best effort).
+  TThreadPriority ThreadPriority() const { return FThreadPriority; }
+  void SetThreadPriority(TThreadPriority v) { FThreadPriority = v; }
+
+  // The media libraries the engine needs, all of them, through the loader from that folder.
+  bool AVLibLoaded() const;
+  bool LoadAVLib(const std::string& folder);
 
   std::function<void(TFFEncoder* Sender, PProgressInfo AProgressInfo)> OnProgress;
   std::function<void(TFFEncoder* Sender, const TTerminateInfo& ATerminateInfo)> OnTerminate;
@@ -169,6 +177,8 @@ public:
   std::function<void(TFFEncoder* Sender, int ATaskIndex, int64_t APTS, uint8_t* ASample, int ASize,
                      int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>
       OnAudioInputHook, OnAudioOutputHook;
+  // While AddTask opens an input, before its streams are probed; Sender is the task.
+  std::function<void(TFFmpeg* Sender, AVFormatContext* AFormatContext)> OnBeforeFindStreamInfo;
 
 private:
   void CheckWorking(const char* op);
@@ -186,6 +196,7 @@ private:
                      int frameNumber, int64_t pts);
   void TaskAudioHook(bool output, TCustomFFmpeg* task, int64_t pts, uint8_t* samples, int size,
                      int sampleRate, int channels, AVSampleFormat sampleFormat);
+  void TaskBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* context);
   void FinalNotice();
   // Hands a termination notice to the deliverer (threaded mode, or a stop before the start).
   void Deliver(const TTerminateInfo& info);
@@ -197,6 +208,7 @@ private:
   int FProgressInterval = 500;
   bool FTriggerEventInMainThread = true;
   bool FAbortOnOptionError = true;
+  TThreadPriority FThreadPriority = tpNormal;
   std::string FLastErrMsg;
   std::atomic<bool> FWorking{false}, FPaused{false}, FAllDone{false};
   std::atomic<bool> FDestroying{false};  // set first in the destructor: no event goes out
@@ -220,6 +232,8 @@ private:
   std::mutex FFrameHookLock;
   // No record of its own: keeps the audio hook handlers one at a time across the tasks.
   std::mutex FAudioHookLock;
+  // Keeps the before-find-stream-info handlers one at a time.
+  std::mutex FFindStreamInfoLock;
   TProgressInfo FProgressInfo;
   TTerminateInfo FTerminateInfo;
   TPreviewInfo FPreviewInfo;

@@ -18,6 +18,7 @@
 #include "engine/VideoHookModule.h"
 #include "runtime/FFOwners.h"
 #include "runtime/FFUtils.h"
+#include "runtime/ThreadPriority.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -48,6 +49,8 @@ public:
   // Threaded: the worker thread starts at once (returns true when one was started).
   // Synchronous: runs the whole task before returning (returns false).
   bool Start(bool threaded);
+  // Given to the worker thread of a threaded start.
+  TThreadPriority WorkerPriority = tpNormal;
   // Stop request; with wait, returns when the worker ended (serving main-thread calls).
   void Break(bool wait);
   // Running: Break. Never started: terminates now, in the caller's thread (wait changes nothing).
@@ -184,10 +187,18 @@ private:
   int DecodedAudio(TInputStream* ist, AVFrame* frame);
   void DecodedPicture(TInputStream* ist, AVFrame* frame);
   int DecodeSubtitle(TInputStream* ist, const AVPacket* pkt);
+  void SubtitleToOutputs(TInputStream* ist, const AVSubtitle& sub);
+  // fix_sub_duration: hands on the subtitle held back and holds sub instead (null: the end).
+  void PassHeldSubtitle(TInputStream* ist, std::shared_ptr<THeldSubtitle> sub);
+  // A sound frame without a channel layout gets the default one of its channel count.
+  void GuessFrameChannelLayout(TInputStream* ist, AVFrame* frame);
   // Filter graphs while the task runs (FFmpegFilters.cpp).
   int FeedFilters(TInputStream* ist, AVFrame* frame);
   int CloseFilterInputs(TInputStream* ist);
   int ReapFilters(bool flush);
+  // Moves the pictures waiting before each own filter through it into the graph after it.
+  int RunOwnFilters(TFilterGraph* fg);
+  static void AddPsnrErrors(TOutputStreamRun& os, const uint8_t* stats, size_t size);
   bool PastRange(TOutputStream* ost, int64_t pts, AVRational tb);
   // Encoding (FFmpegEncode.cpp).
   int InitOutputStream(TOutputStream* ost);

@@ -194,6 +194,7 @@ int TCustomFFmpeg::DecodedAudio(TInputStream* ist, AVFrame* frame) {
   s.NextDts += dur;
   s.Pts = s.NextPts - dur;
   RunAudioHook(false, frame, frame->ch_layout.nb_channels, frame->sample_rate, s.Pts);
+  GuessFrameChannelLayout(ist, frame);
   if (frame->sample_rate != s.SampleRate || frame->format != s.SampleFmt ||
       frame->ch_layout.nb_channels != s.Channels) {
     const bool first = s.SampleRate == 0;
@@ -229,6 +230,20 @@ int TCustomFFmpeg::DecodedAudio(TInputStream* ist, AVFrame* frame) {
     s.Channels = frame->ch_layout.nb_channels;
   }
   return 0;
+}
+
+void TCustomFFmpeg::GuessFrameChannelLayout(TInputStream* ist, AVFrame* frame) {
+  if (frame->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) return;
+  const int channels = frame->ch_layout.nb_channels;
+  AVChannelLayout guess{};
+  if (channels > 0 && channels <= ist->GuessLayoutMax) av_channel_layout_default(&guess, channels);
+  if (guess.order != AV_CHANNEL_ORDER_NATIVE) {
+    av_channel_layout_uninit(&guess);
+    throw FFmpegException(FormatText("Unable to find default channel layout for Input Stream #%d.%d",
+                                     ist->FileIndex, ist->Stream->index));
+  }
+  av_channel_layout_uninit(&frame->ch_layout);
+  frame->ch_layout = guess;
 }
 
 // A decoded picture: its time, the input-side pre-processing, and the graphs rebuilt when its
@@ -269,31 +284,55 @@ void TCustomFFmpeg::DecodedPicture(TInputStream* ist, AVFrame* frame) {
 int TCustomFFmpeg::DecodeSubtitle(TInputStream* ist, const AVPacket* pkt) {
   TInputStreamRun& s = ist->Run;
   AVCodecContext* dec = ist->DecoderContext.get();
-  if (!pkt && (s.EofSent || !(dec->codec->capabilities & AV_CODEC_CAP_DELAY))) return 0;
+  if (!pkt && (s.EofSent || !(dec->codec->capabilities & AV_CODEC_CAP_DELAY))) {
+    PassHeldSubtitle(ist, nullptr);
+    return 0;
+  }
   TPacketPtr empty;
   if (!pkt) {
     s.EofSent = true;
     empty.reset(av_packet_alloc());
   }
   for (;;) {
-    AVSubtitle sub{};
+    auto sub = std::make_shared<THeldSubtitle>();
     int got = 0;
-    int ret = avcodec_decode_subtitle2(dec, &sub, &got, pkt ? const_cast<AVPacket*>(pkt) : empty.get());
+    int ret = avcodec_decode_subtitle2(dec, &sub->Sub, &got, pkt ? const_cast<AVPacket*>(pkt) : empty.get());
     if (ret < 0) return ret;
-    if (!got) return 0;
-    try {
-      for (size_t i = 0; i < OutputStreams.size(); i++) {
-        TOutputStream* ost = OutputStreams[i].get();
-        if (!ost->EncodingNeeded || ost->Finished || ost->SourceIndex < 0 || !ost->Run.EncoderOpen ||
-            InputStreams[static_cast<size_t>(ost->SourceIndex)].get() != ist)
-          continue;
-        DoSubtitleOut(ost, sub);
-      }
-    } catch (...) {
-      avsubtitle_free(&sub);
-      throw;
+    if (!got) {
+      if (!pkt) PassHeldSubtitle(ist, nullptr);
+      return 0;
     }
-    avsubtitle_free(&sub);
+    if (ist->FixSubDuration)
+      PassHeldSubtitle(ist, std::move(sub));
+    else
+      SubtitleToOutputs(ist, sub->Sub);
     if (pkt) return 0;  // a delaying decoder gives what it holds only when drained
   }
+}
+
+void TCustomFFmpeg::SubtitleToOutputs(TInputStream* ist, const AVSubtitle& sub) {
+  for (size_t i = 0; i < OutputStreams.size(); i++) {
+    TOutputStream* ost = OutputStreams[i].get();
+    if (!ost->EncodingNeeded || ost->Finished || ost->SourceIndex < 0 || !ost->Run.EncoderOpen ||
+        InputStreams[static_cast<size_t>(ost->SourceIndex)].get() != ist)
+      continue;
+    DoSubtitleOut(ost, sub);
+  }
+}
+
+// A subtitle lasts at most until the next one starts.
+void TCustomFFmpeg::PassHeldSubtitle(TInputStream* ist, std::shared_ptr<THeldSubtitle> sub) {
+  std::shared_ptr<THeldSubtitle> held = std::move(ist->Run.HeldSubtitle);
+  ist->Run.HeldSubtitle = std::move(sub);
+  if (!held) return;
+  const AVSubtitle* next = ist->Run.HeldSubtitle ? &ist->Run.HeldSubtitle->Sub : nullptr;
+  if (next && next->pts != AV_NOPTS_VALUE && held->Sub.pts != AV_NOPTS_VALUE) {
+    const int64_t end = av_rescale(next->pts - held->Sub.pts, 1000, AV_TIME_BASE);
+    if (end < held->Sub.end_display_time) {
+      FFLogger().LogFmt(this, llDebug, "Subtitle duration reduced from %d to %d",
+                        static_cast<int>(held->Sub.end_display_time), static_cast<int>(end));
+      held->Sub.end_display_time = static_cast<uint32_t>(std::max<int64_t>(end, 0));
+    }
+  }
+  SubtitleToOutputs(ist, held->Sub);
 }

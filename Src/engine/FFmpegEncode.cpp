@@ -380,6 +380,18 @@ void TCustomFFmpeg::WritePassStats(TOutputStream* ost) {
                                      os.PassLogName.c_str()));
 }
 
+// Quality statistics: quality (32 bits), picture type, count of error values, two reserved
+// bytes, then the squared error of each plane (64 bits each).
+void TCustomFFmpeg::AddPsnrErrors(TOutputStreamRun& os, const uint8_t* stats, size_t size) {
+  const int planes = size >= 6 ? std::min<int>(stats[5], 4) : 0;
+  int given = 0;
+  for (; given < planes && size >= 16 + 8 * static_cast<size_t>(given); given++)
+    os.PsnrErrors[given] += AV_RL64(stats + 8 + 8 * given);
+  if (given == 0) return;
+  os.PsnrPlanes = given;
+  os.PsnrPictures++;
+}
+
 void TCustomFFmpeg::WriteVideoStats(TOutputStream* ost, const AVPacket* pkt) {
   if (VStatsFilename.empty()) return;
   if (!FVStats) {
@@ -690,8 +702,10 @@ void TCustomFFmpeg::EncodeAndWrite(TOutputStream* ost, AVFrame* frame) {
         pkt->pts = os.Sync;
       size_t size = 0;
       if (const uint8_t* q = av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &size);
-          q && size >= 4)
+          q && size >= 4) {
         os.Quality = static_cast<float>(AV_RL32(q)) / FF_QP2LAMBDA;
+        if (enc->flags & AV_CODEC_FLAG_PSNR) AddPsnrErrors(os, q, size);
+      }
     }
     av_packet_rescale_ts(pkt, enc->time_base, ost->Stream->time_base);
     (video ? VideoSize : AudioSize) += pkt->size;

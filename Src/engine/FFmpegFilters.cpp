@@ -97,6 +97,17 @@ std::string AudioFormatArgs(const AVCodec* codec, const AVCodecContext* enc) {
   return args;
 }
 
+// The output stream's scaler and resampler options for the conversions in its graph.
+void SetConversionOptions(AVFilterGraph* graph, const TOutputStream* ost) {
+  av_opt_set(graph, "scale_sws_opts",
+             FormatText("flags=0x%X", static_cast<unsigned>(ost->ScalerFlags)).c_str(), 0);
+  std::string swr;
+  const AVDictionaryEntry* e = nullptr;
+  while ((e = av_dict_get(ost->ResamplerOptions.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
+    swr += (swr.empty() ? "" : ":") + std::string(e->key) + "=" + e->value;
+  if (!swr.empty()) av_opt_set(graph, "aresample_swr_opts", swr.c_str(), 0);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -145,29 +156,30 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
   const bool simple = !fg->Complex;
   TOutputStream* sost = simple ? fg->Outputs[0]->OutputStream : nullptr;
   const std::string desc = simple ? sost->FilterGraphText : fg->Description;
+  const TOwnFilterSplit split = !simple || fg->Outputs[0]->Type == AVMEDIA_TYPE_VIDEO
+                                    ? SplitAtOwnFilters(desc)
+                                    : TOwnFilterSplit{{desc}, {}};
+  // Own filters run in graphs of their own once the outputs are known; before, a stand-in
+  // gives the complex graph's inputs and outputs.
+  const bool ownStages = !split.Own.empty() && (simple || fg->Reconfigured);
 
   // The sources and sinks belong to the old graph.
   for (auto& in : fg->Inputs) in->Filter = nullptr;
   for (auto& out : fg->Outputs) out->Filter = nullptr;
+  fg->OwnStages.clear();
   fg->Graph.reset(avfilter_graph_alloc());
   fg->Configured = false;
   if (!fg->Graph) return AVERROR(ENOMEM);
   fg->Inserted.clear();
   AVFilterGraph* graph = fg->Graph.get();
 
-  if (simple) {
-    av_opt_set(graph, "scale_sws_opts",
-               FormatText("flags=0x%X", static_cast<unsigned>(sost->ScalerFlags)).c_str(), 0);
-    std::string swr;
-    const AVDictionaryEntry* e = nullptr;
-    while ((e = av_dict_get(sost->ResamplerOptions.Get(), "", e, AV_DICT_IGNORE_SUFFIX)))
-      swr += (swr.empty() ? "" : ":") + std::string(e->key) + "=" + e->value;
-    if (!swr.empty()) av_opt_set(graph, "aresample_swr_opts", swr.c_str(), 0);
-  }
+  if (simple) SetConversionOptions(graph, sost);
 
   AVFilterInOut* rawIn = nullptr;
   AVFilterInOut* rawOut = nullptr;
-  int ret = avfilter_graph_parse2(graph, desc.c_str(), &rawIn, &rawOut);
+  const std::string text =
+      split.Own.empty() ? desc : (ownStages ? split.LibraryText(0) : split.StandIn());
+  int ret = avfilter_graph_parse2(graph, text.c_str(), &rawIn, &rawOut);
   TFilterInOutPtr inputs(rawIn);
   TFilterInOutPtr outputs(rawOut);
   if (ret < 0) return ret;
@@ -187,7 +199,11 @@ int TCustomFFmpegOpt::ConfigureFilterGraph(TFilterGraph* fg) {
     if ((ret = ConfigureInputFilter(fg, fg->Inputs[i].get(), cur)) < 0) return ret;
   }
 
-  if (simple || fg->Reconfigured) {
+  if (ownStages) {
+    if (!outputs || outputs->next || fg->Outputs.size() != 1) return AVERROR(EINVAL);
+    if ((ret = ConfigureOwnStages(fg, outputs.get(), split)) < 0) return ret;
+    fg->Configured = true;
+  } else if (simple || fg->Reconfigured) {
     i = 0;
     for (AVFilterInOut* cur = outputs.get(); cur; cur = cur->next, i++) {
       if (i >= fg->Outputs.size()) return AVERROR(EINVAL);
@@ -266,8 +282,9 @@ int TCustomFFmpegOpt::InsertFilter(TFilterGraph* fg, AVFilterContext** last, int
                                    const char* filterName, const std::string& name,
                                    const std::string& args) {
   AVFilterContext* f = nullptr;
+  // The filter joins the graph of the one it follows (a graph after an own filter too).
   int ret = avfilter_graph_create_filter(&f, avfilter_get_by_name(filterName), name.c_str(),
-                                         args.c_str(), nullptr, fg->Graph.get());
+                                         args.c_str(), nullptr, (*last)->graph);
   fg->Inserted.push_back({filterName, name, args});
   if (ret < 0) return ret;
   if ((ret = avfilter_link(*last, static_cast<unsigned>(*pad), f, 0)) < 0) return ret;
@@ -463,6 +480,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
   const AVCodec* codec = ost->Encoder;
   ofilter->Name = DescribeLink(out, false);
   AVFilterContext* last = out->filter_ctx;
+  AVFilterGraph* graph = last->graph;
   int pad = out->pad_idx;
   int ret;
   const std::string sinkName = FormatText("output stream %d:%d", ost->FileIndex, ost->Index);
@@ -470,7 +488,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
     case AVMEDIA_TYPE_VIDEO: {
       AVFilterContext* sink = nullptr;
       ret = avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"),
-                                         sinkName.c_str(), nullptr, nullptr, fg->Graph.get());
+                                         sinkName.c_str(), nullptr, nullptr, graph);
       fg->Inserted.push_back({"buffersink", sinkName, ""});
       if (ret < 0) return ret;
       ofilter->Filter = sink;
@@ -485,7 +503,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
       }
       std::string formats;
       if (ost->KeepPixFmt) {
-        avfilter_graph_set_auto_convert(fg->Graph.get(), AVFILTER_AUTO_CONVERT_NONE);
+        avfilter_graph_set_auto_convert(graph, AVFILTER_AUTO_CONVERT_NONE);
         if (enc->pix_fmt != AV_PIX_FMT_NONE) formats = av_get_pix_fmt_name(enc->pix_fmt);
       } else if (enc->pix_fmt != AV_PIX_FMT_NONE) {
         AVPixelFormat f = ChoosePixelFormat(codec, enc, enc->pix_fmt);
@@ -504,7 +522,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph* fg, TOutputFilter* ofi
     }
     case AVMEDIA_TYPE_AUDIO: {
       AVFilterContext* sink =
-          avfilter_graph_alloc_filter(fg->Graph.get(), avfilter_get_by_name("abuffersink"),
+          avfilter_graph_alloc_filter(graph, avfilter_get_by_name("abuffersink"),
                                       sinkName.c_str());
       if (!sink) return AVERROR(ENOMEM);
       av_opt_set_int(sink, "all_channel_counts", 1, AV_OPT_SEARCH_CHILDREN);
@@ -600,6 +618,8 @@ bool TCustomFFmpeg::PastRange(TOutputStream* ost, int64_t pts, AVRational tb) {
 }
 
 int TCustomFFmpeg::ReapFilters(bool flush) {
+  for (auto& fg : FilterGraphs)
+    if (RunOwnFilters(fg.get()) < 0) throw FFmpegException("Failed to inject frame into filter network");
   AVFrame* frame = FFiltered.get();
   for (size_t i = FActiveFirst; i < FActiveEnd && i < OutputStreams.size(); i++) {
     TOutputStream* ost = OutputStreams[i].get();
@@ -608,7 +628,9 @@ int TCustomFFmpeg::ReapFilters(bool flush) {
     const TOutputFile* of = FileOf(ost);
     AVCodecContext* enc = ost->Codec();
     for (;;) {
-      int ret = av_buffersink_get_frame_flags(sink, frame, flush ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST);
+      const TFilterGraph* fg = ost->Filter->Graph;
+      const bool ask = flush || (fg && !fg->OwnStages.empty() && OwnFilterInputsEnded(fg, fg->OwnStages.size()));
+      int ret = av_buffersink_get_frame_flags(sink, frame, ask ? 0 : AV_BUFFERSINK_FLAG_NO_REQUEST);
       if (ret < 0) {
         if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
           FFLogger().Log(this, llWarning, ErrorText("Error in av_buffersink_get_buffer_ref()", ret));

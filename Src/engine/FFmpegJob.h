@@ -17,6 +17,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
+#include "runtime/EqFilters.h"
 #include "runtime/FFOptions.h"
 #include "runtime/FFOwners.h"
 #include "runtime/SafeWrite.h"
@@ -83,6 +84,15 @@ struct TInputFile {
   int Reserved = 0;
 };
 
+// A decoded subtitle kept back until the next one shows how long it may last.
+struct THeldSubtitle {
+  AVSubtitle Sub{};
+  THeldSubtitle() = default;
+  THeldSubtitle(const THeldSubtitle&) = delete;
+  THeldSubtitle& operator=(const THeldSubtitle&) = delete;
+  ~THeldSubtitle() { avsubtitle_free(&Sub); }
+};
+
 // What the loop knows about an input stream while a task runs; reset when the run starts.
 struct TInputStreamRun {
   int64_t NextDts = AV_NOPTS_VALUE;  // microseconds
@@ -103,6 +113,7 @@ struct TInputStreamRun {
   int Width = 0, Height = 0, PixFmt = -1;
   int SampleRate = 0, SampleFmt = -1, Channels = 0;
   int64_t AudioRescaleDelta = AV_NOPTS_VALUE;
+  std::shared_ptr<THeldSubtitle> HeldSubtitle;  // fix_sub_duration
 };
 
 struct TInputStream {
@@ -209,6 +220,10 @@ struct TOutputStreamRun {
   std::string PassLogName;
   int64_t VideoPackets = 0;  // for the statistics lines
   int64_t VideoBytes = 0;
+  // Squared errors per plane summed over the encoded pictures, when the encoder gives them.
+  uint64_t PsnrErrors[4] = {0, 0, 0, 0};
+  int PsnrPlanes = 0;
+  int64_t PsnrPictures = 0;
 };
 
 struct TOutputStream {
@@ -282,6 +297,32 @@ struct TOutputFilter {
   AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
 };
 
+// A video graph's text cut at the program's own filters ("nativeeq", "nativehue"), which the
+// library cannot hold: library texts, and between each two an own filter's name and
+// parameters. One text and no own filter when it names none.
+struct TOwnFilterSplit {
+  std::vector<std::string> Texts;
+  std::vector<std::pair<std::string, std::string>> Own;
+  // The i-th text for the library ("null" for none).
+  std::string LibraryText(size_t i) const;
+  // The whole text with "null" for each own filter: its inputs and outputs are the chain's.
+  std::string StandIn() const;
+};
+TOwnFilterSplit SplitAtOwnFilters(const std::string& text);
+struct TFilterGraph;
+// Whether the graph before the given own-filter stage (stage count: the last graph) got its end.
+bool OwnFilterInputsEnded(const TFilterGraph* fg, size_t stage);
+
+// One own filter and the library graph after it: pictures leave the graph before through From
+// (a sink there), pass the filter and enter Graph through Src.
+struct TOwnFilterStage {
+  std::unique_ptr<TOwnVideoFilter> Own;
+  AVFilterContext* From = nullptr;
+  TFilterGraphPtr Graph;
+  AVFilterContext* Src = nullptr;
+  bool Ended = false;
+};
+
 struct TFilterGraph {
   int Index = 0;
   std::string Description;  // "filter_complex" text; empty for a simple graph
@@ -293,4 +334,7 @@ struct TFilterGraph {
   std::vector<std::unique_ptr<TOutputFilter>> Outputs;
   // The sources, sinks and conversion filters of the last build, in creation order.
   std::vector<TInsertedFilter> Inserted;
+  // With own filters Graph holds the sources and runs up to the first of them; the sinks lie
+  // in the last stage's graph.
+  std::vector<TOwnFilterStage> OwnStages;
 };

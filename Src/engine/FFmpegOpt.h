@@ -331,6 +331,11 @@ protected:
   int InsertFilter(TFilterGraph* fg, AVFilterContext** last, int* pad, const char* filterName,
                    const std::string& name, const std::string& args);
   int Sub2VideoPrepare(TInputStream* ist);
+  // The graphs after each own filter, the last one ending in the output's sink.
+  int ConfigureOwnStages(TFilterGraph* fg, AVFilterInOut* out, const TOwnFilterSplit& split);
+  int AddOwnStage(TFilterGraph* fg, AVFilterContext* from, const TOwnFilterSplit& split, size_t i,
+                  AVFilterInOut** open);
+  int EndInOwnFilterSink(TFilterGraph* fg, AVFilterInOut* out, size_t i, AVFilterContext** sink);
   // Metadata, chapters, attachments, joining.
   int ParseMetaType(const std::string& text, char* type, int* index, std::string* streamSpec);
   int CopyMetadata(const std::string& outSpec, const std::string& inSpec,

@@ -85,13 +85,15 @@ bool TCustomFFmpeg::PreSeekKeepsOutput() {
   std::string filter;
   for (auto& fg : FilterGraphs) {
     if (why || !fg->Graph) continue;
-    const AVFilterGraph* g = fg->Graph.get();
-    for (unsigned i = 0; i < g->nb_filters && !why; i++)
-      if (!IsStatelessFilter(g->filters[i])) {
-        filter = std::string("the ") + g->filters[i]->filter->name +
-                 " filter sees the frames before the start";
-        why = filter.c_str();
-      }
+    std::vector<const AVFilterGraph*> graphs{fg->Graph.get()};
+    for (const TOwnFilterStage& stage : fg->OwnStages) graphs.push_back(stage.Graph.get());
+    for (const AVFilterGraph* g : graphs)
+      for (unsigned i = 0; i < g->nb_filters && !why; i++)
+        if (!IsStatelessFilter(g->filters[i])) {
+          filter = std::string("the ") + g->filters[i]->filter->name +
+                   " filter sees the frames before the start";
+          why = filter.c_str();
+        }
   }
   if (!why) return true;
   FFLogger().LogFmt(this, llVerbose, "No pre-seek: %s", why);

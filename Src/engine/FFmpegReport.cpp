@@ -11,12 +11,45 @@
 #include "runtime/MediaTexts.h"
 
 extern "C" {
+#include <libavutil/pixdesc.h>
 #include <libavutil/time.h>
 }
 
 namespace {
 
 constexpr size_t kMaxReportLine = 1023;  // a longer report line is cut
+
+double Psnr(double meanSquaredShare) {
+  return meanSquaredShare > 0 ? -10.0 * std::log10(meanSquaredShare) : 99.99;
+}
+
+// "PSNR=" with each plane's value and the whole picture's, from the errors the encoder gave,
+// for the report line and the progress lines.
+void AddPsnr(const TOutputStream* ost, std::string* line, std::string* progress) {
+  const TOutputStreamRun& os = ost->Run;
+  const AVCodecContext* enc = ost->Codec();
+  const AVPixFmtDescriptor* desc = enc ? av_pix_fmt_desc_get(enc->pix_fmt) : nullptr;
+  if (!desc || !(enc->flags & AV_CODEC_FLAG_PSNR) || os.PsnrPictures == 0) return;
+  static const char kPlane[3] = {'Y', 'U', 'V'};
+  double errorSum = 0, scaleSum = 0;
+  *line += "PSNR=";
+  for (int j = 0; j < std::min(os.PsnrPlanes, 3); j++) {
+    const bool chroma = j > 0;
+    const double samples =
+        double(chroma ? AV_CEIL_RSHIFT(enc->width, desc->log2_chroma_w) : enc->width) *
+        (chroma ? AV_CEIL_RSHIFT(enc->height, desc->log2_chroma_h) : enc->height);
+    const double scale = samples * 255.0 * 255.0 * static_cast<double>(os.PsnrPictures);
+    const double error = static_cast<double>(os.PsnrErrors[j]);
+    errorSum += error;
+    scaleSum += scale;
+    *line += FormatText("%c:%2.2f ", kPlane[j], Psnr(error / scale));
+    *progress += FormatText("stream_%d_%d_psnr_%c=%2.2f\n", ost->FileIndex, ost->Index,
+                            kPlane[j] | 32, Psnr(error / scale));
+  }
+  *line += FormatText("*:%2.2f ", Psnr(errorSum / scaleSum));
+  *progress += FormatText("stream_%d_%d_psnr_all=%2.2f\n", ost->FileIndex, ost->Index,
+                          Psnr(errorSum / scaleSum));
+}
 
 }  // namespace
 
@@ -115,6 +148,7 @@ TCustomFFmpeg::TStreamReport TCustomFFmpeg::ReportStreams(int fileIndex, bool fi
       if (!firstVideo) {
         r.Line += FormatText("q=%2.1f ", sq);
         r.Progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
+        if (final) AddPsnr(ost, &r.Line, &r.Progress);
       } else if (os.FrameCount >= 1) {
         firstVideo = false;
         r.FrameNumber = static_cast<int>(os.FrameCount);
@@ -124,7 +158,10 @@ TCustomFFmpeg::TStreamReport TCustomFFmpeg::ReportStreams(int fileIndex, bool fi
         r.Line += FormatText("frame=%5d fps=%3.*f q=%3.1f ", r.FrameNumber, f < 9.95, f, sq);
         r.Progress += FormatText("frame=%d\nfps=%.1f\n", r.FrameNumber, f);
         r.Progress += FormatText("stream_%d_%d_q=%.1f\n", ost->FileIndex, ost->Index, sq);
-        if (final) r.Line += "L";
+        if (final) {
+          r.Line += "L";
+          AddPsnr(ost, &r.Line, &r.Progress);
+        }
       }
     }
     if (os.LastMuxDts != AV_NOPTS_VALUE) {

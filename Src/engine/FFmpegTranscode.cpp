@@ -62,6 +62,7 @@ bool TCustomFFmpeg::Start(bool threaded) {
   }
   FWorkerDone = false;
   FWorker = std::thread([this] {
+    SetCurrentThreadPriority(WorkerPriority);
     Run();
     FWorkerDone = true;
     WakeMainThread();

@@ -386,14 +386,11 @@ bool TFFPlayer::Open(const std::string& fileName, uintptr_t window, bool paused)
   }
   FScreenWidth = sw;
   FScreenHeight = sh;
+  c->SetScreenSize(sw, sh);
 
   StartEventThread();
   FPlayDone = false;
-  FPlayThread = std::thread([this, sw, sh] {
-    (void)sw;
-    (void)sh;
-    PlayThread();
-  });
+  FPlayThread = std::thread([this] { PlayThread(); });
   WaitInMainThread([this] { return FPlayStarted.load(); });
   return true;
 }

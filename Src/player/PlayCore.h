@@ -74,6 +74,12 @@ public:
   // it waits. False with the failure reported through the host.
   bool Open(const std::string& fileName, bool paused);
   void Close();
+  // The host's size for a display of the core's own (0: the picture's); set before the play
+  // thread runs, which makes the display.
+  void SetScreenSize(int width, int height) {
+    FSettings.ScreenWidth = width;
+    FSettings.ScreenHeight = height;
+  }
 
   // Play thread: handles requests and window events and refreshes until a quit request.
   void RunEventLoop();

@@ -107,6 +107,12 @@ void UnregisterFilterVariable(std::atomic<int32_t>* variable) {
 
 bool IsOwnVideoFilter(const std::string& name) { return name == "nativeeq" || name == "nativehue"; }
 
+std::string OwnVideoFilterDescription(const std::string& name) {
+  if (name == "nativeeq") return "Software video equalizer(brightness and contrast)";
+  if (name == "nativehue") return "Software video equalizer(hue and saturation)";
+  return std::string();
+}
+
 const std::vector<AVPixelFormat>& OwnFilterPixelFormats() {
   static const std::vector<AVPixelFormat> formats = {
       AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV411P,

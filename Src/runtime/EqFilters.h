@@ -33,6 +33,8 @@ void UnregisterFilterVariable(std::atomic<int32_t>* variable);
 
 // "nativeeq" or "nativehue".
 bool IsOwnVideoFilter(const std::string& name);
+// Their descriptions, as a list of filters gives them; empty for any other name.
+std::string OwnVideoFilterDescription(const std::string& name);
 // Accepted input formats, in order of preference: yuv444p, yuv422p, yuv420p, yuv411p, yuv410p,
 // yuv440p, yuva420p.
 const std::vector<AVPixelFormat>& OwnFilterPixelFormats();

@@ -1,6 +1,8 @@
 // The encoder component: task list, start modes, event order, stop, pause and resume.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "engine/FFEncode.h"
+#include "runtime/FFLoad.h"
 #include "runtime/FFLog.h"
 #include "runtime/MainThread.h"
 #include "support/Fixtures.h"
@@ -226,6 +229,86 @@ TEST_F(EncoderTest, DestroyingWhileWorkingStopsTheTasksAndSilencesTheEvents) {
     EXPECT_FALSE(fs::exists(Out("d1.mkv")));
     EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + Out("d0.mkv") + "' -f null -"), "");
     fs::remove(Out("d0.mkv"));
+  }
+}
+
+// The libraries come through the loader; a failure gives the loader's text and a later load
+// from a good folder succeeds again.
+TEST_F(EncoderTest, LoadsItsLibrariesThroughTheLoader) {
+  TFFEncoder e;
+  ASSERT_TRUE(e.LoadAVLib("")) << e.LastErrMsg();
+  EXPECT_TRUE(e.AVLibLoaded());
+  FFLoader().UnloadLib(TLibrary::avdevice);
+  FFLoader().SetLibraryFileName(TLibrary::avdevice, "libtrimora-missing.so.1");
+  EXPECT_FALSE(e.AVLibLoaded());
+  EXPECT_FALSE(e.LoadAVLib("LibAV"));
+  EXPECT_EQ(e.LastErrMsg().rfind("Load library libtrimora-missing.so.1 error: ", 0), 0u) << e.LastErrMsg();
+  EXPECT_EQ(FFLoader().LibraryPath(), "LibAV");
+  FFLoader().SetLibraryFileName(TLibrary::avdevice, "");
+  EXPECT_TRUE(e.LoadAVLib(""));
+  EXPECT_TRUE(e.AVLibLoaded());
+}
+
+// The component's event comes with the task AddTask makes and the input's container, before its
+// streams are probed; in the main thread when asked, else in the thread that adds the task.
+TEST_F(EncoderTest, BeforeFindStreamInfoNamesTheTaskAndRunsWhereAsked) {
+  for (const bool onMain : {true, false}) {
+    TFFEncoder e;
+    e.SetTriggerEventInMainThread(onMain);
+    TFFmpeg* sender = nullptr;
+    std::string url;
+    bool mainThread = !onMain;
+    int calls = 0;
+    e.OnBeforeFindStreamInfo = [&](TFFmpeg* task, AVFormatContext* s) {
+      sender = task;
+      url = s->url ? s->url : "";
+      mainThread = IsMainThread();
+      calls++;
+    };
+    std::atomic<bool> added{false};
+    int index = -1;
+    std::thread adder([&] {
+      index = e.AddTask(Src);
+      added = true;
+    });
+    ASSERT_TRUE(WaitInMainThread([&] { return added.load(); }, 30000));
+    adder.join();
+    ASSERT_EQ(index, 0) << e.LastErrMsg();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(sender, e.Task(0));
+    EXPECT_NE(url.find(fs::path(Src).filename().string()), std::string::npos) << url;
+    EXPECT_EQ(mainThread, onMain);
+  }
+}
+
+// Worker threads run at the priority asked, as far as the system lets them: lower always,
+// higher only with privileges, and a refused raise does not keep the task from finishing.
+TEST_F(EncoderTest, WorkerThreadsTakeTheThreadPriority) {
+  const int base = getpriority(PRIO_PROCESS, 0);
+  for (const TThreadPriority priority : {tpLowest, tpTimeCritical}) {
+    TFFEncoder e;
+    EXPECT_EQ(e.ThreadPriority(), tpNormal);
+    e.SetThreadPriority(priority);
+    e.SetTriggerEventInMainThread(false);
+    Add(e, Out("p.mkv"), "-c:v mpeg4 -t 0.5");
+    std::atomic<int> nice{100};
+    std::atomic<bool> done{false}, finished{false};
+    e.OnProgress = [&](TFFEncoder*, PProgressInfo) {
+      nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    };
+    e.OnTerminate = [&](TFFEncoder*, const TTerminateInfo& i) {
+      if (i.TaskIndex == 0) finished = i.Finished;
+      if (i.TaskIndex == -1) done = true;
+    };
+    e.StartTask(1);
+    ASSERT_TRUE(WaitInMainThread([&] { return done.load(); }, 60000));
+    EXPECT_TRUE(finished);
+    if (priority == tpLowest)
+      EXPECT_EQ(nice, std::min(base + 10, 19));
+    else
+      EXPECT_TRUE(nice == base || nice == std::max(base - 20, -20)) << nice;
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), base);
+    fs::remove(Out("p.mkv"));
   }
 }
 

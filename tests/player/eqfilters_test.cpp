@@ -194,9 +194,12 @@ TEST_F(EqFilters, OnlyRegisteredHostVariablesAreRead) {
   EXPECT_EQ(out->data[0][10], 10 + 127);
 }
 
-TEST_F(EqFilters, RegistrationReportsSuccess) {
+TEST_F(EqFilters, RegistrationReportsSuccessAndTheDescriptions) {
   EXPECT_TRUE(RegisterEqFilter(false));
   EXPECT_TRUE(RegisterHueFilter(true));
+  EXPECT_EQ(OwnVideoFilterDescription("nativeeq"), "Software video equalizer(brightness and contrast)");
+  EXPECT_EQ(OwnVideoFilterDescription("nativehue"), "Software video equalizer(hue and saturation)");
+  EXPECT_EQ(OwnVideoFilterDescription("eq"), "");
 }
 
 TEST_F(EqFilters, ChainRunsOwnFiltersBetweenLibraryFilters) {

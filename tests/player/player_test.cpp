@@ -152,6 +152,36 @@ TEST(PlayerOpen, OpenWhilePlayingEndsTheFirstPlaybackFirst) {
   EXPECT_EQ(r.Player.Core(), nullptr);
 }
 
+// Without a host window the player makes its own; the size its host answers in OnFileOpen is
+// the size of that window, and without an answer the picture's size is.
+TEST(PlayerOpen, WithoutAHostWindowTheScreenSizeFromOnFileOpenSizesTheWindow) {
+  const auto ownWindowSize = [] {
+    for (uint32_t id = 1; id < 1000; ++id)
+      if (SDL_Window* w = SDL_GetWindowFromID(id); w && std::string(SDL_GetWindowTitle(w)) == "FFPlayer") {
+        int width = 0, height = 0;
+        SDL_GetWindowSize(w, &width, &height);
+        return std::make_pair(width, height);
+      }
+    return std::make_pair(0, 0);
+  };
+  for (const auto& [asked, expected] : {std::make_pair(std::make_pair(200, 150), std::make_pair(200, 150)),
+                                        std::make_pair(std::make_pair(0, 0), std::make_pair(320, 240))}) {
+    TRecordedPlayer r;
+    int frameWidth = 0;
+    r.Player.OnFileOpen = [&](TFFPlayer*, int64_t, int fw, int, int& sw, int& sh) {
+      frameWidth = fw;
+      sw = asked.first;
+      sh = asked.second;
+    };
+    ASSERT_TRUE(r.Player.Open(TenSecondClip(), 0, false)) << r.Player.LastErrMsg();
+    ASSERT_TRUE(WaitFor([&] { return r.ShownCount() > 0; }, 3000));
+    EXPECT_EQ(frameWidth, 320);
+    EXPECT_EQ(ownWindowSize(), expected) << asked.first << "x" << asked.second;
+    EXPECT_EQ(r.Player.ScreenWidth(), asked.first);
+    r.Player.Stop(true);
+  }
+}
+
 TEST(PlayerOpen, AFileThatCannotBePlayedFailsWithTheCoreMessage) {
   TRecordedPlayer r;
   EXPECT_FALSE(r.Player.Open("/nonexistent/file.mp4", 0, false));
