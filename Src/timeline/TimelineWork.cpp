@@ -1,14 +1,10 @@
 #include "timeline/TimelineWork.h"
 
-#include <algorithm>
-#include <cerrno>
-
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "runtime/MainThread.h"
 #include "runtime/MediaTexts.h"
+#include "runtime/ThreadPriority.h"
 #include "runtime/UnicodeProtocol.h"
 
 extern "C" {
@@ -16,15 +12,6 @@ extern "C" {
 }
 
 namespace {
-
-// The strip and the waveform are background work: on a busy machine the window's thread comes
-// first. Best effort; the threads the codec starts inherit it.
-void LowerThisThreadsPriority() {
-  const id_t tid = static_cast<id_t>(gettid());
-  errno = 0;
-  const int now = getpriority(PRIO_PROCESS, tid);
-  if (errno == 0) setpriority(PRIO_PROCESS, tid, std::min(now + 5, 19));
-}
 
 int CancelRequested(void* opaque) {
   const auto* cancel = static_cast<const std::atomic<bool>*>(opaque);
@@ -96,7 +83,9 @@ void TBackgroundRun::Start(std::function<void(const TContext&)> work) {
   context.FGeneration = FCurrent->load();
   FRunning = true;
   FThread = std::thread([this, context, work = std::move(work)] {
-    LowerThisThreadsPriority();
+    // Background work: on a busy machine the window's thread comes first (the codec's threads
+    // inherit it). Five steps, so a cancel is still served at once.
+    SetCurrentThreadPriority(tpLower);
     work(context);
     FRunning = false;
   });
