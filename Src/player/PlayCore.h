@@ -244,6 +244,11 @@ private:
   TPicture FLastShown;  // times of the picture on screen (no frame)
   bool FHaveLast = false;
   int FLastShownSerial = -1;
+  // The last position reported and its stretch of playback; a clock that steps back less than
+  // kClockStepBack within it is not reported.
+  static constexpr int64_t kClockStepBack = 500000;
+  int64_t FReportedPos = 0;
+  int FReportedSerial = -1;
   int FTimerSerial = -1;
   double FPausedAt = 0;
   TVideoOutput FOutput;

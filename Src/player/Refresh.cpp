@@ -123,6 +123,12 @@ void TPlayCore::ReportPosition() {
   if (std::isnan(master)) return;
   int64_t pos = std::llround(master * 1000000.0) - FStartTime;
   if (FDuration > 0 && pos > FDuration) pos = FDuration;
+  // A late sound callback sets the clock a little back; within one stretch of playback (no seek
+  // between) the position only rises.
+  const int serial = FVideoStream >= 0 ? FVideoQ.Serial() : FAudioQ.Serial();
+  if (serial == FReportedSerial && pos < FReportedPos && FReportedPos - pos < kClockStepBack) return;
+  FReportedSerial = serial;
+  FReportedPos = pos;
   FHost.Position(pos);
 }
 
