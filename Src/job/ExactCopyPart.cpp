@@ -109,6 +109,12 @@ void TPartCoder::Encode(AVFrame* frame) {
     std::lock_guard<std::mutex> lock(opening);
     FEnc = OpenEncoder(FSt, FSetup, frame, &e);
     if (!FEnc) throw std::runtime_error(e);
+    FHow.OutLength = FOutLength;
+    if (FSt->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader) {
+      // The parameter sets are in the decoder configuration.
+      FHow.OutLength = FSetup.srcConfig.LengthSize;
+      FHow.DropH264Sets = true;
+    }
   }
   if (frame) {
     if (FSt->codecpar->codec_id == AV_CODEC_ID_H263) frame->quality = SourceQuality(frame, FEnc->global_quality);
@@ -130,14 +136,7 @@ void TPartCoder::Encode(AVFrame* frame) {
     if (r < 0) throw std::runtime_error(ErrorText("Video encoding failed", r));
     av_packet_rescale_ts(pkt.get(), FEnc->time_base, FSt->time_base);
     pkt->dts = pkt->pts - FL.delay;
-    TNalRewrite how;
-    how.OutLength = FOutLength;
-    if (FSt->codecpar->codec_id == AV_CODEC_ID_H264 && FSetup.globalHeader) {
-      // The parameter sets are in the decoder configuration.
-      how.OutLength = FSetup.srcConfig.LengthSize;
-      how.DropH264Sets = true;
-    }
-    if (how.OutLength || how.DropH264Sets) Rewrite(pkt.get(), how);
+    if (FHow.OutLength || FHow.DropH264Sets) Rewrite(pkt.get(), FHow);
     FPackets.push_back(NewPacket());
     av_packet_move_ref(FPackets.back().get(), pkt.get());
   }

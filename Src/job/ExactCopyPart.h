@@ -54,6 +54,7 @@ private:
   const int64_t FUntil;  // the part ends once a picture at or after this is decoded
   const AVStream* FSt = nullptr;
   TCodecContextPtr FDec, FEnc;
+  TNalRewrite FHow;  // how its packets are written, set when the encoder opens
   TPictureFit FFit;
   std::string FNote;
   bool FDone = false;
